@@ -1,0 +1,54 @@
+#include "main/dispatcher.h"
+
+#include <atomic>
+
+#include "main/command_line.h"
+#include "network_broker/service_main.h"
+#include "protocol/controller_request.h"
+#include "windows/run_orchestration.h"
+
+namespace telvo::app {
+
+namespace {
+
+DispatchOutcome RunController(platform::Platform& platform) {
+    auto request = protocol::ReadControllerRequest(platform);
+    if (!request) return std::unexpected(std::move(request.error()));
+    auto exit_code = windows::ExecuteRequest(platform, *request);
+    if (!exit_code) return std::unexpected(std::move(exit_code.error()));
+    return *exit_code;
+}
+
+DispatchOutcome RunService(platform::Platform& platform) {
+    std::optional<Error> service_error;
+    auto dispatched = platform.service.StartServiceCtrlDispatcherW(
+        network_broker::kServiceName, [&](const std::vector<std::u16string>& arguments) {
+            if (auto result = network_broker::NetworkServiceMain(platform, arguments); !result) {
+                service_error = std::move(result.error());
+            }
+        });
+    if (!dispatched) return FailSys("StartServiceCtrlDispatcherW", dispatched.error());
+    if (service_error) return std::unexpected(std::move(*service_error));
+    return std::nullopt;
+}
+
+DispatchOutcome RunHost(platform::Platform& platform, const host_prepare::HostCommand& command) {
+    if (auto result = host_prepare::RunHostCommand(platform, command); !result) {
+        return std::unexpected(std::move(result.error()));
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+DispatchOutcome Dispatch(platform::Platform& platform) {
+    auto arguments = platform.console.GetCommandLineArguments();
+    if (!arguments) return FailSys("CommandLineToArgvW", arguments.error());
+    auto mode = ParseCommandLine(*arguments);
+    if (!mode) return std::unexpected(std::move(mode.error()));
+    if (std::holds_alternative<ControllerMode>(*mode)) return RunController(platform);
+    if (std::holds_alternative<ServiceMode>(*mode)) return RunService(platform);
+    return RunHost(platform, std::get<host_prepare::HostCommand>(*mode));
+}
+
+}  // namespace telvo::app

@@ -1,0 +1,45 @@
+#include "platform/sim/handle_table.h"
+
+namespace telvo::platform::sim {
+
+Handle HandleTable::Add(std::shared_ptr<SimObject> object) {
+    std::lock_guard lock(mutex_);
+    const Handle handle{next_};
+    next_ += 4;  // Windows hands out multiples of four
+    objects_.emplace(handle, std::move(object));
+    if (objects_.size() > peak_) peak_ = objects_.size();
+    return handle;
+}
+
+std::shared_ptr<SimObject> HandleTable::Find(Handle handle) const {
+    std::lock_guard lock(mutex_);
+    auto it = objects_.find(handle);
+    return it == objects_.end() ? nullptr : it->second;
+}
+
+bool HandleTable::Remove(Handle handle) {
+    std::shared_ptr<SimObject> released;  // destroyed outside the lock
+    std::lock_guard lock(mutex_);
+    auto it = objects_.find(handle);
+    if (it == objects_.end()) return false;
+    released = std::move(it->second);
+    objects_.erase(it);
+    return true;
+}
+
+std::size_t HandleTable::OpenCount() const {
+    std::lock_guard lock(mutex_);
+    return objects_.size();
+}
+
+std::size_t HandleTable::PeakCount() const {
+    std::lock_guard lock(mutex_);
+    return peak_;
+}
+
+void HandleTable::ResetPeak() {
+    std::lock_guard lock(mutex_);
+    peak_ = objects_.size();
+}
+
+}  // namespace telvo::platform::sim

@@ -1,0 +1,35 @@
+#pragma once
+
+#include <cstddef>
+#include <map>
+#include <memory>
+#include <mutex>
+
+#include "platform/sim/sim_object.h"
+#include "platform/types.h"
+
+namespace telvo::platform::sim {
+
+// The simulated process's handle table. Tests read the number of open
+// handles to prove that every path closes what it opened.
+class HandleTable {
+public:
+    Handle Add(std::shared_ptr<SimObject> object);
+    std::shared_ptr<SimObject> Find(Handle handle) const;
+    template <class T>
+    std::shared_ptr<T> FindAs(Handle handle) const {
+        return std::dynamic_pointer_cast<T>(Find(handle));
+    }
+    bool Remove(Handle handle);
+    std::size_t OpenCount() const;
+    std::size_t PeakCount() const;
+    void ResetPeak();
+
+private:
+    mutable std::mutex mutex_;
+    std::map<Handle, std::shared_ptr<SimObject>> objects_;
+    std::uint64_t next_ = 0x100;
+    std::size_t peak_ = 0;
+};
+
+}  // namespace telvo::platform::sim

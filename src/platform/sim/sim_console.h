@@ -1,0 +1,36 @@
+#pragma once
+
+#include <atomic>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <vector>
+
+#include "platform/console.h"
+
+namespace telvo::platform::sim {
+
+class SimHost;
+
+class SimConsole final : public Console {
+public:
+    explicit SimConsole(SimHost& host) : host_(host) {}
+
+    SysResult<Handle> GetStdHandle(StdStream stream) override;
+    SysResult<std::vector<std::u16string>> GetCommandLineArguments() override;
+    void ExitProcess(std::uint32_t exit_code) override;
+
+    // Test side.
+    void SetStdHandle(StdStream stream, Handle handle);
+    void SetArguments(std::vector<std::u16string> arguments);
+    std::optional<std::uint32_t> ExitCode() const;
+
+private:
+    SimHost& host_;
+    mutable std::mutex mutex_;
+    std::map<StdStream, Handle> std_handles_;
+    std::vector<std::u16string> arguments_;
+    std::optional<std::uint32_t> exit_code_;
+};
+
+}  // namespace telvo::platform::sim

@@ -1,0 +1,20 @@
+#include "platform/sim/sim_host.h"
+
+namespace telvo::platform::sim {
+
+SimHost::SimHost()
+    : stdin_(std::make_shared<SimInputStream>()),
+      stdout_(std::make_shared<SimOutputStream>()),
+      stderr_(std::make_shared<SimOutputStream>()),
+      kernel_(*this),
+      console_(*this),
+      service_(*this),
+      platform_{kernel_, console_, service_} {
+    console_.SetStdHandle(StdStream::input, handles_.Add(stdin_));
+    console_.SetStdHandle(StdStream::output, handles_.Add(stdout_));
+    console_.SetStdHandle(StdStream::error, handles_.Add(stderr_));
+}
+
+SimHost::~SimHost() = default;
+
+}  // namespace telvo::platform::sim

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "platform/platform.h"
+#include "platform/sim/fault_plan.h"
+#include "platform/sim/handle_table.h"
+#include "platform/sim/sim_clock.h"
+#include "platform/sim/sim_console.h"
+#include "platform/sim/sim_kernel.h"
+#include "platform/sim/sim_service.h"
+#include "platform/sim/sim_stdio.h"
+
+namespace telvo::platform::sim {
+
+// A simulated Windows host that a test creates, fills and inspects. It starts
+// as one process with a console: standard input, output and error are pipes
+// that the test writes and reads.
+class SimHost {
+public:
+    SimHost();
+    SimHost(const SimHost&) = delete;
+    SimHost& operator=(const SimHost&) = delete;
+    ~SimHost();
+
+    Platform& platform() { return platform_; }
+
+    FaultPlan& faults() { return faults_; }
+    SimClock& clock() { return clock_; }
+    HandleTable& handles() { return handles_; }
+
+    SimConsole& console() { return console_; }
+    SimServiceControl& service() { return service_; }
+    SimInputStream& stdin_pipe() { return *stdin_; }
+    SimOutputStream& stdout_pipe() { return *stdout_; }
+    SimOutputStream& stderr_pipe() { return *stderr_; }
+
+    // Every seam call starts here: it is counted, and fails when the fault
+    // plan says so.
+    std::optional<SysError> Enter(std::string_view call) { return faults_.Enter(call); }
+
+private:
+    FaultPlan faults_;
+    SimClock clock_;
+    HandleTable handles_;
+    std::shared_ptr<SimInputStream> stdin_;
+    std::shared_ptr<SimOutputStream> stdout_;
+    std::shared_ptr<SimOutputStream> stderr_;
+    SimKernel kernel_;
+    SimConsole console_;
+    SimServiceControl service_;
+    Platform platform_;
+};
+
+}  // namespace telvo::platform::sim

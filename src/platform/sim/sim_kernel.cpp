@@ -1,0 +1,54 @@
+#include "platform/sim/sim_kernel.h"
+
+#include "platform/sim/sim_host.h"
+
+namespace telvo::platform::sim {
+
+namespace {
+std::unexpected<SysError> Win32Failure(std::uint32_t code) {
+    return std::unexpected(SysError::Win32(code));
+}
+}  // namespace
+
+SysResult<void> SimKernel::CloseHandle(Handle handle) {
+    if (auto fault = host_.Enter("CloseHandle")) return std::unexpected(*fault);
+    if (!host_.handles().Remove(handle)) return Win32Failure(win32_error::kInvalidHandle);
+    return {};
+}
+
+SysResult<std::uint32_t> SimKernel::ReadFile(Handle handle, std::span<std::byte> buffer) {
+    if (auto fault = host_.Enter("ReadFile")) return std::unexpected(*fault);
+    auto input = host_.handles().FindAs<SimInputStream>(handle);
+    if (!input) return Win32Failure(win32_error::kInvalidHandle);
+    return input->Read(buffer.data(), buffer.size());
+}
+
+SysResult<std::uint32_t> SimKernel::WriteFile(Handle handle, std::span<const std::byte> bytes) {
+    if (auto fault = host_.Enter("WriteFile")) return std::unexpected(*fault);
+    auto output = host_.handles().FindAs<SimOutputStream>(handle);
+    if (!output) return Win32Failure(win32_error::kInvalidHandle);
+    return output->Write(bytes.data(), bytes.size());
+}
+
+SysResult<std::uint32_t> SimKernel::WaitForSingleObject(Handle handle, std::uint32_t milliseconds) {
+    if (auto fault = host_.Enter("WaitForSingleObject")) return std::unexpected(*fault);
+    auto waitable = host_.handles().FindAs<SimWaitable>(handle);
+    if (!waitable) return Win32Failure(win32_error::kInvalidHandle);
+    if (auto satisfied = waitable->TryWait()) return *satisfied;
+    // Nothing else runs on the virtual clock while this thread waits: the
+    // object stays unsignalled for the whole limit.
+    host_.clock().Advance(milliseconds);
+    return wait_result::kTimeout;
+}
+
+void SimKernel::Sleep(std::uint32_t milliseconds) {
+    (void)host_.Enter("Sleep");
+    host_.clock().Advance(milliseconds);
+}
+
+std::uint64_t SimKernel::GetTickCount64() {
+    (void)host_.Enter("GetTickCount64");
+    return host_.clock().Now();
+}
+
+}  // namespace telvo::platform::sim

@@ -1,0 +1,23 @@
+#include "platform/sim/sim_service.h"
+
+#include "platform/sim/sim_host.h"
+#include "platform/types.h"
+
+namespace telvo::platform::sim {
+
+SysResult<void> SimServiceControl::StartServiceCtrlDispatcherW(const std::u16string& service_name,
+                                                                ServiceMain service_main) {
+    if (auto fault = host_.Enter("StartServiceCtrlDispatcherW")) return std::unexpected(*fault);
+    if (!scm_arguments_) {
+        return std::unexpected(SysError::Win32(win32_error::kFailedServiceControllerConnect));
+    }
+    dispatched_name_ = service_name;
+    service_main(*scm_arguments_);
+    return {};
+}
+
+void SimServiceControl::StartedByServiceControlManager(std::vector<std::u16string> arguments) {
+    scm_arguments_ = std::move(arguments);
+}
+
+}  // namespace telvo::platform::sim

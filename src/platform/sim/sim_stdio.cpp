@@ -1,0 +1,65 @@
+#include "platform/sim/sim_stdio.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace telvo::platform::sim {
+
+void SimInputStream::SetBytes(std::string bytes) {
+    std::lock_guard lock(mutex_);
+    bytes_ = std::move(bytes);
+    position_ = 0;
+}
+
+void SimInputStream::SetMaxChunk(std::size_t max_chunk) {
+    std::lock_guard lock(mutex_);
+    max_chunk_ = std::max<std::size_t>(max_chunk, 1);
+}
+
+void SimInputStream::SetErrorAfterBytes(std::uint32_t error) {
+    std::lock_guard lock(mutex_);
+    error_after_ = error;
+}
+
+SysResult<std::uint32_t> SimInputStream::Read(std::byte* out, std::size_t capacity) {
+    std::lock_guard lock(mutex_);
+    const std::size_t left = bytes_.size() - position_;
+    if (left == 0) {
+        if (error_after_) return std::unexpected(SysError::Win32(*error_after_));
+        return 0u;
+    }
+    const std::size_t count = std::min({left, capacity, max_chunk_});
+    std::memcpy(out, bytes_.data() + position_, count);
+    position_ += count;
+    return static_cast<std::uint32_t>(count);
+}
+
+std::size_t SimInputStream::Consumed() const {
+    std::lock_guard lock(mutex_);
+    return position_;
+}
+
+void SimOutputStream::Break(std::uint32_t error) {
+    std::lock_guard lock(mutex_);
+    error_ = error;
+}
+
+SysResult<std::uint32_t> SimOutputStream::Write(const std::byte* bytes, std::size_t size) {
+    std::lock_guard lock(mutex_);
+    ++write_calls_;
+    if (error_) return std::unexpected(SysError::Win32(*error_));
+    bytes_.append(reinterpret_cast<const char*>(bytes), size);
+    return static_cast<std::uint32_t>(size);
+}
+
+std::string SimOutputStream::Bytes() const {
+    std::lock_guard lock(mutex_);
+    return bytes_;
+}
+
+std::size_t SimOutputStream::WriteCalls() const {
+    std::lock_guard lock(mutex_);
+    return write_calls_;
+}
+
+}  // namespace telvo::platform::sim

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <cstdint>
+
+namespace telvo::platform {
+
+// An opaque kernel handle value, as Windows hands it out.
+enum class Handle : std::uint64_t {};
+
+inline constexpr Handle kNullHandle{0};
+inline constexpr Handle kInvalidHandle{~std::uint64_t{0}};  // INVALID_HANDLE_VALUE
+
+inline constexpr bool IsUsable(Handle handle) {
+    return handle != kNullHandle && handle != kInvalidHandle;
+}
+
+// Win32 error codes that the system branches on.
+namespace win32_error {
+inline constexpr std::uint32_t kSuccess = 0;
+inline constexpr std::uint32_t kFileNotFound = 2;
+inline constexpr std::uint32_t kPathNotFound = 3;
+inline constexpr std::uint32_t kAccessDenied = 5;
+inline constexpr std::uint32_t kInvalidHandle = 6;
+inline constexpr std::uint32_t kNotEnoughMemory = 8;
+inline constexpr std::uint32_t kInvalidData = 13;
+inline constexpr std::uint32_t kSharingViolation = 32;
+inline constexpr std::uint32_t kLockViolation = 33;
+inline constexpr std::uint32_t kHandleEof = 38;
+inline constexpr std::uint32_t kNotSupported = 50;
+inline constexpr std::uint32_t kFileExists = 80;
+inline constexpr std::uint32_t kInvalidParameter = 87;
+inline constexpr std::uint32_t kBrokenPipe = 109;
+inline constexpr std::uint32_t kInsufficientBuffer = 122;
+inline constexpr std::uint32_t kAlreadyExists = 183;
+inline constexpr std::uint32_t kNoData = 232;
+inline constexpr std::uint32_t kMoreData = 234;
+inline constexpr std::uint32_t kNoMoreItems = 259;
+inline constexpr std::uint32_t kFailedServiceControllerConnect = 1063;
+inline constexpr std::uint32_t kNotFound = 1168;
+}  // namespace win32_error
+
+}  // namespace telvo::platform

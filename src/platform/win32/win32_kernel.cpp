@@ -1,0 +1,38 @@
+#include "platform/win32/win32_kernel.h"
+
+#include <algorithm>
+
+#include "platform/win32/win32_common.h"
+
+namespace telvo::platform::win32 {
+
+SysResult<void> Win32Kernel::CloseHandle(Handle handle) {
+    if (!::CloseHandle(ToNative(handle))) return LastError();
+    return {};
+}
+
+SysResult<std::uint32_t> Win32Kernel::ReadFile(Handle handle, std::span<std::byte> buffer) {
+    DWORD read = 0;
+    const DWORD size = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), MAXDWORD));
+    if (!::ReadFile(ToNative(handle), buffer.data(), size, &read, nullptr)) return LastError();
+    return read;
+}
+
+SysResult<std::uint32_t> Win32Kernel::WriteFile(Handle handle, std::span<const std::byte> bytes) {
+    DWORD written = 0;
+    const DWORD size = static_cast<DWORD>(std::min<std::size_t>(bytes.size(), MAXDWORD));
+    if (!::WriteFile(ToNative(handle), bytes.data(), size, &written, nullptr)) return LastError();
+    return written;
+}
+
+SysResult<std::uint32_t> Win32Kernel::WaitForSingleObject(Handle handle, std::uint32_t milliseconds) {
+    const DWORD result = ::WaitForSingleObject(ToNative(handle), milliseconds);
+    if (result == WAIT_FAILED) return LastError();
+    return result;
+}
+
+void Win32Kernel::Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
+
+std::uint64_t Win32Kernel::GetTickCount64() { return ::GetTickCount64(); }
+
+}  // namespace telvo::platform::win32
