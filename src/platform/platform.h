@@ -1,8 +1,13 @@
 #pragma once
 
+#include "platform/appcontainer.h"
 #include "platform/console.h"
+#include "platform/files.h"
 #include "platform/kernel.h"
+#include "platform/security.h"
 #include "platform/service.h"
+#include "platform/sync.h"
+#include "platform/system.h"
 
 namespace telvo::platform {
 
@@ -13,6 +18,11 @@ struct Platform {
     Kernel& kernel;
     Console& console;
     ServiceControl& service;
+    Files& files;
+    Sync& sync;
+    Security& security;
+    AppContainer& appcontainer;
+    System& system;
 };
 
 }  // namespace telvo::platform

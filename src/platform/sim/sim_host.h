@@ -7,11 +7,16 @@
 #include "platform/platform.h"
 #include "platform/sim/fault_plan.h"
 #include "platform/sim/handle_table.h"
+#include "platform/sim/sim_appcontainer.h"
 #include "platform/sim/sim_clock.h"
 #include "platform/sim/sim_console.h"
+#include "platform/sim/sim_files.h"
 #include "platform/sim/sim_kernel.h"
+#include "platform/sim/sim_security.h"
 #include "platform/sim/sim_service.h"
 #include "platform/sim/sim_stdio.h"
+#include "platform/sim/sim_sync.h"
+#include "platform/sim/sim_system.h"
 
 namespace telvo::platform::sim {
 
@@ -33,6 +38,11 @@ public:
 
     SimConsole& console() { return console_; }
     SimServiceControl& service() { return service_; }
+    SimFiles& files() { return files_; }
+    SimSync& sync() { return sync_; }
+    SimSecurity& security() { return security_; }
+    SimAppContainer& appcontainer() { return appcontainer_; }
+    SimSystem& system() { return system_; }
     SimInputStream& stdin_pipe() { return *stdin_; }
     SimOutputStream& stdout_pipe() { return *stdout_; }
     SimOutputStream& stderr_pipe() { return *stderr_; }
@@ -51,6 +61,11 @@ private:
     SimKernel kernel_;
     SimConsole console_;
     SimServiceControl service_;
+    SimFiles files_;
+    SimSync sync_;
+    SimSecurity security_;
+    SimAppContainer appcontainer_;
+    SimSystem system_;
     Platform platform_;
 };
 
