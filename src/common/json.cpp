@@ -60,9 +60,9 @@ public:
 
     bool null() override { return Add(nullptr); }
     bool boolean(bool value) override { return Add(value); }
-    bool number_integer(number_integer_t value) override { return Add(value); }
-    bool number_unsigned(number_unsigned_t value) override { return Add(value); }
-    bool number_float(number_float_t value, const string_t&) override { return Add(value); }
+    bool number_integer(number_integer_t value) override { return AddNumber(value); }
+    bool number_unsigned(number_unsigned_t value) override { return AddNumber(value); }
+    bool number_float(number_float_t value, const string_t&) override { return AddNumber(value); }
     bool string(string_t& value) override { return Add(std::move(value)); }
     bool binary(binary_t&) override { return Refuse("binary values are not JSON"); }
 
@@ -121,6 +121,17 @@ private:
         auto [slot, source] = Place(std::move(value));
         (void)slot;
         source->end_offset = consumed_;
+        return true;
+    }
+
+    // The lexer reads one character past a number before it reports it.
+    bool AddNumber(Json value) {
+        auto [slot, source] = Place(std::move(value));
+        (void)slot;
+        const std::string_view text = doc_.Text();
+        const bool read_past = consumed_ > 0 && consumed_ <= text.size() &&
+                               (text[consumed_ - 1] < '0' || text[consumed_ - 1] > '9');
+        source->end_offset = read_past ? consumed_ - 1 : consumed_;
         return true;
     }
 

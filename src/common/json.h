@@ -44,6 +44,7 @@ public:
 
     Node root() const { return {&value_, source_.get(), this}; }
     std::string Where(std::size_t offset) const;
+    std::string_view Text() const { return text_; }
 
 private:
     std::string_view text_;  // only for positions; the caller keeps the text alive while decoding

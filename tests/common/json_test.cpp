@@ -1,0 +1,77 @@
+#include "common/json.h"
+
+#include <gtest/gtest.h>
+
+#include <limits>
+
+namespace telvo::json {
+namespace {
+
+TEST(Json, NestingIsBounded) {
+    const std::string ok = std::string(Document::kMaxDepth, '[') + std::string(Document::kMaxDepth, ']');
+    EXPECT_TRUE(Document::Parse(ok));
+    const std::string deep = std::string(Document::kMaxDepth + 1, '[') + std::string(Document::kMaxDepth + 1, ']');
+    auto parsed = Document::Parse(deep);
+    ASSERT_FALSE(parsed);
+    EXPECT_NE(parsed.error().Display().find("nesting deeper than 64 levels"), std::string::npos);
+    // A megabyte of opening brackets is refused quickly, without recursion.
+    EXPECT_FALSE(Document::Parse(std::string(1 << 20, '[')));
+}
+
+TEST(Json, DuplicateKeysAreFoundInLargeObjects) {
+    std::string text = "{";
+    for (int i = 0; i < 20000; ++i) text += "\"k" + std::to_string(i) + "\":" + std::to_string(i) + ",";
+    text += "\"k17\":0}";
+    auto parsed = Document::Parse(text);
+    ASSERT_FALSE(parsed);
+    EXPECT_NE(parsed.error().Display().find("duplicate field `k17`"), std::string::npos);
+    // Keys equal at one level may repeat at another.
+    EXPECT_TRUE(Document::Parse(R"({"a":{"a":1},"b":[{"a":2},{"a":3}]})"));
+}
+
+TEST(Json, IntegerRanges) {
+    auto doc = Document::Parse(R"([4294967295,4294967296,18446744073709551615,-2147483648,2147483648,-1])");
+    ASSERT_TRUE(doc);
+    const Json& array = *doc->root().value;
+    const auto element = [&](std::size_t i) {
+        return Node{&array[i], &doc->root().source->children[i], &*doc};
+    };
+    EXPECT_EQ(*ReadU32(element(0), "n"), 4294967295u);
+    EXPECT_FALSE(ReadU32(element(1), "n"));
+    EXPECT_EQ(*ReadU64(element(2), "n"), std::numeric_limits<std::uint64_t>::max());
+    EXPECT_EQ(*ReadI32(element(3), "n"), std::numeric_limits<std::int32_t>::min());
+    EXPECT_FALSE(ReadI32(element(4), "n"));
+    EXPECT_FALSE(ReadU64(element(5), "n"));
+    EXPECT_EQ(ReadU32(element(1), "n").error().Display(),
+              "invalid value: integer `4294967296`, expected u32 for `n` at line 1, column 22");
+}
+
+TEST(Json, ReaderTakesAndRefuses) {
+    const std::string text = R"({"a":1,"b":"x","c":true})";
+    auto doc = Document::Parse(text);
+    ASSERT_TRUE(doc);
+    auto reader = ObjectReader::Open(doc->root(), "an object");
+    ASSERT_TRUE(reader);
+    EXPECT_TRUE(reader->Take("a"));
+    EXPECT_FALSE(reader->TakeIfPresent("zzz"));
+    EXPECT_TRUE(reader->TakeIfPresent("c"));
+    auto unknown = reader->RefuseUnknown();
+    ASSERT_FALSE(unknown);
+    EXPECT_EQ(unknown.error().Display(), "unknown field `b` at line 1, column 14");
+    EXPECT_TRUE(reader->Take("b"));
+    EXPECT_TRUE(reader->RefuseUnknown());
+}
+
+TEST(Json, CompactWriterKeepsInsertionOrder) {
+    Json object = Json::object();
+    object["z"] = 1;
+    object["a"] = Json::array({"x", true, nullptr});
+    object["m"] = "é\"\\";
+    EXPECT_EQ(*WriteCompact(object), R"({"z":1,"a":["x",true,null],"m":"é\"\\"})");
+    Json bad = Json::object();
+    bad["s"] = std::string("\xC3");
+    EXPECT_FALSE(WriteCompact(bad));
+}
+
+}  // namespace
+}  // namespace telvo::json

@@ -1,0 +1,127 @@
+#include "main/process_entry.h"
+
+#include <gtest/gtest.h>
+
+#include <new>
+#include <stdexcept>
+
+#include "platform/sim/sim_host.h"
+#include "support/frames.h"
+
+namespace telvo::app {
+namespace {
+
+using platform::sim::SimHost;
+
+DispatchOutcome ExitWith(std::int32_t code) { return std::optional<std::int32_t>(code); }
+
+constexpr const char* kPanicRecord =
+    "{\"kind\":\"error\",\"protocolVersion\":1,\"code\":\"sandbox_backend_panic\","
+    "\"message\":\"the native sandbox helper aborted unexpectedly\"}\n";
+
+TEST(ProcessEntry, OutcomeTable) {
+    SimHost exit_five;
+    EXPECT_EQ(ProcessEntry(exit_five.platform(), [](auto&) { return ExitWith(5); }), 0u);
+    EXPECT_EQ(exit_five.stdout_pipe().Bytes(), "{\"kind\":\"exit\",\"protocolVersion\":1,\"exitCode\":5}\n");
+    EXPECT_EQ(exit_five.console().ExitCode(), 0u);
+
+    SimHost no_record;
+    EXPECT_EQ(ProcessEntry(no_record.platform(), [](auto&) { return DispatchOutcome(std::nullopt); }), 0u);
+    EXPECT_EQ(no_record.stdout_pipe().Bytes(), "");
+
+    SimHost error;
+    EXPECT_EQ(ProcessEntry(error.platform(),
+                           [](auto&) -> DispatchOutcome {
+                               return Fail(Error::Win32("CreateFileW(C:\\x)", 5).Context("outer step"));
+                           }),
+              2u);
+    EXPECT_EQ(error.stdout_pipe().Bytes(),
+              "{\"kind\":\"error\",\"protocolVersion\":1,\"code\":\"sandbox_backend_error\","
+              "\"message\":\"outer step: CreateFileW(C:\\\\x) failed with Win32 error 5\"}\n");
+    EXPECT_EQ(error.console().ExitCode(), 2u);
+}
+
+TEST(ProcessEntry, FailedRecordWrites) {
+    SimHost exit_record;
+    exit_record.stdout_pipe().Break(232);
+    EXPECT_EQ(ProcessEntry(exit_record.platform(), [](auto&) { return ExitWith(0); }), 3u);
+
+    SimHost error_record;
+    error_record.stdout_pipe().Break(232);
+    EXPECT_EQ(ProcessEntry(error_record.platform(), [](auto&) -> DispatchOutcome { return Fail("x"); }), 2u);
+
+    SimHost panic_record;
+    panic_record.stdout_pipe().Break(232);
+    EXPECT_EQ(ProcessEntry(panic_record.platform(), [](auto&) -> DispatchOutcome { throw std::bad_alloc(); }), 4u);
+    EXPECT_EQ(panic_record.stderr_pipe().Bytes(), "");
+}
+
+TEST(ProcessEntry, PanicYieldsThePanicRecordAndNothingElse) {
+    SimHost host;
+    const auto code = ProcessEntry(host.platform(), [](auto&) -> DispatchOutcome {
+        throw std::runtime_error("secret payload");
+    });
+    EXPECT_EQ(code, 4u);
+    EXPECT_EQ(host.console().ExitCode(), 4u);
+    EXPECT_EQ(host.stdout_pipe().Bytes(), kPanicRecord);
+    EXPECT_EQ(host.stderr_pipe().Bytes(), "");
+
+    SimHost fault;
+    EXPECT_EQ(ProcessEntry(fault.platform(), [](auto&) -> DispatchOutcome { throw InternalFault("broken"); }), 4u);
+    EXPECT_EQ(fault.stdout_pipe().Bytes(), kPanicRecord);
+}
+
+TEST(ProcessEntry, ControllerModeEndToEnd) {
+    SimHost invalid;
+    invalid.stdin_pipe().SetBytes(telvo::testing::Frame(R"({"operation":"run"})"));
+    EXPECT_EQ(ProcessEntry(invalid.platform()), 2u);
+    EXPECT_NE(invalid.stdout_pipe().Bytes().find("\"message\":\"request is not valid protocol JSON: missing field"),
+              std::string::npos);
+
+    SimHost closed_stdout;
+    closed_stdout.stdin_pipe().SetBytes(telvo::testing::Frame(R"({"operation":"run"})"));
+    closed_stdout.stdout_pipe().Break(232);
+    EXPECT_EQ(ProcessEntry(closed_stdout.platform()), 2u);
+    EXPECT_EQ(closed_stdout.console().ExitCode(), 2u);
+
+    SimHost no_input;
+    EXPECT_EQ(ProcessEntry(no_input.platform()), 2u);
+    EXPECT_EQ(no_input.stdout_pipe().Bytes(),
+              "{\"kind\":\"error\",\"protocolVersion\":1,\"code\":\"sandbox_backend_error\",\"message\":\"request is "
+              "missing its 4-byte length prefix: failed to fill whole buffer\"}\n");
+}
+
+TEST(ProcessEntry, HostCommandRefusalsAreErrorRecords) {
+    SimHost host;
+    host.console().SetArguments({u"host-status", u"C:\\path"});
+    EXPECT_EQ(ProcessEntry(host.platform()), 2u);
+    EXPECT_EQ(host.stdout_pipe().Bytes(),
+              "{\"kind\":\"error\",\"protocolVersion\":1,\"code\":\"sandbox_backend_error\",\"message\":\"only "
+              "--drive D:, --null-device, or --network is accepted; no paths or commands\"}\n");
+    EXPECT_EQ(host.stdin_pipe().Consumed(), 0u);
+}
+
+TEST(ProcessEntry, ServiceModeCallsTheDispatcher) {
+    SimHost console;
+    console.console().SetArguments({u"--network-service"});
+    EXPECT_EQ(ProcessEntry(console.platform()), 2u);
+    EXPECT_NE(console.stdout_pipe().Bytes().find("StartServiceCtrlDispatcherW failed with Win32 error 1063"),
+              std::string::npos);
+
+    SimHost scm;
+    scm.console().SetArguments({u"--network-service"});
+    scm.service().StartedByServiceControlManager({u"TelvoOfflineNetwork"});
+    EXPECT_EQ(ProcessEntry(scm.platform()), 2u);
+    EXPECT_EQ(scm.service().DispatchedName(), u"TelvoOfflineNetwork");
+    EXPECT_NE(scm.stdout_pipe().Bytes().find("not implemented in this build yet"), std::string::npos);
+}
+
+TEST(ProcessEntry, CommandLineFailureIsAnErrorRecord) {
+    SimHost host;
+    host.faults().FailOn("GetCommandLineW", 1, SysError::Win32(8));
+    EXPECT_EQ(ProcessEntry(host.platform()), 2u);
+    EXPECT_NE(host.stdout_pipe().Bytes().find("CommandLineToArgvW failed with Win32 error 8"), std::string::npos);
+}
+
+}  // namespace
+}  // namespace telvo::app
