@@ -1,0 +1,39 @@
+#!/usr/bin/env bash
+# Sets up, builds both flavours, and runs the real telvo-windows-sandbox.exe
+# under Wine as a controller would: one framed request on standard input per
+# run, then the terminal record and the exit code it answered with.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+scripts/setup.sh
+scripts/build.sh windows native
+
+exe=$PWD/build/windows/src/telvo-windows-sandbox.exe
+export WINEPREFIX=$PWD/build/main-wineprefix WINEDEBUG=-all
+tests/wine/fresh_prefix.sh "$WINEPREFIX" "$(command -v wine)" "$(command -v wineserver || echo /usr/lib/wine/wineserver)" >/dev/null
+
+# Writes the 4-byte little-endian length and the body.
+frame() {
+    local body=$1 length=${#1}
+    printf "\\x$(printf %02x $((length & 255)))\\x$(printf %02x $(((length >> 8) & 255)))"
+    printf "\\x$(printf %02x $(((length >> 16) & 255)))\\x$(printf %02x $(((length >> 24) & 255)))"
+    printf '%s' "$body"
+}
+
+run() {
+    local title=$1; shift
+    echo "== $title"
+    set +e
+    "$@"
+    echo "exit code: $?"
+    set -e
+}
+
+run "recover request" bash -c "$(declare -f frame); frame '{\"operation\":\"recover\",\"protocolVersion\":1}' | wine '$exe'"
+run "run request" bash -c "$(declare -f frame); frame '{\"operation\":\"run\",\"protocolVersion\":1,\"command\":\"echo hi\",\"cwd\":\"C:\\\\work\",\"root\":\"C:\\\\work\",\"mode\":\"workspace-write\",\"readableRoots\":[],\"privatePaths\":[],\"networkAccess\":false}' | wine '$exe'"
+run "unsupported version" bash -c "$(declare -f frame); frame '{\"operation\":\"recover\",\"protocolVersion\":2}' | wine '$exe'"
+run "unknown key" bash -c "$(declare -f frame); frame '{\"operation\":\"recover\",\"protocolVersion\":1,\"extra\":true}' | wine '$exe'"
+run "length prefix 0" bash -c "printf '\\x00\\x00\\x00\\x00' | wine '$exe'"
+run "no input" bash -c "wine '$exe' </dev/null"
+run "host command refusal" wine "$exe" host-status 'C:\path'
+
+"$(command -v wineserver || echo /usr/lib/wine/wineserver)" -k || true

@@ -1,0 +1,112 @@
+// The contract host on the real Windows API (run under Wine by the test
+// command). Planting goes straight to Windows; observing goes through the seam.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#include <windows.h>
+#include <winioctl.h>
+
+#include <atomic>
+#include <cstring>
+#include <vector>
+
+#include "contract/contract_host.h"
+#include "platform/win32/win32_platform.h"
+
+namespace telvo::contract {
+
+namespace {
+
+const wchar_t* W(const std::u16string& text) { return reinterpret_cast<const wchar_t*>(text.c_str()); }
+
+std::u16string FinalPath(const std::u16string& path) {
+    HANDLE handle = CreateFileW(W(path), READ_CONTROL, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return {};
+    wchar_t buffer[1024];
+    const DWORD length = GetFinalPathNameByHandleW(handle, buffer, 1024, 0);
+    CloseHandle(handle);
+    if (length == 0 || length >= 1024) return {};
+    return std::u16string(reinterpret_cast<const char16_t*>(buffer), length);
+}
+
+// REPARSE_DATA_BUFFER for a mount point (junction), laid out by hand: the
+// mingw headers keep the structure in the driver kit.
+bool SetJunction(HANDLE directory, const std::u16string& target) {
+    const std::u16string substitute = u"\\??\\" + (target.rfind(u"\\\\?\\", 0) == 0 ? target.substr(4) : target);
+    const std::u16string print = target.rfind(u"\\\\?\\", 0) == 0 ? target.substr(4) : target;
+    const auto substitute_bytes = static_cast<WORD>(substitute.size() * 2);
+    const auto print_bytes = static_cast<WORD>(print.size() * 2);
+    const WORD path_buffer_bytes = static_cast<WORD>(substitute_bytes + 2 + print_bytes + 2);
+    std::vector<BYTE> buffer(8 + 8 + path_buffer_bytes, 0);
+    const DWORD tag = IO_REPARSE_TAG_MOUNT_POINT;
+    std::memcpy(&buffer[0], &tag, 4);
+    const WORD data_length = static_cast<WORD>(8 + path_buffer_bytes);
+    std::memcpy(&buffer[4], &data_length, 2);
+    const WORD substitute_offset = 0, print_offset = static_cast<WORD>(substitute_bytes + 2);
+    std::memcpy(&buffer[8], &substitute_offset, 2);
+    std::memcpy(&buffer[10], &substitute_bytes, 2);
+    std::memcpy(&buffer[12], &print_offset, 2);
+    std::memcpy(&buffer[14], &print_bytes, 2);
+    std::memcpy(&buffer[16], substitute.data(), substitute_bytes);
+    std::memcpy(&buffer[16 + print_offset], print.data(), print_bytes);
+    DWORD returned = 0;
+    return DeviceIoControl(directory, FSCTL_SET_REPARSE_POINT, buffer.data(), static_cast<DWORD>(buffer.size()),
+                           nullptr, 0, &returned, nullptr) != 0;
+}
+
+class Win32ContractHost final : public ContractHost {
+public:
+    platform::Platform& platform() override { return platform::win32::Win32Platform(); }
+    const char* name() const override { return "win32"; }
+
+    std::u16string ScratchDirectory() override {
+        static std::atomic<unsigned> counter{0};
+        wchar_t temp[MAX_PATH + 1];
+        const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
+        if (length == 0) return {};
+        std::u16string base(reinterpret_cast<const char16_t*>(temp), length);
+        const std::string leaf = "telvo-contract-" + std::to_string(GetCurrentProcessId()) + "-" +
+                                 std::to_string(counter++);
+        const std::u16string path = base + std::u16string(leaf.begin(), leaf.end());
+        if (!CreateDirectoryW(W(path), nullptr)) return {};
+        return FinalPath(path);
+    }
+
+    bool MakeDirectory(const std::u16string& path) override { return CreateDirectoryW(W(path), nullptr) != 0; }
+
+    bool MakeFile(const std::u16string& path, const std::string& bytes) override {
+        HANDLE handle = CreateFileW(W(path), GENERIC_WRITE, 0, nullptr, CREATE_NEW, FILE_ATTRIBUTE_NORMAL, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) return false;
+        DWORD written = 0;
+        const bool ok = WriteFile(handle, bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr) &&
+                        written == bytes.size();
+        CloseHandle(handle);
+        return ok;
+    }
+
+    bool MakeHardLink(const std::u16string& existing, const std::u16string& link) override {
+        return CreateHardLinkW(W(link), W(existing), nullptr) != 0;
+    }
+
+    bool MakeJunction(const std::u16string& path, const std::u16string& target) override {
+        if (!CreateDirectoryW(W(path), nullptr)) return false;
+        HANDLE handle = CreateFileW(W(path), GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                                    FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) return false;
+        const bool ok = SetJunction(handle, target);
+        CloseHandle(handle);
+        if (!ok) RemoveDirectoryW(W(path));
+        return ok;
+    }
+
+    bool Rename(const std::u16string& from, const std::u16string& to) override {
+        return MoveFileExW(W(from), W(to), 0) != 0;
+    }
+};
+
+}  // namespace
+
+std::unique_ptr<ContractHost> MakeContractHost() { return std::make_unique<Win32ContractHost>(); }
+
+}  // namespace telvo::contract
