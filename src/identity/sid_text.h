@@ -1,0 +1,14 @@
+#pragma once
+
+#include <string>
+
+#include "common/error.h"
+#include "platform/appcontainer.h"
+#include "winutil/sid.h"
+
+namespace telvo::identity {
+
+// The SID's text as Windows writes it ("S-1-15-2-..."), from ConvertSidToStringSidW.
+Result<std::string> SidToString(platform::AppContainer& appcontainer, const winutil::Sid& sid);
+
+}  // namespace telvo::identity

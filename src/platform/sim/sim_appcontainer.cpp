@@ -1,0 +1,123 @@
+#include "platform/sim/sim_appcontainer.h"
+
+#include "platform/sim/sim_host.h"
+#include "platform/sim/sim_sid_derivation.h"
+#include "winutil/text.h"
+
+namespace telvo::platform::sim {
+
+namespace {
+
+constexpr std::size_t kMaxNameLength = 64;
+constexpr std::size_t kMaxDisplayNameLength = 512;
+constexpr std::size_t kMaxDescriptionLength = 2048;
+
+std::unexpected<SysError> HResultFailure(std::uint32_t code) {
+    return std::unexpected(SysError::HResult(code));
+}
+
+// Up to 64 characters, each an ASCII letter or digit, '.', '_', '-' or ' '.
+// Assumed: the derivation and deletion calls apply the same rule as creation.
+bool IsValidProfileName(const std::u16string& name) {
+    if (name.empty() || name.size() > kMaxNameLength) return false;
+    for (const char16_t c : name) {
+        const bool letter = (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z');
+        const bool digit = c >= u'0' && c <= u'9';
+        if (!letter && !digit && c != u'.' && c != u'_' && c != u'-' && c != u' ') return false;
+    }
+    return true;
+}
+
+// Valid names are ASCII, so ASCII lower-casing is exact.
+std::u16string ProfileKey(const std::u16string& name) {
+    std::u16string key = name;
+    for (char16_t& c : key) {
+        if (c >= u'A' && c <= u'Z') c = static_cast<char16_t>(c + 32);
+    }
+    return key;
+}
+
+// S-1-15-2-<7 RIDs>, the form DeriveAppContainerSidFromAppContainerName returns.
+bool IsAppContainerSid(const winutil::Sid& sid) {
+    return sid.authority() == winutil::sid_authority::kAppPackage && sid.sub_authority_count() == 8 &&
+           sid.sub_authority(0) == 2;
+}
+
+}  // namespace
+
+SysResult<std::optional<winutil::Sid>> SimAppContainer::CreateAppContainerProfile(
+    const std::u16string& name, const std::u16string& display_name, const std::u16string& description,
+    std::span<const SidAndAttributes> capabilities) {
+    if (auto fault = host_.Enter("CreateAppContainerProfile")) return std::unexpected(*fault);
+    if (!IsValidProfileName(name) || display_name.size() > kMaxDisplayNameLength ||
+        description.size() > kMaxDescriptionLength) {
+        return HResultFailure(hresult::kInvalidArg);
+    }
+    std::vector<SimCapability> granted;
+    for (const auto& capability : capabilities) {
+        if (capability.sid == nullptr) return HResultFailure(hresult::kInvalidArg);
+        granted.push_back({*capability.sid, capability.attributes});
+    }
+    const std::u16string key = ProfileKey(name);
+    if (profiles_.contains(key)) return HResultFailure(hresult::kAlreadyExists);
+    winutil::Sid sid = AppContainerSidFromName(name);
+    profiles_.emplace(key, SimProfile{name, display_name, description, sid, std::move(granted)});
+    return sid;
+}
+
+SysResult<std::optional<winutil::Sid>> SimAppContainer::DeriveAppContainerSidFromAppContainerName(
+    const std::u16string& name) {
+    if (auto fault = host_.Enter("DeriveAppContainerSidFromAppContainerName")) return std::unexpected(*fault);
+    if (!IsValidProfileName(name)) return HResultFailure(hresult::kInvalidArg);
+    return AppContainerSidFromName(name);
+}
+
+SysResult<void> SimAppContainer::DeleteAppContainerProfile(const std::u16string& name) {
+    if (auto fault = host_.Enter("DeleteAppContainerProfile")) return std::unexpected(*fault);
+    if (!IsValidProfileName(name)) return HResultFailure(hresult::kInvalidArg);
+    if (profiles_.erase(ProfileKey(name)) == 0 && missing_profile_delete_result_ != hresult::kOk) {
+        return HResultFailure(missing_profile_delete_result_);
+    }
+    return {};
+}
+
+SysResult<std::optional<std::u16string>> SimAppContainer::GetAppContainerFolderPath(
+    const std::u16string& sid_string) {
+    if (auto fault = host_.Enter("GetAppContainerFolderPath")) return std::unexpected(*fault);
+    const auto text = winutil::Utf16ToUtf8(sid_string);
+    if (!text) return HResultFailure(hresult::kInvalidArg);
+    const auto sid = winutil::Sid::Parse(*text);
+    if (!sid || !IsAppContainerSid(*sid)) return HResultFailure(hresult::kInvalidArg);
+    for (const auto& [key, profile] : profiles_) {
+        // Assumed: the folder carries the name as it was given when created.
+        if (profile.sid == *sid) {
+            return host_.system().LocalAppData() + u"\\Packages\\" + profile.name + u"\\AC";
+        }
+    }
+    // Assumed (unconfirmed): a SID with no profile is reported as not found.
+    return HResultFailure(hresult::kFileNotFound);
+}
+
+SysResult<DerivedCapabilitySids> SimAppContainer::DeriveCapabilitySidsFromName(const std::u16string& name) {
+    if (auto fault = host_.Enter("DeriveCapabilitySidsFromName")) return std::unexpected(*fault);
+    if (const auto it = capability_overrides_.find(name); it != capability_overrides_.end()) return it->second;
+    return CapabilitySidsFromName(name);
+}
+
+SysResult<std::u16string> SimAppContainer::ConvertSidToStringSidW(const winutil::Sid& sid) {
+    if (auto fault = host_.Enter("ConvertSidToStringSidW")) return std::unexpected(*fault);
+    return winutil::AsciiToUtf16(sid.ToString());
+}
+
+std::vector<SimProfile> SimAppContainer::Profiles() const {
+    std::vector<SimProfile> profiles;
+    for (const auto& [key, profile] : profiles_) profiles.push_back(profile);
+    return profiles;
+}
+
+const SimProfile* SimAppContainer::FindProfile(const std::u16string& name) const {
+    const auto it = profiles_.find(ProfileKey(name));
+    return it == profiles_.end() ? nullptr : &it->second;
+}
+
+}  // namespace telvo::platform::sim
