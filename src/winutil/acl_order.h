@@ -1,0 +1,13 @@
+#pragma once
+
+#include "winutil/acl.h"
+
+namespace telvo::winutil {
+
+// Whether a DACL is in canonical order as far as its bytes tell: explicit ACEs
+// before inherited ones, and among the explicit ones every deny before every
+// allow. Inherited ACEs are ordered by generation, which the bytes do not
+// record, so their order is not judged.
+bool IsCanonicalDacl(const Acl& dacl);
+
+}  // namespace telvo::winutil
