@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <vector>
 
 #include "common/error.h"
 
@@ -21,6 +22,14 @@ public:
     // Tries to satisfy the wait for the calling thread without blocking:
     // WAIT_OBJECT_0 or WAIT_ABANDONED when satisfied, nothing when not.
     virtual std::optional<std::uint32_t> TryWait() = 0;
+};
+
+// An object that carries a security descriptor, kept as self-relative bytes
+// exactly as Windows would hand them out.
+class SimSecured {
+public:
+    virtual ~SimSecured() = default;
+    std::vector<std::uint8_t> security_descriptor;
 };
 
 }  // namespace telvo::platform::sim

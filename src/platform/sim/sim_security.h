@@ -10,8 +10,11 @@ class SimSecurity final : public Security {
 public:
     explicit SimSecurity(SimHost& host) : host_(host) {}
 
+    SysResult<void> GetKernelObjectSecurity(Handle handle, std::uint32_t requested_information,
+                                            std::span<std::uint8_t> buffer, std::uint32_t& length_needed) override;
+
 private:
-    [[maybe_unused]] SimHost& host_;
+    SimHost& host_;
 };
 
 }  // namespace telvo::platform::sim

@@ -1,0 +1,82 @@
+#include "platform/sim/sim_sync.h"
+
+#include "platform/sim/sim_host.h"
+
+namespace telvo::platform::sim {
+
+namespace {
+constexpr std::uint32_t kErrorNotOwner = 288;
+}
+
+std::u16string SimSync::Key(const std::u16string& name) {
+    std::u16string key = name;
+    for (auto& c : key) {
+        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - u'a' + u'A');
+    }
+    return key;
+}
+
+SysResult<CreatedObject> SimSync::Create(std::span<const std::uint8_t> security_descriptor, bool initial_owner,
+                                         const std::u16string& name) {
+    std::shared_ptr<SimMutex> mutex;
+    bool existed = false;
+    {
+        std::lock_guard lock(mutex_);
+        auto& slot = named_[Key(name)];
+        mutex = slot.lock();
+        existed = mutex != nullptr;
+        if (!mutex) {
+            mutex = std::make_shared<SimMutex>(name);
+            mutex->security_descriptor.assign(security_descriptor.begin(), security_descriptor.end());
+            slot = mutex;
+        }
+    }
+    // An existing mutex keeps its descriptor, and the initial ownership is
+    // not granted to a caller that merely opened it.
+    if (initial_owner && !existed) (void)mutex->TryWait();
+    return CreatedObject{host_.handles().Add(mutex), existed};
+}
+
+SysResult<CreatedObject> SimSync::CreateMutexExW(std::span<const std::uint8_t> security_descriptor, bool,
+                                                 const std::u16string& name, std::uint32_t flags, std::uint32_t) {
+    if (auto fault = host_.Enter("CreateMutexExW")) return std::unexpected(*fault);
+    return Create(security_descriptor, (flags & mutex_flag::kInitialOwner) != 0, name);
+}
+
+SysResult<CreatedObject> SimSync::CreateMutexW(std::span<const std::uint8_t> security_descriptor, bool,
+                                               bool initial_owner, const std::u16string& name) {
+    if (auto fault = host_.Enter("CreateMutexW")) return std::unexpected(*fault);
+    return Create(security_descriptor, initial_owner, name);
+}
+
+SysResult<Handle> SimSync::OpenMutexW(std::uint32_t, bool, const std::u16string& name) {
+    if (auto fault = host_.Enter("OpenMutexW")) return std::unexpected(*fault);
+    auto mutex = FindMutex(name);
+    if (!mutex) return std::unexpected(SysError::Win32(win32_error::kFileNotFound));
+    return host_.handles().Add(mutex);
+}
+
+SysResult<void> SimSync::ReleaseMutex(Handle handle) {
+    if (auto fault = host_.Enter("ReleaseMutex")) return std::unexpected(*fault);
+    auto mutex = host_.handles().FindAs<SimMutex>(handle);
+    if (!mutex) return std::unexpected(SysError::Win32(win32_error::kInvalidHandle));
+    if (!mutex->Release()) return std::unexpected(SysError::Win32(kErrorNotOwner));
+    return {};
+}
+
+std::shared_ptr<SimMutex> SimSync::PlantMutex(const std::u16string& name,
+                                              std::vector<std::uint8_t> security_descriptor) {
+    std::lock_guard lock(mutex_);
+    auto mutex = std::make_shared<SimMutex>(name);
+    mutex->security_descriptor = std::move(security_descriptor);
+    named_[Key(name)] = mutex;
+    return mutex;
+}
+
+std::shared_ptr<SimMutex> SimSync::FindMutex(const std::u16string& name) const {
+    std::lock_guard lock(mutex_);
+    auto it = named_.find(Key(name));
+    return it == named_.end() ? nullptr : it->second.lock();
+}
+
+}  // namespace telvo::platform::sim
