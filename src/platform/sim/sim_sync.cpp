@@ -1,12 +1,29 @@
 #include "platform/sim/sim_sync.h"
 
 #include "platform/sim/sim_host.h"
+#include "winutil/security_descriptor.h"
 
 namespace telvo::platform::sim {
 
 namespace {
+
 constexpr std::uint32_t kErrorNotOwner = 288;
+
+// A new object's descriptor takes the creator's token user as owner (and
+// primary group) where the caller gave none, as the object manager does.
+std::vector<std::uint8_t> WithDefaultOwner(std::span<const std::uint8_t> requested, const winutil::Sid& user) {
+    winutil::SecurityDescriptor descriptor;
+    if (!requested.empty()) {
+        auto parsed = winutil::SecurityDescriptor::ParseSelfRelative(requested);
+        if (!parsed) return {requested.begin(), requested.end()};
+        descriptor = std::move(*parsed);
+    }
+    if (!descriptor.owner) descriptor.owner = user;
+    if (!descriptor.group) descriptor.group = user;
+    return descriptor.ToSelfRelative();
 }
+
+}  // namespace
 
 std::u16string SimSync::Key(const std::u16string& name) {
     std::u16string key = name;
@@ -27,7 +44,7 @@ SysResult<CreatedObject> SimSync::Create(std::span<const std::uint8_t> security_
         existed = mutex != nullptr;
         if (!mutex) {
             mutex = std::make_shared<SimMutex>(name);
-            mutex->security_descriptor.assign(security_descriptor.begin(), security_descriptor.end());
+            mutex->security_descriptor = WithDefaultOwner(security_descriptor, host_.security().TokenUser());
             slot = mutex;
         }
     }

@@ -1,0 +1,68 @@
+#include "windows/host_setup_lock.h"
+
+#include "common/try.h"
+#include "winutil/ace.h"
+
+namespace telvo::windows {
+
+namespace {
+
+constexpr std::uint32_t kSynchronizeAndReadControl = 0x00120000;
+
+Result<void> TrustHostSetupLock(const winutil::SecurityDescriptor* descriptor) {
+    const winutil::Sid administrators = winutil::well_known::Administrators();
+    const winutil::Sid system = winutil::well_known::LocalSystem();
+    if (descriptor == nullptr || descriptor->owner != administrators || descriptor->dacl.acl() == nullptr ||
+        descriptor->dacl.acl()->aces().size() != 2) {
+        return Fail("untrusted administrative setup lock; no permissions changed");
+    }
+    bool seen_administrators = false;
+    bool seen_system = false;
+    for (const winutil::Ace& ace : descriptor->dacl.acl()->aces()) {
+        if (ace.type() != winutil::ace_type::kAccessAllowed || ace.flags() != 0 || ace.size() < 16) {
+            return Fail("untrusted administrative setup lock permissions");
+        }
+        const winutil::Sid* sid = ace.sid();
+        if (sid == nullptr) return Fail("invalid administrative setup lock trustee");
+        if (ace.size() != 16 + 4 * static_cast<std::size_t>(sid->sub_authority_count())) {
+            return Fail("invalid administrative setup lock trustee size");
+        }
+        if (*ace.mask() != kSynchronizeAndReadControl) return Fail("untrusted administrative setup lock mask");
+        bool& seen = *sid == administrators ? seen_administrators : seen_system;
+        if (*sid != administrators && *sid != system) return Fail("untrusted administrative setup lock trustee");
+        if (seen) return Fail("duplicate administrative setup lock trustee");
+        seen = true;
+    }
+    return {};
+}
+
+Result<std::vector<std::uint8_t>> HostSetupLockDescriptor() {
+    TELVO_TRY_ASSIGN(auto dacl, BuildLockDacl("host preparation", {
+                                                                      {kSynchronizeAndReadControl,
+                                                                       winutil::well_known::Administrators()},
+                                                                      {kSynchronizeAndReadControl,
+                                                                       winutil::well_known::LocalSystem()},
+                                                                  }));
+    winutil::SecurityDescriptor descriptor;
+    descriptor.owner = winutil::well_known::Administrators();
+    descriptor.dacl = winutil::AclSlot(std::move(dacl));
+    return descriptor.ToSelfRelative();
+}
+
+}  // namespace
+
+Result<MutexLockGuard> AcquireHostSetupLock(platform::Platform& platform) {
+    static const MutexLockSpec spec{
+        kHostSetupLockName,
+        "CreateMutexExW(administrative setup lock)",
+        "GetKernelObjectSecurity(administrative setup lock)",
+        "invalid administrative setup lock descriptor size",
+        "WaitForSingleObject(administrative setup lock)",
+        "another host preparation is active; timed out without changing permissions",
+        &TrustHostSetupLock,
+    };
+    TELVO_TRY_ASSIGN(auto descriptor, HostSetupLockDescriptor());
+    return AcquireMutexLock(platform, spec, descriptor);
+}
+
+}  // namespace telvo::windows

@@ -1,0 +1,74 @@
+#include "windows/metadata_lock.h"
+
+#include <algorithm>
+
+#include "common/try.h"
+#include "winutil/ace.h"
+
+namespace telvo::windows {
+
+namespace {
+
+constexpr std::uint32_t kSynchronizeAndReadControl = 0x00120000;
+constexpr std::uint32_t kReadControl = 0x00020000;
+
+std::vector<std::pair<std::uint32_t, winutil::Sid>> ExpectedEntries() {
+    return {
+        {kSynchronizeAndReadControl, winutil::well_known::AuthenticatedUsers()},
+        {kSynchronizeAndReadControl, winutil::well_known::LocalSystem()},
+        // Takes WRITE_DAC away from whoever creates the mutex.
+        {kReadControl, winutil::well_known::OwnerRights()},
+    };
+}
+
+Result<void> TrustMetadataLock(const winutil::SecurityDescriptor* descriptor) {
+    const auto expected = ExpectedEntries();
+    if (descriptor == nullptr || !descriptor->owner || descriptor->dacl.acl() == nullptr ||
+        descriptor->dacl.acl()->aces().size() != expected.size()) {
+        return Fail("untrusted metadata lock owner or DACL");
+    }
+    std::vector<bool> seen(expected.size(), false);
+    for (const winutil::Ace& ace : descriptor->dacl.acl()->aces()) {
+        if (ace.type() != winutil::ace_type::kAccessAllowed || ace.flags() != 0 || ace.size() < 16) {
+            return Fail("untrusted metadata lock ACE");
+        }
+        const winutil::Sid* sid = ace.sid();
+        if (sid == nullptr) return Fail("invalid metadata lock trustee");
+        if (ace.size() != 16 + 4 * static_cast<std::size_t>(sid->sub_authority_count())) {
+            return Fail("invalid metadata lock trustee size");
+        }
+        const auto match = std::find_if(expected.begin(), expected.end(), [&](const auto& entry) {
+            return entry.first == *ace.mask() && entry.second == *sid;
+        });
+        if (match == expected.end()) return Fail("untrusted metadata lock trustee or rights");
+        const auto index = static_cast<std::size_t>(match - expected.begin());
+        if (seen[index]) return Fail("duplicate metadata lock trustee");
+        seen[index] = true;
+    }
+    return {};
+}
+
+Result<std::vector<std::uint8_t>> MetadataLockDescriptor() {
+    TELVO_TRY_ASSIGN(auto dacl, BuildLockDacl("metadata lock", ExpectedEntries()));
+    winutil::SecurityDescriptor descriptor;
+    descriptor.dacl = winutil::AclSlot(std::move(dacl));
+    return descriptor.ToSelfRelative();
+}
+
+}  // namespace
+
+Result<MutexLockGuard> AcquireMetadataLock(platform::Platform& platform) {
+    static const MutexLockSpec spec{
+        kMetadataLockName,
+        "CreateMutexExW(metadata lock)",
+        "GetKernelObjectSecurity(metadata lock)",
+        "invalid metadata lock descriptor size",
+        "WaitForSingleObject(metadata lock)",
+        "another metadata mutation holds the global lock; timed out without changing permissions",
+        &TrustMetadataLock,
+    };
+    TELVO_TRY_ASSIGN(auto descriptor, MetadataLockDescriptor());
+    return AcquireMutexLock(platform, spec, descriptor);
+}
+
+}  // namespace telvo::windows

@@ -1,0 +1,69 @@
+#include "windows/mutex_lock.h"
+
+#include <algorithm>
+
+#include "common/try.h"
+#include "platform/security.h"
+
+namespace telvo::windows {
+
+namespace {
+
+constexpr std::uint32_t kMaxDescriptorSize = 65536;
+
+Result<std::vector<std::uint8_t>> ReadOwnerAndDacl(platform::Platform& platform, platform::Handle handle,
+                                                     const MutexLockSpec& spec) {
+    const std::uint32_t parts = platform::security_information::kOwner | platform::security_information::kDacl;
+    std::uint32_t needed = 0;
+    auto probe = platform.security.GetKernelObjectSecurity(handle, parts, {}, needed);
+    if (probe || probe.error() != SysError::Win32(platform::win32_error::kInsufficientBuffer) || needed == 0 ||
+        needed > kMaxDescriptorSize) {
+        return Fail(spec.invalid_size_message);
+    }
+    std::vector<std::uint8_t> buffer(needed);
+    auto read = platform.security.GetKernelObjectSecurity(handle, parts, buffer, needed);
+    if (!read) return FailSys(spec.security_operation, read.error());
+    buffer.resize(std::min<std::size_t>(buffer.size(), needed));
+    return buffer;
+}
+
+}  // namespace
+
+Result<winutil::Acl> BuildLockDacl(const std::string& lock,
+                                   const std::vector<std::pair<std::uint32_t, winutil::Sid>>& entries) {
+    auto acl = winutil::Acl::Create(256, winutil::acl_revision::kRevision);
+    if (!acl) return FailSys("InitializeAcl(" + lock + ")", acl.error());
+    for (const auto& [mask, sid] : entries) {
+        if (auto added = acl->Append(winutil::Ace::Allowed(mask, sid)); !added) {
+            return FailSys("AddAccessAllowedAce(" + lock + ")", added.error());
+        }
+    }
+    return std::move(*acl);
+}
+
+Result<MutexLockGuard> AcquireMutexLock(platform::Platform& platform, const MutexLockSpec& spec,
+                                        const std::vector<std::uint8_t>& descriptor) {
+    auto created = platform.sync.CreateMutexExW(descriptor, false, spec.name, 0, kMutexLockAccess);
+    if (!created) return FailSys(spec.create_operation, created.error());
+    platform::UniqueHandle handle(platform.kernel, created->handle);
+
+    // The object may have been created by someone else: trust what was
+    // obtained, not what was asked for, and never wait on a planted object.
+    TELVO_TRY_ASSIGN(auto obtained, ReadOwnerAndDacl(platform, handle.get(), spec));
+    const auto parsed = winutil::SecurityDescriptor::ParseSelfRelative(obtained);
+    TELVO_TRY(spec.trust_check(parsed ? &*parsed : nullptr));
+
+    auto waited = platform.kernel.WaitForSingleObject(handle.get(), kMutexLockWaitMs);
+    if (!waited) return FailSys(spec.wait_operation, waited.error());
+    switch (*waited) {
+        case platform::wait_result::kObject0:
+        case platform::wait_result::kAbandoned:
+            return MutexLockGuard(platform, std::move(handle));
+        case platform::wait_result::kTimeout:
+            return Fail(spec.timeout_message);
+        default:
+            return Fail(Error::Win32(spec.wait_operation, *waited));
+    }
+}
+
+}  // namespace telvo::windows

@@ -1,0 +1,64 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/error.h"
+#include "platform/platform.h"
+#include "platform/unique_handle.h"
+#include "winutil/security_descriptor.h"
+#include "winutil/sid.h"
+
+namespace telvo::windows {
+
+// Holds a named global mutex: dropping the guard releases the mutex and
+// closes its handle.
+class MutexLockGuard {
+public:
+    MutexLockGuard(platform::Platform& platform, platform::UniqueHandle handle)
+        : platform_(&platform), handle_(std::move(handle)) {}
+    MutexLockGuard(MutexLockGuard&&) noexcept = default;
+    MutexLockGuard& operator=(MutexLockGuard&&) = delete;
+    MutexLockGuard(const MutexLockGuard&) = delete;
+    ~MutexLockGuard() {
+        if (handle_) (void)platform_->sync.ReleaseMutex(handle_.get());
+    }
+
+private:
+    platform::Platform* platform_;
+    platform::UniqueHandle handle_;
+};
+
+// What tells one global mutex lock from another: its name, the descriptor
+// it is created with, the check of the descriptor actually obtained, and
+// its messages.
+struct MutexLockSpec {
+    std::u16string name;
+    std::string create_operation;       // "CreateMutexExW(metadata lock)"
+    std::string security_operation;     // "GetKernelObjectSecurity(metadata lock)"
+    std::string invalid_size_message;   // the size probe did not report 1..65536 bytes
+    std::string wait_operation;         // "WaitForSingleObject(metadata lock)"
+    std::string timeout_message;
+    // Checks the descriptor read back from the object (owner and DACL); null
+    // when the bytes are not a well-formed descriptor.
+    std::function<Result<void>(const winutil::SecurityDescriptor*)> trust_check;
+};
+
+inline constexpr std::uint32_t kMutexLockAccess = 0x00120000;  // SYNCHRONIZE | READ_CONTROL
+inline constexpr std::uint32_t kMutexLockWaitMs = 30000;
+
+// Creates or opens the mutex with `descriptor`, checks what was obtained
+// before any wait, then waits at most 30 s. An abandoned mutex is acquired.
+Result<MutexLockGuard> AcquireMutexLock(platform::Platform& platform, const MutexLockSpec& spec,
+                                        const std::vector<std::uint8_t>& descriptor);
+
+// A DACL of revision 2 in a 256-byte buffer with one ACCESS_ALLOWED entry per
+// (mask, SID), in order; failures name the lock ("InitializeAcl(<lock>)",
+// "AddAccessAllowedAce(<lock>)").
+Result<winutil::Acl> BuildLockDacl(const std::string& lock,
+                                   const std::vector<std::pair<std::uint32_t, winutil::Sid>>& entries);
+
+}  // namespace telvo::windows

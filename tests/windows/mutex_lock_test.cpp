@@ -1,0 +1,205 @@
+#include <gtest/gtest.h>
+
+#include "platform/sim/sim_host.h"
+#include "winutil/ace.h"
+#include "winutil/security_descriptor.h"
+#include "windows/host_setup_lock.h"
+#include "windows/metadata_lock.h"
+
+namespace telvo::windows {
+namespace {
+
+using platform::sim::SimHost;
+using winutil::Ace;
+using winutil::Acl;
+using winutil::Sid;
+namespace wk = winutil::well_known;
+
+std::vector<std::uint8_t> Descriptor(std::optional<Sid> owner, std::vector<Ace> aces) {
+    winutil::SecurityDescriptor descriptor;
+    descriptor.owner = std::move(owner);
+    descriptor.dacl = winutil::AclSlot(*Acl::Fitted(2, std::move(aces)));
+    return descriptor.ToSelfRelative();
+}
+
+std::vector<Ace> MetadataAces() {
+    return {Ace::Allowed(0x120000, wk::AuthenticatedUsers()), Ace::Allowed(0x120000, wk::LocalSystem()),
+            Ace::Allowed(0x20000, wk::OwnerRights())};
+}
+
+std::vector<Ace> SetupAces() {
+    return {Ace::Allowed(0x120000, wk::Administrators()), Ace::Allowed(0x120000, wk::LocalSystem())};
+}
+
+// Acquires the lock on a host where another process created the mutex with
+// the given descriptor; returns the refusal, and checks that nothing waited.
+std::string PlantedRefusal(bool metadata, std::vector<std::uint8_t> descriptor) {
+    SimHost host;
+    const auto planted = host.sync().PlantMutex(metadata ? kMetadataLockName : kHostSetupLockName, descriptor);
+    planted->HoldByOtherProcess();
+    const std::size_t handles = host.handles().OpenCount();
+    const std::uint64_t clock = host.clock().Now();
+    auto lock = metadata ? AcquireMetadataLock(host.platform()) : AcquireHostSetupLock(host.platform());
+    EXPECT_FALSE(lock);
+    EXPECT_EQ(host.faults().Count("WaitForSingleObject"), 0u);
+    EXPECT_EQ(host.clock().Now(), clock);
+    EXPECT_EQ(host.handles().OpenCount(), handles);
+    return lock ? std::string() : lock.error().Display();
+}
+
+TEST(MetadataLock, CreatesTheMutexWithItsExactSecurityAndReleasesIt) {
+    SimHost host;
+    const std::size_t handles = host.handles().OpenCount();
+    {
+        auto lock = AcquireMetadataLock(host.platform());
+        ASSERT_TRUE(lock) << lock.error().Display();
+        const auto mutex = host.sync().FindMutex(kMetadataLockName);
+        ASSERT_TRUE(mutex);
+        EXPECT_TRUE(mutex->IsOwnedByCallingThread());
+        // No owner is asked for: the creator's account becomes the owner.
+        auto parsed = winutil::SecurityDescriptor::ParseSelfRelative(mutex->security_descriptor);
+        ASSERT_TRUE(parsed);
+        EXPECT_EQ(parsed->owner, host.security().TokenUser());
+        ASSERT_TRUE(parsed->dacl.acl());
+        EXPECT_EQ(parsed->dacl.acl()->aces(), MetadataAces());
+        EXPECT_EQ(parsed->dacl.acl()->size(), 256u);
+    }
+    EXPECT_EQ(host.handles().OpenCount(), handles);
+    EXPECT_FALSE(host.sync().FindMutex(kMetadataLockName));
+}
+
+TEST(MetadataLock, IsReentrantForItsHolder) {
+    SimHost host;
+    auto outer = AcquireMetadataLock(host.platform());
+    ASSERT_TRUE(outer);
+    {
+        auto inner = AcquireMetadataLock(host.platform());
+        ASSERT_TRUE(inner) << inner.error().Display();
+    }
+    EXPECT_TRUE(host.sync().FindMutex(kMetadataLockName)->IsOwnedByCallingThread());
+}
+
+TEST(MetadataLock, TimesOutOnAnotherHolderAndAcquiresAnAbandonedOne) {
+    SimHost host;
+    const auto planted = host.sync().PlantMutex(kMetadataLockName, Descriptor(wk::Users(), MetadataAces()));
+    planted->HoldByOtherProcess();
+    const std::uint64_t before = host.clock().Now();
+    auto busy = AcquireMetadataLock(host.platform());
+    ASSERT_FALSE(busy);
+    EXPECT_EQ(busy.error().Display(),
+              "another metadata mutation holds the global lock; timed out without changing permissions");
+    EXPECT_EQ(host.clock().Now() - before, 30000u);
+
+    planted->AbandonByOtherProcess();
+    auto abandoned = AcquireMetadataLock(host.platform());
+    ASSERT_TRUE(abandoned) << abandoned.error().Display();
+    EXPECT_TRUE(planted->IsOwnedByCallingThread());
+}
+
+TEST(MetadataLock, AcceptsThePlantedEntriesInAnyOrder) {
+    SimHost host;
+    auto aces = MetadataAces();
+    std::swap(aces[0], aces[2]);
+    const auto planted = host.sync().PlantMutex(kMetadataLockName, Descriptor(wk::Users(), aces));
+    EXPECT_TRUE(AcquireMetadataLock(host.platform()));
+}
+
+TEST(MetadataLock, RefusesForeignSecurityWithoutWaiting) {
+    auto fourth = MetadataAces();
+    fourth.push_back(Ace::Allowed(0x1F0001, wk::World()));
+    EXPECT_EQ(PlantedRefusal(true, Descriptor(wk::Users(), fourth)), "untrusted metadata lock owner or DACL");
+
+    auto mask = MetadataAces();
+    mask[1] = Ace::Allowed(0x1F0001, wk::LocalSystem());
+    EXPECT_EQ(PlantedRefusal(true, Descriptor(wk::Users(), mask)), "untrusted metadata lock trustee or rights");
+
+    auto duplicate = MetadataAces();
+    duplicate[2] = duplicate[0];
+    EXPECT_EQ(PlantedRefusal(true, Descriptor(wk::Users(), duplicate)), "duplicate metadata lock trustee");
+
+    auto inheritable = MetadataAces();
+    inheritable[0] = Ace::Allowed(0x120000, wk::AuthenticatedUsers(), 0x3);
+    EXPECT_EQ(PlantedRefusal(true, Descriptor(wk::Users(), inheritable)), "untrusted metadata lock ACE");
+
+    auto padded = MetadataAces();
+    padded[1] = *Ace::Make(winutil::ace_type::kAccessAllowed, 0,
+                           winutil::BasicAceBody{0x120000, wk::LocalSystem(), {0, 0, 0, 0}});
+    EXPECT_EQ(PlantedRefusal(true, Descriptor(wk::Users(), padded)), "invalid metadata lock trustee size");
+
+    EXPECT_EQ(PlantedRefusal(true, Descriptor(std::nullopt, MetadataAces())), "untrusted metadata lock owner or DACL");
+
+    winutil::SecurityDescriptor null_dacl;
+    null_dacl.owner = wk::Users();
+    null_dacl.dacl = winutil::AclSlot::Null();
+    EXPECT_EQ(PlantedRefusal(true, null_dacl.ToSelfRelative()), "untrusted metadata lock owner or DACL");
+}
+
+TEST(MetadataLock, PlatformFailuresNameTheirCall) {
+    SimHost probe;
+    probe.faults().FailOn("GetKernelObjectSecurity", 1, SysError::Win32(5));
+    EXPECT_EQ(AcquireMetadataLock(probe.platform()).error().Display(), "invalid metadata lock descriptor size");
+
+    SimHost read;
+    read.faults().FailOn("GetKernelObjectSecurity", 2, SysError::Win32(5));
+    EXPECT_EQ(AcquireMetadataLock(read.platform()).error().Display(),
+              "GetKernelObjectSecurity(metadata lock) failed with Win32 error 5");
+
+    SimHost create;
+    create.faults().FailOn("CreateMutexExW", 1, SysError::Win32(5));
+    EXPECT_EQ(AcquireMetadataLock(create.platform()).error().Display(),
+              "CreateMutexExW(metadata lock) failed with Win32 error 5");
+
+    SimHost wait;
+    const std::size_t handles = wait.handles().OpenCount();
+    wait.faults().FailOn("WaitForSingleObject", 1, SysError::Win32(6));
+    EXPECT_EQ(AcquireMetadataLock(wait.platform()).error().Display(),
+              "WaitForSingleObject(metadata lock) failed with Win32 error 6");
+    EXPECT_EQ(wait.handles().OpenCount(), handles);
+}
+
+TEST(HostSetupLock, CreatesTheMutexOwnedByAdministrators) {
+    SimHost host;
+    auto lock = AcquireHostSetupLock(host.platform());
+    ASSERT_TRUE(lock) << lock.error().Display();
+    auto parsed = winutil::SecurityDescriptor::ParseSelfRelative(
+        host.sync().FindMutex(kHostSetupLockName)->security_descriptor);
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->owner, wk::Administrators());
+    ASSERT_TRUE(parsed->dacl.acl());
+    EXPECT_EQ(parsed->dacl.acl()->aces(), SetupAces());
+}
+
+TEST(HostSetupLock, RefusesForeignSecurityWithoutWaiting) {
+    EXPECT_EQ(PlantedRefusal(false, Descriptor(wk::Users(), SetupAces())),
+              "untrusted administrative setup lock; no permissions changed");
+    auto third = SetupAces();
+    third.push_back(Ace::Allowed(0x120000, wk::Users()));
+    EXPECT_EQ(PlantedRefusal(false, Descriptor(wk::Administrators(), third)),
+              "untrusted administrative setup lock; no permissions changed");
+    auto mask = SetupAces();
+    mask[0] = Ace::Allowed(0x1F0001, wk::Administrators());
+    EXPECT_EQ(PlantedRefusal(false, Descriptor(wk::Administrators(), mask)), "untrusted administrative setup lock mask");
+    auto trustee = SetupAces();
+    trustee[1] = Ace::Allowed(0x120000, wk::World());
+    EXPECT_EQ(PlantedRefusal(false, Descriptor(wk::Administrators(), trustee)),
+              "untrusted administrative setup lock trustee");
+    auto duplicate = SetupAces();
+    duplicate[1] = duplicate[0];
+    EXPECT_EQ(PlantedRefusal(false, Descriptor(wk::Administrators(), duplicate)),
+              "duplicate administrative setup lock trustee");
+    auto denied = SetupAces();
+    denied[0] = Ace::Denied(0x120000, wk::Administrators());
+    EXPECT_EQ(PlantedRefusal(false, Descriptor(wk::Administrators(), denied)),
+              "untrusted administrative setup lock permissions");
+}
+
+TEST(HostSetupLock, TimesOutWithItsOwnMessage) {
+    SimHost host;
+    const auto planted = host.sync().PlantMutex(kHostSetupLockName, Descriptor(wk::Administrators(), SetupAces()));
+    planted->HoldByOtherProcess();
+    EXPECT_EQ(AcquireHostSetupLock(host.platform()).error().Display(),
+              "another host preparation is active; timed out without changing permissions");
+}
+
+}  // namespace
+}  // namespace telvo::windows
