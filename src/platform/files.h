@@ -1,17 +1,81 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
+#include <vector>
 
 #include "common/error.h"
+#include "platform/file_constants.h"
 #include "platform/types.h"
 
 namespace telvo::platform {
 
+// BY_HANDLE_FILE_INFORMATION; times are FILETIME values.
+struct FileInformation {
+    std::uint32_t file_attributes = 0;
+    std::uint64_t creation_time = 0;
+    std::uint64_t last_access_time = 0;
+    std::uint64_t last_write_time = 0;
+    std::uint32_t volume_serial_number = 0;
+    std::uint32_t file_size_high = 0;
+    std::uint32_t file_size_low = 0;
+    std::uint32_t number_of_links = 0;
+    std::uint32_t file_index_high = 0;
+    std::uint32_t file_index_low = 0;
+};
+
+// What GetVolumeInformationByHandleW reports besides the volume name.
+struct VolumeInformation {
+    std::uint32_t volume_serial_number = 0;
+    std::uint32_t maximum_component_length = 0;
+    std::uint32_t file_system_flags = 0;
+    std::u16string file_system_name;
+};
+
+// One FILE_ID_BOTH_DIR_INFO entry. "." and ".." are reported as Windows reports them.
+struct DirectoryEntry {
+    std::u16string file_name;
+    std::uint32_t file_attributes = 0;
+    std::uint64_t file_id = 0;
+    std::uint64_t end_of_file = 0;
+};
+
 // Files, volumes, directory enumeration and byte-range locks (kernel32).
+// Parameters are the Windows values (file_constants.h); no security attributes.
 class Files {
 public:
     virtual ~Files() = default;
+
+    virtual SysResult<Handle> CreateFileW(const std::u16string& path, std::uint32_t desired_access,
+                                          std::uint32_t share_mode, std::uint32_t creation_disposition,
+                                          std::uint32_t flags_and_attributes) = 0;
+    // A second handle to the object `original` refers to, with new access; no path is involved.
+    virtual SysResult<Handle> ReOpenFile(Handle original, std::uint32_t desired_access, std::uint32_t share_mode,
+                                         std::uint32_t flags_and_attributes) = 0;
+    virtual SysResult<void> CreateDirectoryW(const std::u16string& path) = 0;
+
+    // Windows' size-probe contract: when `buffer` (size in UTF-16 units including the
+    // terminator) is too small, the needed size including the terminator; when it fits,
+    // the length written without the terminator.
+    virtual SysResult<std::uint32_t> GetFinalPathNameByHandleW(Handle file, std::span<char16_t> buffer,
+                                                               std::uint32_t flags) = 0;
+    virtual SysResult<FileInformation> GetFileInformationByHandle(Handle file) = 0;
+    virtual SysResult<VolumeInformation> GetVolumeInformationByHandleW(Handle file) = 0;
+    // GetFileInformationByHandleEx with FileIdBothDirectoryInfo or FileIdBothDirectoryRestartInfo
+    // on a handle opened with FILE_LIST_DIRECTORY: the next batch of entries. The end of the
+    // enumeration is ERROR_NO_MORE_FILES (ERROR_FILE_NOT_FOUND when nothing matched at all).
+    virtual SysResult<std::vector<DirectoryEntry>> GetFileInformationByHandleEx(Handle directory,
+                                                                              std::uint32_t information_class) = 0;
+
+    virtual SysResult<void> LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offset,
+                                       std::uint64_t length) = 0;
+    virtual SysResult<void> UnlockFileEx(Handle file, std::uint64_t offset, std::uint64_t length) = 0;
+
+    // GetDriveTypeW of a root path such as "C:\"; it cannot fail (DRIVE_NO_ROOT_DIR instead).
+    virtual std::uint32_t GetDriveTypeW(const std::u16string& root_path) = 0;
+    // QueryDosDeviceW of a device name such as "C:": its targets, in order.
+    virtual SysResult<std::vector<std::u16string>> QueryDosDeviceW(const std::u16string& device_name) = 0;
 };
 
 }  // namespace telvo::platform

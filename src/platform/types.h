@@ -23,6 +23,8 @@ inline constexpr std::uint32_t kAccessDenied = 5;
 inline constexpr std::uint32_t kInvalidHandle = 6;
 inline constexpr std::uint32_t kNotEnoughMemory = 8;
 inline constexpr std::uint32_t kInvalidData = 13;
+inline constexpr std::uint32_t kNotSameDevice = 17;
+inline constexpr std::uint32_t kNoMoreFiles = 18;
 inline constexpr std::uint32_t kSharingViolation = 32;
 inline constexpr std::uint32_t kLockViolation = 33;
 inline constexpr std::uint32_t kHandleEof = 38;
@@ -31,12 +33,16 @@ inline constexpr std::uint32_t kFileExists = 80;
 inline constexpr std::uint32_t kInvalidParameter = 87;
 inline constexpr std::uint32_t kBrokenPipe = 109;
 inline constexpr std::uint32_t kInsufficientBuffer = 122;
+inline constexpr std::uint32_t kInvalidName = 123;
+inline constexpr std::uint32_t kDirNotEmpty = 145;
+inline constexpr std::uint32_t kNotLocked = 158;
 inline constexpr std::uint32_t kAlreadyExists = 183;
 inline constexpr std::uint32_t kNoData = 232;
 inline constexpr std::uint32_t kMoreData = 234;
 inline constexpr std::uint32_t kNoMoreItems = 259;
 inline constexpr std::uint32_t kFailedServiceControllerConnect = 1063;
 inline constexpr std::uint32_t kNotFound = 1168;
+inline constexpr std::uint32_t kCantResolveFilename = 1921;
 }  // namespace win32_error
 
 }  // namespace telvo::platform

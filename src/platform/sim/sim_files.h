@@ -1,17 +1,95 @@
 #pragma once
 
+#include <memory>
+#include <string>
+#include <string_view>
+
 #include "platform/files.h"
+#include "platform/sim/sim_file_object.h"
+#include "platform/sim/sim_file_tree.h"
 
 namespace telvo::platform::sim {
 
 class SimHost;
 
+// What a test reads back about one object.
+struct SimFileFacts {
+    std::uint64_t file_index = 0;
+    std::uint32_t attributes = 0;
+    std::uint32_t link_count = 0;
+    std::uint32_t reparse_tag = 0;
+    std::string contents;
+};
+
+// Simulated volumes and files. The seam calls behave as the Win32 calls do on
+// NTFS as far as the system depends on them; what the sim assumes beyond
+// windows-notes is written where it is modelled (sim_path.h, sim_file_tree.h,
+// sim_file_object.h and below).
+//
+// - Directories open only with FILE_FLAG_BACKUP_SEMANTICS (ERROR_ACCESS_DENIED
+//   otherwise). FILE_FLAG_OPEN_REPARSE_POINT opens a junction or symbolic link
+//   itself, and affects only the last name of a path.
+// - Final paths are \\?\X:\... (\\?\UNC\server\share\... on a network volume)
+//   in the real case of each name, through the name the handle was opened by.
+//   Only flags 0 and FILE_NAME_OPENED are modelled (the same answer); other
+//   flags are ERROR_INVALID_PARAMETER.
+// - Enumeration returns "." and ".." first in every directory but a volume
+//   root, then the names in upper-case order, at most 16 entries per call. A
+//   call that finds nothing at all after a restart fails with
+//   ERROR_FILE_NOT_FOUND, a later one with ERROR_NO_MORE_FILES (assumed from
+//   NtQueryDirectoryFile). Enumerating needs FILE_LIST_DIRECTORY on the handle;
+//   enumerating a file is ERROR_INVALID_PARAMETER.
+// - File times are fixed; the host does not age files.
 class SimFiles final : public Files {
 public:
-    explicit SimFiles(SimHost& host) : host_(host) {}
+    explicit SimFiles(SimHost& host);
+
+    SysResult<Handle> CreateFileW(const std::u16string& path, std::uint32_t desired_access, std::uint32_t share_mode,
+                                  std::uint32_t creation_disposition, std::uint32_t flags_and_attributes) override;
+    SysResult<Handle> ReOpenFile(Handle original, std::uint32_t desired_access, std::uint32_t share_mode,
+                                 std::uint32_t flags_and_attributes) override;
+    SysResult<void> CreateDirectoryW(const std::u16string& path) override;
+    SysResult<std::uint32_t> GetFinalPathNameByHandleW(Handle file, std::span<char16_t> buffer,
+                                                       std::uint32_t flags) override;
+    SysResult<FileInformation> GetFileInformationByHandle(Handle file) override;
+    SysResult<VolumeInformation> GetVolumeInformationByHandleW(Handle file) override;
+    SysResult<std::vector<DirectoryEntry>> GetFileInformationByHandleEx(Handle directory,
+                                                                      std::uint32_t information_class) override;
+    SysResult<void> LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offset, std::uint64_t length) override;
+    SysResult<void> UnlockFileEx(Handle file, std::uint64_t offset, std::uint64_t length) override;
+    std::uint32_t GetDriveTypeW(const std::u16string& root_path) override;
+    SysResult<std::vector<std::u16string>> QueryDosDeviceW(const std::u16string& device_name) override;
+
+    // Test side: set-up and inspection around the seam (not counted, never faulted).
+    // Paths are Win32 paths; every name but the last is resolved through
+    // reparse points, the last one is taken as it is.
+    void AddVolume(SimVolumeSpec spec);
+    void AddSubstDrive(char16_t letter, std::u16string target);
+    SysResult<void> MakeDirectory(std::u16string_view path);
+    SysResult<void> MakeFile(std::u16string_view path, std::string contents = {});
+    SysResult<void> MakeHardLink(std::u16string_view existing, std::u16string_view link);
+    SysResult<void> MakeJunction(std::u16string_view path, std::u16string target);
+    SysResult<void> MakeSymlink(std::u16string_view path, std::u16string target, bool directory);
+    // As another process's MoveFileExW and DeleteFileW / RemoveDirectoryW: they
+    // honour sharing and the open objects below a directory.
+    SysResult<void> Rename(std::u16string_view from, std::u16string_view to);
+    SysResult<void> Remove(std::u16string_view path);
+    SysResult<SimFileFacts> Lookup(std::u16string_view path);
+    SysResult<void> SetFileIndex(std::u16string_view path, std::uint64_t file_index);
+    // An open made by another process: it shares, conflicts and locks until released.
+    SysResult<std::shared_ptr<SimFileObject>> OpenInOtherProcess(std::u16string_view path, std::uint32_t access,
+                                                                 std::uint32_t share, std::uint32_t flags);
+    SysResult<void> LockInOtherProcess(SimFileObject& file, std::uint64_t offset, std::uint64_t length);
 
 private:
-    [[maybe_unused]] SimHost& host_;
+    SysResult<std::shared_ptr<SimFileObject>> Open(std::u16string_view path, std::uint32_t access, std::uint32_t share,
+                                                   std::uint32_t disposition, std::uint32_t flags);
+    SysResult<void> MakeReparsePoint(std::u16string_view path, std::uint32_t tag, std::u16string target,
+                                     bool directory);
+    std::shared_ptr<SimFileObject> Find(Handle handle) const;
+
+    SimHost& host_;
+    std::shared_ptr<SimFileTree> tree_;
 };
 
 }  // namespace telvo::platform::sim

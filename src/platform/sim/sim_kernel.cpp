@@ -18,6 +18,7 @@ SysResult<void> SimKernel::CloseHandle(Handle handle) {
 
 SysResult<std::uint32_t> SimKernel::ReadFile(Handle handle, std::span<std::byte> buffer) {
     if (auto fault = host_.Enter("ReadFile")) return std::unexpected(*fault);
+    if (auto file = host_.handles().FindAs<SimFileObject>(handle)) return file->Read(buffer.data(), buffer.size());
     auto input = host_.handles().FindAs<SimInputStream>(handle);
     if (!input) return Win32Failure(win32_error::kInvalidHandle);
     return input->Read(buffer.data(), buffer.size());

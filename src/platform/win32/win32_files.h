@@ -5,6 +5,22 @@
 namespace telvo::platform::win32 {
 
 class Win32Files final : public Files {
+public:
+    SysResult<Handle> CreateFileW(const std::u16string& path, std::uint32_t desired_access, std::uint32_t share_mode,
+                                  std::uint32_t creation_disposition, std::uint32_t flags_and_attributes) override;
+    SysResult<Handle> ReOpenFile(Handle original, std::uint32_t desired_access, std::uint32_t share_mode,
+                                 std::uint32_t flags_and_attributes) override;
+    SysResult<void> CreateDirectoryW(const std::u16string& path) override;
+    SysResult<std::uint32_t> GetFinalPathNameByHandleW(Handle file, std::span<char16_t> buffer,
+                                                       std::uint32_t flags) override;
+    SysResult<FileInformation> GetFileInformationByHandle(Handle file) override;
+    SysResult<VolumeInformation> GetVolumeInformationByHandleW(Handle file) override;
+    SysResult<std::vector<DirectoryEntry>> GetFileInformationByHandleEx(Handle directory,
+                                                                      std::uint32_t information_class) override;
+    SysResult<void> LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offset, std::uint64_t length) override;
+    SysResult<void> UnlockFileEx(Handle file, std::uint64_t offset, std::uint64_t length) override;
+    std::uint32_t GetDriveTypeW(const std::u16string& root_path) override;
+    SysResult<std::vector<std::u16string>> QueryDosDeviceW(const std::u16string& device_name) override;
 };
 
 }  // namespace telvo::platform::win32

@@ -1,0 +1,113 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "common/error.h"
+#include "platform/file_constants.h"
+
+namespace telvo::platform::sim {
+
+class SimFileObject;
+struct SimNode;
+struct SimVolume;
+
+// One name of an object in its parent directory. Hard links are several links
+// to one node. A handle keeps the link it was opened through, so its final
+// path follows renames of that name.
+struct SimLink {
+    std::weak_ptr<SimNode> parent;  // empty for a volume root and for a removed name
+    std::u16string name;            // as created: the real case
+    std::shared_ptr<SimNode> node;
+    SimVolume* volume = nullptr;
+    bool removed = false;
+};
+
+struct SimByteLock {
+    const SimFileObject* owner = nullptr;
+    std::uint64_t offset = 0;
+    std::uint64_t length = 0;
+    bool exclusive = false;
+};
+
+// A file or directory. A junction is a directory and a symbolic link a file or
+// directory that carries a reparse tag and an absolute target (extended form);
+// relative symbolic-link targets are not modelled.
+struct SimNode {
+    bool directory = false;
+    std::uint32_t attributes = 0;  // including FILE_ATTRIBUTE_DIRECTORY and _REPARSE_POINT
+    std::uint64_t file_index = 0;
+    SimVolume* volume = nullptr;
+    std::uint32_t link_count = 0;
+    std::string contents;
+    std::uint32_t reparse_tag = 0;
+    std::u16string reparse_target;
+    // Children by upper-cased name: the order NTFS enumerates them in.
+    std::map<std::u16string, std::shared_ptr<SimLink>> children;
+    std::weak_ptr<SimLink> self;  // a directory's one name
+    std::vector<SimFileObject*> opens;
+    std::vector<SimByteLock> locks;
+};
+
+struct SimVolumeSpec {
+    std::u16string root = u"C:";  // "X:" or "UNC\server\share"
+    std::uint32_t serial = 0x2C5E1A07;
+    std::uint32_t file_system_flags = volume_flag::kCaseSensitiveSearch | volume_flag::kCasePreservedNames |
+                                      volume_flag::kUnicodeOnDisk | volume_flag::kPersistentAcls |
+                                      volume_flag::kSupportsReparsePoints | volume_flag::kSupportsHardLinks;
+    std::u16string file_system_name = u"NTFS";
+    std::uint32_t drive_type = drive_type::kFixed;
+    std::u16string device = u"\\Device\\HarddiskVolume3";
+};
+
+struct SimVolume {
+    SimVolumeSpec spec;
+    std::shared_ptr<SimLink> root;
+    std::uint64_t next_record = 0x40;
+};
+
+// What a path names: the directory holding the last name, that name, and the
+// link found (null when nothing has that name yet).
+struct SimLookup {
+    std::shared_ptr<SimLink> parent;
+    std::u16string name;
+    std::shared_ptr<SimLink> link;
+};
+
+// The simulated file systems of all volumes. Every member is used with `mutex`
+// held; open-file objects take it when they close, so no object may be released
+// while it is held.
+class SimFileTree {
+public:
+    std::mutex mutex;
+
+    SimVolume& AddVolume(SimVolumeSpec spec);
+    // A drive letter that names a directory (subst): X: -> \\?\C:\dir.
+    void AddSubstDrive(char16_t letter, std::u16string target);
+    SimVolume* FindVolume(std::u16string_view root);
+    const std::u16string* FindSubst(char16_t letter) const;
+
+    // Reparse points in every name but the last are followed; the last one is
+    // followed when `follow_last` is set. At most 63 reparse points are followed
+    // in one lookup (ERROR_CANT_RESOLVE_FILENAME beyond).
+    SysResult<SimLookup> Resolve(std::u16string_view path, bool follow_last);
+    SysResult<std::shared_ptr<SimLink>> ResolveExisting(std::u16string_view path, bool follow_last);
+
+    // \\?\C:\Dir\Name in the real case of every name.
+    SysResult<std::u16string> FinalPath(const SimLink& link) const;
+
+    SysResult<std::shared_ptr<SimLink>> AddChild(const SimLookup& where, bool directory, std::uint32_t attributes);
+    SysResult<void> AddHardLink(const std::shared_ptr<SimNode>& node, const SimLookup& where);
+    SysResult<void> Rename(const std::shared_ptr<SimLink>& link, const SimLookup& to);
+    SysResult<void> Remove(const std::shared_ptr<SimLink>& link);
+
+private:
+    std::vector<std::unique_ptr<SimVolume>> volumes_;
+    std::map<char16_t, std::u16string> substs_;
+};
+
+}  // namespace telvo::platform::sim

@@ -1,0 +1,311 @@
+#include "platform/sim/sim_files.h"
+
+#include <algorithm>
+
+#include "common/try.h"
+#include "platform/sim/sim_host.h"
+#include "platform/sim/sim_path.h"
+#include "winutil/ordinal_case.h"
+
+namespace telvo::platform::sim {
+
+namespace {
+
+constexpr std::size_t kEntriesPerCall = 16;
+// 2023-06-01 00:00 UTC as a FILETIME.
+constexpr std::uint64_t kFixedFileTime = 133300800000000000;
+constexpr std::uint32_t kSettableAttributes =
+    file_attribute::kReadOnly | file_attribute::kHidden | file_attribute::kSystem;
+
+std::unexpected<SysError> Win32Failure(std::uint32_t code) { return std::unexpected(SysError::Win32(code)); }
+
+DirectoryEntry EntryFor(std::u16string name, const SimNode& node) {
+    return {std::move(name), node.attributes, node.file_index, node.contents.size()};
+}
+
+// Existing objects: checks of the disposition and of directory opens.
+SysResult<void> CheckExistingOpen(SimNode& node, std::uint32_t access, std::uint32_t share,
+                                  std::uint32_t disposition, std::uint32_t flags) {
+    using namespace creation_disposition;
+    if (disposition == kCreateNew) return Win32Failure(win32_error::kFileExists);
+    const bool truncates = disposition == kCreateAlways || disposition == kTruncateExisting;
+    if (node.directory && (!(flags & file_flag::kBackupSemantics) || truncates)) {
+        return Win32Failure(win32_error::kAccessDenied);
+    }
+    if ((node.attributes & file_attribute::kReadOnly) &&
+        (access & (file_access::kWriteData | file_access::kAppendData))) {
+        return Win32Failure(win32_error::kAccessDenied);
+    }
+    TELVO_TRY(CheckSharing(node, access, share));
+    if (truncates) node.contents.clear();
+    return {};
+}
+
+}  // namespace
+
+SimFiles::SimFiles(SimHost& host) : host_(host), tree_(std::make_shared<SimFileTree>()) {}
+
+std::shared_ptr<SimFileObject> SimFiles::Find(Handle handle) const {
+    return host_.handles().FindAs<SimFileObject>(handle);
+}
+
+SysResult<std::shared_ptr<SimFileObject>> SimFiles::Open(std::u16string_view path, std::uint32_t access,
+                                                         std::uint32_t share, std::uint32_t disposition,
+                                                         std::uint32_t flags) {
+    using namespace creation_disposition;
+    if (disposition < kCreateNew || disposition > kTruncateExisting) {
+        return Win32Failure(win32_error::kInvalidParameter);
+    }
+    access = MapFileAccess(access);
+    std::lock_guard lock(tree_->mutex);
+    TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(path, !(flags & file_flag::kOpenReparsePoint)));
+    std::shared_ptr<SimLink> link = lookup.link;
+    if (link) {
+        TELVO_TRY(CheckExistingOpen(*link->node, access, share, disposition, flags));
+    } else {
+        if (disposition == kOpenExisting || disposition == kTruncateExisting) {
+            return Win32Failure(win32_error::kFileNotFound);
+        }
+        TELVO_TRY_ASSIGN(link, tree_->AddChild(lookup, false, file_attribute::kArchive | (flags & kSettableAttributes)));
+    }
+    return std::make_shared<SimFileObject>(tree_, std::move(link), access, share);
+}
+
+SysResult<Handle> SimFiles::CreateFileW(const std::u16string& path, std::uint32_t desired_access,
+                                        std::uint32_t share_mode, std::uint32_t creation_disposition,
+                                        std::uint32_t flags_and_attributes) {
+    if (auto fault = host_.Enter("CreateFileW")) return std::unexpected(*fault);
+    TELVO_TRY_ASSIGN(auto file, Open(path, desired_access, share_mode, creation_disposition, flags_and_attributes));
+    return host_.handles().Add(std::move(file));
+}
+
+SysResult<Handle> SimFiles::ReOpenFile(Handle original, std::uint32_t desired_access, std::uint32_t share_mode,
+                                       std::uint32_t flags_and_attributes) {
+    if (auto fault = host_.Enter("ReOpenFile")) return std::unexpected(*fault);
+    auto file = Find(original);
+    if (!file) return Win32Failure(win32_error::kInvalidHandle);
+    const std::uint32_t access = MapFileAccess(desired_access);
+    std::lock_guard lock(tree_->mutex);
+    TELVO_TRY(CheckExistingOpen(*file->node(), access, share_mode, creation_disposition::kOpenExisting,
+                                flags_and_attributes));
+    return host_.handles().Add(std::make_shared<SimFileObject>(tree_, file->link(), access, share_mode));
+}
+
+SysResult<void> SimFiles::CreateDirectoryW(const std::u16string& path) {
+    if (auto fault = host_.Enter("CreateDirectoryW")) return std::unexpected(*fault);
+    return MakeDirectory(path);
+}
+
+SysResult<std::uint32_t> SimFiles::GetFinalPathNameByHandleW(Handle file, std::span<char16_t> buffer,
+                                                             std::uint32_t flags) {
+    if (auto fault = host_.Enter("GetFinalPathNameByHandleW")) return std::unexpected(*fault);
+    auto object = Find(file);
+    if (!object) return Win32Failure(win32_error::kInvalidHandle);
+    if (flags & ~final_path_flag::kNameOpened) return Win32Failure(win32_error::kInvalidParameter);
+    std::u16string path;
+    {
+        std::lock_guard lock(tree_->mutex);
+        TELVO_TRY_ASSIGN(path, tree_->FinalPath(*object->link()));
+    }
+    if (buffer.size() <= path.size()) return static_cast<std::uint32_t>(path.size() + 1);
+    std::copy(path.begin(), path.end(), buffer.begin());
+    buffer[path.size()] = u'\0';
+    return static_cast<std::uint32_t>(path.size());
+}
+
+SysResult<FileInformation> SimFiles::GetFileInformationByHandle(Handle file) {
+    if (auto fault = host_.Enter("GetFileInformationByHandle")) return std::unexpected(*fault);
+    auto object = Find(file);
+    if (!object) return Win32Failure(win32_error::kInvalidHandle);
+    std::lock_guard lock(tree_->mutex);
+    const SimNode& node = *object->node();
+    FileInformation info;
+    info.file_attributes = node.attributes == 0 ? file_attribute::kNormal : node.attributes;
+    info.creation_time = info.last_access_time = info.last_write_time = kFixedFileTime;
+    info.volume_serial_number = node.volume->spec.serial;
+    info.file_size_high = static_cast<std::uint32_t>(node.contents.size() >> 32);
+    info.file_size_low = static_cast<std::uint32_t>(node.contents.size());
+    info.number_of_links = node.link_count;
+    info.file_index_high = static_cast<std::uint32_t>(node.file_index >> 32);
+    info.file_index_low = static_cast<std::uint32_t>(node.file_index);
+    return info;
+}
+
+SysResult<VolumeInformation> SimFiles::GetVolumeInformationByHandleW(Handle file) {
+    if (auto fault = host_.Enter("GetVolumeInformationByHandleW")) return std::unexpected(*fault);
+    auto object = Find(file);
+    if (!object) return Win32Failure(win32_error::kInvalidHandle);
+    std::lock_guard lock(tree_->mutex);
+    const SimVolumeSpec& spec = object->node()->volume->spec;
+    return VolumeInformation{spec.serial, 255, spec.file_system_flags, spec.file_system_name};
+}
+
+SysResult<std::vector<DirectoryEntry>> SimFiles::GetFileInformationByHandleEx(Handle directory,
+                                                                            std::uint32_t information_class) {
+    if (auto fault = host_.Enter("GetFileInformationByHandleEx")) return std::unexpected(*fault);
+    auto object = Find(directory);
+    if (!object) return Win32Failure(win32_error::kInvalidHandle);
+    const bool restart = information_class == file_info_class::kIdBothDirectoryRestartInfo;
+    if (!restart && information_class != file_info_class::kIdBothDirectoryInfo) {
+        return Win32Failure(win32_error::kInvalidParameter);
+    }
+    if (!object->node()->directory) return Win32Failure(win32_error::kInvalidParameter);
+    if (!(object->access() & file_access::kListDirectory)) return Win32Failure(win32_error::kAccessDenied);
+
+    std::lock_guard lock(tree_->mutex);
+    auto& state = object->enumeration;
+    if (restart) state = {};
+    const SimNode& node = *object->node();
+    const auto parent = object->link()->parent.lock();
+    std::vector<DirectoryEntry> entries;
+    while (entries.size() < kEntriesPerCall) {
+        if (parent && state.dots_sent < 2) {
+            entries.push_back(state.dots_sent == 0 ? EntryFor(u".", node) : EntryFor(u"..", *parent));
+            ++state.dots_sent;
+            continue;
+        }
+        auto it = state.last_key ? node.children.upper_bound(*state.last_key) : node.children.begin();
+        if (it == node.children.end()) break;
+        entries.push_back(EntryFor(it->second->name, *it->second->node));
+        state.last_key = it->first;
+    }
+    if (entries.empty()) {
+        return Win32Failure(state.any_returned ? win32_error::kNoMoreFiles : win32_error::kFileNotFound);
+    }
+    state.any_returned = true;
+    return entries;
+}
+
+SysResult<void> SimFiles::LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offset, std::uint64_t length) {
+    if (auto fault = host_.Enter("LockFileEx")) return std::unexpected(*fault);
+    auto object = Find(file);
+    if (!object) return Win32Failure(win32_error::kInvalidHandle);
+    std::lock_guard lock(tree_->mutex);
+    return LockRange(*object, flags, offset, length);
+}
+
+SysResult<void> SimFiles::UnlockFileEx(Handle file, std::uint64_t offset, std::uint64_t length) {
+    if (auto fault = host_.Enter("UnlockFileEx")) return std::unexpected(*fault);
+    auto object = Find(file);
+    if (!object) return Win32Failure(win32_error::kInvalidHandle);
+    std::lock_guard lock(tree_->mutex);
+    return UnlockRange(*object, offset, length);
+}
+
+std::uint32_t SimFiles::GetDriveTypeW(const std::u16string& root_path) {
+    (void)host_.Enter("GetDriveTypeW");
+    auto parsed = ParseSimPath(root_path);
+    if (!parsed || !parsed->names.empty()) return drive_type::kNoRootDir;
+    std::lock_guard lock(tree_->mutex);
+    std::u16string root = parsed->root;
+    if (const std::u16string* target = root.size() == 2 ? tree_->FindSubst(root[0]) : nullptr) {
+        auto mapped = ParseSimPath(*target);
+        if (!mapped) return drive_type::kNoRootDir;
+        root = mapped->root;
+    }
+    const SimVolume* volume = tree_->FindVolume(root);
+    return volume == nullptr ? drive_type::kNoRootDir : volume->spec.drive_type;
+}
+
+SysResult<std::vector<std::u16string>> SimFiles::QueryDosDeviceW(const std::u16string& device_name) {
+    if (auto fault = host_.Enter("QueryDosDeviceW")) return std::unexpected(*fault);
+    if (device_name.size() != 2 || device_name[1] != u':') return Win32Failure(win32_error::kFileNotFound);
+    const char16_t letter = winutil::UpcaseUnit(device_name[0]);
+    std::lock_guard lock(tree_->mutex);
+    if (const std::u16string* target = tree_->FindSubst(letter)) {
+        return std::vector<std::u16string>{u"\\??\\" + target->substr(4)};
+    }
+    const SimVolume* volume = tree_->FindVolume(std::u16string{letter, u':'});
+    if (volume == nullptr) return Win32Failure(win32_error::kFileNotFound);
+    return std::vector<std::u16string>{volume->spec.device};
+}
+
+void SimFiles::AddVolume(SimVolumeSpec spec) {
+    std::lock_guard lock(tree_->mutex);
+    tree_->AddVolume(std::move(spec));
+}
+
+void SimFiles::AddSubstDrive(char16_t letter, std::u16string target) {
+    std::lock_guard lock(tree_->mutex);
+    tree_->AddSubstDrive(letter, std::move(target));
+}
+
+SysResult<void> SimFiles::MakeDirectory(std::u16string_view path) {
+    std::lock_guard lock(tree_->mutex);
+    TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(path, false));
+    TELVO_TRY(tree_->AddChild(lookup, true, 0));
+    return {};
+}
+
+SysResult<void> SimFiles::MakeFile(std::u16string_view path, std::string contents) {
+    std::lock_guard lock(tree_->mutex);
+    TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(path, false));
+    TELVO_TRY_ASSIGN(auto link, tree_->AddChild(lookup, false, file_attribute::kArchive));
+    link->node->contents = std::move(contents);
+    return {};
+}
+
+SysResult<void> SimFiles::MakeHardLink(std::u16string_view existing, std::u16string_view link) {
+    std::lock_guard lock(tree_->mutex);
+    TELVO_TRY_ASSIGN(auto target, tree_->ResolveExisting(existing, false));
+    TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(link, false));
+    return tree_->AddHardLink(target->node, lookup);
+}
+
+SysResult<void> SimFiles::MakeReparsePoint(std::u16string_view path, std::uint32_t tag, std::u16string target,
+                                           bool directory) {
+    std::lock_guard lock(tree_->mutex);
+    TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(path, false));
+    TELVO_TRY_ASSIGN(auto link, tree_->AddChild(lookup, directory, file_attribute::kReparsePoint));
+    link->node->reparse_tag = tag;
+    link->node->reparse_target = std::move(target);
+    return {};
+}
+
+SysResult<void> SimFiles::MakeJunction(std::u16string_view path, std::u16string target) {
+    return MakeReparsePoint(path, reparse_tag::kMountPoint, std::move(target), true);
+}
+
+SysResult<void> SimFiles::MakeSymlink(std::u16string_view path, std::u16string target, bool directory) {
+    return MakeReparsePoint(path, reparse_tag::kSymlink, std::move(target), directory);
+}
+
+SysResult<void> SimFiles::Rename(std::u16string_view from, std::u16string_view to) {
+    std::lock_guard lock(tree_->mutex);
+    TELVO_TRY_ASSIGN(auto link, tree_->ResolveExisting(from, false));
+    TELVO_TRY_ASSIGN(SimLookup destination, tree_->Resolve(to, false));
+    return tree_->Rename(link, destination);
+}
+
+SysResult<void> SimFiles::Remove(std::u16string_view path) {
+    std::lock_guard lock(tree_->mutex);
+    TELVO_TRY_ASSIGN(auto link, tree_->ResolveExisting(path, false));
+    return tree_->Remove(link);
+}
+
+SysResult<SimFileFacts> SimFiles::Lookup(std::u16string_view path) {
+    std::lock_guard lock(tree_->mutex);
+    TELVO_TRY_ASSIGN(auto link, tree_->ResolveExisting(path, false));
+    const SimNode& node = *link->node;
+    return SimFileFacts{node.file_index, node.attributes, node.link_count, node.reparse_tag, node.contents};
+}
+
+SysResult<void> SimFiles::SetFileIndex(std::u16string_view path, std::uint64_t file_index) {
+    std::lock_guard lock(tree_->mutex);
+    TELVO_TRY_ASSIGN(auto link, tree_->ResolveExisting(path, false));
+    link->node->file_index = file_index;
+    return {};
+}
+
+SysResult<std::shared_ptr<SimFileObject>> SimFiles::OpenInOtherProcess(std::u16string_view path,
+                                                                       std::uint32_t access, std::uint32_t share,
+                                                                       std::uint32_t flags) {
+    return Open(path, access, share, creation_disposition::kOpenExisting, flags);
+}
+
+SysResult<void> SimFiles::LockInOtherProcess(SimFileObject& file, std::uint64_t offset, std::uint64_t length) {
+    std::lock_guard lock(tree_->mutex);
+    return LockRange(file, lock_flag::kFailImmediately | lock_flag::kExclusiveLock, offset, length);
+}
+
+}  // namespace telvo::platform::sim

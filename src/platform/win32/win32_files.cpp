@@ -1,0 +1,158 @@
+#include "platform/win32/win32_files.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstring>
+
+#include "platform/win32/win32_common.h"
+
+namespace telvo::platform::win32 {
+
+namespace {
+
+std::uint64_t Join(DWORD high, DWORD low) { return (std::uint64_t{high} << 32) | low; }
+std::uint64_t FromFileTime(const FILETIME& time) { return Join(time.dwHighDateTime, time.dwLowDateTime); }
+
+OVERLAPPED OverlappedAt(std::uint64_t offset) {
+    OVERLAPPED overlapped{};
+    overlapped.Offset = static_cast<DWORD>(offset);
+    overlapped.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    return overlapped;
+}
+
+// One batch of FILE_ID_BOTH_DIR_INFO records; records are 8-byte aligned in the buffer.
+constexpr DWORD kDirectoryBufferBytes = 64 * 1024;
+
+std::vector<DirectoryEntry> ParseDirectoryBatch(const std::byte* buffer) {
+    constexpr std::size_t kHeader = offsetof(FILE_ID_BOTH_DIR_INFO, FileName);
+    std::vector<DirectoryEntry> entries;
+    std::size_t offset = 0;
+    while (offset + kHeader <= kDirectoryBufferBytes) {
+        FILE_ID_BOTH_DIR_INFO record;
+        std::memcpy(&record, buffer + offset, kHeader);
+        if (offset + kHeader + record.FileNameLength > kDirectoryBufferBytes) break;
+        DirectoryEntry entry;
+        entry.file_name.resize(record.FileNameLength / sizeof(WCHAR));
+        std::memcpy(entry.file_name.data(), buffer + offset + kHeader, entry.file_name.size() * sizeof(char16_t));
+        entry.file_attributes = record.FileAttributes;
+        entry.file_id = static_cast<std::uint64_t>(record.FileId.QuadPart);
+        entry.end_of_file = static_cast<std::uint64_t>(record.EndOfFile.QuadPart);
+        entries.push_back(std::move(entry));
+        if (record.NextEntryOffset == 0) break;
+        offset += record.NextEntryOffset;
+    }
+    return entries;
+}
+
+}  // namespace
+
+SysResult<Handle> Win32Files::CreateFileW(const std::u16string& path, std::uint32_t desired_access,
+                                          std::uint32_t share_mode, std::uint32_t creation_disposition,
+                                          std::uint32_t flags_and_attributes) {
+    HANDLE handle = ::CreateFileW(Wide(path), desired_access, share_mode, nullptr, creation_disposition,
+                                  flags_and_attributes, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return LastError();
+    return FromNative(handle);
+}
+
+SysResult<Handle> Win32Files::ReOpenFile(Handle original, std::uint32_t desired_access, std::uint32_t share_mode,
+                                         std::uint32_t flags_and_attributes) {
+    HANDLE handle = ::ReOpenFile(ToNative(original), desired_access, share_mode, flags_and_attributes);
+    if (handle == INVALID_HANDLE_VALUE) return LastError();
+    return FromNative(handle);
+}
+
+SysResult<void> Win32Files::CreateDirectoryW(const std::u16string& path) {
+    if (!::CreateDirectoryW(Wide(path), nullptr)) return LastError();
+    return {};
+}
+
+SysResult<std::uint32_t> Win32Files::GetFinalPathNameByHandleW(Handle file, std::span<char16_t> buffer,
+                                                               std::uint32_t flags) {
+    const DWORD size = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), MAXDWORD));
+    const DWORD result = ::GetFinalPathNameByHandleW(
+        ToNative(file), size == 0 ? nullptr : reinterpret_cast<wchar_t*>(buffer.data()), size, flags);
+    if (result == 0) return LastError();
+    return result;
+}
+
+SysResult<FileInformation> Win32Files::GetFileInformationByHandle(Handle file) {
+    BY_HANDLE_FILE_INFORMATION native{};
+    if (!::GetFileInformationByHandle(ToNative(file), &native)) return LastError();
+    FileInformation info;
+    info.file_attributes = native.dwFileAttributes;
+    info.creation_time = FromFileTime(native.ftCreationTime);
+    info.last_access_time = FromFileTime(native.ftLastAccessTime);
+    info.last_write_time = FromFileTime(native.ftLastWriteTime);
+    info.volume_serial_number = native.dwVolumeSerialNumber;
+    info.file_size_high = native.nFileSizeHigh;
+    info.file_size_low = native.nFileSizeLow;
+    info.number_of_links = native.nNumberOfLinks;
+    info.file_index_high = native.nFileIndexHigh;
+    info.file_index_low = native.nFileIndexLow;
+    return info;
+}
+
+SysResult<VolumeInformation> Win32Files::GetVolumeInformationByHandleW(Handle file) {
+    VolumeInformation info;
+    wchar_t name[MAX_PATH + 1] = {};
+    DWORD serial = 0;
+    DWORD component = 0;
+    DWORD flags = 0;
+    if (!::GetVolumeInformationByHandleW(ToNative(file), nullptr, 0, &serial, &component, &flags, name,
+                                         MAX_PATH + 1)) {
+        return LastError();
+    }
+    info.volume_serial_number = serial;
+    info.maximum_component_length = component;
+    info.file_system_flags = flags;
+    info.file_system_name = FromWide(name);
+    return info;
+}
+
+SysResult<std::vector<DirectoryEntry>> Win32Files::GetFileInformationByHandleEx(Handle directory,
+                                                                              std::uint32_t information_class) {
+    // LONGLONG storage keeps the records' 8-byte alignment.
+    std::vector<LONGLONG> buffer(kDirectoryBufferBytes / sizeof(LONGLONG));
+    if (!::GetFileInformationByHandleEx(ToNative(directory), static_cast<FILE_INFO_BY_HANDLE_CLASS>(information_class),
+                                        buffer.data(), kDirectoryBufferBytes)) {
+        return LastError();
+    }
+    return ParseDirectoryBatch(reinterpret_cast<const std::byte*>(buffer.data()));
+}
+
+SysResult<void> Win32Files::LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offset, std::uint64_t length) {
+    OVERLAPPED overlapped = OverlappedAt(offset);
+    if (!::LockFileEx(ToNative(file), flags, 0, static_cast<DWORD>(length), static_cast<DWORD>(length >> 32),
+                      &overlapped)) {
+        return LastError();
+    }
+    return {};
+}
+
+SysResult<void> Win32Files::UnlockFileEx(Handle file, std::uint64_t offset, std::uint64_t length) {
+    OVERLAPPED overlapped = OverlappedAt(offset);
+    if (!::UnlockFileEx(ToNative(file), 0, static_cast<DWORD>(length), static_cast<DWORD>(length >> 32),
+                        &overlapped)) {
+        return LastError();
+    }
+    return {};
+}
+
+std::uint32_t Win32Files::GetDriveTypeW(const std::u16string& root_path) { return ::GetDriveTypeW(Wide(root_path)); }
+
+SysResult<std::vector<std::u16string>> Win32Files::QueryDosDeviceW(const std::u16string& device_name) {
+    // A device name maps to a short list of NT paths; 64 KiB of text is far beyond any real mapping.
+    std::vector<wchar_t> buffer(32 * 1024);
+    const DWORD length = ::QueryDosDeviceW(Wide(device_name), buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0) return LastError();
+    std::vector<std::u16string> targets;
+    for (DWORD start = 0; start < length && buffer[start] != L'\0';) {
+        std::u16string target = FromWide(buffer.data() + start);
+        start += static_cast<DWORD>(target.size()) + 1;
+        targets.push_back(std::move(target));
+    }
+    return targets;
+}
+
+}  // namespace telvo::platform::win32
