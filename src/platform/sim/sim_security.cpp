@@ -21,4 +21,43 @@ SysResult<void> SimSecurity::GetKernelObjectSecurity(Handle handle, std::uint32_
     return {};
 }
 
+namespace {
+
+// The simulated process token: what GetTokenInformation reports of it.
+class SimToken final : public SimObject {
+public:
+    explicit SimToken(winutil::Sid token_user) : user(std::move(token_user)) {}
+    winutil::Sid user;
+};
+
+// TOKEN_USER on x64: SID_AND_ATTRIBUTES {PSID, DWORD, 4 bytes padding}, then
+// the SID that the pointer points at.
+constexpr std::size_t kTokenUserHeader = 16;
+
+}  // namespace
+
+SysResult<Handle> SimSecurity::OpenProcessToken(std::uint32_t) {
+    if (auto fault = host_.Enter("OpenProcessToken")) return std::unexpected(*fault);
+    return host_.handles().Add(std::make_shared<SimToken>(token_user_));
+}
+
+SysResult<void> SimSecurity::GetTokenInformation(Handle handle, std::uint32_t information_class,
+                                                 std::span<std::uint8_t> buffer, std::uint32_t& return_length) {
+    return_length = 0;
+    if (auto fault = host_.Enter("GetTokenInformation")) return std::unexpected(*fault);
+    auto token = host_.handles().FindAs<SimToken>(handle);
+    if (!token) return std::unexpected(SysError::Win32(win32_error::kInvalidHandle));
+    if (information_class != token_information::kUser) {
+        return std::unexpected(SysError::Win32(win32_error::kInvalidParameter));
+    }
+    const std::size_t needed = kTokenUserHeader + token->user.size();
+    return_length = static_cast<std::uint32_t>(needed);
+    if (buffer.size() < needed) return std::unexpected(SysError::Win32(win32_error::kInsufficientBuffer));
+    const auto pointer = reinterpret_cast<std::uintptr_t>(buffer.data() + kTokenUserHeader);
+    std::memset(buffer.data(), 0, kTokenUserHeader);
+    std::memcpy(buffer.data(), &pointer, sizeof pointer);
+    std::memcpy(buffer.data() + kTokenUserHeader, token->user.bytes().data(), token->user.size());
+    return {};
+}
+
 }  // namespace telvo::platform::sim

@@ -13,6 +13,9 @@ public:
 
     SysResult<void> GetKernelObjectSecurity(Handle handle, std::uint32_t requested_information,
                                             std::span<std::uint8_t> buffer, std::uint32_t& length_needed) override;
+    SysResult<Handle> OpenProcessToken(std::uint32_t desired_access) override;
+    SysResult<void> GetTokenInformation(Handle token, std::uint32_t information_class, std::span<std::uint8_t> buffer,
+                                        std::uint32_t& return_length) override;
 
     // Test side: the user of the simulated process's token, which is also
     // its default owner for new objects.
