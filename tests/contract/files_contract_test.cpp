@@ -179,7 +179,9 @@ TEST_F(FilesContract, MetadataOnlyOpenDoesNotHoldTheName) {
     EXPECT_TRUE(host->Rename(scratch + u"\\f", scratch + u"\\g"));
     // Windows reports the name the object has now; Wine keeps reporting the
     // name it was opened by, so only the simulated host is held to it here.
-    if (std::string(host->name()) == "simulated") EXPECT_EQ(FinalPath(*holder), scratch + u"\\g");
+    if (std::string(host->name()) == "simulated") {
+        EXPECT_EQ(FinalPath(*holder), scratch + u"\\g");
+    }
 }
 
 TEST_F(FilesContract, ExclusiveByteLockConflictsBetweenHandles) {
