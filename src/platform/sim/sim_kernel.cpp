@@ -45,6 +45,7 @@ SysResult<std::uint32_t> SimKernel::WaitForSingleObject(Handle handle, std::uint
 void SimKernel::Sleep(std::uint32_t milliseconds) {
     (void)host_.Enter("Sleep");
     host_.clock().Advance(milliseconds);
+    if (sleep_hook_) sleep_hook_(milliseconds);
 }
 
 std::uint64_t SimKernel::GetTickCount64() {
