@@ -13,7 +13,7 @@ Result<std::string> EnsureAppContainerTemp(platform::Platform& platform, const w
     if (!folder) return FailSys("GetAppContainerFolderPath", folder.error());
     if (!*folder) return Fail("GetAppContainerFolderPath returned no path");
     TELVO_TRY_ASSIGN(std::string folder_text, winutil::Utf16ToUtf8(**folder));
-    if (auto created = winutil::CreateDirectoryWithParents(platform, folder_text + "\\Temp"); !created) {
+    if (auto created = winutil::CreateDirectories(platform, folder_text + "\\Temp"); !created) {
         return Fail(std::move(created.error()).Context("could not create AppContainer temp under " + folder_text));
     }
     return folder_text;

@@ -7,9 +7,9 @@
 
 namespace telvo::winutil {
 
-// Creates a directory and every missing parent, from the volume root down.
-// An existing directory is accepted; anything else in the way is an error.
-// `path` is an absolute local-drive path (plain or extended form).
-Result<void> CreateDirectoryWithParents(platform::Platform& platform, std::string_view path);
+// Creates the directory a normalized local path names together with every
+// missing ancestor. An existing directory is accepted; an existing file in
+// its place fails with ERROR_ALREADY_EXISTS.
+Result<void> CreateDirectories(platform::Platform& platform, std::string_view path);
 
 }  // namespace telvo::winutil

@@ -37,31 +37,25 @@ TEST_F(AppContainerTemp, CreatesTempWithEveryMissingParentAndAcceptsItAgain) {
 
 TEST_F(AppContainerTemp, SomethingElseInTheWayIsAnError) {
     const winutil::Sid sid = Profile();
-    ASSERT_TRUE(winutil::CreateDirectoryWithParents(platform(), folder));
+    ASSERT_TRUE(winutil::CreateDirectories(platform(), folder));
     File(folder + "\\Temp");
     auto created = EnsureAppContainerTemp(platform(), sid);
     ASSERT_FALSE(created);
     EXPECT_EQ(created.error().Display(),
-              "could not create AppContainer temp under " + folder + ": CreateDirectoryW failed with Win32 error 183");
+              "could not create AppContainer temp under " + folder + ": CreateDirectoryW(" + folder +
+                  "\\Temp) failed with Win32 error 183");
 }
 
 TEST_F(AppContainerTemp, FailuresCarryTheirCause) {
     const winutil::Sid sid = Profile();
     FailNext("CreateDirectoryW", 5);
     EXPECT_EQ(EnsureAppContainerTemp(platform(), sid).error().Display(),
-              "could not create AppContainer temp under " + folder + ": CreateDirectoryW failed with Win32 error 5");
+              "could not create AppContainer temp under " + folder + ": CreateDirectoryW(" + folder +
+                  "\\Temp) failed with Win32 error 5");
     // A SID without a profile has no folder.
     const winutil::Sid stranger = winutil::Sid::Make(15, {2, 1, 2, 3, 4, 5, 6, 7});
     EXPECT_EQ(EnsureAppContainerTemp(platform(), stranger).error().Display(),
               "GetAppContainerFolderPath failed with HRESULT 0x80070002");
-}
-
-TEST_F(AppContainerTemp, CreatesDirectoriesInEveryPathForm) {
-    ASSERT_TRUE(winutil::CreateDirectoryWithParents(platform(), "C:/a/b/"));
-    ASSERT_TRUE(winutil::CreateDirectoryWithParents(platform(), "\\\\?\\C:\\a\\b\\c"));
-    EXPECT_TRUE(files().Lookup(u"C:\\a\\b\\c"));
-    EXPECT_FALSE(winutil::CreateDirectoryWithParents(platform(), "a\\b"));
-    EXPECT_FALSE(winutil::CreateDirectoryWithParents(platform(), "\\\\server\\share\\x"));
 }
 
 }  // namespace

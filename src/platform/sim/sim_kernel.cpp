@@ -26,6 +26,7 @@ SysResult<std::uint32_t> SimKernel::ReadFile(Handle handle, std::span<std::byte>
 
 SysResult<std::uint32_t> SimKernel::WriteFile(Handle handle, std::span<const std::byte> bytes) {
     if (auto fault = host_.Enter("WriteFile")) return std::unexpected(*fault);
+    if (auto file = host_.handles().FindAs<SimFileObject>(handle)) return file->Write(bytes.data(), bytes.size());
     auto output = host_.handles().FindAs<SimOutputStream>(handle);
     if (!output) return Win32Failure(win32_error::kInvalidHandle);
     return output->Write(bytes.data(), bytes.size());
