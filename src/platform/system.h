@@ -1,5 +1,6 @@
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -10,6 +11,15 @@
 namespace telvo::platform {
 
 // Machine facts and services: random numbers, known folders, registry values, system directories.
+// A KNOWNFOLDERID as its 16 bytes are laid out in memory.
+using KnownFolderId = std::array<std::uint8_t, 16>;
+
+namespace known_folder {
+// FOLDERID_LocalAppData {F1B32785-6FBA-4FCF-9D55-7B8E7F157091}
+inline constexpr KnownFolderId kLocalAppData = {0x85, 0x27, 0xB3, 0xF1, 0xBA, 0x6F, 0xCF, 0x4F,
+                                                0x9D, 0x55, 0x7B, 0x8E, 0x7F, 0x15, 0x70, 0x91};
+}  // namespace known_folder
+
 class System {
 public:
     virtual ~System() = default;
@@ -31,6 +41,10 @@ public:
                                          const std::u16string& value_name, std::uint32_t flags,
                                          std::uint32_t& type, std::span<std::uint8_t> data,
                                          std::uint32_t& data_size) = 0;
+
+    // SHGetKnownFolderPath(folder id, flags, no token): the folder's path.
+    // HRESULT kind; the backend frees Windows' buffer with CoTaskMemFree.
+    virtual SysResult<std::u16string> SHGetKnownFolderPath(const KnownFolderId& folder, std::uint32_t flags) = 0;
 };
 
 // The predefined key as the low 32 bits of its HKEY value.

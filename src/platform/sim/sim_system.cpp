@@ -61,4 +61,10 @@ std::uint64_t SimSystem::NextRandom() {
     return z ^ (z >> 31);
 }
 
+SysResult<std::u16string> SimSystem::SHGetKnownFolderPath(const KnownFolderId& folder, std::uint32_t) {
+    if (auto fault = host_.Enter("SHGetKnownFolderPath")) return std::unexpected(*fault);
+    if (folder != known_folder::kLocalAppData) return std::unexpected(SysError::HResult(0x80070002));
+    return local_app_data_;
+}
+
 }  // namespace telvo::platform::sim

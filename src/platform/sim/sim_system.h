@@ -23,6 +23,9 @@ public:
     SysResult<void> RegGetValueW(std::uint32_t predefined_key, const std::u16string& sub_key,
                                  const std::u16string& value_name, std::uint32_t flags, std::uint32_t& type,
                                  std::span<std::uint8_t> data, std::uint32_t& data_size) override;
+    // Knows LocalAppData only; any other folder is HRESULT 0x80070002, as for
+    // a folder that does not exist on the machine.
+    SysResult<std::u16string> SHGetKnownFolderPath(const KnownFolderId& folder, std::uint32_t flags) override;
 
     // Test side.
     void SeedRandom(std::uint64_t seed) { random_state_ = seed; }

@@ -6,6 +6,11 @@
 #include "platform/win32/win32_common.h"
 
 #include <bcrypt.h>
+#include <knownfolders.h>
+#include <objbase.h>
+#include <shlobj.h>
+
+#include <cstring>
 
 namespace telvo::platform::win32 {
 
@@ -39,6 +44,20 @@ SysResult<void> Win32System::RegGetValueW(std::uint32_t predefined_key, const st
     data_size = size;
     if (status != ERROR_SUCCESS) return std::unexpected(SysError::Win32(static_cast<std::uint32_t>(status)));
     return {};
+}
+
+SysResult<std::u16string> Win32System::SHGetKnownFolderPath(const KnownFolderId& folder, std::uint32_t flags) {
+    GUID id;
+    std::memcpy(&id, folder.data(), sizeof id);
+    PWSTR path = nullptr;
+    const HRESULT result = ::SHGetKnownFolderPath(id, flags, nullptr, &path);
+    // The buffer is freed on failure too, as the documentation asks.
+    struct Freed {
+        PWSTR path;
+        ~Freed() { ::CoTaskMemFree(path); }
+    } freed{path};
+    if (FAILED(result)) return std::unexpected(SysError::HResult(static_cast<std::uint32_t>(result)));
+    return FromWide(path);
 }
 
 }  // namespace telvo::platform::win32
