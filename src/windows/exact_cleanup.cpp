@@ -49,16 +49,12 @@ Result<void> RevokeMetadataAncestor(platform::Platform& platform, const winutil:
 
 // Walks every authority with `visit` on each object; a failed walk is
 // recorded as "<label> <authority>: <cause chain>" and the next one follows.
-template <class Visit>
 void WalkAuthorities(platform::Platform& platform, const CleanupPlan& plan, bool with_write_dac,
-                     const std::string& label, const Visit& visit, std::vector<std::string>& failures) {
+                     const std::string& label, const winutil::TreeVisitor& visit, std::vector<std::string>& failures) {
     // Cleanup is never cancelled: it undoes as much as it can.
     const std::atomic<bool> never_cancelled{false};
     for (const auto& authority : plan.authorities) {
-        auto walked = winutil::WalkTree(platform, authority.path, with_write_dac, never_cancelled,
-                                        [&](const std::string& path, platform::Handle handle) {
-                                            return visit(path, handle);
-                                        });
+        auto walked = winutil::WalkTree(platform, authority.path, with_write_dac, never_cancelled, visit);
         if (!walked) failures.push_back(label + " " + authority.path + ": " + walked.error().Display());
     }
 }

@@ -8,10 +8,11 @@
 #include "platform/win32/win32_common.h"
 
 // Exported by ntdll; the SDK declares them only in the driver kit headers.
+// They return an NTSTATUS (a LONG).
 extern "C" {
-NTSTATUS NTAPI NtQuerySecurityObject(HANDLE handle, SECURITY_INFORMATION information,
-                                     PSECURITY_DESCRIPTOR descriptor, ULONG length, PULONG length_needed);
-NTSTATUS NTAPI NtSetSecurityObject(HANDLE handle, SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor);
+LONG NTAPI NtQuerySecurityObject(HANDLE handle, SECURITY_INFORMATION information,
+                                 PSECURITY_DESCRIPTOR descriptor, ULONG length, PULONG length_needed);
+LONG NTAPI NtSetSecurityObject(HANDLE handle, SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor);
 }
 
 namespace telvo::platform::win32 {
@@ -69,7 +70,7 @@ SysResult<void> Win32Security::NtQuerySecurityObject(Handle handle, std::uint32_
                                                      std::span<std::uint8_t> buffer, std::uint32_t& length_needed) {
     ULONG needed = 0;
     const ULONG size = static_cast<ULONG>(std::min<std::size_t>(buffer.size(), MAXDWORD));
-    const NTSTATUS status = ::NtQuerySecurityObject(ToNative(handle), security_information,
+    const LONG status = ::NtQuerySecurityObject(ToNative(handle), security_information,
                                                     size == 0 ? nullptr : buffer.data(), size, &needed);
     length_needed = needed;
     if (status != 0) return std::unexpected(SysError::NtStatus(static_cast<std::uint32_t>(status)));
@@ -79,7 +80,7 @@ SysResult<void> Win32Security::NtQuerySecurityObject(Handle handle, std::uint32_
 SysResult<void> Win32Security::NtSetSecurityObject(Handle handle, std::uint32_t security_information,
                                                    std::span<const std::uint8_t> security_descriptor) {
     auto descriptor = Writable(security_descriptor);
-    const NTSTATUS status = ::NtSetSecurityObject(ToNative(handle), security_information, descriptor.data());
+    const LONG status = ::NtSetSecurityObject(ToNative(handle), security_information, descriptor.data());
     if (status != 0) return std::unexpected(SysError::NtStatus(static_cast<std::uint32_t>(status)));
     return {};
 }
