@@ -249,17 +249,34 @@ Result<std::int32_t> ReadI32(const Node& node, std::string_view key) {
     return ReadInteger<std::int32_t>(node, key, "i32");
 }
 
+namespace {
+
+std::vector<Node> Elements(const Node& node) {
+    std::vector<Node> elements;
+    elements.reserve(node.value->size());
+    for (std::size_t i = 0; i < node.value->size(); ++i) {
+        elements.push_back(Node{&(*node.value)[i], &node.source->children[i], node.document});
+    }
+    return elements;
+}
+
+}  // namespace
+
 Result<std::vector<std::string>> ReadStringArray(const Node& node, std::string_view key) {
     if (!node.value->is_array()) return WrongType(node, key, "a sequence of strings");
     std::vector<std::string> items;
     items.reserve(node.value->size());
-    for (std::size_t i = 0; i < node.value->size(); ++i) {
-        Node element{&(*node.value)[i], &node.source->children[i], node.document};
+    for (const Node& element : Elements(node)) {
         auto item = ReadString(element, key);
         if (!item) return std::unexpected(std::move(item.error()));
         items.push_back(std::move(*item));
     }
     return items;
+}
+
+Result<std::vector<Node>> ReadArray(const Node& node, std::string_view key) {
+    if (!node.value->is_array()) return WrongType(node, key, "a sequence");
+    return Elements(node);
 }
 
 Result<ObjectReader> ObjectReader::Open(const Node& node, std::string_view what) {

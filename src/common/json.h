@@ -59,6 +59,8 @@ Result<std::uint32_t> ReadU32(const Node& node, std::string_view key);
 Result<std::uint64_t> ReadU64(const Node& node, std::string_view key);
 Result<std::int32_t> ReadI32(const Node& node, std::string_view key);
 Result<std::vector<std::string>> ReadStringArray(const Node& node, std::string_view key);
+// The elements of an array, in order.
+Result<std::vector<Node>> ReadArray(const Node& node, std::string_view key);
 
 // Reads the members of one object. Members are taken by name; what is left
 // over is then refused or skipped.

@@ -88,6 +88,13 @@ inline constexpr std::uint32_t kCdRom = 5;
 inline constexpr std::uint32_t kRamDisk = 6;
 }  // namespace drive_type
 
+namespace movefile_flag {
+inline constexpr std::uint32_t kReplaceExisting = 0x1;
+inline constexpr std::uint32_t kCopyAllowed = 0x2;
+inline constexpr std::uint32_t kDelayUntilReboot = 0x4;
+inline constexpr std::uint32_t kWriteThrough = 0x8;
+}  // namespace movefile_flag
+
 namespace lock_flag {
 inline constexpr std::uint32_t kFailImmediately = 0x1;
 inline constexpr std::uint32_t kExclusiveLock = 0x2;

@@ -55,6 +55,16 @@ public:
                                          std::uint32_t flags_and_attributes) = 0;
     virtual SysResult<void> CreateDirectoryW(const std::u16string& path) = 0;
 
+    // Changing files: the data written through Kernel::WriteFile reaches the
+    // disk with FlushFileBuffers (the handle needs write access); names are
+    // replaced and removed with the calls below.
+    virtual SysResult<void> FlushFileBuffers(Handle file) = 0;
+    // MoveFileExW(existing, new name, movefile_flag values).
+    virtual SysResult<void> MoveFileExW(const std::u16string& existing, const std::u16string& new_name,
+                                        std::uint32_t flags) = 0;
+    virtual SysResult<void> DeleteFileW(const std::u16string& path) = 0;
+    virtual SysResult<void> RemoveDirectoryW(const std::u16string& path) = 0;
+
     // Windows' size-probe contract: when `buffer` (size in UTF-16 units including the
     // terminator) is too small, the needed size including the terminator; when it fits,
     // the length written without the terminator.

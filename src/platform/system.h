@@ -16,7 +16,45 @@ public:
 
     // BCryptGenRandom without an algorithm handle: fills the buffer. NTSTATUS kind.
     virtual SysResult<void> BCryptGenRandom(std::span<std::uint8_t> buffer, std::uint32_t flags) = 0;
+
+    // GetSystemWindowsDirectoryW: when `buffer` (UTF-16 units, terminator
+    // included) is too small, the size needed with the terminator; when it
+    // fits, the length written without it.
+    virtual SysResult<std::uint32_t> GetSystemWindowsDirectoryW(std::span<char16_t> buffer) = 0;
+
+    // RegGetValueW(predefined key, sub key, value name, flags, &type, data,
+    // &size); the LSTATUS is a Win32 error. A `data` span without a pointer
+    // is the size query (pvData NULL); otherwise its size is the buffer size.
+    // `type` and `data_size` are set as Windows sets them, also when the call
+    // fails with ERROR_MORE_DATA.
+    virtual SysResult<void> RegGetValueW(std::uint32_t predefined_key, const std::u16string& sub_key,
+                                         const std::u16string& value_name, std::uint32_t flags,
+                                         std::uint32_t& type, std::span<std::uint8_t> data,
+                                         std::uint32_t& data_size) = 0;
 };
+
+// The predefined key as the low 32 bits of its HKEY value.
+namespace registry_key {
+inline constexpr std::uint32_t kLocalMachine = 0x80000002;  // HKEY_LOCAL_MACHINE
+}  // namespace registry_key
+
+namespace registry_flag {
+inline constexpr std::uint32_t kRtRegSz = 0x00000002;            // RRF_RT_REG_SZ
+inline constexpr std::uint32_t kRtRegExpandSz = 0x00000004;      // RRF_RT_REG_EXPAND_SZ
+inline constexpr std::uint32_t kRtAny = 0x0000FFFF;              // RRF_RT_ANY
+inline constexpr std::uint32_t kSubkeyWow6464Key = 0x00010000;   // RRF_SUBKEY_WOW6464KEY
+inline constexpr std::uint32_t kSubkeyWow6432Key = 0x00020000;   // RRF_SUBKEY_WOW6432KEY
+inline constexpr std::uint32_t kNoExpand = 0x10000000;           // RRF_NOEXPAND
+inline constexpr std::uint32_t kZeroOnFailure = 0x20000000;      // RRF_ZEROONFAILURE
+}  // namespace registry_flag
+
+namespace registry_type {
+inline constexpr std::uint32_t kNone = 0;       // REG_NONE
+inline constexpr std::uint32_t kSz = 1;         // REG_SZ
+inline constexpr std::uint32_t kExpandSz = 2;   // REG_EXPAND_SZ
+inline constexpr std::uint32_t kBinary = 3;     // REG_BINARY
+inline constexpr std::uint32_t kDword = 4;      // REG_DWORD
+}  // namespace registry_type
 
 namespace bcrypt_flag {
 inline constexpr std::uint32_t kUseSystemPreferredRng = 0x00000002;  // BCRYPT_USE_SYSTEM_PREFERRED_RNG

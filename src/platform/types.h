@@ -35,6 +35,7 @@ inline constexpr std::uint32_t kBrokenPipe = 109;
 inline constexpr std::uint32_t kInsufficientBuffer = 122;
 inline constexpr std::uint32_t kInvalidName = 123;
 inline constexpr std::uint32_t kDirNotEmpty = 145;
+inline constexpr std::uint32_t kDirectory = 267;  // ERROR_DIRECTORY: the path is not a directory
 inline constexpr std::uint32_t kNotLocked = 158;
 inline constexpr std::uint32_t kAlreadyExists = 183;
 inline constexpr std::uint32_t kNoData = 232;
@@ -42,6 +43,7 @@ inline constexpr std::uint32_t kMoreData = 234;
 inline constexpr std::uint32_t kNoMoreItems = 259;
 inline constexpr std::uint32_t kFailedServiceControllerConnect = 1063;
 inline constexpr std::uint32_t kNotFound = 1168;
+inline constexpr std::uint32_t kUnsupportedType = 1630;
 inline constexpr std::uint32_t kCantResolveFilename = 1921;
 }  // namespace win32_error
 

@@ -19,14 +19,9 @@ Result<void> TrustHostSetupLock(const winutil::SecurityDescriptor* descriptor) {
     bool seen_administrators = false;
     bool seen_system = false;
     for (const winutil::Ace& ace : descriptor->dacl.acl()->aces()) {
-        if (ace.type() != winutil::ace_type::kAccessAllowed || ace.flags() != 0 || ace.size() < 16) {
-            return Fail("untrusted administrative setup lock permissions");
-        }
-        const winutil::Sid* sid = ace.sid();
-        if (sid == nullptr) return Fail("invalid administrative setup lock trustee");
-        if (ace.size() != 16 + 4 * static_cast<std::size_t>(sid->sub_authority_count())) {
-            return Fail("invalid administrative setup lock trustee size");
-        }
+        TELVO_TRY_ASSIGN(const winutil::Sid* sid, CheckLockAceForm(ace, {"untrusted administrative setup lock permissions",
+                                                                         "invalid administrative setup lock trustee",
+                                                                         "invalid administrative setup lock trustee size"}));
         if (*ace.mask() != kSynchronizeAndReadControl) return Fail("untrusted administrative setup lock mask");
         bool& seen = *sid == administrators ? seen_administrators : seen_system;
         if (*sid != administrators && *sid != system) return Fail("untrusted administrative setup lock trustee");

@@ -29,14 +29,9 @@ Result<void> TrustMetadataLock(const winutil::SecurityDescriptor* descriptor) {
     }
     std::vector<bool> seen(expected.size(), false);
     for (const winutil::Ace& ace : descriptor->dacl.acl()->aces()) {
-        if (ace.type() != winutil::ace_type::kAccessAllowed || ace.flags() != 0 || ace.size() < 16) {
-            return Fail("untrusted metadata lock ACE");
-        }
-        const winutil::Sid* sid = ace.sid();
-        if (sid == nullptr) return Fail("invalid metadata lock trustee");
-        if (ace.size() != 16 + 4 * static_cast<std::size_t>(sid->sub_authority_count())) {
-            return Fail("invalid metadata lock trustee size");
-        }
+        TELVO_TRY_ASSIGN(const winutil::Sid* sid,
+                         CheckLockAceForm(ace, {"untrusted metadata lock ACE", "invalid metadata lock trustee",
+                                                "invalid metadata lock trustee size"}));
         const auto match = std::find_if(expected.begin(), expected.end(), [&](const auto& entry) {
             return entry.first == *ace.mask() && entry.second == *sid;
         });

@@ -29,6 +29,18 @@ Result<std::vector<std::uint8_t>> ReadOwnerAndDacl(platform::Platform& platform,
 
 }  // namespace
 
+Result<const winutil::Sid*> CheckLockAceForm(const winutil::Ace& ace, const LockAceMessages& messages) {
+    if (ace.type() != winutil::ace_type::kAccessAllowed || ace.flags() != 0 || ace.size() < 16) {
+        return Fail(messages.untrusted_ace);
+    }
+    const winutil::Sid* sid = ace.sid();
+    if (sid == nullptr) return Fail(messages.invalid_trustee);
+    if (ace.size() != 16 + 4 * static_cast<std::size_t>(sid->sub_authority_count())) {
+        return Fail(messages.invalid_trustee_size);
+    }
+    return sid;
+}
+
 Result<winutil::Acl> BuildLockDacl(const std::string& lock,
                                    const std::vector<std::pair<std::uint32_t, winutil::Sid>>& entries) {
     auto acl = winutil::Acl::Create(256, winutil::acl_revision::kRevision);

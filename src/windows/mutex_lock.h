@@ -55,6 +55,17 @@ inline constexpr std::uint32_t kMutexLockWaitMs = 30000;
 Result<MutexLockGuard> AcquireMutexLock(platform::Platform& platform, const MutexLockSpec& spec,
                                         const std::vector<std::uint8_t>& descriptor);
 
+// Messages of the per-ACE form checks of a lock's descriptor.
+struct LockAceMessages {
+    const char* untrusted_ace;       // not ACCESS_ALLOWED without flags, or shorter than 16 bytes
+    const char* invalid_trustee;     // no valid SID
+    const char* invalid_trustee_size;  // size other than 16 + 4 x sub-authorities
+};
+
+// The trustee of a plain ACCESS_ALLOWED entry without flags whose size is
+// exactly that of its SID.
+Result<const winutil::Sid*> CheckLockAceForm(const winutil::Ace& ace, const LockAceMessages& messages);
+
 // A DACL of revision 2 in a 256-byte buffer with one ACCESS_ALLOWED entry per
 // (mask, SID), in order; failures name the lock ("InitializeAcl(<lock>)",
 // "AddAccessAllowedAce(<lock>)").

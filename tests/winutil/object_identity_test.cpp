@@ -137,6 +137,12 @@ TEST_F(ObjectIdentity, FinalPathThatKeepsGrowingFailsAfterThreeSizedCalls) {
             return inner_.ReOpenFile(h, a, s, f);
         }
         SysResult<void> CreateDirectoryW(const std::u16string& p) override { return inner_.CreateDirectoryW(p); }
+        SysResult<void> FlushFileBuffers(platform::Handle h) override { return inner_.FlushFileBuffers(h); }
+        SysResult<void> MoveFileExW(const std::u16string& e, const std::u16string& n, std::uint32_t f) override {
+            return inner_.MoveFileExW(e, n, f);
+        }
+        SysResult<void> DeleteFileW(const std::u16string& p) override { return inner_.DeleteFileW(p); }
+        SysResult<void> RemoveDirectoryW(const std::u16string& p) override { return inner_.RemoveDirectoryW(p); }
         SysResult<platform::FileInformation> GetFileInformationByHandle(platform::Handle h) override {
             return inner_.GetFileInformationByHandle(h);
         }

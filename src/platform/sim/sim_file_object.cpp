@@ -54,6 +54,19 @@ SysResult<std::uint32_t> SimFileObject::Read(std::byte* out, std::size_t capacit
     return static_cast<std::uint32_t>(count);
 }
 
+SysResult<std::uint32_t> SimFileObject::Write(const std::byte* bytes, std::size_t count) {
+    if (!(access_ & kDataWrite)) return std::unexpected(SysError::Win32(win32_error::kAccessDenied));
+    if (node_->directory) return std::unexpected(SysError::Win32(win32_error::kInvalidParameter));
+    std::lock_guard lock(tree_->mutex);
+    std::string& contents = node_->contents;
+    const std::size_t length = std::min<std::size_t>(count, 0xFFFFFFFFu);
+    const std::uint64_t start = (access_ & file_access::kWriteData) ? position_ : contents.size();
+    if (contents.size() < start + length) contents.resize(start + length);
+    std::memcpy(contents.data() + start, bytes, length);
+    position_ = start + length;
+    return static_cast<std::uint32_t>(length);
+}
+
 std::uint32_t MapFileAccess(std::uint32_t access) {
     std::uint32_t mapped = access & 0x00FFFFFF & ~file_access::kMaximumAllowed;
     if (access & file_access::kGenericRead) mapped |= file_access::kFileGenericRead;

@@ -38,6 +38,10 @@ public:
 
     // ReadFile at the file position, which it advances; the tree's mutex must not be held.
     SysResult<std::uint32_t> Read(std::byte* out, std::size_t capacity);
+    // WriteFile at the file position (at the end for an open with
+    // FILE_APPEND_DATA but not FILE_WRITE_DATA), which it advances; the
+    // tree's mutex must not be held.
+    SysResult<std::uint32_t> Write(const std::byte* bytes, std::size_t count);
 
 private:
     std::shared_ptr<SimFileTree> tree_;

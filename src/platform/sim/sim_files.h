@@ -49,6 +49,36 @@ public:
     SysResult<Handle> ReOpenFile(Handle original, std::uint32_t desired_access, std::uint32_t share_mode,
                                  std::uint32_t flags_and_attributes) override;
     SysResult<void> CreateDirectoryW(const std::u16string& path) override;
+
+    // Changing files (sim_file_changes.cpp). The sim has no cache: written
+    // data is on "disk" at once, FlushFileBuffers only checks the handle, and
+    // MOVEFILE_WRITE_THROUGH changes nothing. MoveFileExW within a volume
+    // replaces the target in one step under the tree's lock, so an observer
+    // sees the old or the new file, never neither.
+    // - The source of a move and the object of a delete are opened for DELETE
+    //   sharing everything: an open lacking FILE_SHARE_DELETE that takes part
+    //   in sharing makes them fail with ERROR_SHARING_VIOLATION.
+    // - A replaced target is superseded the same way (ERROR_SHARING_VIOLATION
+    //   while an open lacks FILE_SHARE_DELETE); while any other open of it
+    //   remains, the replace fails with ERROR_ACCESS_DENIED, as does replacing
+    //   a directory or a read-only file, or moving a directory onto an
+    //   existing name. Windows reports either code for a target in use
+    //   (windows-notes 8.6); the sim picks one per case as stated here.
+    // - Without MOVEFILE_REPLACE_EXISTING an existing target is
+    //   ERROR_ALREADY_EXISTS; a move to another volume is ERROR_NOT_SAME_DEVICE
+    //   (copying is not modelled, nor are delayed moves: ERROR_INVALID_PARAMETER).
+    // - A delete or a removal takes the name away at once, even while opens
+    //   that share delete remain (POSIX delete semantics, Windows 10 1903 on).
+    //   DeleteFileW refuses a directory or a read-only file with
+    //   ERROR_ACCESS_DENIED; RemoveDirectoryW refuses a file with
+    //   ERROR_DIRECTORY and a non-empty directory with ERROR_DIR_NOT_EMPTY,
+    //   the sharing check coming first. A reparse point is removed itself.
+    SysResult<void> FlushFileBuffers(Handle file) override;
+    SysResult<void> MoveFileExW(const std::u16string& existing, const std::u16string& new_name,
+                                std::uint32_t flags) override;
+    SysResult<void> DeleteFileW(const std::u16string& path) override;
+    SysResult<void> RemoveDirectoryW(const std::u16string& path) override;
+
     SysResult<std::uint32_t> GetFinalPathNameByHandleW(Handle file, std::span<char16_t> buffer,
                                                        std::uint32_t flags) override;
     SysResult<FileInformation> GetFileInformationByHandle(Handle file) override;
@@ -92,6 +122,7 @@ public:
 private:
     SysResult<std::shared_ptr<SimFileObject>> Open(std::u16string_view path, std::uint32_t access, std::uint32_t share,
                                                    std::uint32_t disposition, std::uint32_t flags);
+    SysResult<void> RemoveName(std::u16string_view path, bool directory);
     SysResult<void> MakeReparsePoint(std::u16string_view path, std::uint32_t tag, std::u16string target,
                                      bool directory);
     std::shared_ptr<SimFileObject> Find(Handle handle) const;

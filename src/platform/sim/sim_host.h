@@ -36,6 +36,7 @@ public:
     SimClock& clock() { return clock_; }
     HandleTable& handles() { return handles_; }
 
+    SimKernel& kernel() { return kernel_; }
     SimConsole& console() { return console_; }
     SimServiceControl& service() { return service_; }
     SimFiles& files() { return files_; }

@@ -26,6 +26,7 @@ SysResult<std::uint32_t> SimKernel::ReadFile(Handle handle, std::span<std::byte>
 
 SysResult<std::uint32_t> SimKernel::WriteFile(Handle handle, std::span<const std::byte> bytes) {
     if (auto fault = host_.Enter("WriteFile")) return std::unexpected(*fault);
+    if (auto file = host_.handles().FindAs<SimFileObject>(handle)) return file->Write(bytes.data(), bytes.size());
     auto output = host_.handles().FindAs<SimOutputStream>(handle);
     if (!output) return Win32Failure(win32_error::kInvalidHandle);
     return output->Write(bytes.data(), bytes.size());
@@ -45,6 +46,7 @@ SysResult<std::uint32_t> SimKernel::WaitForSingleObject(Handle handle, std::uint
 void SimKernel::Sleep(std::uint32_t milliseconds) {
     (void)host_.Enter("Sleep");
     host_.clock().Advance(milliseconds);
+    if (sleep_hook_) sleep_hook_(milliseconds);
 }
 
 std::uint64_t SimKernel::GetTickCount64() {

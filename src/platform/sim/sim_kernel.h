@@ -1,5 +1,7 @@
 #pragma once
 
+#include <functional>
+
 #include "platform/kernel.h"
 
 namespace telvo::platform::sim {
@@ -17,8 +19,13 @@ public:
     void Sleep(std::uint32_t milliseconds) override;
     std::uint64_t GetTickCount64() override;
 
+    // Test side: called on every Sleep, after the clock has advanced; what
+    // another thread or process would do meanwhile happens here, in order.
+    void OnSleep(std::function<void(std::uint32_t milliseconds)> hook) { sleep_hook_ = std::move(hook); }
+
 private:
     SimHost& host_;
+    std::function<void(std::uint32_t)> sleep_hook_;
 };
 
 }  // namespace telvo::platform::sim

@@ -1,5 +1,7 @@
 #include "platform/sim/sim_system.h"
 
+#include <algorithm>
+
 #include "platform/sim/sim_host.h"
 
 namespace telvo::platform::sim {
@@ -8,6 +10,11 @@ namespace {
 // BCRYPT_RNG_USE_ENTROPY_IN_BUFFER; accepted and ignored since Windows 8.
 constexpr std::uint32_t kUseEntropyInBuffer = 0x00000001;
 }  // namespace
+
+SimSystem::SimSystem(SimHost& host) : host_(host) {
+    registry_.Set(u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList", u"ProfilesDirectory",
+                  registry_type::kExpandSz, RegistryStringBytes(u"%SystemDrive%\\Users\0"));
+}
 
 SysResult<void> SimSystem::BCryptGenRandom(std::span<std::uint8_t> buffer, std::uint32_t flags) {
     if (auto fault = host_.Enter("BCryptGenRandom")) return std::unexpected(*fault);
@@ -26,6 +33,24 @@ SysResult<void> SimSystem::BCryptGenRandom(std::span<std::uint8_t> buffer, std::
         buffer[i] = static_cast<std::uint8_t>(word >> (8 * (i % 8)));
     }
     return {};
+}
+
+SysResult<std::uint32_t> SimSystem::GetSystemWindowsDirectoryW(std::span<char16_t> buffer) {
+    if (auto fault = host_.Enter("GetSystemWindowsDirectoryW")) return std::unexpected(*fault);
+    const std::u16string& path = windows_directory_;
+    if (buffer.size() <= path.size()) return static_cast<std::uint32_t>(path.size() + 1);
+    std::copy(path.begin(), path.end(), buffer.begin());
+    buffer[path.size()] = u'\0';
+    return static_cast<std::uint32_t>(path.size());
+}
+
+SysResult<void> SimSystem::RegGetValueW(std::uint32_t predefined_key, const std::u16string& sub_key,
+                                        const std::u16string& value_name, std::uint32_t flags, std::uint32_t& type,
+                                        std::span<std::uint8_t> data, std::uint32_t& data_size) {
+    type = 0;
+    data_size = 0;
+    if (auto fault = host_.Enter("RegGetValueW")) return std::unexpected(*fault);
+    return registry_.Get(predefined_key, sub_key, value_name, flags, type, data, data_size);
 }
 
 // SplitMix64.

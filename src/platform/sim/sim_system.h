@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/sim/sim_registry.h"
 #include "platform/system.h"
 
 namespace telvo::platform::sim {
@@ -13,15 +14,24 @@ class SimHost;
 // deterministic generator, so that a test can predict them.
 class SimSystem final : public System {
 public:
-    explicit SimSystem(SimHost& host) : host_(host) {}
+    // The registry starts with what a fresh installation holds of what the
+    // system reads: ProfilesDirectory is REG_EXPAND_SZ "%SystemDrive%\Users".
+    explicit SimSystem(SimHost& host);
 
     SysResult<void> BCryptGenRandom(std::span<std::uint8_t> buffer, std::uint32_t flags) override;
+    SysResult<std::uint32_t> GetSystemWindowsDirectoryW(std::span<char16_t> buffer) override;
+    SysResult<void> RegGetValueW(std::uint32_t predefined_key, const std::u16string& sub_key,
+                                 const std::u16string& value_name, std::uint32_t flags, std::uint32_t& type,
+                                 std::span<std::uint8_t> data, std::uint32_t& data_size) override;
 
     // Test side.
     void SeedRandom(std::uint64_t seed) { random_state_ = seed; }
     void SetLocalAppData(std::u16string path) { local_app_data_ = std::move(path); }
     // The LocalAppData known folder of the current user.
     const std::u16string& LocalAppData() const { return local_app_data_; }
+    // The OS Windows directory, as GetSystemWindowsDirectoryW reports it.
+    void SetWindowsDirectory(std::u16string path) { windows_directory_ = std::move(path); }
+    SimRegistry& registry() { return registry_; }
 
 private:
     std::uint64_t NextRandom();
@@ -29,6 +39,8 @@ private:
     SimHost& host_;
     std::uint64_t random_state_ = 0x7e1f0c0ffee5eed5;
     std::u16string local_app_data_ = u"C:\\Users\\tester\\AppData\\Local";
+    std::u16string windows_directory_ = u"C:\\Windows";
+    SimRegistry registry_;
 };
 
 }  // namespace telvo::platform::sim

@@ -67,6 +67,27 @@ SysResult<void> Win32Files::CreateDirectoryW(const std::u16string& path) {
     return {};
 }
 
+SysResult<void> Win32Files::FlushFileBuffers(Handle file) {
+    if (!::FlushFileBuffers(ToNative(file))) return LastError();
+    return {};
+}
+
+SysResult<void> Win32Files::MoveFileExW(const std::u16string& existing, const std::u16string& new_name,
+                                        std::uint32_t flags) {
+    if (!::MoveFileExW(Wide(existing), Wide(new_name), flags)) return LastError();
+    return {};
+}
+
+SysResult<void> Win32Files::DeleteFileW(const std::u16string& path) {
+    if (!::DeleteFileW(Wide(path))) return LastError();
+    return {};
+}
+
+SysResult<void> Win32Files::RemoveDirectoryW(const std::u16string& path) {
+    if (!::RemoveDirectoryW(Wide(path))) return LastError();
+    return {};
+}
+
 SysResult<std::uint32_t> Win32Files::GetFinalPathNameByHandleW(Handle file, std::span<char16_t> buffer,
                                                                std::uint32_t flags) {
     const DWORD size = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), MAXDWORD));

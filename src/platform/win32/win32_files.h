@@ -11,6 +11,11 @@ public:
     SysResult<Handle> ReOpenFile(Handle original, std::uint32_t desired_access, std::uint32_t share_mode,
                                  std::uint32_t flags_and_attributes) override;
     SysResult<void> CreateDirectoryW(const std::u16string& path) override;
+    SysResult<void> FlushFileBuffers(Handle file) override;
+    SysResult<void> MoveFileExW(const std::u16string& existing, const std::u16string& new_name,
+                                std::uint32_t flags) override;
+    SysResult<void> DeleteFileW(const std::u16string& path) override;
+    SysResult<void> RemoveDirectoryW(const std::u16string& path) override;
     SysResult<std::uint32_t> GetFinalPathNameByHandleW(Handle file, std::span<char16_t> buffer,
                                                        std::uint32_t flags) override;
     SysResult<FileInformation> GetFileInformationByHandle(Handle file) override;

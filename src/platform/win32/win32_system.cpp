@@ -1,5 +1,6 @@
 #include "platform/win32/win32_system.h"
 
+#include <algorithm>
 #include <limits>
 
 #include "platform/win32/win32_common.h"
@@ -13,6 +14,30 @@ SysResult<void> Win32System::BCryptGenRandom(std::span<std::uint8_t> buffer, std
     const NTSTATUS status = ::BCryptGenRandom(nullptr, buffer.data(), static_cast<ULONG>(buffer.size()),
                                               static_cast<ULONG>(flags));
     if (status < 0) return std::unexpected(SysError::NtStatus(static_cast<std::uint32_t>(status)));
+    return {};
+}
+
+SysResult<std::uint32_t> Win32System::GetSystemWindowsDirectoryW(std::span<char16_t> buffer) {
+    const UINT size = static_cast<UINT>(std::min<std::size_t>(buffer.size(), std::numeric_limits<UINT>::max()));
+    const UINT result =
+        ::GetSystemWindowsDirectoryW(size == 0 ? nullptr : reinterpret_cast<wchar_t*>(buffer.data()), size);
+    if (result == 0) return LastError();
+    return result;
+}
+
+SysResult<void> Win32System::RegGetValueW(std::uint32_t predefined_key, const std::u16string& sub_key,
+                                          const std::u16string& value_name, std::uint32_t flags,
+                                          std::uint32_t& type, std::span<std::uint8_t> data,
+                                          std::uint32_t& data_size) {
+    // The predefined HKEY values are sign-extended 32-bit constants.
+    const HKEY key = reinterpret_cast<HKEY>(static_cast<LONG_PTR>(static_cast<LONG>(predefined_key)));
+    DWORD native_type = 0;
+    DWORD size = static_cast<DWORD>(std::min<std::size_t>(data.size(), MAXDWORD));
+    const LSTATUS status =
+        ::RegGetValueW(key, Wide(sub_key), Wide(value_name), flags, &native_type, data.data(), &size);
+    type = native_type;
+    data_size = size;
+    if (status != ERROR_SUCCESS) return std::unexpected(SysError::Win32(static_cast<std::uint32_t>(status)));
     return {};
 }
 

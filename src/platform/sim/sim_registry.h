@@ -1,0 +1,55 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <map>
+#include <mutex>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "common/error.h"
+
+namespace telvo::platform::sim {
+
+// Machine registry values under HKEY_LOCAL_MACHINE in the 64-bit view, read
+// as RegGetValueW reads them. Only what the system asks for is modelled:
+// - the key must be HKEY_LOCAL_MACHINE (another key: ERROR_INVALID_HANDLE);
+//   the 32-bit view (RRF_SUBKEY_WOW6432KEY) holds nothing;
+// - flags without a type restriction, RRF_RT_REG_EXPAND_SZ without
+//   RRF_NOEXPAND, or both view flags: ERROR_INVALID_PARAMETER (the call
+//   refuses to return unexpanded REG_EXPAND_SZ data unless told so);
+// - a missing key or value: ERROR_FILE_NOT_FOUND; a type the flags exclude:
+//   ERROR_UNSUPPORTED_TYPE;
+// - string data that does not end in a NUL unit is returned with one added,
+//   and counted in the size, as RegGetValueW does;
+// - without a buffer the call reports the size; with one too small it fails
+//   with ERROR_MORE_DATA and reports the size needed.
+// Names of keys and values compare ignoring case.
+class SimRegistry {
+public:
+    void Set(const std::u16string& sub_key, const std::u16string& value_name, std::uint32_t type,
+             std::vector<std::uint8_t> data);
+    // As if another process rewrote the value right after the next read of it.
+    void QueueChange(const std::u16string& sub_key, const std::u16string& value_name, std::vector<std::uint8_t> data);
+
+    SysResult<void> Get(std::uint32_t predefined_key, const std::u16string& sub_key, const std::u16string& value_name,
+                        std::uint32_t flags, std::uint32_t& type, std::span<std::uint8_t> data,
+                        std::uint32_t& data_size);
+
+private:
+    struct Value {
+        std::uint32_t type = 0;
+        std::vector<std::uint8_t> data;
+        std::deque<std::vector<std::uint8_t>> pending;
+    };
+    static std::u16string Key(const std::u16string& sub_key, const std::u16string& value_name);
+
+    std::mutex mutex_;
+    std::map<std::u16string, Value> values_;
+};
+
+// UTF-16 text as the bytes of a registry string, without a terminator.
+std::vector<std::uint8_t> RegistryStringBytes(std::u16string_view text);
+
+}  // namespace telvo::platform::sim

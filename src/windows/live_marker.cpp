@@ -1,0 +1,86 @@
+#include "windows/live_marker.h"
+
+#include <vector>
+
+#include "common/try.h"
+#include "identity/profile_name.h"
+#include "winutil/ace.h"
+#include "winutil/acl.h"
+#include "winutil/security_descriptor.h"
+#include "winutil/text.h"
+#include "winutil/token_user.h"
+
+namespace telvo::windows {
+
+namespace {
+
+using namespace platform;
+
+constexpr std::string_view kGlobalNamespace = "Global\\";
+constexpr std::uint32_t kSynchronize = 0x00100000;
+constexpr std::uint32_t kMinTokenUserBytes = 16;
+constexpr std::uint32_t kMaxTokenUserBytes = 16384;
+
+Result<winutil::Sid> ProcessUser(Platform& platform) {
+    auto opened = platform.security.OpenProcessToken(token_access::kQuery);
+    if (!opened) return FailSys("OpenProcessToken(live marker)", opened.error());
+    UniqueHandle token(platform.kernel, *opened);
+
+    std::uint32_t needed = 0;
+    auto probe = platform.security.GetTokenInformation(token.get(), token_information::kUser, {}, needed);
+    if (probe || probe.error() != SysError::Win32(win32_error::kInsufficientBuffer) || needed < kMinTokenUserBytes ||
+        needed > kMaxTokenUserBytes) {
+        const std::uint32_t code = probe ? 0 : probe.error().code;
+        return Fail("invalid live-marker account SID query (Win32 error " + std::to_string(code) + ")");
+    }
+    // Pointer-aligned storage: TOKEN_USER begins with a pointer.
+    std::vector<std::uint64_t> storage((needed + 7) / 8);
+    const std::span<std::uint8_t> buffer(reinterpret_cast<std::uint8_t*>(storage.data()), needed);
+    auto read = platform.security.GetTokenInformation(token.get(), token_information::kUser, buffer, needed);
+    if (!read) return FailSys("GetTokenInformation(live-marker account)", read.error());
+    auto user = winutil::SidOfTokenUser(buffer.first(std::min<std::size_t>(needed, buffer.size())));
+    if (!user) return Fail("invalid live-marker account SID");
+    return std::move(*user);
+}
+
+// Owner the user; a DACL that lets the user (and so only the same account)
+// open the marker to wait on it, and nothing else.
+Result<std::vector<std::uint8_t>> MarkerSecurity(const winutil::Sid& user) {
+    auto dacl = winutil::Acl::Fitted(winutil::acl_revision::kRevision, {winutil::Ace::Allowed(kSynchronize, user)});
+    if (!dacl) return FailSys("initialize live-marker security", dacl.error());
+    winutil::SecurityDescriptor descriptor;
+    descriptor.owner = user;
+    descriptor.dacl = winutil::AclSlot(std::move(*dacl));
+    return descriptor.ToSelfRelative();
+}
+
+}  // namespace
+
+Result<UniqueHandle> CreateLiveMarker(Platform& platform, std::string_view mutex_name) {
+    if (!mutex_name.starts_with(kGlobalNamespace)) return Fail("live marker must use the global namespace");
+    TELVO_TRY(identity::ValidateProfileName(mutex_name.substr(kGlobalNamespace.size())));
+    TELVO_TRY_ASSIGN(std::u16string name, winutil::Utf8ToUtf16(mutex_name));
+    TELVO_TRY_ASSIGN(winutil::Sid user, ProcessUser(platform));
+    TELVO_TRY_ASSIGN(auto descriptor, MarkerSecurity(user));
+
+    auto created = platform.sync.CreateMutexW(descriptor, false, false, name);
+    if (!created) return FailSys("CreateMutexW(live marker)", created.error());
+    UniqueHandle marker(platform.kernel, created->handle);
+    if (created->already_existed) return Fail("live-marker identity collision; refusing an existing mutex");
+    return marker;
+}
+
+Result<Liveness> ProbeLiveMarker(Platform& platform, std::string_view mutex_name) {
+    TELVO_TRY_ASSIGN(std::u16string name, winutil::Utf8ToUtf16(mutex_name));
+    auto opened = platform.sync.OpenMutexW(kSynchronize, false, name);
+    if (!opened) {
+        if (opened.error() == SysError::Win32(win32_error::kFileNotFound)) return Liveness::dead;
+        return Fail("could not establish sandbox liveness (Win32 error " + std::to_string(opened.error().code) +
+                    "); recovery journal retained");
+    }
+    UniqueHandle marker(platform.kernel, *opened);
+    if (!marker) return Fail(Error::Win32("OpenMutexW(live marker)", win32_error::kInvalidHandle));
+    return Liveness::alive;
+}
+
+}  // namespace telvo::windows
