@@ -5,6 +5,7 @@
 #include "common/try.h"
 #include "identity/profile.h"
 #include "windows/authority_revoke.h"
+#include "windows/created_paths.h"
 #include "windows/metadata_ancestor.h"
 #include "windows/raw_dacl.h"
 #include "windows/revoke_sid.h"
@@ -100,8 +101,14 @@ Result<void> ExactCleanup(platform::Platform& platform, const CleanupPlan& plan)
         if (!deleted) return Fail("delete profile: " + deleted.error().Display());
     }
 
+    RemoveCreatedPaths(platform, plan.created_paths, failures);
     if (!failures.empty()) return Fail(JoinFailures(failures));
     return {};
+}
+
+Result<void> ExactCleanup(platform::Platform& platform, const JournalData& journal) {
+    return ExactCleanup(platform, CleanupPlan{journal.profile_name, journal.authorities, journal.metadata_paths,
+                                              journal.created_paths});
 }
 
 }  // namespace telvo::windows

@@ -5,13 +5,15 @@
 
 #include "common/error.h"
 #include "platform/platform.h"
+#include "windows/journal_data.h"
 #include "winutil/file_identity.h"
 
 namespace telvo::windows {
 
 // What a run changed on the host, as its recovery journal records it: the
-// part of the journal that the exact cleanup undoes. Paths are in extended
-// form, as they were recorded.
+// part of the journal that the exact cleanup undoes (the touched paths lie
+// inside the authorities, which are walked whole). Paths are in extended form,
+// as they were recorded.
 struct CleanupPlan {
     std::string profile_name;
     std::vector<winutil::RecordedPath> authorities;
@@ -27,5 +29,8 @@ struct CleanupPlan {
 // collected and returned as one error, the failures joined by "; ". The
 // profile is deleted only when every entry is proved gone.
 Result<void> ExactCleanup(platform::Platform& platform, const CleanupPlan& plan);
+
+// The exact cleanup of what a journal names (the cleanup FinishJournal runs).
+Result<void> ExactCleanup(platform::Platform& platform, const JournalData& journal);
 
 }  // namespace telvo::windows

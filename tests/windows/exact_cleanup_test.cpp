@@ -80,6 +80,8 @@ TEST_F(ExactCleanupTest, RemovesEveryEntryAndThenTheProfile) {
     ASSERT_EQ(ErrorOf(ExactCleanup(platform(), plan)), "(succeeded)");
     EXPECT_TRUE(NothingNamesTheSid());
     EXPECT_FALSE(ProfileExists());
+    EXPECT_FALSE(files().Lookup(u"\\\\?\\C:\\M\\W\\out"));
+    EXPECT_TRUE(files().Lookup(u"\\\\?\\C:\\M\\W\\src"));
     // A second cleanup finds nothing to write and a profile already gone.
     const std::uint64_t writes = Count("NtSetSecurityObject");
     EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)), "(succeeded)");
@@ -128,12 +130,57 @@ TEST_F(ExactCleanupTest, ChangesNothingWhenARecordedObjectWasReplaced) {
     EXPECT_TRUE(ProfileExists());
 }
 
+TEST_F(ExactCleanupTest, LeavesCreatedDirectoriesThatAreNotEmptyInUseReplacedOrGone) {
+    const std::u16string out = u"\\\\?\\C:\\M\\W\\out";
+    // Through the journal's record, as FinishJournal runs it.
+    JournalData journal;
+    journal.profile_name = plan.profile_name;
+    journal.authorities = plan.authorities;
+    journal.metadata_paths = plan.metadata_paths;
+    journal.created_paths = plan.created_paths;
+
+    File("\\\\?\\C:\\M\\W\\out\\kept");
+    ASSERT_EQ(ErrorOf(ExactCleanup(platform(), journal)), "(succeeded)");
+    EXPECT_FALSE(files().Lookup(out + u"\\sub"));
+    EXPECT_TRUE(files().Lookup(out));
+
+    ASSERT_TRUE(files().Remove(out + u"\\kept"));
+    auto in_use = files().OpenInOtherProcess(out, platform::file_access::kListDirectory, 0x3,
+                                                   platform::file_flag::kBackupSemantics);
+    ASSERT_TRUE(in_use);
+    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), journal)), "(succeeded)");
+    EXPECT_TRUE(files().Lookup(out));
+    in_use->reset();
+
+    Rename("\\\\?\\C:\\M\\W\\out", "\\\\?\\C:\\M\\W\\moved");
+    Dir("\\\\?\\C:\\M\\W\\out");
+    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), journal)), "(succeeded)");
+    EXPECT_TRUE(files().Lookup(out));
+    EXPECT_TRUE(files().Lookup(u"\\\\?\\C:\\M\\W\\moved"));
+}
+
+TEST_F(ExactCleanupTest, ReportsCreatedDirectoriesItCouldNotRemoveOrInspect) {
+    host.faults().FailOn("RemoveDirectoryW", 1, SysError::Win32(5));
+    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)),
+              "remove \\\\?\\C:\\M\\W\\out\\sub: RemoveDirectoryW failed with Win32 error 5");
+    EXPECT_FALSE(ProfileExists());
+
+    // A junction in place of a created directory: the walk refuses it, and so does the removal.
+    ASSERT_TRUE(files().Remove(u"\\\\?\\C:\\M\\W\\out\\sub"));
+    Junction("\\\\?\\C:\\M\\W\\out\\sub", "\\\\?\\C:\\M\\R");
+    const std::string refused =
+        "reparse points are not accepted in a Windows sandbox authority: \\\\?\\C:\\M\\W\\out\\sub";
+    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)),
+              "revoke authority \\\\?\\C:\\M\\W: " + refused + "; inspect \\\\?\\C:\\M\\W\\out\\sub: " + refused);
+}
+
 TEST_F(ExactCleanupTest, AFailedProfileDeletionEndsTheCleanup) {
     host.faults().FailOn("DeleteAppContainerProfile", 1, SysError::HResult(0x80070005));
     EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)),
               "delete profile: DeleteAppContainerProfile failed with HRESULT 0x80070005");
     EXPECT_TRUE(NothingNamesTheSid());
     EXPECT_TRUE(ProfileExists());
+    EXPECT_TRUE(files().Lookup(u"\\\\?\\C:\\M\\W\\out\\sub"));
 }
 
 }  // namespace
