@@ -3,11 +3,30 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <vector>
 
 #include "common/error.h"
+#include "platform/system.h"
 #include "platform/types.h"
+#include "winutil/sid.h"
 
 namespace telvo::platform {
+
+// TRUSTEE_W as the system fills it: always NO_MULTIPLE_TRUSTEE, and the name
+// is a SID (TRUSTEE_IS_SID) or the form is refused.
+struct Trustee {
+    std::uint32_t form = 0;  // TRUSTEE_FORM
+    std::uint32_t type = 0;  // TRUSTEE_TYPE
+    winutil::Sid sid;
+};
+
+// EXPLICIT_ACCESS_W.
+struct ExplicitAccess {
+    std::uint32_t access_permissions = 0;
+    std::uint32_t access_mode = 0;  // ACCESS_MODE
+    std::uint32_t inheritance = 0;  // ACE flag values
+    Trustee trustee;
+};
 
 // Security descriptors of objects, tokens and access checks (advapi32, ntdll).
 // Descriptors cross the seam as self-relative bytes.
@@ -29,7 +48,63 @@ public:
     // Windows sets it, also when the call fails with ERROR_INSUFFICIENT_BUFFER.
     virtual SysResult<void> GetTokenInformation(Handle token, std::uint32_t information_class,
                                                 std::span<std::uint8_t> buffer, std::uint32_t& return_length) = 0;
+
+    // NtQuerySecurityObject (ntdll), NTSTATUS kind: fills `buffer` with the
+    // requested parts as a self-relative descriptor. `length_needed` is set as
+    // Windows sets it, also when the call fails with STATUS_BUFFER_TOO_SMALL.
+    virtual SysResult<void> NtQuerySecurityObject(Handle handle, std::uint32_t security_information,
+                                                  std::span<std::uint8_t> buffer,
+                                                  std::uint32_t& length_needed) = 0;
+    // NtSetSecurityObject (ntdll), NTSTATUS kind. Sets only the object itself:
+    // nothing is propagated to children.
+    virtual SysResult<void> NtSetSecurityObject(Handle handle, std::uint32_t security_information,
+                                                std::span<const std::uint8_t> security_descriptor) = 0;
+
+    // GetSecurityInfo, Win32 kind (the returned code): the requested parts as
+    // a self-relative descriptor. The backend frees Windows' buffer at once.
+    virtual SysResult<std::vector<std::uint8_t>> GetSecurityInfo(Handle handle, std::uint32_t object_type,
+                                                                 std::uint32_t security_information) = 0;
+    // SetSecurityInfo, Win32 kind (the returned code). The system sets DACLs
+    // only: owner, group and SACL are passed as null; an empty `dacl` passes a
+    // null DACL pointer. Unlike NtSetSecurityObject this propagates
+    // inheritable entries to the object's descendants.
+    virtual SysResult<void> SetSecurityInfo(Handle handle, std::uint32_t object_type,
+                                            std::uint32_t security_information,
+                                            std::span<const std::uint8_t> dacl) = 0;
+
+    // SetEntriesInAclW, Win32 kind (the returned code): the entries merged into
+    // `old_acl` (empty: a null ACL) as a new ACL's bytes. The backend frees
+    // Windows' buffer at once.
+    virtual SysResult<std::vector<std::uint8_t>> SetEntriesInAclW(std::span<const ExplicitAccess> entries,
+                                                                  std::span<const std::uint8_t> old_acl) = 0;
 };
+
+// ACCESS_MODE values.
+namespace access_mode {
+inline constexpr std::uint32_t kGrant = 1;  // GRANT_ACCESS
+inline constexpr std::uint32_t kSet = 2;    // SET_ACCESS
+}  // namespace access_mode
+
+namespace trustee_form {
+inline constexpr std::uint32_t kIsSid = 0;  // TRUSTEE_IS_SID
+}  // namespace trustee_form
+
+namespace trustee_type {
+inline constexpr std::uint32_t kUnknown = 0;  // TRUSTEE_IS_UNKNOWN
+}  // namespace trustee_type
+
+// SE_OBJECT_TYPE values.
+namespace se_object_type {
+inline constexpr std::uint32_t kFileObject = 1;  // SE_FILE_OBJECT
+}  // namespace se_object_type
+
+// NTSTATUS values of the object-security calls (system.h has the others).
+namespace ntstatus {
+inline constexpr std::uint32_t kSuccess = 0x00000000;
+inline constexpr std::uint32_t kAccessDenied = 0xC0000022;
+inline constexpr std::uint32_t kBufferTooSmall = 0xC0000023;
+inline constexpr std::uint32_t kInvalidSecurityDescriptor = 0xC0000079;
+}  // namespace ntstatus
 
 namespace token_access {
 inline constexpr std::uint32_t kQuery = 0x0008;  // TOKEN_QUERY

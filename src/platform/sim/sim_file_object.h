@@ -22,6 +22,7 @@ public:
     SimFileObject(const SimFileObject&) = delete;
     SimFileObject& operator=(const SimFileObject&) = delete;
 
+    SimFileTree& tree() const { return *tree_; }
     const std::shared_ptr<SimLink>& link() const { return link_; }
     const std::shared_ptr<SimNode>& node() const { return node_; }
     std::uint32_t access() const { return access_; }  // generic rights mapped

@@ -4,6 +4,7 @@
 
 #include "common/try.h"
 #include "platform/sim/sim_file_object.h"
+#include "platform/sim/sim_file_security.h"
 #include "platform/sim/sim_path.h"
 #include "platform/types.h"
 #include "winutil/ordinal_case.h"
@@ -75,6 +76,7 @@ SimVolume& SimFileTree::AddVolume(SimVolumeSpec spec) {
     root->node->volume = volume.get();
     root->node->file_index = kRootFileIndex;
     root->node->link_count = 1;
+    root->node->security_descriptor = VolumeRootDescriptor();
     root->node->self = root;
     volume->root = std::move(root);
     volumes_.push_back(std::move(volume));
@@ -163,6 +165,8 @@ SysResult<std::shared_ptr<SimLink>> SimFileTree::AddChild(const SimLookup& where
     auto link = std::make_shared<SimLink>();
     link->node = NewNode(*where.parent->volume, directory, attributes);
     link->node->link_count = 1;
+    link->node->security_descriptor =
+        NewObjectDescriptor(where.parent->node->security_descriptor, directory, creator_owner);
     if (directory) link->node->self = link;
     Attach(where, link);
     return link;

@@ -4,11 +4,13 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "common/error.h"
 #include "platform/file_constants.h"
+#include "winutil/sid.h"
 
 namespace telvo::platform::sim {
 
@@ -51,6 +53,8 @@ struct SimNode {
     std::weak_ptr<SimLink> self;  // a directory's one name
     std::vector<SimFileObject*> opens;
     std::vector<SimByteLock> locks;
+    // Self-relative, as NtQuerySecurityObject hands it out (sim_file_security.h).
+    std::vector<std::uint8_t> security_descriptor;
 };
 
 struct SimVolumeSpec {
@@ -84,6 +88,8 @@ struct SimLookup {
 class SimFileTree {
 public:
     std::mutex mutex;
+    // The owner of the objects the simulated process creates: its token user.
+    std::optional<winutil::Sid> creator_owner;
 
     SimVolume& AddVolume(SimVolumeSpec spec);
     // A drive letter that names a directory (subst): X: -> \\?\C:\dir.

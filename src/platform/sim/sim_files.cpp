@@ -6,6 +6,7 @@
 #include "platform/sim/sim_host.h"
 #include "platform/sim/sim_path.h"
 #include "winutil/ordinal_case.h"
+#include "winutil/security_descriptor.h"
 
 namespace telvo::platform::sim {
 
@@ -306,6 +307,26 @@ SysResult<std::shared_ptr<SimFileObject>> SimFiles::OpenInOtherProcess(std::u16s
 SysResult<void> SimFiles::LockInOtherProcess(SimFileObject& file, std::uint64_t offset, std::uint64_t length) {
     std::lock_guard lock(tree_->mutex);
     return LockRange(file, lock_flag::kFailImmediately | lock_flag::kExclusiveLock, offset, length);
+}
+
+SysResult<void> SimFiles::SetSecurityDescriptor(std::u16string_view path, std::vector<std::uint8_t> descriptor) {
+    constexpr std::uint32_t kInvalidSecurityDescriptor = 1338;  // ERROR_INVALID_SECURITY_DESCR
+    if (!winutil::SecurityDescriptor::ParseSelfRelative(descriptor)) return Win32Failure(kInvalidSecurityDescriptor);
+    std::lock_guard lock(tree_->mutex);
+    TELVO_TRY_ASSIGN(auto link, tree_->ResolveExisting(path, false));
+    link->node->security_descriptor = std::move(descriptor);
+    return {};
+}
+
+SysResult<std::vector<std::uint8_t>> SimFiles::SecurityDescriptorOf(std::u16string_view path) {
+    std::lock_guard lock(tree_->mutex);
+    TELVO_TRY_ASSIGN(auto link, tree_->ResolveExisting(path, false));
+    return link->node->security_descriptor;
+}
+
+void SimFiles::SetCreatorOwner(winutil::Sid owner) {
+    std::lock_guard lock(tree_->mutex);
+    tree_->creator_owner = std::move(owner);
 }
 
 }  // namespace telvo::platform::sim

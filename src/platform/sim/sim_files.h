@@ -111,6 +111,14 @@ public:
                                                                  std::uint32_t share, std::uint32_t flags);
     SysResult<void> LockInOtherProcess(SimFileObject& file, std::uint64_t offset, std::uint64_t length);
 
+    // Security descriptors of objects (sim_file_security.h), test side. A
+    // planted descriptor must parse (ERROR_INVALID_SECURITY_DESCR otherwise);
+    // nothing is propagated.
+    SysResult<void> SetSecurityDescriptor(std::u16string_view path, std::vector<std::uint8_t> descriptor);
+    SysResult<std::vector<std::uint8_t>> SecurityDescriptorOf(std::u16string_view path);
+    // Called by the simulated security when the token user changes.
+    void SetCreatorOwner(winutil::Sid owner);
+
 private:
     SysResult<std::shared_ptr<SimFileObject>> Open(std::u16string_view path, std::uint32_t access, std::uint32_t share,
                                                    std::uint32_t disposition, std::uint32_t flags);

@@ -7,6 +7,13 @@
 
 namespace telvo::platform::sim {
 
+SimSecurity::SimSecurity(SimHost& host) : host_(host) { host_.files().SetCreatorOwner(token_user_); }
+
+void SimSecurity::SetTokenUser(winutil::Sid user) {
+    token_user_ = std::move(user);
+    host_.files().SetCreatorOwner(token_user_);
+}
+
 SysResult<void> SimSecurity::GetKernelObjectSecurity(Handle handle, std::uint32_t requested_information,
                                                      std::span<std::uint8_t> buffer, std::uint32_t& length_needed) {
     length_needed = 0;
@@ -58,6 +65,21 @@ SysResult<void> SimSecurity::GetTokenInformation(Handle handle, std::uint32_t in
     std::memcpy(buffer.data(), &pointer, sizeof pointer);
     std::memcpy(buffer.data() + kTokenUserHeader, token->user.bytes().data(), token->user.size());
     return {};
+}
+
+SysResult<std::vector<std::uint8_t>> SimSecurity::SetEntriesInAclW(std::span<const ExplicitAccess> entries,
+                                                                   std::span<const std::uint8_t> old_acl) {
+    constexpr std::uint32_t kInvalidAcl = 1336;  // ERROR_INVALID_ACL
+    if (auto fault = host_.Enter("SetEntriesInAclW")) return std::unexpected(*fault);
+    std::optional<winutil::Acl> old;
+    if (!old_acl.empty()) {
+        auto parsed = winutil::Acl::Parse(old_acl);
+        if (!parsed) return std::unexpected(SysError::Win32(kInvalidAcl));
+        old = std::move(*parsed);
+    }
+    auto merged = MergeEntriesInAcl(entries, old ? &*old : nullptr, grant_merge_);
+    if (!merged) return std::unexpected(merged.error());
+    return merged->Serialize();
 }
 
 }  // namespace telvo::platform::sim

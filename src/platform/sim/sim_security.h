@@ -1,30 +1,73 @@
 #pragma once
 
+#include <memory>
+#include <vector>
+
 #include "platform/security.h"
+#include "platform/sim/sim_acl_entries.h"
 #include "winutil/sid.h"
 
 namespace telvo::platform::sim {
 
 class SimHost;
+class SimFileObject;
 
+// Security calls. The object-security calls work on file handles
+// (sim_security_files.cpp) and honour the handle's access: reading a
+// descriptor needs READ_CONTROL, setting a DACL WRITE_DAC
+// (STATUS_ACCESS_DENIED / ERROR_ACCESS_DENIED otherwise). What is modelled of
+// them:
+// - NtSetSecurityObject and SetSecurityInfo set DACLs only (other parts:
+//   STATUS_INVALID_PARAMETER / ERROR_INVALID_PARAMETER). A descriptor passed
+//   without a DACL sets a null DACL.
+// - NtSetSecurityObject stores the DACL as passed, on the object alone. Of the
+//   passed control bits it keeps SE_DACL_PROTECTED, and stores
+//   SE_DACL_AUTO_INHERITED when SE_DACL_AUTO_INHERITED or
+//   SE_DACL_AUTO_INHERIT_REQ was passed; SE_DACL_DEFAULTED and
+//   SE_DACL_AUTO_INHERIT_REQ are not stored (windows-notes §2.4: the defaulted
+//   bit does not round-trip).
+// - SetSecurityInfo with PROTECTED_DACL stores the DACL as passed and marks it
+//   protected; otherwise (UNPROTECTED_DACL, or an object that is not
+//   protected) it keeps the passed explicit entries and adds what the object
+//   inherits from its parent. Either way the DACL is SE_DACL_AUTO_INHERITED
+//   and the change propagates to the descendants (sim_file_security.h).
 class SimSecurity final : public Security {
 public:
-    explicit SimSecurity(SimHost& host) : host_(host) {}
+    explicit SimSecurity(SimHost& host);
 
     SysResult<void> GetKernelObjectSecurity(Handle handle, std::uint32_t requested_information,
                                             std::span<std::uint8_t> buffer, std::uint32_t& length_needed) override;
     SysResult<Handle> OpenProcessToken(std::uint32_t desired_access) override;
     SysResult<void> GetTokenInformation(Handle token, std::uint32_t information_class, std::span<std::uint8_t> buffer,
                                         std::uint32_t& return_length) override;
+    SysResult<void> NtQuerySecurityObject(Handle handle, std::uint32_t security_information,
+                                          std::span<std::uint8_t> buffer, std::uint32_t& length_needed) override;
+    SysResult<void> NtSetSecurityObject(Handle handle, std::uint32_t security_information,
+                                        std::span<const std::uint8_t> security_descriptor) override;
+    SysResult<std::vector<std::uint8_t>> GetSecurityInfo(Handle handle, std::uint32_t object_type,
+                                                         std::uint32_t security_information) override;
+    SysResult<void> SetSecurityInfo(Handle handle, std::uint32_t object_type, std::uint32_t security_information,
+                                    std::span<const std::uint8_t> dacl) override;
+    SysResult<std::vector<std::uint8_t>> SetEntriesInAclW(std::span<const ExplicitAccess> entries,
+                                                          std::span<const std::uint8_t> old_acl) override;
 
     // Test side: the user of the simulated process's token, which is also
     // its default owner for new objects.
-    void SetTokenUser(winutil::Sid user) { token_user_ = std::move(user); }
+    void SetTokenUser(winutil::Sid user);
     const winutil::Sid& TokenUser() const { return token_user_; }
+    // The UNCONFIRMED merge rule of SetEntriesInAclW (sim_acl_entries.h).
+    void SetGrantMerge(GrantMerge rule) { grant_merge_ = rule; }
+    // The descriptor passed to the last NtSetSecurityObject that succeeded,
+    // exactly as passed (the stored one drops request-only bits).
+    const std::vector<std::uint8_t>& LastNtSetDescriptor() const { return last_nt_set_; }
 
 private:
+    std::shared_ptr<SimFileObject> FindFile(Handle handle) const;
+
     SimHost& host_;
     winutil::Sid token_user_ = winutil::Sid::Make(winutil::sid_authority::kNt, {21, 1004336348, 1177238915, 682003330, 1001});
+    GrantMerge grant_merge_ = kDefaultGrantMerge;
+    std::vector<std::uint8_t> last_nt_set_;
 };
 
 }  // namespace telvo::platform::sim

@@ -1,10 +1,39 @@
 #include "platform/win32/win32_security.h"
 
+#include <aclapi.h>
+
 #include <algorithm>
+#include <memory>
 
 #include "platform/win32/win32_common.h"
 
+// Exported by ntdll; the SDK declares them only in the driver kit headers.
+// They return an NTSTATUS (a LONG).
+extern "C" {
+LONG NTAPI NtQuerySecurityObject(HANDLE handle, SECURITY_INFORMATION information,
+                                 PSECURITY_DESCRIPTOR descriptor, ULONG length, PULONG length_needed);
+LONG NTAPI NtSetSecurityObject(HANDLE handle, SECURITY_INFORMATION information, PSECURITY_DESCRIPTOR descriptor);
+}
+
 namespace telvo::platform::win32 {
+
+namespace {
+
+// Owns a buffer that an advapi32 call allocated with LocalAlloc.
+struct LocalFreeDeleter {
+    void operator()(void* memory) const { ::LocalFree(memory); }
+};
+using LocalBuffer = std::unique_ptr<void, LocalFreeDeleter>;
+
+std::vector<std::uint8_t> CopyBytes(const void* memory, std::size_t length) {
+    const auto* bytes = static_cast<const std::uint8_t*>(memory);
+    return std::vector<std::uint8_t>(bytes, bytes + length);
+}
+
+// A writable copy of read-only bytes for the calls whose parameters are not const.
+std::vector<std::uint8_t> Writable(std::span<const std::uint8_t> bytes) { return {bytes.begin(), bytes.end()}; }
+
+}  // namespace
 
 SysResult<void> Win32Security::GetKernelObjectSecurity(Handle handle, std::uint32_t requested_information,
                                                        std::span<std::uint8_t> buffer,
@@ -35,6 +64,76 @@ SysResult<void> Win32Security::GetTokenInformation(Handle token, std::uint32_t i
     return_length = length;
     if (!ok) return std::unexpected(SysError::Win32(error));
     return {};
+}
+
+SysResult<void> Win32Security::NtQuerySecurityObject(Handle handle, std::uint32_t security_information,
+                                                     std::span<std::uint8_t> buffer, std::uint32_t& length_needed) {
+    ULONG needed = 0;
+    const ULONG size = static_cast<ULONG>(std::min<std::size_t>(buffer.size(), MAXDWORD));
+    const LONG status = ::NtQuerySecurityObject(ToNative(handle), security_information,
+                                                    size == 0 ? nullptr : buffer.data(), size, &needed);
+    length_needed = needed;
+    if (status != 0) return std::unexpected(SysError::NtStatus(static_cast<std::uint32_t>(status)));
+    return {};
+}
+
+SysResult<void> Win32Security::NtSetSecurityObject(Handle handle, std::uint32_t security_information,
+                                                   std::span<const std::uint8_t> security_descriptor) {
+    auto descriptor = Writable(security_descriptor);
+    const LONG status = ::NtSetSecurityObject(ToNative(handle), security_information, descriptor.data());
+    if (status != 0) return std::unexpected(SysError::NtStatus(static_cast<std::uint32_t>(status)));
+    return {};
+}
+
+SysResult<std::vector<std::uint8_t>> Win32Security::GetSecurityInfo(Handle handle, std::uint32_t object_type,
+                                                                    std::uint32_t security_information) {
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    const DWORD error = ::GetSecurityInfo(ToNative(handle), static_cast<SE_OBJECT_TYPE>(object_type),
+                                          security_information, nullptr, nullptr, nullptr, nullptr, &descriptor);
+    const LocalBuffer owned(descriptor);
+    if (error != ERROR_SUCCESS) return std::unexpected(SysError::Win32(error));
+    if (descriptor == nullptr) return std::vector<std::uint8_t>{};
+    return CopyBytes(descriptor, ::GetSecurityDescriptorLength(descriptor));
+}
+
+SysResult<void> Win32Security::SetSecurityInfo(Handle handle, std::uint32_t object_type,
+                                               std::uint32_t security_information,
+                                               std::span<const std::uint8_t> dacl) {
+    std::vector<std::uint8_t> dacl_bytes = Writable(dacl);
+    const DWORD error = ::SetSecurityInfo(ToNative(handle), static_cast<SE_OBJECT_TYPE>(object_type),
+                                          security_information, nullptr, nullptr,
+                                          dacl_bytes.empty() ? nullptr : reinterpret_cast<PACL>(dacl_bytes.data()),
+                                          nullptr);
+    if (error != ERROR_SUCCESS) return std::unexpected(SysError::Win32(error));
+    return {};
+}
+
+SysResult<std::vector<std::uint8_t>> Win32Security::SetEntriesInAclW(std::span<const ExplicitAccess> entries,
+                                                                     std::span<const std::uint8_t> old_acl) {
+    std::vector<std::vector<std::uint8_t>> sids;
+    sids.reserve(entries.size());
+    std::vector<EXPLICIT_ACCESS_W> native(entries.size());
+    for (std::size_t i = 0; i < entries.size(); ++i) {
+        const ExplicitAccess& entry = entries[i];
+        sids.push_back(Writable(entry.trustee.sid.bytes()));
+        native[i].grfAccessPermissions = entry.access_permissions;
+        native[i].grfAccessMode = static_cast<ACCESS_MODE>(entry.access_mode);
+        native[i].grfInheritance = entry.inheritance;
+        native[i].Trustee.pMultipleTrustee = nullptr;
+        native[i].Trustee.MultipleTrusteeOperation = NO_MULTIPLE_TRUSTEE;
+        native[i].Trustee.TrusteeForm = static_cast<TRUSTEE_FORM>(entry.trustee.form);
+        native[i].Trustee.TrusteeType = static_cast<TRUSTEE_TYPE>(entry.trustee.type);
+        native[i].Trustee.ptstrName = reinterpret_cast<LPWSTR>(sids.back().data());
+    }
+    std::vector<std::uint8_t> old_bytes = Writable(old_acl);
+    PACL result = nullptr;
+    const DWORD error = ::SetEntriesInAclW(static_cast<ULONG>(native.size()), native.data(),
+                                           old_bytes.empty() ? nullptr : reinterpret_cast<PACL>(old_bytes.data()),
+                                           &result);
+    const LocalBuffer owned(result);
+    if (error != ERROR_SUCCESS) return std::unexpected(SysError::Win32(error));
+    if (result == nullptr) return std::unexpected(SysError::Win32(ERROR_INVALID_ACL));
+    return CopyBytes(result, result->AclSize);
 }
 
 }  // namespace telvo::platform::win32

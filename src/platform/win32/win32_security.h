@@ -11,6 +11,16 @@ public:
     SysResult<Handle> OpenProcessToken(std::uint32_t desired_access) override;
     SysResult<void> GetTokenInformation(Handle token, std::uint32_t information_class, std::span<std::uint8_t> buffer,
                                         std::uint32_t& return_length) override;
+    SysResult<void> NtQuerySecurityObject(Handle handle, std::uint32_t security_information,
+                                          std::span<std::uint8_t> buffer, std::uint32_t& length_needed) override;
+    SysResult<void> NtSetSecurityObject(Handle handle, std::uint32_t security_information,
+                                        std::span<const std::uint8_t> security_descriptor) override;
+    SysResult<std::vector<std::uint8_t>> GetSecurityInfo(Handle handle, std::uint32_t object_type,
+                                                         std::uint32_t security_information) override;
+    SysResult<void> SetSecurityInfo(Handle handle, std::uint32_t object_type, std::uint32_t security_information,
+                                    std::span<const std::uint8_t> dacl) override;
+    SysResult<std::vector<std::uint8_t>> SetEntriesInAclW(std::span<const ExplicitAccess> entries,
+                                                          std::span<const std::uint8_t> old_acl) override;
 };
 
 }  // namespace telvo::platform::win32

@@ -1,0 +1,114 @@
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+
+#include "identity/profile.h"
+#include "platform/sim/sim_host.h"
+#include "windows/authority_grant.h"
+#include "windows/authority_revoke.h"
+#include "winutil/walk_tree.h"
+
+namespace {
+
+using namespace telvo;
+
+// \\?\C:\B as a writable authority of `objects` objects (the root included):
+// top directories of 25 directories of up to 999 files each, depth 3. The
+// first middle directory (B\t0\m0) is a private path, so the passes meet the
+// protected ancestors and the skipped private objects too.
+constexpr int kMiddle = 25;
+constexpr int kFiles = 999;
+
+std::u16string Number(int value) {
+    std::u16string text;
+    do {
+        text.insert(text.begin(), static_cast<char16_t>(u'0' + value % 10));
+        value /= 10;
+    } while (value > 0);
+    return text;
+}
+
+void BuildTree(platform::sim::SimFiles& files, int objects) {
+    files.AddVolume({});
+    (void)files.MakeDirectory(u"\\\\?\\C:\\B");
+    int made = 1;
+    for (int t = 0; made < objects; ++t) {
+        const std::u16string top = u"\\\\?\\C:\\B\\t" + Number(t);
+        (void)files.MakeDirectory(top);
+        ++made;
+        for (int m = 0; m < kMiddle && made < objects; ++m) {
+            const std::u16string middle = top + u"\\m" + Number(m);
+            (void)files.MakeDirectory(middle);
+            ++made;
+            for (int f = 0; f < kFiles && made < objects; ++f, ++made) (void)files.MakeFile(middle + u"\\" + Number(f));
+        }
+    }
+}
+
+using Visit = std::function<Result<void>(const std::string&, platform::Handle)>;
+
+struct PassCost {
+    double seconds = 0;
+    std::uint64_t calls = 0;
+    std::uint64_t objects = 0;
+};
+
+PassCost RunPass(platform::sim::SimHost& host, bool write_dac, const Visit& visit, benchmark::State& state) {
+    const std::atomic<bool> cancel{false};
+    PassCost cost;
+    const std::uint64_t calls_before = host.faults().Total();
+    const auto start = std::chrono::steady_clock::now();
+    auto walked = winutil::WalkTree(host.platform(), "\\\\?\\C:\\B", write_dac, cancel,
+                                    [&](const std::string& path, platform::Handle handle) {
+                                        ++cost.objects;
+                                        return visit(path, handle);
+                                    });
+    cost.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    cost.calls = host.faults().Total() - calls_before;
+    if (!walked) state.SkipWithError(walked.error().Display().c_str());
+    return cost;
+}
+
+void Report(benchmark::State& state, const std::string& pass, const PassCost& cost) {
+    const auto objects = static_cast<double>(cost.objects);
+    state.counters[pass + "_us_per_object"] = cost.seconds * 1e6 / objects;
+    state.counters[pass + "_calls_per_object"] = static_cast<double>(cost.calls) / objects;
+}
+
+void BM_DaclEnginePasses(benchmark::State& state) {
+    const int objects = static_cast<int>(state.range(0));
+    platform::sim::SimHost host;
+    BuildTree(host.files(), objects);
+    const auto sid = identity::DeriveProfileSid(host.platform().appcontainer,
+                                                "Telvo.Sandbox.00112233445566778899aabbccddeeff")
+                         .value();
+    const windows::AuthorityAccess authority{"\\\\?\\C:\\B", true, {"\\\\?\\C:\\B\\t0\\m0"}};
+    auto& platform = host.platform();
+    for (auto _ : state) {
+        const auto grant = RunPass(host, true, [&](const std::string& path, platform::Handle handle) {
+            return windows::GrantAuthorityAccess(platform, path, handle, authority, sid);
+        }, state);
+        const auto verify = RunPass(host, false, [&](const std::string& path, platform::Handle handle) {
+            return windows::VerifyAuthorityGrant(platform, path, handle, authority, sid);
+        }, state);
+        const auto revoke = RunPass(host, true, [&](const std::string& path, platform::Handle handle) {
+            return windows::RevokeAuthorityObject(platform, path, handle, sid);
+        }, state);
+        const auto absent = RunPass(host, false, [&](const std::string& path, platform::Handle handle) {
+            return windows::VerifySidAbsent(platform, path, handle, sid);
+        }, state);
+        Report(state, "grant", grant);
+        Report(state, "verify", verify);
+        Report(state, "revoke", revoke);
+        Report(state, "absent", absent);
+        state.counters["objects"] = static_cast<double>(grant.objects);
+    }
+}
+BENCHMARK(BM_DaclEnginePasses)->Arg(10000)->Arg(100000)->Arg(500000)->Unit(benchmark::kSecond)->Iterations(1);
+
+}  // namespace
+
+BENCHMARK_MAIN();

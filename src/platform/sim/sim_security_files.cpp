@@ -1,0 +1,151 @@
+// SimSecurity's calls on file handles: descriptors of simulated files and
+// directories (sim_file_security.h).
+#include <cstring>
+#include <mutex>
+
+#include "platform/sim/descriptor_parts.h"
+#include "platform/sim/sim_file_object.h"
+#include "platform/sim/sim_file_security.h"
+#include "platform/sim/sim_host.h"
+#include "platform/sim/sim_security.h"
+
+namespace telvo::platform::sim {
+
+namespace {
+
+using winutil::SecurityDescriptor;
+namespace control = winutil::sd_control;
+namespace info = security_information;
+
+constexpr std::uint32_t kAccessSystemSecurity = 0x01000000;
+constexpr std::uint32_t kInvalidAcl = 1336;  // ERROR_INVALID_ACL
+constexpr std::uint16_t kDaclControlBits = control::kDaclProtected | control::kDaclAutoInherited |
+                                           control::kDaclAutoInheritReq | control::kDaclDefaulted |
+                                           control::kDaclUntrusted;
+
+std::unexpected<SysError> NtFailure(std::uint32_t status) { return std::unexpected(SysError::NtStatus(status)); }
+std::unexpected<SysError> Win32Failure(std::uint32_t code) { return std::unexpected(SysError::Win32(code)); }
+
+// The access a query of these parts needs.
+std::uint32_t ReadAccessFor(std::uint32_t requested) {
+    std::uint32_t access = 0;
+    if (requested & (info::kOwner | info::kGroup | info::kDacl | info::kLabel)) access |= file_access::kReadControl;
+    if (requested & info::kSacl) access |= kAccessSystemSecurity;
+    return access;
+}
+
+bool Holds(const SimFileObject& file, std::uint32_t access) { return (file.access() & access) == access; }
+
+// The node's descriptor with a new DACL and DACL control bits.
+void StoreDacl(SimNode& node, winutil::AclSlot dacl, std::uint16_t dacl_control) {
+    SecurityDescriptor descriptor = ParseNodeDescriptor(node);
+    descriptor.dacl = std::move(dacl);
+    descriptor.control = static_cast<std::uint16_t>((descriptor.control & ~kDaclControlBits) | dacl_control);
+    node.security_descriptor = descriptor.ToSelfRelative();
+}
+
+// The explicit entries of `passed` followed by what the object inherits from its parent.
+winutil::AclSlot WithInheritedFromParent(const SimFileObject& file, const winutil::Acl& passed) {
+    std::vector<winutil::Ace> aces;
+    for (const winutil::Ace& ace : passed.aces()) {
+        if ((ace.flags() & winutil::ace_flag::kInherited) == 0) aces.push_back(ace);
+    }
+    if (auto parent = file.link()->parent.lock()) {
+        const SecurityDescriptor parent_descriptor = ParseNodeDescriptor(*parent);
+        if (const winutil::Acl* parent_dacl = parent_descriptor.dacl.acl()) {
+            for (winutil::Ace& ace : InheritedAces(*parent_dacl, file.node()->directory)) aces.push_back(std::move(ace));
+        }
+    }
+    auto acl = winutil::Acl::Fitted(passed.revision(), std::move(aces));
+    if (!acl) throw InternalFault("simulated DACL outgrew an ACL");
+    return winutil::AclSlot(std::move(*acl));
+}
+
+}  // namespace
+
+std::shared_ptr<SimFileObject> SimSecurity::FindFile(Handle handle) const {
+    return host_.handles().FindAs<SimFileObject>(handle);
+}
+
+SysResult<void> SimSecurity::NtQuerySecurityObject(Handle handle, std::uint32_t security_information,
+                                                   std::span<std::uint8_t> buffer, std::uint32_t& length_needed) {
+    length_needed = 0;
+    if (auto fault = host_.Enter("NtQuerySecurityObject")) return std::unexpected(*fault);
+    auto file = FindFile(handle);
+    if (!file) return NtFailure(ntstatus::kInvalidHandle);
+    if (!Holds(*file, ReadAccessFor(security_information))) return NtFailure(ntstatus::kAccessDenied);
+    std::lock_guard lock(file->tree().mutex);
+    auto bytes = SelectDescriptorParts(file->node()->security_descriptor, security_information);
+    if (!bytes) return NtFailure(ntstatus::kInvalidSecurityDescriptor);
+    length_needed = static_cast<std::uint32_t>(bytes->size());
+    if (buffer.size() < bytes->size()) return NtFailure(ntstatus::kBufferTooSmall);
+    std::memcpy(buffer.data(), bytes->data(), bytes->size());
+    return {};
+}
+
+SysResult<void> SimSecurity::NtSetSecurityObject(Handle handle, std::uint32_t security_information,
+                                                 std::span<const std::uint8_t> security_descriptor) {
+    if (auto fault = host_.Enter("NtSetSecurityObject")) return std::unexpected(*fault);
+    auto file = FindFile(handle);
+    if (!file) return NtFailure(ntstatus::kInvalidHandle);
+    if (security_information != info::kDacl) return NtFailure(ntstatus::kInvalidParameter);
+    if (!Holds(*file, file_access::kWriteDac)) return NtFailure(ntstatus::kAccessDenied);
+    auto passed = SecurityDescriptor::ParseSelfRelative(security_descriptor);
+    if (!passed) return NtFailure(ntstatus::kInvalidSecurityDescriptor);
+    const std::uint16_t bits = passed->control;
+    std::uint16_t stored = bits & control::kDaclProtected;
+    if (bits & (control::kDaclAutoInherited | control::kDaclAutoInheritReq)) stored |= control::kDaclAutoInherited;
+    {
+        std::lock_guard lock(file->tree().mutex);
+        StoreDacl(*file->node(), passed->dacl.present() ? passed->dacl : winutil::AclSlot::Null(), stored);
+    }
+    last_nt_set_.assign(security_descriptor.begin(), security_descriptor.end());
+    return {};
+}
+
+SysResult<std::vector<std::uint8_t>> SimSecurity::GetSecurityInfo(Handle handle, std::uint32_t object_type,
+                                                                  std::uint32_t security_information) {
+    if (auto fault = host_.Enter("GetSecurityInfo")) return std::unexpected(*fault);
+    if (object_type != se_object_type::kFileObject) return Win32Failure(win32_error::kInvalidParameter);
+    auto file = FindFile(handle);
+    if (!file) return Win32Failure(win32_error::kInvalidHandle);
+    if (!Holds(*file, ReadAccessFor(security_information))) return Win32Failure(win32_error::kAccessDenied);
+    std::lock_guard lock(file->tree().mutex);
+    auto bytes = SelectDescriptorParts(file->node()->security_descriptor, security_information);
+    if (!bytes) return std::unexpected(*bytes.error().sys());
+    return std::move(*bytes);
+}
+
+SysResult<void> SimSecurity::SetSecurityInfo(Handle handle, std::uint32_t object_type,
+                                             std::uint32_t security_information, std::span<const std::uint8_t> dacl) {
+    if (auto fault = host_.Enter("SetSecurityInfo")) return std::unexpected(*fault);
+    if (object_type != se_object_type::kFileObject) return Win32Failure(win32_error::kInvalidParameter);
+    auto file = FindFile(handle);
+    if (!file) return Win32Failure(win32_error::kInvalidHandle);
+    const std::uint32_t protection = info::kProtectedDacl | info::kUnprotectedDacl;
+    if ((security_information & ~protection) != info::kDacl || (security_information & protection) == protection) {
+        return Win32Failure(win32_error::kInvalidParameter);
+    }
+    if (!Holds(*file, file_access::kWriteDac)) return Win32Failure(win32_error::kAccessDenied);
+    std::optional<winutil::Acl> passed;
+    if (!dacl.empty()) {
+        auto parsed = winutil::Acl::Parse(dacl);
+        if (!parsed) return Win32Failure(kInvalidAcl);
+        passed = std::move(*parsed);
+    }
+
+    std::lock_guard lock(file->tree().mutex);
+    SimNode& node = *file->node();
+    bool is_protected = (ParseNodeDescriptor(node).control & control::kDaclProtected) != 0;
+    if (security_information & info::kProtectedDacl) is_protected = true;
+    if (security_information & info::kUnprotectedDacl) is_protected = false;
+    winutil::AclSlot slot = !passed        ? winutil::AclSlot::Null()
+                            : is_protected ? winutil::AclSlot(*passed)
+                                           : WithInheritedFromParent(*file, *passed);
+    StoreDacl(node, std::move(slot),
+              static_cast<std::uint16_t>(control::kDaclAutoInherited | (is_protected ? control::kDaclProtected : 0)));
+    if (node.directory) PropagateInheritance(node);
+    return {};
+}
+
+}  // namespace telvo::platform::sim

@@ -1,0 +1,207 @@
+#include <gtest/gtest.h>
+
+#include "platform/security.h"
+#include "platform/sim/sim_acl_entries.h"
+#include "platform/sim/sim_host.h"
+#include "platform/unique_handle.h"
+#include "winutil/security_descriptor.h"
+#include "winutil/sim_file_fixture.h"
+
+namespace telvo::platform::sim {
+namespace {
+
+using winutil::Ace;
+using winutil::Acl;
+using winutil::SecurityDescriptor;
+using winutil::Sid;
+namespace control = winutil::sd_control;
+namespace info = security_information;
+
+const Sid kAlice = Sid::Make(5, {21, 7, 7, 7, 1001});
+const Sid kBob = Sid::Make(5, {21, 7, 7, 7, 1002});
+
+Acl MakeAcl(std::vector<Ace> aces) { return Acl::Fitted(2, std::move(aces)).value(); }
+
+ExplicitAccess Entry(std::uint32_t mode, std::uint32_t mask, std::uint32_t inheritance, const Sid& sid) {
+    return {mask, mode, inheritance, Trustee{trustee_form::kIsSid, trustee_type::kUnknown, sid}};
+}
+
+class SimFileSecurityTest : public winutil::testing::SimFileTest {
+protected:
+    Security& security() { return platform().security; }
+    SecurityDescriptor DescriptorOf(std::string_view path) {
+        return SecurityDescriptor::ParseSelfRelative(files().SecurityDescriptorOf(Wide(path)).value()).value();
+    }
+    void Plant(std::string_view path, std::vector<Ace> aces, std::uint16_t bits = 0) {
+        auto descriptor = DescriptorOf(path);
+        descriptor.dacl = winutil::AclSlot(MakeAcl(std::move(aces)));
+        descriptor.control = bits;
+        ASSERT_TRUE(files().SetSecurityDescriptor(Wide(path), descriptor.ToSelfRelative()));
+    }
+    UniqueHandle Open(std::string_view path, std::uint32_t access) {
+        auto handle = platform().files.CreateFileW(Wide(path), access, 0x3, creation_disposition::kOpenExisting,
+                                                   file_flag::kBackupSemantics | file_flag::kOpenReparsePoint);
+        EXPECT_TRUE(handle);
+        return UniqueHandle(platform().kernel, handle.value_or(kNullHandle));
+    }
+    std::vector<Ace> AcesOf(std::string_view path) { return DescriptorOf(path).dacl.acl()->aces(); }
+};
+
+TEST_F(SimFileSecurityTest, NewObjectsInheritTheirParentsInheritableEntries) {
+    Dir("\\\\?\\C:\\P");
+    Plant("\\\\?\\C:\\P", {Ace::Allowed(0x1, kAlice, 0x1), Ace::Allowed(0x2, kAlice, 0x2),
+                           Ace::Allowed(0x4, kAlice, 0x3), Ace::Allowed(0x8, kAlice, 0x7),
+                           Ace::Allowed(0x10, kAlice, 0x5), Ace::Denied(0x20, kBob, 0x0)});
+    Dir("\\\\?\\C:\\P\\d");
+    File("\\\\?\\C:\\P\\f");
+    EXPECT_EQ(AcesOf("\\\\?\\C:\\P\\d"),
+              (std::vector<Ace>{Ace::Allowed(0x1, kAlice, 0x19), Ace::Allowed(0x2, kAlice, 0x12),
+                                Ace::Allowed(0x4, kAlice, 0x13), Ace::Allowed(0x8, kAlice, 0x10)}));
+    EXPECT_EQ(AcesOf("\\\\?\\C:\\P\\f"),
+              (std::vector<Ace>{Ace::Allowed(0x1, kAlice, 0x10), Ace::Allowed(0x4, kAlice, 0x10),
+                                Ace::Allowed(0x8, kAlice, 0x10), Ace::Allowed(0x10, kAlice, 0x10)}));
+    const auto file = DescriptorOf("\\\\?\\C:\\P\\f");
+    EXPECT_EQ(file.owner, host.security().TokenUser());
+    EXPECT_EQ(file.control & (control::kDaclAutoInherited | control::kDaclProtected), control::kDaclAutoInherited);
+    // Created through the seam as well.
+    auto created = platform().files.CreateFileW(u"\\\\?\\C:\\P\\g", file_access::kGenericWrite, 0,
+                                                creation_disposition::kCreateNew, 0);
+    ASSERT_TRUE(created);
+    UniqueHandle guard(platform().kernel, *created);
+    EXPECT_EQ(AcesOf("\\\\?\\C:\\P\\g"), AcesOf("\\\\?\\C:\\P\\f"));
+}
+
+TEST_F(SimFileSecurityTest, NtQuerySecurityObjectProbesSizeAndNeedsReadControl) {
+    File("\\\\?\\C:\\f");
+    const auto handle = Open("\\\\?\\C:\\f", file_access::kReadControl);
+    std::uint32_t needed = 0;
+    EXPECT_EQ(security().NtQuerySecurityObject(handle.get(), info::kDacl, {}, needed).error(),
+              SysError::NtStatus(ntstatus::kBufferTooSmall));
+    ASSERT_GT(needed, 20u);
+    std::vector<std::uint8_t> buffer(needed);
+    ASSERT_TRUE(security().NtQuerySecurityObject(handle.get(), info::kDacl, buffer, needed));
+    const auto read = SecurityDescriptor::ParseSelfRelative(buffer).value();
+    EXPECT_FALSE(read.owner);
+    EXPECT_EQ(read.dacl, DescriptorOf("\\\\?\\C:\\f").dacl);
+
+    const auto no_read = Open("\\\\?\\C:\\f", file_access::kWriteDac);
+    EXPECT_EQ(security().NtQuerySecurityObject(no_read.get(), info::kDacl, buffer, needed).error(),
+              SysError::NtStatus(ntstatus::kAccessDenied));
+    EXPECT_EQ(security().GetSecurityInfo(no_read.get(), se_object_type::kFileObject, info::kOwner).error(),
+              SysError::Win32(win32_error::kAccessDenied));
+    EXPECT_EQ(SecurityDescriptor::ParseSelfRelative(
+                  security().GetSecurityInfo(handle.get(), se_object_type::kFileObject, info::kOwner).value())
+                  .value()
+                  .owner,
+              host.security().TokenUser());
+}
+
+TEST_F(SimFileSecurityTest, NtSetSecurityObjectChangesTheObjectAloneAndNeedsWriteDac) {
+    Dir("\\\\?\\C:\\P");
+    File("\\\\?\\C:\\P\\f");
+    const auto child_before = AcesOf("\\\\?\\C:\\P\\f");
+    SecurityDescriptor next;
+    next.control = control::kDaclAutoInheritReq | control::kDaclDefaulted;
+    next.dacl = winutil::AclSlot(MakeAcl({Ace::Allowed(0x1F01FF, kAlice, 0x3)}));
+    const auto read_only = Open("\\\\?\\C:\\P", file_access::kReadControl);
+    EXPECT_EQ(security().NtSetSecurityObject(read_only.get(), info::kDacl, next.ToSelfRelative()).error(),
+              SysError::NtStatus(ntstatus::kAccessDenied));
+    const auto handle = Open("\\\\?\\C:\\P", file_access::kWriteDac);
+    ASSERT_TRUE(security().NtSetSecurityObject(handle.get(), info::kDacl, next.ToSelfRelative()));
+    const auto stored = DescriptorOf("\\\\?\\C:\\P");
+    EXPECT_EQ(stored.dacl, next.dacl);
+    EXPECT_EQ(stored.control & (control::kDaclAutoInherited | control::kDaclAutoInheritReq | control::kDaclDefaulted),
+              control::kDaclAutoInherited);
+    EXPECT_EQ(stored.owner, host.security().TokenUser());
+    EXPECT_EQ(AcesOf("\\\\?\\C:\\P\\f"), child_before);
+    EXPECT_EQ(security().NtSetSecurityObject(handle.get(), info::kOwner, next.ToSelfRelative()).error(),
+              SysError::NtStatus(ntstatus::kInvalidParameter));
+}
+
+TEST_F(SimFileSecurityTest, SetSecurityInfoPropagatesToDescendantsUpToAProtectedOne) {
+    for (const char* dir : {"P", "P\\a", "P\\a\\b", "P\\shut"}) Dir(std::string("\\\\?\\C:\\") + dir);
+    File("\\\\?\\C:\\P\\a\\b\\f");
+    Plant("\\\\?\\C:\\P\\a", {Ace::Allowed(0x1, kBob), Ace::Allowed(0x1F01FF, kAlice, 0x13)},
+          control::kDaclAutoInherited);
+    Plant("\\\\?\\C:\\P\\shut", {Ace::Allowed(0x1, kBob)}, control::kDaclProtected);
+    const auto handle = Open("\\\\?\\C:\\P", file_access::kWriteDac | file_access::kReadControl);
+    const auto dacl = MakeAcl({Ace::Allowed(0x1200A9, kAlice, 0x3)}).Serialize();
+    ASSERT_TRUE(security().SetSecurityInfo(handle.get(), se_object_type::kFileObject,
+                                           info::kDacl | info::kProtectedDacl, dacl));
+    EXPECT_EQ(AcesOf("\\\\?\\C:\\P"), std::vector<Ace>{Ace::Allowed(0x1200A9, kAlice, 0x3)});
+    EXPECT_EQ(AcesOf("\\\\?\\C:\\P\\a"),
+              (std::vector<Ace>{Ace::Allowed(0x1, kBob), Ace::Allowed(0x1200A9, kAlice, 0x13)}));
+    EXPECT_EQ(AcesOf("\\\\?\\C:\\P\\a\\b\\f"), std::vector<Ace>{Ace::Allowed(0x1200A9, kAlice, 0x10)});
+    EXPECT_EQ(AcesOf("\\\\?\\C:\\P\\shut"), std::vector<Ace>{Ace::Allowed(0x1, kBob)});
+
+    // Without protection the object keeps what it inherits from its own parent.
+    const auto child = Open("\\\\?\\C:\\P\\a", file_access::kWriteDac);
+    ASSERT_TRUE(security().SetSecurityInfo(child.get(), se_object_type::kFileObject, info::kDacl,
+                                           MakeAcl({Ace::Allowed(0x2, kBob)}).Serialize()));
+    EXPECT_EQ(AcesOf("\\\\?\\C:\\P\\a"),
+              (std::vector<Ace>{Ace::Allowed(0x2, kBob), Ace::Allowed(0x1200A9, kAlice, 0x13)}));
+    EXPECT_EQ(security().SetSecurityInfo(child.get(), se_object_type::kFileObject, info::kOwner, {}).error(),
+              SysError::Win32(win32_error::kInvalidParameter));
+}
+
+TEST_F(SimFileSecurityTest, EveryObjectSecurityCallCanBeMadeToFail) {
+    File("\\\\?\\C:\\f");
+    const auto handle = Open("\\\\?\\C:\\f", file_access::kWriteDac | file_access::kReadControl);
+    const SysError fault = SysError::Win32(1);
+    for (const char* call :
+         {"NtQuerySecurityObject", "NtSetSecurityObject", "GetSecurityInfo", "SetSecurityInfo", "SetEntriesInAclW"}) {
+        host.faults().FailOn(call, host.faults().Count(call) + 1, fault);
+    }
+    std::uint32_t needed = 0;
+    const auto dacl = MakeAcl({}).Serialize();
+    EXPECT_EQ(security().NtQuerySecurityObject(handle.get(), info::kDacl, {}, needed).error(), fault);
+    EXPECT_EQ(security().NtSetSecurityObject(handle.get(), info::kDacl, files().SecurityDescriptorOf(u"\\\\?\\C:\\f").value()).error(), fault);
+    EXPECT_EQ(security().GetSecurityInfo(handle.get(), se_object_type::kFileObject, info::kDacl).error(), fault);
+    EXPECT_EQ(security().SetSecurityInfo(handle.get(), se_object_type::kFileObject, info::kDacl, dacl).error(), fault);
+    EXPECT_EQ(security().SetEntriesInAclW({}, dacl).error(), fault);
+}
+
+// SetEntriesInAclW: placement and the two GRANT rules.
+TEST(SimSetEntriesInAcl, PlacesNewAllowEntriesAfterExplicitDeniesAndBeforeAllows) {
+    const Ace deny = Ace::Denied(0x1, kBob);
+    const Ace allow = Ace::Allowed(0x1, kBob);
+    const Ace inherited_deny = Ace::Denied(0x2, kBob, 0x10);
+    const Ace inherited = Ace::Allowed(0x4, kBob, 0x10);
+    const Acl old = MakeAcl({deny, allow, inherited_deny, inherited});
+    const std::vector<ExplicitAccess> entries{Entry(access_mode::kGrant, 0x1200A9, 0x3, kAlice)};
+    for (const auto rule : {GrantMerge::combine_matching_entry, GrantMerge::add_separate_entry}) {
+        EXPECT_EQ(MergeEntriesInAcl(entries, &old, rule).value().aces(),
+                  (std::vector<Ace>{deny, Ace::Allowed(0x1200A9, kAlice, 0x3), allow, inherited_deny, inherited}));
+        const Acl only_inherited = MakeAcl({inherited_deny, inherited});
+        EXPECT_EQ(MergeEntriesInAcl(entries, &only_inherited, rule).value().aces(),
+                  (std::vector<Ace>{Ace::Allowed(0x1200A9, kAlice, 0x3), inherited_deny, inherited}));
+    }
+    EXPECT_EQ(MergeEntriesInAcl(entries, nullptr, kDefaultGrantMerge).value().aces(),
+              std::vector<Ace>{Ace::Allowed(0x1200A9, kAlice, 0x3)});
+}
+
+TEST(SimSetEntriesInAcl, GrantCombinesOrAddsAndSetReplacesExplicitEntries) {
+    const Ace existing = Ace::Allowed(0x1, kAlice, 0x3);
+    const Ace denied = Ace::Denied(0x2, kAlice);
+    const Ace inherited = Ace::Allowed(0x4, kAlice, 0x13);
+    const Acl old = MakeAcl({denied, existing, inherited});
+    const std::vector<ExplicitAccess> grant{Entry(access_mode::kGrant, 0x8, 0x3, kAlice),
+                                            Entry(access_mode::kGrant, 0x10000, 0xB, kAlice)};
+    EXPECT_EQ(MergeEntriesInAcl(grant, &old, GrantMerge::combine_matching_entry).value().aces(),
+              (std::vector<Ace>{denied, Ace::Allowed(0x10000, kAlice, 0xB), Ace::Allowed(0x9, kAlice, 0x3), inherited}));
+    EXPECT_EQ(MergeEntriesInAcl(grant, &old, GrantMerge::add_separate_entry).value().aces(),
+              (std::vector<Ace>{denied, Ace::Allowed(0x8, kAlice, 0x3), Ace::Allowed(0x10000, kAlice, 0xB), existing,
+                                inherited}));
+    const std::vector<ExplicitAccess> set{Entry(access_mode::kSet, 0x1F01FF, 0x3, kAlice)};
+    EXPECT_EQ(MergeEntriesInAcl(set, &old, kDefaultGrantMerge).value().aces(),
+              (std::vector<Ace>{Ace::Allowed(0x1F01FF, kAlice, 0x3), inherited}));
+
+    const std::vector<ExplicitAccess> revoke{Entry(4, 0x1, 0, kAlice)};
+    EXPECT_EQ(MergeEntriesInAcl(revoke, &old, kDefaultGrantMerge).error(), SysError::Win32(87));
+    auto by_name = set;
+    by_name[0].trustee.form = 1;
+    EXPECT_EQ(MergeEntriesInAcl(by_name, &old, kDefaultGrantMerge).error(), SysError::Win32(87));
+}
+
+}  // namespace
+}  // namespace telvo::platform::sim

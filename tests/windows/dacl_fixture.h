@@ -1,0 +1,66 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "identity/profile.h"
+#include "platform/unique_handle.h"
+#include "winutil/ace.h"
+#include "winutil/acl.h"
+#include "winutil/object_open.h"
+#include "winutil/security_descriptor.h"
+#include "winutil/sim_file_fixture.h"
+
+namespace telvo::windows::testing {
+
+using winutil::Ace;
+using winutil::Acl;
+using winutil::SecurityDescriptor;
+using winutil::Sid;
+
+inline constexpr char kProfileName[] = "Telvo.Sandbox.00112233445566778899aabbccddeeff";
+
+// The simulated host with volume C: for the DACL engine's tests, with the
+// AppContainer SID of kProfileName and helpers to plant and read DACLs.
+class DaclTest : public winutil::testing::SimFileTest {
+protected:
+    DaclTest() : sid(identity::DeriveProfileSid(host.platform().appcontainer, kProfileName).value()) {}
+
+    static Acl MakeAcl(std::vector<Ace> aces) { return Acl::Fitted(2, std::move(aces)).value(); }
+
+    SecurityDescriptor DescriptorOf(std::string_view path) {
+        return SecurityDescriptor::ParseSelfRelative(files().SecurityDescriptorOf(Wide(path)).value()).value();
+    }
+    std::vector<Ace> AcesOf(std::string_view path) {
+        const auto descriptor = DescriptorOf(path);
+        EXPECT_NE(descriptor.dacl.acl(), nullptr) << path;
+        return descriptor.dacl.acl() == nullptr ? std::vector<Ace>{} : descriptor.dacl.acl()->aces();
+    }
+    // Replaces the object's DACL and DACL control bits, keeping its owner.
+    void PlantDacl(std::string_view path, std::vector<Ace> aces, std::uint16_t control = 0) {
+        auto descriptor = DescriptorOf(path);
+        descriptor.dacl = winutil::AclSlot(MakeAcl(std::move(aces)));
+        descriptor.control = control;
+        ASSERT_TRUE(files().SetSecurityDescriptor(Wide(path), descriptor.ToSelfRelative())) << path;
+    }
+    platform::UniqueHandle Open(std::string_view path, bool write_dac = true) {
+        auto handle = winutil::OpenObjectNoFollow(platform(), path, write_dac);
+        EXPECT_TRUE(handle) << handle.error().Display();
+        return handle ? std::move(*handle) : platform::UniqueHandle();
+    }
+    std::uint64_t Count(std::string_view call) { return host.faults().Count(call); }
+    void FailNextNt(const std::string& call, std::uint32_t status) {
+        host.faults().FailOn(call, Count(call) + 1, SysError::NtStatus(status));
+    }
+    static std::string ErrorOf(const Result<void>& result) {
+        return result ? std::string("(succeeded)") : result.error().Display();
+    }
+
+    Sid sid;
+    Sid other = Sid::Make(winutil::sid_authority::kNt, {21, 1, 2, 3, 1002});
+};
+
+}  // namespace telvo::windows::testing

@@ -1,0 +1,187 @@
+#include "windows/exact_cleanup.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+
+#include "dacl_fixture.h"
+#include "identity/capability_set.h"
+#include "windows/authority_grant.h"
+#include "windows/authority_revoke.h"
+#include "windows/metadata_read_ace.h"
+#include "winutil/recorded_path.h"
+#include "winutil/walk_tree.h"
+
+namespace telvo::windows {
+namespace {
+
+using namespace testing;
+
+// A run's host state: a profile, grants on the writable authority M\W (private
+// path M\W\secret) and the read-only authority M\R, a metadata-read entry on
+// their ancestor M, and directories the run created in M\W.
+class ExactCleanupTest : public DaclTest {
+public:
+    ExactCleanupTest() {
+        for (const char* dir : {"M", "M\\W", "M\\W\\secret", "M\\W\\src", "M\\R", "M\\R\\docs", "M\\W\\out",
+                                "M\\W\\out\\sub"}) {
+            Dir(std::string(kC) + dir);
+        }
+        File(std::string(kC) + "M\\W\\src\\main.c");
+        File(std::string(kC) + "M\\R\\docs\\readme");
+        auto& appcontainer = host.platform().appcontainer;
+        EXPECT_TRUE(identity::CreateProfile(appcontainer, kProfileName,
+                                            identity::CapabilitySet::Resolve(appcontainer).value()));
+        for (const auto& authority : authorities) EXPECT_TRUE(Walk(authority, true, &ExactCleanupTest::Grant));
+        EXPECT_TRUE(SetMetadataReadAce(platform(), Open(kMeta).get(), sid, true).value());
+
+        plan.profile_name = kProfileName;
+        for (const auto& authority : authorities) plan.authorities.push_back(Record(authority.root));
+        plan.metadata_paths.push_back(Record(kMeta));
+        plan.created_paths = {Record(std::string(kC) + "M\\W\\out"), Record(std::string(kC) + "M\\W\\out\\sub")};
+    }
+
+    winutil::RecordedPath Record(const std::string& path) {
+        return winutil::CaptureRecordedPath(platform(), path).value();
+    }
+    using Visit = Result<void> (ExactCleanupTest::*)(const AuthorityAccess&, const std::string&, platform::Handle);
+    Result<void> Walk(const AuthorityAccess& authority, bool write_dac, Visit visit) {
+        return winutil::WalkTree(platform(), authority.root, write_dac, cancel,
+                                 [&](const std::string& path, platform::Handle handle) {
+                                     return (this->*visit)(authority, path, handle);
+                                 });
+    }
+    Result<void> Grant(const AuthorityAccess& authority, const std::string& path, platform::Handle handle) {
+        return GrantAuthorityAccess(platform(), path, handle, authority, sid);
+    }
+    Result<void> Absent(const AuthorityAccess&, const std::string& path, platform::Handle handle) {
+        return VerifySidAbsent(platform(), path, handle, sid);
+    }
+    bool NothingNamesTheSid() {
+        bool clean = true;
+        for (const auto& authority : authorities) clean = clean && Walk(authority, false, &ExactCleanupTest::Absent);
+        for (const Ace& ace : AcesOf(kMeta)) clean = clean && !(ace.sid() != nullptr && *ace.sid() == sid);
+        return clean;
+    }
+    bool ProfileExists() { return host.appcontainer().FindProfile(u"Telvo.Sandbox.00112233445566778899aabbccddeeff"); }
+
+    static constexpr char kC[] = "\\\\?\\C:\\";
+    static constexpr char kMeta[] = "\\\\?\\C:\\M";
+    const std::vector<AuthorityAccess> authorities{
+        {"\\\\?\\C:\\M\\W", true, {"\\\\?\\C:\\M\\W\\secret"}},
+        {"\\\\?\\C:\\M\\R", false, {}},
+    };
+    CleanupPlan plan;
+    std::atomic<bool> cancel{false};
+};
+
+TEST_F(ExactCleanupTest, RemovesEveryEntryAndThenTheProfile) {
+    ASSERT_FALSE(NothingNamesTheSid());
+    ASSERT_EQ(ErrorOf(ExactCleanup(platform(), plan)), "(succeeded)");
+    EXPECT_TRUE(NothingNamesTheSid());
+    EXPECT_FALSE(ProfileExists());
+    EXPECT_FALSE(files().Lookup(u"\\\\?\\C:\\M\\W\\out"));
+    EXPECT_TRUE(files().Lookup(u"\\\\?\\C:\\M\\W\\src"));
+    // A second cleanup finds nothing to write and a profile already gone.
+    const std::uint64_t writes = Count("NtSetSecurityObject");
+    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)), "(succeeded)");
+    EXPECT_EQ(Count("NtSetSecurityObject"), writes);
+}
+
+TEST_F(ExactCleanupTest, GoesOnAfterAFailureAndKeepsTheProfileWhileAGrantRemains) {
+    // The first write of the revoke pass (the root of M\W) fails.
+    FailNextNt("NtSetSecurityObject", 0xC0000022);
+    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)),
+              "revoke authority \\\\?\\C:\\M\\W: revoke \\\\?\\C:\\M\\W: NtSetSecurityObject failed with NTSTATUS "
+              "0xc0000022");
+    EXPECT_TRUE(Walk(authorities[1], false, &ExactCleanupTest::Absent));
+    EXPECT_EQ(ErrorOf(VerifySidAbsent(platform(), kMeta, Open(kMeta, false).get(), sid)), "(succeeded)");
+    EXPECT_FALSE(NothingNamesTheSid());
+    EXPECT_TRUE(ProfileExists());
+
+    // Run again (as recovery would): it completes.
+    ASSERT_EQ(ErrorOf(ExactCleanup(platform(), plan)), "(succeeded)");
+    EXPECT_TRUE(NothingNamesTheSid());
+    EXPECT_FALSE(ProfileExists());
+}
+
+TEST_F(ExactCleanupTest, ReportsEveryFailure) {
+    host.faults().FailAlways("NtSetSecurityObject", SysError::NtStatus(0xC0000022));
+    const std::string denied = "NtSetSecurityObject failed with NTSTATUS 0xc0000022";
+    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)),
+              "revoke authority \\\\?\\C:\\M\\W: revoke \\\\?\\C:\\M\\W: " + denied +
+                  "; revoke authority \\\\?\\C:\\M\\R: revoke \\\\?\\C:\\M\\R: " + denied +
+                  "; revoke exact metadata ancestor \\\\?\\C:\\M: " + denied);
+    EXPECT_TRUE(ProfileExists());
+}
+
+TEST_F(ExactCleanupTest, ChangesNothingWhenARecordedObjectWasReplaced) {
+    const std::uint64_t writes = Count("NtSetSecurityObject");
+    Rename("\\\\?\\C:\\M\\R", "\\\\?\\C:\\M\\R-old");
+    Dir("\\\\?\\C:\\M\\R");
+    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)), "recovery path identity changed: \\\\?\\C:\\M\\R");
+    EXPECT_EQ(Count("NtSetSecurityObject"), writes);
+
+    Rename("\\\\?\\C:\\M\\R", "\\\\?\\C:\\M\\R-new");
+    Rename("\\\\?\\C:\\M\\R-old", "\\\\?\\C:\\M\\R");
+    plan.metadata_paths[0].identity.file_index += 1;
+    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)), "metadata recovery path identity changed: \\\\?\\C:\\M");
+    EXPECT_EQ(Count("NtSetSecurityObject"), writes);
+    EXPECT_TRUE(ProfileExists());
+}
+
+TEST_F(ExactCleanupTest, LeavesCreatedDirectoriesThatAreNotEmptyInUseReplacedOrGone) {
+    const std::u16string out = u"\\\\?\\C:\\M\\W\\out";
+    // Through the journal's record, as FinishJournal runs it.
+    JournalData journal;
+    journal.profile_name = plan.profile_name;
+    journal.authorities = plan.authorities;
+    journal.metadata_paths = plan.metadata_paths;
+    journal.created_paths = plan.created_paths;
+
+    File("\\\\?\\C:\\M\\W\\out\\kept");
+    ASSERT_EQ(ErrorOf(ExactCleanup(platform(), journal)), "(succeeded)");
+    EXPECT_FALSE(files().Lookup(out + u"\\sub"));
+    EXPECT_TRUE(files().Lookup(out));
+
+    ASSERT_TRUE(files().Remove(out + u"\\kept"));
+    auto in_use = files().OpenInOtherProcess(out, platform::file_access::kListDirectory, 0x3,
+                                                   platform::file_flag::kBackupSemantics);
+    ASSERT_TRUE(in_use);
+    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), journal)), "(succeeded)");
+    EXPECT_TRUE(files().Lookup(out));
+    in_use->reset();
+
+    Rename("\\\\?\\C:\\M\\W\\out", "\\\\?\\C:\\M\\W\\moved");
+    Dir("\\\\?\\C:\\M\\W\\out");
+    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), journal)), "(succeeded)");
+    EXPECT_TRUE(files().Lookup(out));
+    EXPECT_TRUE(files().Lookup(u"\\\\?\\C:\\M\\W\\moved"));
+}
+
+TEST_F(ExactCleanupTest, ReportsCreatedDirectoriesItCouldNotRemoveOrInspect) {
+    host.faults().FailOn("RemoveDirectoryW", 1, SysError::Win32(5));
+    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)),
+              "remove \\\\?\\C:\\M\\W\\out\\sub: RemoveDirectoryW failed with Win32 error 5");
+    EXPECT_FALSE(ProfileExists());
+
+    // A junction in place of a created directory: the walk refuses it, and so does the removal.
+    ASSERT_TRUE(files().Remove(u"\\\\?\\C:\\M\\W\\out\\sub"));
+    Junction("\\\\?\\C:\\M\\W\\out\\sub", "\\\\?\\C:\\M\\R");
+    const std::string refused =
+        "reparse points are not accepted in a Windows sandbox authority: \\\\?\\C:\\M\\W\\out\\sub";
+    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)),
+              "revoke authority \\\\?\\C:\\M\\W: " + refused + "; inspect \\\\?\\C:\\M\\W\\out\\sub: " + refused);
+}
+
+TEST_F(ExactCleanupTest, AFailedProfileDeletionEndsTheCleanup) {
+    host.faults().FailOn("DeleteAppContainerProfile", 1, SysError::HResult(0x80070005));
+    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)),
+              "delete profile: DeleteAppContainerProfile failed with HRESULT 0x80070005");
+    EXPECT_TRUE(NothingNamesTheSid());
+    EXPECT_TRUE(ProfileExists());
+    EXPECT_TRUE(files().Lookup(u"\\\\?\\C:\\M\\W\\out\\sub"));
+}
+
+}  // namespace
+}  // namespace telvo::windows
