@@ -8,6 +8,9 @@
 #include "identity/capability_set.h"
 #include "windows/authority_grant.h"
 #include "windows/authority_revoke.h"
+#include "windows/journal_create.h"
+#include "windows/journal_finish.h"
+#include "windows/journal_write.h"
 #include "windows/metadata_read_ace.h"
 #include "winutil/recorded_path.h"
 #include "winutil/walk_tree.h"
@@ -86,6 +89,29 @@ TEST_F(ExactCleanupTest, RemovesEveryEntryAndThenTheProfile) {
     const std::uint64_t writes = Count("NtSetSecurityObject");
     EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)), "(succeeded)");
     EXPECT_EQ(Count("NtSetSecurityObject"), writes);
+}
+
+// The end of a run as the journal drives it: the cleanup of what the journal
+// names, then the journal itself goes; a failed cleanup keeps it.
+TEST_F(ExactCleanupTest, FinishingTheJournalUndoesWhatItNames) {
+    Dir(std::string(kC) + "state");
+    auto record = CreateJournal(platform(), std::string(kC) + "state", kProfileName,
+                                std::string("Global\\") + kProfileName, {authorities[0].root, authorities[1].root});
+    ASSERT_TRUE(record) << record.error().Display();
+    record->data.metadata_paths = plan.metadata_paths;
+    record->data.created_paths = plan.created_paths;
+    ASSERT_TRUE(WriteJournal(platform(), *record));
+    const JournalCleanup cleanup = [&](const JournalData& data) { return ExactCleanup(platform(), data); };
+
+    FailNextNt("NtSetSecurityObject", 0xC0000022);
+    ASSERT_FALSE(FinishJournal(platform(), *record, cleanup));
+    EXPECT_TRUE(files().Lookup(Wide(record->path)));
+    EXPECT_TRUE(ProfileExists());
+
+    ASSERT_EQ(ErrorOf(FinishJournal(platform(), *record, cleanup)), "(succeeded)");
+    EXPECT_FALSE(files().Lookup(Wide(record->path)));
+    EXPECT_TRUE(NothingNamesTheSid());
+    EXPECT_FALSE(ProfileExists());
 }
 
 TEST_F(ExactCleanupTest, GoesOnAfterAFailureAndKeepsTheProfileWhileAGrantRemains) {
