@@ -66,11 +66,15 @@ public:
         const DWORD length = GetTempPathW(MAX_PATH + 1, temp);
         if (length == 0) return {};
         std::u16string base(reinterpret_cast<const char16_t*>(temp), length);
-        const std::string leaf = "telvo-contract-" + std::to_string(GetCurrentProcessId()) + "-" +
-                                 std::to_string(counter++);
-        const std::u16string path = base + std::u16string(leaf.begin(), leaf.end());
-        if (!CreateDirectoryW(W(path), nullptr)) return {};
-        return FinalPath(path);
+        // Process ids repeat between runs in one prefix: skip names taken earlier.
+        for (int attempt = 0; attempt < 1000; ++attempt) {
+            const std::string leaf = "telvo-contract-" + std::to_string(GetCurrentProcessId()) + "-" +
+                                     std::to_string(counter++);
+            const std::u16string path = base + std::u16string(leaf.begin(), leaf.end());
+            if (CreateDirectoryW(W(path), nullptr)) return FinalPath(path);
+            if (GetLastError() != ERROR_ALREADY_EXISTS) return {};
+        }
+        return {};
     }
 
     bool MakeDirectory(const std::u16string& path) override { return CreateDirectoryW(W(path), nullptr) != 0; }
