@@ -24,4 +24,4 @@ echo "installing: ${missing[*]}"
 run_as_root=()
 [ "$(id -u)" -ne 0 ] && run_as_root=(sudo)
 "${run_as_root[@]}" apt-get update -qq
-DEBIAN_FRONTEND=noninteractive "${run_as_root[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+DEBIAN_FRONTEND=noninteractive "${run_as_root[@]}" apt-get install -y -qq "${missing[@]}" >/dev/null
