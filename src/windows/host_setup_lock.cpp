@@ -31,19 +31,6 @@ Result<void> TrustHostSetupLock(const winutil::SecurityDescriptor* descriptor) {
     return {};
 }
 
-Result<std::vector<std::uint8_t>> HostSetupLockDescriptor() {
-    TELVO_TRY_ASSIGN(auto dacl, BuildLockDacl("host preparation", {
-                                                                      {kSynchronizeAndReadControl,
-                                                                       winutil::well_known::Administrators()},
-                                                                      {kSynchronizeAndReadControl,
-                                                                       winutil::well_known::LocalSystem()},
-                                                                  }));
-    winutil::SecurityDescriptor descriptor;
-    descriptor.owner = winutil::well_known::Administrators();
-    descriptor.dacl = winutil::AclSlot(std::move(dacl));
-    return descriptor.ToSelfRelative();
-}
-
 }  // namespace
 
 Result<MutexLockGuard> AcquireHostSetupLock(platform::Platform& platform) {
@@ -56,7 +43,10 @@ Result<MutexLockGuard> AcquireHostSetupLock(platform::Platform& platform) {
         "another host preparation is active; timed out without changing permissions",
         &TrustHostSetupLock,
     };
-    TELVO_TRY_ASSIGN(auto descriptor, HostSetupLockDescriptor());
+    TELVO_TRY_ASSIGN(auto descriptor,
+                     BuildLockDescriptor("host preparation", winutil::well_known::Administrators(),
+                                         {{kSynchronizeAndReadControl, winutil::well_known::Administrators()},
+                                          {kSynchronizeAndReadControl, winutil::well_known::LocalSystem()}}));
     return AcquireMutexLock(platform, spec, descriptor);
 }
 

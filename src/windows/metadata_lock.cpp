@@ -43,13 +43,6 @@ Result<void> TrustMetadataLock(const winutil::SecurityDescriptor* descriptor) {
     return {};
 }
 
-Result<std::vector<std::uint8_t>> MetadataLockDescriptor() {
-    TELVO_TRY_ASSIGN(auto dacl, BuildLockDacl("metadata lock", ExpectedEntries()));
-    winutil::SecurityDescriptor descriptor;
-    descriptor.dacl = winutil::AclSlot(std::move(dacl));
-    return descriptor.ToSelfRelative();
-}
-
 }  // namespace
 
 Result<MutexLockGuard> AcquireMetadataLock(platform::Platform& platform) {
@@ -62,7 +55,7 @@ Result<MutexLockGuard> AcquireMetadataLock(platform::Platform& platform) {
         "another metadata mutation holds the global lock; timed out without changing permissions",
         &TrustMetadataLock,
     };
-    TELVO_TRY_ASSIGN(auto descriptor, MetadataLockDescriptor());
+    TELVO_TRY_ASSIGN(auto descriptor, BuildLockDescriptor("metadata lock", std::nullopt, ExpectedEntries()));
     return AcquireMutexLock(platform, spec, descriptor);
 }
 

@@ -41,8 +41,9 @@ Result<const winutil::Sid*> CheckLockAceForm(const winutil::Ace& ace, const Lock
     return sid;
 }
 
-Result<winutil::Acl> BuildLockDacl(const std::string& lock,
-                                   const std::vector<std::pair<std::uint32_t, winutil::Sid>>& entries) {
+Result<std::vector<std::uint8_t>> BuildLockDescriptor(
+    const std::string& lock, std::optional<winutil::Sid> owner,
+    const std::vector<std::pair<std::uint32_t, winutil::Sid>>& entries) {
     auto acl = winutil::Acl::Create(256, winutil::acl_revision::kRevision);
     if (!acl) return FailSys("InitializeAcl(" + lock + ")", acl.error());
     for (const auto& [mask, sid] : entries) {
@@ -50,7 +51,10 @@ Result<winutil::Acl> BuildLockDacl(const std::string& lock,
             return FailSys("AddAccessAllowedAce(" + lock + ")", added.error());
         }
     }
-    return std::move(*acl);
+    winutil::SecurityDescriptor descriptor;
+    descriptor.owner = std::move(owner);
+    descriptor.dacl = winutil::AclSlot(std::move(*acl));
+    return descriptor.ToSelfRelative();
 }
 
 Result<MutexLockGuard> AcquireMutexLock(platform::Platform& platform, const MutexLockSpec& spec,

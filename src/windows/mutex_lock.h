@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -66,10 +67,12 @@ struct LockAceMessages {
 // exactly that of its SID.
 Result<const winutil::Sid*> CheckLockAceForm(const winutil::Ace& ace, const LockAceMessages& messages);
 
-// A DACL of revision 2 in a 256-byte buffer with one ACCESS_ALLOWED entry per
+// A lock's self-relative descriptor: the owner when given, and a DACL of
+// revision 2 in a 256-byte buffer with one ACCESS_ALLOWED entry per
 // (mask, SID), in order; failures name the lock ("InitializeAcl(<lock>)",
 // "AddAccessAllowedAce(<lock>)").
-Result<winutil::Acl> BuildLockDacl(const std::string& lock,
-                                   const std::vector<std::pair<std::uint32_t, winutil::Sid>>& entries);
+Result<std::vector<std::uint8_t>> BuildLockDescriptor(
+    const std::string& lock, std::optional<winutil::Sid> owner,
+    const std::vector<std::pair<std::uint32_t, winutil::Sid>>& entries);
 
 }  // namespace telvo::windows
