@@ -6,11 +6,11 @@
 #include <cstdint>
 #include <span>
 
-#include "winutil/ace.h"
-#include "winutil/acl.h"
-#include "winutil/security_descriptor.h"
-#include "winutil/sid.h"
-#include "winutil/sid_in_ace.h"
+#include "winformat/ace.h"
+#include "winformat/acl.h"
+#include "winformat/security_descriptor.h"
+#include "winformat/sid.h"
+#include "winformat/sid_in_ace.h"
 
 namespace {
 

@@ -63,4 +63,20 @@ std::string Error::Display() const {
     return text;
 }
 
+Error Error::Joined(std::vector<Error> failures) {
+    std::string text;
+    for (const auto& failure : failures) {
+        if (!text.empty()) text += "; ";
+        text += failure.Display();
+    }
+    Error joined(std::move(text));
+    joined.joined_ = std::move(failures);
+    return joined;
+}
+
+Result<void> FailureList::Finish() && {
+    if (failures_.empty()) return {};
+    return std::unexpected(Error::Joined(std::move(failures_)));
+}
+
 }  // namespace telvo

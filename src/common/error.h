@@ -5,6 +5,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 namespace telvo {
@@ -49,9 +50,15 @@ public:
     // The chain joined by ": ", outermost first.
     std::string Display() const;
 
+    // Several failures of a keep-going teardown as one error: it displays as
+    // the failures' chains joined by "; ", and keeps each failure whole.
+    static Error Joined(std::vector<Error> failures);
+    const std::vector<Error>& joined() const { return joined_; }
+
 private:
     std::vector<std::string> chain_;
     std::optional<SysError> sys_;
+    std::vector<Error> joined_;
 };
 
 template <class T = void>
@@ -64,6 +71,31 @@ inline std::unexpected<Error> Fail(Error error) { return std::unexpected(std::mo
 inline std::unexpected<Error> FailSys(std::string_view operation, SysError sys) {
     return std::unexpected(Error::FromSys(operation, sys));
 }
+
+// Lifts the result of a seam call: a failure becomes
+// "<operation> failed with Win32 error <n>" (or the HRESULT / NTSTATUS form)
+// and keeps its code.
+template <class T>
+Result<T> Lift(std::string_view operation, SysResult<T> result) {
+    if (!result) return std::unexpected(Error::FromSys(operation, result.error()));
+    if constexpr (std::is_void_v<T>) {
+        return {};
+    } else {
+        return std::move(*result);
+    }
+}
+
+// The failures of a teardown that goes on after each one.
+class FailureList {
+public:
+    void Add(Error failure) { failures_.push_back(std::move(failure)); }
+    bool empty() const { return failures_.empty(); }
+    // Ok when nothing failed, else one joined error.
+    Result<void> Finish() &&;
+
+private:
+    std::vector<Error> failures_;
+};
 
 // "0x" followed by eight lower-case hexadecimal digits.
 std::string Hex32(std::uint32_t value);

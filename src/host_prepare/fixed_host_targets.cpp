@@ -5,7 +5,7 @@
 #include "common/try.h"
 #include "host_prepare/profiles_directory.h"
 #include "winutil/local_path.h"
-#include "winutil/text.h"
+#include "winformat/text.h"
 
 namespace telvo::host_prepare {
 
@@ -21,7 +21,7 @@ Result<std::u16string> OsWindowsDirectory(platform::System& system) {
     if (!length) return FailSys("GetSystemWindowsDirectoryW", length.error());
     if (*length >= buffer.size()) return Fail("OS Windows directory exceeds the supported size");
     std::u16string directory(buffer.data(), *length);
-    const auto text = winutil::Utf16ToUtf8(directory);
+    const auto text = winformat::Utf16ToUtf8(directory);
     if (directory.size() < 4 || !IsAsciiLetter(directory[0]) || directory[1] != u':' || directory[2] != u'\\' ||
         !text || !winutil::IsNormalizedLocalPath(*text)) {
         return Fail("the OS Windows directory is not an ordinary local drive path");

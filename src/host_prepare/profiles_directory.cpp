@@ -4,9 +4,9 @@
 
 #include "common/try.h"
 #include "winutil/local_path.h"
-#include "winutil/ordinal_case.h"
+#include "winformat/ordinal_case.h"
 #include "winutil/path_syntax.h"
-#include "winutil/text.h"
+#include "winformat/text.h"
 
 namespace telvo::host_prepare {
 
@@ -77,9 +77,9 @@ Result<std::u16string> Expand(std::u16string_view text, std::u16string_view wind
             const std::size_t close = text.find(u'%', i + 1);
             if (close == std::u16string_view::npos) return Fail("unterminated ProfilesDirectory variable");
             const std::u16string_view name = text.substr(i + 1, close - i - 1);
-            if (winutil::EqualIgnoringCase(name, u"SystemRoot") || winutil::EqualIgnoringCase(name, u"windir")) {
+            if (winformat::EqualIgnoringCase(name, u"SystemRoot") || winformat::EqualIgnoringCase(name, u"windir")) {
                 expanded += windows_directory;
-            } else if (winutil::EqualIgnoringCase(name, u"SystemDrive")) {
+            } else if (winformat::EqualIgnoringCase(name, u"SystemDrive")) {
                 expanded += system_drive;
             } else {
                 return Fail("unsupported machine ProfilesDirectory variable; caller environment is never expanded");
@@ -96,7 +96,7 @@ Result<std::u16string> Expand(std::u16string_view text, std::u16string_view wind
 Result<std::string> ReadProfilesDirectory(System& system, std::u16string_view windows_directory) {
     TELVO_TRY_ASSIGN(std::u16string raw, ReadRawValue(system));
     TELVO_TRY_ASSIGN(std::u16string expanded, Expand(raw, windows_directory));
-    auto path = winutil::Utf16ToUtf8(expanded);
+    auto path = winformat::Utf16ToUtf8(expanded);
     if (!path || !winutil::IsNormalizedLocalPath(*path)) {
         return Fail("machine ProfilesDirectory is not a normalized absolute local-drive path");
     }

@@ -8,7 +8,7 @@
 #include "winutil/local_path.h"
 #include "winutil/object_open.h"
 #include "winutil/stable_identity.h"
-#include "winutil/text.h"
+#include "winformat/text.h"
 
 namespace telvo::host_prepare {
 
@@ -23,9 +23,9 @@ Result<Operation> ParseOperation(std::string_view operation) {
     return Fail("unknown fixed host preparation operation");
 }
 
-Result<winutil::Sid> CapabilitySid(platform::AppContainer& appcontainer) {
+Result<winformat::Sid> CapabilitySid(platform::AppContainer& appcontainer) {
     const std::string name = kSystemRootMetadataCapability;
-    auto derived = appcontainer.DeriveCapabilitySidsFromName(winutil::AsciiToUtf16(name));
+    auto derived = appcontainer.DeriveCapabilitySidsFromName(winformat::AsciiToUtf16(name));
     if (!derived) return FailSys("DeriveCapabilitySidsFromName(" + name + ")", derived.error());
     if (derived->capability_sids.size() != 1 || !derived->capability_sids[0]) {
         return Fail("system-root metadata capability must resolve to one SID");
@@ -49,7 +49,7 @@ struct Opened {
     bool changed = false;
 };
 
-Result<std::vector<TargetOutcome>> Report(platform::Platform& platform, const winutil::Sid& sid,
+Result<std::vector<TargetOutcome>> Report(platform::Platform& platform, const winformat::Sid& sid,
                                           const std::vector<FixedHostTarget>& targets) {
     std::vector<TargetOutcome> outcomes;
     for (const FixedHostTarget& target : targets) {
@@ -61,7 +61,7 @@ Result<std::vector<TargetOutcome>> Report(platform::Platform& platform, const wi
     return outcomes;
 }
 
-Result<bool> SetOne(platform::Platform& platform, const winutil::Sid& sid, Opened& opened, bool wanted) {
+Result<bool> SetOne(platform::Platform& platform, const winformat::Sid& sid, Opened& opened, bool wanted) {
     TELVO_TRY_ASSIGN(auto handle, OpenTarget(platform, *opened.target, true));
     opened.handle = std::move(handle);
     return windows::SetMetadataReadAce(platform, opened.handle.get(), sid, wanted);
@@ -69,7 +69,7 @@ Result<bool> SetOne(platform::Platform& platform, const winutil::Sid& sid, Opene
 
 // Sets each target in order; on the first failure undoes what this command
 // changed, newest first.
-Result<std::vector<TargetOutcome>> Change(platform::Platform& platform, const winutil::Sid& sid,
+Result<std::vector<TargetOutcome>> Change(platform::Platform& platform, const winformat::Sid& sid,
                                           const std::vector<FixedHostTarget>& targets, bool wanted) {
     std::vector<Opened> done;
     for (const FixedHostTarget& target : targets) {
@@ -99,7 +99,7 @@ Result<std::vector<TargetOutcome>> Change(platform::Platform& platform, const wi
 Result<std::vector<TargetOutcome>> ApplySystemRootMetadata(platform::Platform& platform, std::string_view operation,
                                                            const std::vector<FixedHostTarget>& targets) {
     TELVO_TRY_ASSIGN(const Operation parsed, ParseOperation(operation));
-    TELVO_TRY_ASSIGN(const winutil::Sid sid, CapabilitySid(platform.appcontainer));
+    TELVO_TRY_ASSIGN(const winformat::Sid sid, CapabilitySid(platform.appcontainer));
     if (parsed == Operation::status) return Report(platform, sid, targets);
     return Change(platform, sid, targets, parsed == Operation::prepare);
 }

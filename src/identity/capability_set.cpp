@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "winutil/text.h"
+#include "winformat/text.h"
 
 namespace telvo::identity {
 
@@ -11,7 +11,7 @@ Result<CapabilitySet> CapabilitySet::Resolve(platform::AppContainer& appcontaine
     for (const std::string_view name : kCapabilityNames) {
         const std::string text(name);
         // The group SIDs are dropped with the result: only the capability SIDs go into a token.
-        auto derived = appcontainer.DeriveCapabilitySidsFromName(winutil::AsciiToUtf16(name));
+        auto derived = appcontainer.DeriveCapabilitySidsFromName(winformat::AsciiToUtf16(name));
         if (!derived) return FailSys("DeriveCapabilitySidsFromName(" + text + ")", derived.error());
         if (derived->capability_sids.empty()) return Fail("capability " + text + " resolved to no SID");
         for (auto& sid : derived->capability_sids) {
@@ -23,7 +23,7 @@ Result<CapabilitySet> CapabilitySet::Resolve(platform::AppContainer& appcontaine
 }
 
 // Appending may move the SIDs, so the entries are rebuilt over all of them.
-void CapabilitySet::Append(winutil::Sid sid) {
+void CapabilitySet::Append(winformat::Sid sid) {
     sids_.push_back(std::move(sid));
     entries_.clear();
     for (const auto& owned : sids_) entries_.push_back({&owned, platform::group_attribute::kEnabled});

@@ -8,7 +8,7 @@
 #include "common/error.h"
 #include "platform/appcontainer.h"
 #include "platform/sid_and_attributes.h"
-#include "winutil/sid.h"
+#include "winformat/sid.h"
 
 namespace telvo::identity {
 
@@ -37,13 +37,13 @@ public:
     // Every name of kCapabilityNames through DeriveCapabilitySidsFromName.
     static Result<CapabilitySet> Resolve(platform::AppContainer& appcontainer);
 
-    std::span<const winutil::Sid> sids() const { return sids_; }
+    std::span<const winformat::Sid> sids() const { return sids_; }
     std::span<const platform::SidAndAttributes> entries() const { return entries_; }
 
 private:
-    void Append(winutil::Sid sid);
+    void Append(winformat::Sid sid);
 
-    std::vector<winutil::Sid> sids_;
+    std::vector<winformat::Sid> sids_;
     std::vector<platform::SidAndAttributes> entries_;
 };
 

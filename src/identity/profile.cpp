@@ -2,14 +2,14 @@
 
 #include "common/try.h"
 #include "identity/profile_name.h"
-#include "winutil/text.h"
+#include "winformat/text.h"
 
 namespace telvo::identity {
 
 namespace {
 
 // A profile call that may succeed without a SID: that counts as a failure.
-Result<winutil::Sid> RequireSid(std::string_view operation, SysResult<std::optional<winutil::Sid>> result) {
+Result<winformat::Sid> RequireSid(std::string_view operation, SysResult<std::optional<winformat::Sid>> result) {
     if (!result) return FailSys(operation, result.error());
     if (!*result) return Fail(std::string(operation) + " returned no SID");
     return std::move(**result);
@@ -22,23 +22,23 @@ bool MeansAlreadyDeleted(const SysError& error) {
 
 }  // namespace
 
-Result<winutil::Sid> CreateProfile(platform::AppContainer& appcontainer, std::string_view name,
+Result<winformat::Sid> CreateProfile(platform::AppContainer& appcontainer, std::string_view name,
                                    const CapabilitySet& capabilities) {
     TELVO_TRY(ValidateProfileName(name));
-    const std::u16string wide = winutil::AsciiToUtf16(name);
+    const std::u16string wide = winformat::AsciiToUtf16(name);
     return RequireSid("CreateAppContainerProfile",
                       appcontainer.CreateAppContainerProfile(wide, wide, wide, capabilities.entries()));
 }
 
-Result<winutil::Sid> DeriveProfileSid(platform::AppContainer& appcontainer, std::string_view name) {
+Result<winformat::Sid> DeriveProfileSid(platform::AppContainer& appcontainer, std::string_view name) {
     TELVO_TRY(ValidateProfileName(name));
     return RequireSid("DeriveAppContainerSidFromAppContainerName",
-                      appcontainer.DeriveAppContainerSidFromAppContainerName(winutil::AsciiToUtf16(name)));
+                      appcontainer.DeriveAppContainerSidFromAppContainerName(winformat::AsciiToUtf16(name)));
 }
 
 Result<void> DeleteProfile(platform::AppContainer& appcontainer, std::string_view name) {
     TELVO_TRY(ValidateProfileName(name));
-    auto deleted = appcontainer.DeleteAppContainerProfile(winutil::AsciiToUtf16(name));
+    auto deleted = appcontainer.DeleteAppContainerProfile(winformat::AsciiToUtf16(name));
     if (!deleted && !MeansAlreadyDeleted(deleted.error())) {
         return FailSys("DeleteAppContainerProfile", deleted.error());
     }

@@ -5,7 +5,7 @@
 #include "common/error.h"
 #include "identity/capability_set.h"
 #include "platform/appcontainer.h"
-#include "winutil/sid.h"
+#include "winformat/sid.h"
 
 namespace telvo::identity {
 
@@ -13,11 +13,11 @@ namespace telvo::identity {
 
 // A new profile (never an existing one reused) with the name as its display
 // name and description; returns its AppContainer SID.
-Result<winutil::Sid> CreateProfile(platform::AppContainer& appcontainer, std::string_view name,
+Result<winformat::Sid> CreateProfile(platform::AppContainer& appcontainer, std::string_view name,
                                    const CapabilitySet& capabilities);
 
 // The AppContainer SID of the name, whether or not the profile exists.
-Result<winutil::Sid> DeriveProfileSid(platform::AppContainer& appcontainer, std::string_view name);
+Result<winformat::Sid> DeriveProfileSid(platform::AppContainer& appcontainer, std::string_view name);
 
 // Succeeds also when the profile no longer exists.
 Result<void> DeleteProfile(platform::AppContainer& appcontainer, std::string_view name);

@@ -2,7 +2,7 @@
 
 #include <optional>
 
-#include "winutil/text.h"
+#include "winformat/text.h"
 
 namespace telvo::app {
 
@@ -13,7 +13,7 @@ using host_prepare::HostOperation;
 using host_prepare::HostSelector;
 
 std::optional<std::string> AsText(const std::u16string& argument) {
-    auto text = winutil::Utf16ToUtf8(argument);
+    auto text = winformat::Utf16ToUtf8(argument);
     if (!text) return std::nullopt;
     return *text;
 }

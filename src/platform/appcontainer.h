@@ -9,15 +9,15 @@
 #include "common/error.h"
 #include "platform/sid_and_attributes.h"
 #include "platform/types.h"
-#include "winutil/sid.h"
+#include "winformat/sid.h"
 
 namespace telvo::platform {
 
 // What DeriveCapabilitySidsFromName hands back, copied. An entry is empty
 // where Windows returned a null pointer in the array.
 struct DerivedCapabilitySids {
-    std::vector<std::optional<winutil::Sid>> group_sids;       // S-1-5-32-..., for service ACLs
-    std::vector<std::optional<winutil::Sid>> capability_sids;  // S-1-15-3-...
+    std::vector<std::optional<winformat::Sid>> group_sids;       // S-1-5-32-..., for service ACLs
+    std::vector<std::optional<winformat::Sid>> capability_sids;  // S-1-15-3-...
 };
 
 // AppContainer profiles, capability SIDs and SID text (userenv, kernelbase, advapi32).
@@ -28,11 +28,11 @@ public:
     virtual ~AppContainer() = default;
 
     // HRESULT kind. The new profile's SID, or nothing when the call succeeded without one.
-    virtual SysResult<std::optional<winutil::Sid>> CreateAppContainerProfile(
+    virtual SysResult<std::optional<winformat::Sid>> CreateAppContainerProfile(
         const std::u16string& name, const std::u16string& display_name, const std::u16string& description,
         std::span<const SidAndAttributes> capabilities) = 0;
     // HRESULT kind.
-    virtual SysResult<std::optional<winutil::Sid>> DeriveAppContainerSidFromAppContainerName(
+    virtual SysResult<std::optional<winformat::Sid>> DeriveAppContainerSidFromAppContainerName(
         const std::u16string& name) = 0;
     // HRESULT kind.
     virtual SysResult<void> DeleteAppContainerProfile(const std::u16string& name) = 0;
@@ -42,7 +42,7 @@ public:
     // Win32 kind.
     virtual SysResult<DerivedCapabilitySids> DeriveCapabilitySidsFromName(const std::u16string& name) = 0;
     // Win32 kind.
-    virtual SysResult<std::u16string> ConvertSidToStringSidW(const winutil::Sid& sid) = 0;
+    virtual SysResult<std::u16string> ConvertSidToStringSidW(const winformat::Sid& sid) = 0;
 };
 
 // HRESULT values that the system branches on.

@@ -8,7 +8,7 @@
 #include "common/error.h"
 #include "platform/system.h"
 #include "platform/types.h"
-#include "winutil/sid.h"
+#include "winformat/sid.h"
 
 namespace telvo::platform {
 
@@ -17,7 +17,7 @@ namespace telvo::platform {
 struct Trustee {
     std::uint32_t form = 0;  // TRUSTEE_FORM
     std::uint32_t type = 0;  // TRUSTEE_TYPE
-    winutil::Sid sid;
+    winformat::Sid sid;
 };
 
 // EXPLICIT_ACCESS_W.

@@ -2,14 +2,14 @@
 
 #include <cstdint>
 
-#include "winutil/sid.h"
+#include "winformat/sid.h"
 
 namespace telvo::platform {
 
 // SID_AND_ATTRIBUTES: a SID that the caller owns and keeps alive for the
 // call, with its group attributes.
 struct SidAndAttributes {
-    const winutil::Sid* sid = nullptr;
+    const winformat::Sid* sid = nullptr;
     std::uint32_t attributes = 0;
 };
 

@@ -6,7 +6,7 @@
 #include "platform/file_constants.h"
 #include "winutil/final_path.h"
 #include "winutil/local_path.h"
-#include "winutil/text.h"
+#include "winformat/text.h"
 
 namespace telvo::windows {
 
@@ -67,7 +67,7 @@ Result<AclMutationLockGuard> AcquireAclMutationLock(Platform& platform, std::str
     path += kAclMutationLockFile;
     TELVO_TRY(NotCancelled(cancel));
 
-    TELVO_TRY_ASSIGN(std::u16string wide, winutil::Utf8ToUtf16(path));
+    TELVO_TRY_ASSIGN(std::u16string wide, winformat::Utf8ToUtf16(path));
     auto opened = platform.files.CreateFileW(wide, kLockFileAccess, kLockFileShare, creation_disposition::kOpenAlways,
                                              kLockFileFlags);
     if (!opened) return FailSys("CreateFileW(ACL mutation lock)", opened.error());

@@ -14,13 +14,13 @@ namespace telvo::windows {
 
 namespace {
 
-platform::ExplicitAccess GrantEntry(std::uint32_t mask, std::uint32_t inheritance, const winutil::Sid& sid) {
+platform::ExplicitAccess GrantEntry(std::uint32_t mask, std::uint32_t inheritance, const winformat::Sid& sid) {
     return {mask, platform::access_mode::kGrant, inheritance,
             platform::Trustee{platform::trustee_form::kIsSid, platform::trustee_type::kUnknown, sid}};
 }
 
 Result<void> MergeAndWrite(platform::Platform& platform, platform::Handle handle, const ObjectGrant& grant,
-                           const winutil::Sid& sid) {
+                           const winformat::Sid& sid) {
     TELVO_TRY_ASSIGN(auto lock, AcquireMetadataLock(platform));
     TELVO_TRY_ASSIGN(RawDacl current, ReadRawDacl(platform, handle));
     TELVO_TRY(AclNamesSid(current.dacl(), sid));  // refuses entries that may hide the SID
@@ -30,7 +30,7 @@ Result<void> MergeAndWrite(platform::Platform& platform, platform::Handle handle
     if (grant.inherit_only_delete) entries.push_back(GrantEntry(grant_mask::kDelete, grant_inheritance::kInheritOnly, sid));
     auto merged = platform.security.SetEntriesInAclW(entries, current.dacl().Serialize());
     if (!merged) return Fail("SetEntriesInAclW(object-local) failed: " + std::to_string(merged.error().code));
-    auto acl = winutil::Acl::Parse(*merged);
+    auto acl = winformat::Acl::Parse(*merged);
     if (!acl) return Fail(std::move(acl.error()).Context("SetEntriesInAclW(object-local) returned an invalid ACL"));
     return WriteObjectLocalDacl(platform, handle, *acl);
 }
@@ -38,7 +38,7 @@ Result<void> MergeAndWrite(platform::Platform& platform, platform::Handle handle
 }  // namespace
 
 Result<void> GrantAuthorityAccess(platform::Platform& platform, std::string_view path, platform::Handle handle,
-                                  const AuthorityAccess& authority, const winutil::Sid& sid) {
+                                  const AuthorityAccess& authority, const winformat::Sid& sid) {
     const auto grant = GrantFor(path, authority);
     if (!grant) return {};
     auto granted = MergeAndWrite(platform, handle, *grant, sid);
@@ -47,7 +47,7 @@ Result<void> GrantAuthorityAccess(platform::Platform& platform, std::string_view
 }
 
 Result<void> VerifyAuthorityGrant(platform::Platform& platform, std::string_view path, platform::Handle handle,
-                                  const AuthorityAccess& authority, const winutil::Sid& sid) {
+                                  const AuthorityAccess& authority, const winformat::Sid& sid) {
     TELVO_TRY_ASSIGN(RawDacl current, ReadRawDacl(platform, handle));
     const auto grant = GrantFor(path, authority);
     if (!grant) {

@@ -5,7 +5,7 @@
 #include "common/error.h"
 #include "platform/platform.h"
 #include "windows/authority_policy.h"
-#include "winutil/sid.h"
+#include "winformat/sid.h"
 
 namespace telvo::windows {
 
@@ -16,13 +16,13 @@ namespace telvo::windows {
 // hide the SID (an opaque type) is refused before anything is written: the
 // grant could not be revoked exactly. Failures read "could not grant <path>".
 Result<void> GrantAuthorityAccess(platform::Platform& platform, std::string_view path, platform::Handle handle,
-                                  const AuthorityAccess& authority, const winutil::Sid& sid);
+                                  const AuthorityAccess& authority, const winformat::Sid& sid);
 
 // The verification traversal's check of one object: a private object has no
 // entry for the SID; any other carries exactly its grant (effective allowed
 // mask, no deny, and with inherit-only entries the mask plus DELETE for a
 // writable authority).
 Result<void> VerifyAuthorityGrant(platform::Platform& platform, std::string_view path, platform::Handle handle,
-                                  const AuthorityAccess& authority, const winutil::Sid& sid);
+                                  const AuthorityAccess& authority, const winformat::Sid& sid);
 
 }  // namespace telvo::windows

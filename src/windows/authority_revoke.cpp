@@ -10,14 +10,14 @@
 namespace telvo::windows {
 
 Result<void> RevokeAuthorityObject(platform::Platform& platform, std::string_view path, platform::Handle handle,
-                                   const winutil::Sid& sid) {
+                                   const winformat::Sid& sid) {
     auto revoked = RevokeSidFromObject(platform, handle, sid);
     if (!revoked) return Fail(std::move(revoked.error()).Context("revoke " + std::string(path)));
     return {};
 }
 
 Result<void> VerifySidAbsent(platform::Platform& platform, std::string_view path, platform::Handle handle,
-                             const winutil::Sid& sid) {
+                             const winformat::Sid& sid) {
     TELVO_TRY_ASSIGN(RawDacl current, ReadRawDacl(platform, handle));
     TELVO_TRY_ASSIGN(const bool named, AclNamesSid(current.dacl(), sid));
     if (named) return Fail("AppContainer SID ACE remains after cleanup on " + std::string(path));

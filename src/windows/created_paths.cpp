@@ -6,7 +6,7 @@
 #include "platform/unique_handle.h"
 #include "winutil/object_open.h"
 #include "winutil/stable_identity.h"
-#include "winutil/text.h"
+#include "winformat/text.h"
 
 namespace telvo::windows {
 
@@ -42,7 +42,7 @@ bool StillExists(platform::Platform& platform, const std::u16string& path) {
 void RemoveCreatedPaths(platform::Platform& platform, std::span<const winutil::RecordedPath> created,
                         std::vector<std::string>& failures) {
     for (const winutil::RecordedPath& recorded : created | std::views::reverse) {
-        auto wide = winutil::Utf8ToUtf16(recorded.path);
+        auto wide = winformat::Utf8ToUtf16(recorded.path);
         if (!wide) {
             failures.push_back("inspect " + recorded.path + ": " + wide.error().Display());
             continue;

@@ -4,7 +4,7 @@
 
 #include "platform/security.h"
 #include "platform/unique_handle.h"
-#include "winutil/token_user.h"
+#include "winformat/token_user.h"
 
 namespace telvo::windows {
 
@@ -15,7 +15,7 @@ constexpr std::uint32_t kMinTokenUserSize = 16;
 constexpr std::uint32_t kMaxTokenUserSize = 16384;
 }  // namespace
 
-Result<winutil::Sid> CurrentUserSid(platform::Platform& platform) {
+Result<winformat::Sid> CurrentUserSid(platform::Platform& platform) {
     auto opened = platform.security.OpenProcessToken(platform::token_access::kQuery);
     if (!opened) return FailSys("OpenProcessToken", opened.error());
     const platform::UniqueHandle token(platform.kernel, *opened);
@@ -28,7 +28,7 @@ Result<winutil::Sid> CurrentUserSid(platform::Platform& platform) {
     std::vector<std::uint8_t> buffer(needed);
     auto read = platform.security.GetTokenInformation(token.get(), platform::token_information::kUser, buffer, needed);
     if (!read) return FailSys("GetTokenInformation(TokenUser)", read.error());
-    auto sid = winutil::SidOfTokenUser(buffer);
+    auto sid = winformat::SidOfTokenUser(buffer);
     if (!sid) return Fail("the current process token has no user SID");
     return std::move(*sid);
 }

@@ -17,7 +17,7 @@ namespace telvo::windows {
 
 namespace {
 
-using winutil::Sid;
+using winformat::Sid;
 
 // The chains of the metadata ancestors stay open from the identity proof to
 // their revocation, so that none of them can be moved in between.

@@ -1,7 +1,7 @@
 #include "windows/host_setup_lock.h"
 
 #include "common/try.h"
-#include "winutil/ace.h"
+#include "winformat/ace.h"
 
 namespace telvo::windows {
 
@@ -9,17 +9,17 @@ namespace {
 
 constexpr std::uint32_t kSynchronizeAndReadControl = 0x00120000;
 
-Result<void> TrustHostSetupLock(const winutil::SecurityDescriptor* descriptor) {
-    const winutil::Sid administrators = winutil::well_known::Administrators();
-    const winutil::Sid system = winutil::well_known::LocalSystem();
+Result<void> TrustHostSetupLock(const winformat::SecurityDescriptor* descriptor) {
+    const winformat::Sid administrators = winformat::well_known::Administrators();
+    const winformat::Sid system = winformat::well_known::LocalSystem();
     if (descriptor == nullptr || descriptor->owner != administrators || descriptor->dacl.acl() == nullptr ||
         descriptor->dacl.acl()->aces().size() != 2) {
         return Fail("untrusted administrative setup lock; no permissions changed");
     }
     bool seen_administrators = false;
     bool seen_system = false;
-    for (const winutil::Ace& ace : descriptor->dacl.acl()->aces()) {
-        TELVO_TRY_ASSIGN(const winutil::Sid* sid, CheckLockAceForm(ace, {"untrusted administrative setup lock permissions",
+    for (const winformat::Ace& ace : descriptor->dacl.acl()->aces()) {
+        TELVO_TRY_ASSIGN(const winformat::Sid* sid, CheckLockAceForm(ace, {"untrusted administrative setup lock permissions",
                                                                          "invalid administrative setup lock trustee",
                                                                          "invalid administrative setup lock trustee size"}));
         if (*ace.mask() != kSynchronizeAndReadControl) return Fail("untrusted administrative setup lock mask");
@@ -44,9 +44,9 @@ Result<MutexLockGuard> AcquireHostSetupLock(platform::Platform& platform) {
         &TrustHostSetupLock,
     };
     TELVO_TRY_ASSIGN(auto descriptor,
-                     BuildLockDescriptor("host preparation", winutil::well_known::Administrators(),
-                                         {{kSynchronizeAndReadControl, winutil::well_known::Administrators()},
-                                          {kSynchronizeAndReadControl, winutil::well_known::LocalSystem()}}));
+                     BuildLockDescriptor("host preparation", winformat::well_known::Administrators(),
+                                         {{kSynchronizeAndReadControl, winformat::well_known::Administrators()},
+                                          {kSynchronizeAndReadControl, winformat::well_known::LocalSystem()}}));
     return AcquireMutexLock(platform, spec, descriptor);
 }
 

@@ -7,7 +7,7 @@
 #include "windows/journal_write.h"
 #include "winutil/create_directories.h"
 #include "winutil/recorded_path.h"
-#include "winutil/text.h"
+#include "winformat/text.h"
 
 namespace telvo::windows {
 
@@ -23,7 +23,7 @@ std::string JournalPath(std::string_view directory, std::string_view profile_nam
 
 // Whether anything, even a dangling link, has the journal's name.
 Result<bool> NameExists(Platform& platform, const std::string& path) {
-    TELVO_TRY_ASSIGN(std::u16string wide, winutil::Utf8ToUtf16(path));
+    TELVO_TRY_ASSIGN(std::u16string wide, winformat::Utf8ToUtf16(path));
     auto opened = platform.files.CreateFileW(wide, file_access::kReadAttributes,
                                              file_share::kRead | file_share::kWrite | file_share::kDelete,
                                              creation_disposition::kOpenExisting,

@@ -2,7 +2,7 @@
 
 #include "common/try.h"
 #include "windows/metadata_lock.h"
-#include "winutil/text.h"
+#include "winformat/text.h"
 
 namespace telvo::windows {
 
@@ -13,7 +13,7 @@ Result<void> FinishJournal(platform::Platform& platform, const JournalRecord& re
 }
 
 Result<void> RemoveJournalFile(platform::Platform& platform, std::string_view path, std::string failure_message) {
-    TELVO_TRY_ASSIGN(std::u16string wide, winutil::Utf8ToUtf16(path));
+    TELVO_TRY_ASSIGN(std::u16string wide, winformat::Utf8ToUtf16(path));
     TELVO_TRY_ASSIGN(MutexLockGuard lock, AcquireMetadataLock(platform));
     auto removed = platform.files.DeleteFileW(wide);
     if (!removed) return Fail(Error::FromSys("DeleteFileW", removed.error()).Context(std::move(failure_message)));

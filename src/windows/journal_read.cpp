@@ -7,7 +7,7 @@
 #include "platform/unique_handle.h"
 #include "windows/journal_json.h"
 #include "windows/journal_validation.h"
-#include "winutil/text.h"
+#include "winformat/text.h"
 
 namespace telvo::windows {
 
@@ -18,7 +18,7 @@ using namespace platform;
 // Opens the name itself, so that a link is seen rather than followed, and a
 // directory opens to be refused.
 Result<UniqueHandle> OpenJournal(Platform& platform, const std::string& path) {
-    TELVO_TRY_ASSIGN(std::u16string wide, winutil::Utf8ToUtf16(path));
+    TELVO_TRY_ASSIGN(std::u16string wide, winformat::Utf8ToUtf16(path));
     auto opened = platform.files.CreateFileW(wide, file_access::kFileGenericRead, file_share::kRead,
                                              creation_disposition::kOpenExisting,
                                              file_flag::kBackupSemantics | file_flag::kOpenReparsePoint);

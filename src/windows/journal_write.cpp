@@ -7,7 +7,7 @@
 #include "platform/unique_handle.h"
 #include "windows/journal_json.h"
 #include "windows/metadata_lock.h"
-#include "winutil/text.h"
+#include "winformat/text.h"
 
 namespace telvo::windows {
 
@@ -68,8 +68,8 @@ Result<void> WriteJournal(Platform& platform, const JournalRecord& record) {
     if (text->size() > kMaxJournalBytes) return Fail("Windows sandbox recovery journal exceeded 4 MiB");
 
     const std::string temporary_path = record.path + ".new";
-    TELVO_TRY_ASSIGN(std::u16string journal, winutil::Utf8ToUtf16(record.path));
-    TELVO_TRY_ASSIGN(std::u16string temporary, winutil::Utf8ToUtf16(temporary_path));
+    TELVO_TRY_ASSIGN(std::u16string journal, winformat::Utf8ToUtf16(record.path));
+    TELVO_TRY_ASSIGN(std::u16string temporary, winformat::Utf8ToUtf16(temporary_path));
 
     TELVO_TRY_ASSIGN(MutexLockGuard lock, AcquireMetadataLock(platform));
     if (auto written = WriteTemporary(platform, temporary, *text); !written) {

@@ -4,11 +4,11 @@
 
 #include "common/try.h"
 #include "identity/profile_name.h"
-#include "winutil/ace.h"
-#include "winutil/acl.h"
-#include "winutil/security_descriptor.h"
-#include "winutil/text.h"
-#include "winutil/token_user.h"
+#include "winformat/ace.h"
+#include "winformat/acl.h"
+#include "winformat/security_descriptor.h"
+#include "winformat/text.h"
+#include "winformat/token_user.h"
 
 namespace telvo::windows {
 
@@ -21,7 +21,7 @@ constexpr std::uint32_t kSynchronize = 0x00100000;
 constexpr std::uint32_t kMinTokenUserBytes = 16;
 constexpr std::uint32_t kMaxTokenUserBytes = 16384;
 
-Result<winutil::Sid> ProcessUser(Platform& platform) {
+Result<winformat::Sid> ProcessUser(Platform& platform) {
     auto opened = platform.security.OpenProcessToken(token_access::kQuery);
     if (!opened) return FailSys("OpenProcessToken(live marker)", opened.error());
     UniqueHandle token(platform.kernel, *opened);
@@ -38,19 +38,19 @@ Result<winutil::Sid> ProcessUser(Platform& platform) {
     const std::span<std::uint8_t> buffer(reinterpret_cast<std::uint8_t*>(storage.data()), needed);
     auto read = platform.security.GetTokenInformation(token.get(), token_information::kUser, buffer, needed);
     if (!read) return FailSys("GetTokenInformation(live-marker account)", read.error());
-    auto user = winutil::SidOfTokenUser(buffer.first(std::min<std::size_t>(needed, buffer.size())));
+    auto user = winformat::SidOfTokenUser(buffer.first(std::min<std::size_t>(needed, buffer.size())));
     if (!user) return Fail("invalid live-marker account SID");
     return std::move(*user);
 }
 
 // Owner the user; a DACL that lets the user (and so only the same account)
 // open the marker to wait on it, and nothing else.
-Result<std::vector<std::uint8_t>> MarkerSecurity(const winutil::Sid& user) {
-    auto dacl = winutil::Acl::Fitted(winutil::acl_revision::kRevision, {winutil::Ace::Allowed(kSynchronize, user)});
+Result<std::vector<std::uint8_t>> MarkerSecurity(const winformat::Sid& user) {
+    auto dacl = winformat::Acl::Fitted(winformat::acl_revision::kRevision, {winformat::Ace::Allowed(kSynchronize, user)});
     if (!dacl) return FailSys("initialize live-marker security", dacl.error());
-    winutil::SecurityDescriptor descriptor;
+    winformat::SecurityDescriptor descriptor;
     descriptor.owner = user;
-    descriptor.dacl = winutil::AclSlot(std::move(*dacl));
+    descriptor.dacl = winformat::AclSlot(std::move(*dacl));
     return descriptor.ToSelfRelative();
 }
 
@@ -59,8 +59,8 @@ Result<std::vector<std::uint8_t>> MarkerSecurity(const winutil::Sid& user) {
 Result<UniqueHandle> CreateLiveMarker(Platform& platform, std::string_view mutex_name) {
     if (!mutex_name.starts_with(kGlobalNamespace)) return Fail("live marker must use the global namespace");
     TELVO_TRY(identity::ValidateProfileName(mutex_name.substr(kGlobalNamespace.size())));
-    TELVO_TRY_ASSIGN(std::u16string name, winutil::Utf8ToUtf16(mutex_name));
-    TELVO_TRY_ASSIGN(winutil::Sid user, ProcessUser(platform));
+    TELVO_TRY_ASSIGN(std::u16string name, winformat::Utf8ToUtf16(mutex_name));
+    TELVO_TRY_ASSIGN(winformat::Sid user, ProcessUser(platform));
     TELVO_TRY_ASSIGN(auto descriptor, MarkerSecurity(user));
 
     auto created = platform.sync.CreateMutexW(descriptor, false, false, name);
@@ -71,7 +71,7 @@ Result<UniqueHandle> CreateLiveMarker(Platform& platform, std::string_view mutex
 }
 
 Result<Liveness> ProbeLiveMarker(Platform& platform, std::string_view mutex_name) {
-    TELVO_TRY_ASSIGN(std::u16string name, winutil::Utf8ToUtf16(mutex_name));
+    TELVO_TRY_ASSIGN(std::u16string name, winformat::Utf8ToUtf16(mutex_name));
     auto opened = platform.sync.OpenMutexW(kSynchronize, false, name);
     if (!opened) {
         if (opened.error() == SysError::Win32(win32_error::kFileNotFound)) return Liveness::dead;

@@ -15,7 +15,7 @@ namespace telvo::windows {
 
 namespace {
 
-Result<winutil::Sid> OwnerOf(platform::Platform& platform, platform::Handle handle) {
+Result<winformat::Sid> OwnerOf(platform::Platform& platform, platform::Handle handle) {
     auto bytes = platform.security.GetSecurityInfo(handle, platform::se_object_type::kFileObject,
                                                    platform::security_information::kOwner);
     if (!bytes) return FailSys("GetSecurityInfo(metadata owner)", bytes.error());
@@ -30,8 +30,8 @@ Result<MetadataWriteDac> OpenMetadataAncestorForWriteDac(platform::Platform& pla
                                                          platform::Handle earlier) {
     TELVO_TRY_ASSIGN(auto lock, AcquireMetadataLock(platform));
     TELVO_TRY(winutil::VerifyFinalPath(platform.files, earlier, path));
-    TELVO_TRY_ASSIGN(const winutil::Sid caller, CurrentUserSid(platform));
-    TELVO_TRY_ASSIGN(const winutil::Sid owner, OwnerOf(platform, earlier));
+    TELVO_TRY_ASSIGN(const winformat::Sid caller, CurrentUserSid(platform));
+    TELVO_TRY_ASSIGN(const winformat::Sid owner, OwnerOf(platform, earlier));
 
     auto opened = winutil::OpenObjectNoFollow(platform, path, true);
     if (!opened) {

@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "common/try.h"
-#include "winutil/ace.h"
+#include "winformat/ace.h"
 
 namespace telvo::windows {
 
@@ -12,24 +12,24 @@ namespace {
 constexpr std::uint32_t kSynchronizeAndReadControl = 0x00120000;
 constexpr std::uint32_t kReadControl = 0x00020000;
 
-std::vector<std::pair<std::uint32_t, winutil::Sid>> ExpectedEntries() {
+std::vector<std::pair<std::uint32_t, winformat::Sid>> ExpectedEntries() {
     return {
-        {kSynchronizeAndReadControl, winutil::well_known::AuthenticatedUsers()},
-        {kSynchronizeAndReadControl, winutil::well_known::LocalSystem()},
+        {kSynchronizeAndReadControl, winformat::well_known::AuthenticatedUsers()},
+        {kSynchronizeAndReadControl, winformat::well_known::LocalSystem()},
         // Takes WRITE_DAC away from whoever creates the mutex.
-        {kReadControl, winutil::well_known::OwnerRights()},
+        {kReadControl, winformat::well_known::OwnerRights()},
     };
 }
 
-Result<void> TrustMetadataLock(const winutil::SecurityDescriptor* descriptor) {
+Result<void> TrustMetadataLock(const winformat::SecurityDescriptor* descriptor) {
     const auto expected = ExpectedEntries();
     if (descriptor == nullptr || !descriptor->owner || descriptor->dacl.acl() == nullptr ||
         descriptor->dacl.acl()->aces().size() != expected.size()) {
         return Fail("untrusted metadata lock owner or DACL");
     }
     std::vector<bool> seen(expected.size(), false);
-    for (const winutil::Ace& ace : descriptor->dacl.acl()->aces()) {
-        TELVO_TRY_ASSIGN(const winutil::Sid* sid,
+    for (const winformat::Ace& ace : descriptor->dacl.acl()->aces()) {
+        TELVO_TRY_ASSIGN(const winformat::Sid* sid,
                          CheckLockAceForm(ace, {"untrusted metadata lock ACE", "invalid metadata lock trustee",
                                                 "invalid metadata lock trustee size"}));
         const auto match = std::find_if(expected.begin(), expected.end(), [&](const auto& entry) {

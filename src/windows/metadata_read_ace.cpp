@@ -10,13 +10,13 @@ namespace telvo::windows {
 
 namespace {
 
-using winutil::Ace;
-using winutil::Acl;
+using winformat::Ace;
+using winformat::Acl;
 
 constexpr std::size_t kMaxBytesWithSid = 0xFFF7;
 
 // The DACL with the entry inserted before its first inherited entry.
-Result<Acl> WithMetadataReadAce(const Acl& dacl, const winutil::Sid& sid) {
+Result<Acl> WithMetadataReadAce(const Acl& dacl, const winformat::Sid& sid) {
     const std::size_t in_use = dacl.bytes_in_use();
     if (in_use + sid.size() > kMaxBytesWithSid) return Fail("system-root DACL is too large for metadata preparation");
     auto next = Acl::Create(in_use + sid.size() + 8, dacl.revision());
@@ -30,7 +30,7 @@ Result<Acl> WithMetadataReadAce(const Acl& dacl, const winutil::Sid& sid) {
         return {};
     };
     for (const Ace& ace : dacl.aces()) {
-        if (!inserted && (ace.flags() & winutil::ace_flag::kInherited)) TELVO_TRY(insert());
+        if (!inserted && (ace.flags() & winformat::ace_flag::kInherited)) TELVO_TRY(insert());
         if (auto copied = next->Append(ace); !copied) return FailSys("AddAce(host preparation copy)", copied.error());
     }
     if (!inserted) TELVO_TRY(insert());
@@ -39,12 +39,12 @@ Result<Acl> WithMetadataReadAce(const Acl& dacl, const winutil::Sid& sid) {
 
 }  // namespace
 
-Result<bool> MetadataReadAcePresent(const Acl& dacl, const winutil::Sid& sid) {
+Result<bool> MetadataReadAcePresent(const Acl& dacl, const winformat::Sid& sid) {
     int found = 0;
     for (const Ace& ace : dacl.aces()) {
         TELVO_TRY_ASSIGN(const bool named, windows::FindSidInAce(ace, sid));
         if (!named) continue;
-        if (ace.type() != winutil::ace_type::kAccessAllowed || ace.flags() != 0 || ace.mask() != kMetadataReadMask ||
+        if (ace.type() != winformat::ace_type::kAccessAllowed || ace.flags() != 0 || ace.mask() != kMetadataReadMask ||
             ++found > 1) {
             return Fail("conflicting system-root capability ACE; no permissions changed");
         }
@@ -52,7 +52,7 @@ Result<bool> MetadataReadAcePresent(const Acl& dacl, const winutil::Sid& sid) {
     return found == 1;
 }
 
-Result<bool> SetMetadataReadAce(platform::Platform& platform, platform::Handle handle, const winutil::Sid& sid,
+Result<bool> SetMetadataReadAce(platform::Platform& platform, platform::Handle handle, const winformat::Sid& sid,
                                 bool wanted) {
     TELVO_TRY_ASSIGN(auto lock, AcquireMetadataLock(platform));
     TELVO_TRY_ASSIGN(RawDacl current, ReadRawDacl(platform, handle));

@@ -29,11 +29,11 @@ Result<std::vector<std::uint8_t>> ReadOwnerAndDacl(platform::Platform& platform,
 
 }  // namespace
 
-Result<const winutil::Sid*> CheckLockAceForm(const winutil::Ace& ace, const LockAceMessages& messages) {
-    if (ace.type() != winutil::ace_type::kAccessAllowed || ace.flags() != 0 || ace.size() < 16) {
+Result<const winformat::Sid*> CheckLockAceForm(const winformat::Ace& ace, const LockAceMessages& messages) {
+    if (ace.type() != winformat::ace_type::kAccessAllowed || ace.flags() != 0 || ace.size() < 16) {
         return Fail(messages.untrusted_ace);
     }
-    const winutil::Sid* sid = ace.sid();
+    const winformat::Sid* sid = ace.sid();
     if (sid == nullptr) return Fail(messages.invalid_trustee);
     if (ace.size() != 16 + 4 * static_cast<std::size_t>(sid->sub_authority_count())) {
         return Fail(messages.invalid_trustee_size);
@@ -42,18 +42,18 @@ Result<const winutil::Sid*> CheckLockAceForm(const winutil::Ace& ace, const Lock
 }
 
 Result<std::vector<std::uint8_t>> BuildLockDescriptor(
-    const std::string& lock, std::optional<winutil::Sid> owner,
-    const std::vector<std::pair<std::uint32_t, winutil::Sid>>& entries) {
-    auto acl = winutil::Acl::Create(256, winutil::acl_revision::kRevision);
+    const std::string& lock, std::optional<winformat::Sid> owner,
+    const std::vector<std::pair<std::uint32_t, winformat::Sid>>& entries) {
+    auto acl = winformat::Acl::Create(256, winformat::acl_revision::kRevision);
     if (!acl) return FailSys("InitializeAcl(" + lock + ")", acl.error());
     for (const auto& [mask, sid] : entries) {
-        if (auto added = acl->Append(winutil::Ace::Allowed(mask, sid)); !added) {
+        if (auto added = acl->Append(winformat::Ace::Allowed(mask, sid)); !added) {
             return FailSys("AddAccessAllowedAce(" + lock + ")", added.error());
         }
     }
-    winutil::SecurityDescriptor descriptor;
+    winformat::SecurityDescriptor descriptor;
     descriptor.owner = std::move(owner);
-    descriptor.dacl = winutil::AclSlot(std::move(*acl));
+    descriptor.dacl = winformat::AclSlot(std::move(*acl));
     return descriptor.ToSelfRelative();
 }
 
@@ -66,7 +66,7 @@ Result<MutexLockGuard> AcquireMutexLock(platform::Platform& platform, const Mute
     // The object may have been created by someone else: trust what was
     // obtained, not what was asked for, and never wait on a planted object.
     TELVO_TRY_ASSIGN(auto obtained, ReadOwnerAndDacl(platform, handle.get(), spec));
-    const auto parsed = winutil::SecurityDescriptor::ParseSelfRelative(obtained);
+    const auto parsed = winformat::SecurityDescriptor::ParseSelfRelative(obtained);
     TELVO_TRY(spec.trust_check(parsed ? &*parsed : nullptr));
 
     auto waited = platform.kernel.WaitForSingleObject(handle.get(), kMutexLockWaitMs);

@@ -10,8 +10,8 @@
 #include "common/error.h"
 #include "platform/platform.h"
 #include "platform/unique_handle.h"
-#include "winutil/security_descriptor.h"
-#include "winutil/sid.h"
+#include "winformat/security_descriptor.h"
+#include "winformat/sid.h"
 
 namespace telvo::windows {
 
@@ -45,7 +45,7 @@ struct MutexLockSpec {
     std::string timeout_message;
     // Checks the descriptor read back from the object (owner and DACL); null
     // when the bytes are not a well-formed descriptor.
-    std::function<Result<void>(const winutil::SecurityDescriptor*)> trust_check;
+    std::function<Result<void>(const winformat::SecurityDescriptor*)> trust_check;
 };
 
 inline constexpr std::uint32_t kMutexLockAccess = 0x00120000;  // SYNCHRONIZE | READ_CONTROL
@@ -65,14 +65,14 @@ struct LockAceMessages {
 
 // The trustee of a plain ACCESS_ALLOWED entry without flags whose size is
 // exactly that of its SID.
-Result<const winutil::Sid*> CheckLockAceForm(const winutil::Ace& ace, const LockAceMessages& messages);
+Result<const winformat::Sid*> CheckLockAceForm(const winformat::Ace& ace, const LockAceMessages& messages);
 
 // A lock's self-relative descriptor: the owner when given, and a DACL of
 // revision 2 in a 256-byte buffer with one ACCESS_ALLOWED entry per
 // (mask, SID), in order; failures name the lock ("InitializeAcl(<lock>)",
 // "AddAccessAllowedAce(<lock>)").
 Result<std::vector<std::uint8_t>> BuildLockDescriptor(
-    const std::string& lock, std::optional<winutil::Sid> owner,
-    const std::vector<std::pair<std::uint32_t, winutil::Sid>>& entries);
+    const std::string& lock, std::optional<winformat::Sid> owner,
+    const std::vector<std::pair<std::uint32_t, winformat::Sid>>& entries);
 
 }  // namespace telvo::windows

@@ -9,7 +9,7 @@ namespace telvo::windows {
 
 namespace {
 
-namespace control = winutil::sd_control;
+namespace control = winformat::sd_control;
 
 std::uint16_t PreservedControl(std::uint16_t had) {
     auto kept = static_cast<std::uint16_t>(had & (control::kDaclProtected | control::kDaclAutoInherited |
@@ -20,12 +20,12 @@ std::uint16_t PreservedControl(std::uint16_t had) {
 
 }  // namespace
 
-Result<void> WriteObjectLocalDacl(platform::Platform& platform, platform::Handle handle, const winutil::Acl& acl) {
+Result<void> WriteObjectLocalDacl(platform::Platform& platform, platform::Handle handle, const winformat::Acl& acl) {
     TELVO_TRY_ASSIGN(auto lock, AcquireMetadataLock(platform));
     TELVO_TRY_ASSIGN(RawDacl current, ReadRawDacl(platform, handle));
-    winutil::SecurityDescriptor next;
+    winformat::SecurityDescriptor next;
     next.control = PreservedControl(current.descriptor.control);
-    next.dacl = winutil::AclSlot(acl);
+    next.dacl = winformat::AclSlot(acl);
     auto set = platform.security.NtSetSecurityObject(handle, platform::security_information::kDacl,
                                                      next.ToSelfRelative());
     if (!set) return FailSys("NtSetSecurityObject", set.error());

@@ -2,7 +2,7 @@
 
 #include "common/error.h"
 #include "platform/platform.h"
-#include "winutil/acl.h"
+#include "winformat/acl.h"
 
 namespace telvo::windows {
 
@@ -11,6 +11,6 @@ namespace telvo::windows {
 // has them when the lock is held: protected, auto-inherited and defaulted as
 // they were, and auto-inheritance requested when the object had it requested
 // or applied.
-Result<void> WriteObjectLocalDacl(platform::Platform& platform, platform::Handle handle, const winutil::Acl& acl);
+Result<void> WriteObjectLocalDacl(platform::Platform& platform, platform::Handle handle, const winformat::Acl& acl);
 
 }  // namespace telvo::windows

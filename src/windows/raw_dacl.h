@@ -5,7 +5,7 @@
 
 #include "common/error.h"
 #include "platform/platform.h"
-#include "winutil/security_descriptor.h"
+#include "winformat/security_descriptor.h"
 
 namespace telvo::windows {
 
@@ -13,9 +13,9 @@ namespace telvo::windows {
 // (self-relative, DACL part only) and its parsed form, whose DACL is present
 // and not null.
 struct RawDacl {
-    winutil::SecurityDescriptor descriptor;
+    winformat::SecurityDescriptor descriptor;
 
-    const winutil::Acl& dacl() const { return *descriptor.dacl.acl(); }
+    const winformat::Acl& dacl() const { return *descriptor.dacl.acl(); }
 };
 
 inline constexpr std::uint32_t kMaxRawDescriptorSize = 0x20000;

@@ -8,10 +8,10 @@
 
 namespace telvo::windows {
 
-Result<void> RevokeSidFromObject(platform::Platform& platform, platform::Handle handle, const winutil::Sid& sid) {
+Result<void> RevokeSidFromObject(platform::Platform& platform, platform::Handle handle, const winformat::Sid& sid) {
     TELVO_TRY_ASSIGN(auto lock, AcquireMetadataLock(platform));
     TELVO_TRY_ASSIGN(RawDacl current, ReadRawDacl(platform, handle));
-    TELVO_TRY_ASSIGN(winutil::Acl remaining, RemoveSidAces(current.dacl(), sid));
+    TELVO_TRY_ASSIGN(winformat::Acl remaining, RemoveSidAces(current.dacl(), sid));
     if (remaining.aces().size() == current.dacl().aces().size()) return {};
     return WriteObjectLocalDacl(platform, handle, remaining);
 }

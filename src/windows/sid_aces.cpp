@@ -1,14 +1,14 @@
 #include "windows/sid_aces.h"
 
 #include "common/try.h"
-#include "winutil/sid_in_ace.h"
+#include "winformat/sid_in_ace.h"
 
 namespace telvo::windows {
 
-using winutil::Ace;
-namespace type = winutil::ace_type;
+using winformat::Ace;
+namespace type = winformat::ace_type;
 
-Result<bool> FindSidInAce(const Ace& ace, const winutil::Sid& sid) {
+Result<bool> FindSidInAce(const Ace& ace, const winformat::Sid& sid) {
     switch (ace.type()) {
         case type::kAccessAllowed:
         case type::kAccessDenied:
@@ -19,19 +19,19 @@ Result<bool> FindSidInAce(const Ace& ace, const winutil::Sid& sid) {
         case type::kAccessAllowedCallbackObject:
         case type::kAccessDeniedCallbackObject: {
             // Parsing placed the SID: at byte 8, or after the object GUIDs the flags announce.
-            const winutil::Sid* named = ace.sid();
+            const winformat::Sid* named = ace.sid();
             return named != nullptr && *named == sid;
         }
         default:
             if (sid.size() > ace.size()) return false;
-            if (winutil::ContainsSidBytes(ace.Serialize(), sid)) {
+            if (winformat::ContainsSidBytes(ace.Serialize(), sid)) {
                 return Fail("unsupported DACL ACE may contain the AppContainer SID");
             }
             return false;
     }
 }
 
-Result<bool> AclNamesSid(const winutil::Acl& acl, const winutil::Sid& sid) {
+Result<bool> AclNamesSid(const winformat::Acl& acl, const winformat::Sid& sid) {
     bool named = false;
     for (const Ace& ace : acl.aces()) {
         TELVO_TRY_ASSIGN(const bool this_one, windows::FindSidInAce(ace, sid));
@@ -40,7 +40,7 @@ Result<bool> AclNamesSid(const winutil::Acl& acl, const winutil::Sid& sid) {
     return named;
 }
 
-Result<SidAccess> SummarizeSidAces(const winutil::Acl& acl, const winutil::Sid& sid, bool include_inherit_only) {
+Result<SidAccess> SummarizeSidAces(const winformat::Acl& acl, const winformat::Sid& sid, bool include_inherit_only) {
     SidAccess access;
     for (const Ace& ace : acl.aces()) {
         TELVO_TRY_ASSIGN(const bool named, windows::FindSidInAce(ace, sid));
@@ -48,14 +48,14 @@ Result<SidAccess> SummarizeSidAces(const winutil::Acl& acl, const winutil::Sid& 
         if (ace.type() != type::kAccessAllowed && ace.type() != type::kAccessDenied) {
             return Fail("unexpected conditional/object AppContainer grant");
         }
-        if (!include_inherit_only && (ace.flags() & winutil::ace_flag::kInheritOnly)) continue;
+        if (!include_inherit_only && (ace.flags() & winformat::ace_flag::kInheritOnly)) continue;
         (ace.type() == type::kAccessAllowed ? access.allowed : access.denied) |= *ace.mask();
     }
     return access;
 }
 
-Result<winutil::Acl> RemoveSidAces(const winutil::Acl& acl, const winutil::Sid& sid) {
-    winutil::Acl copy = acl;
+Result<winformat::Acl> RemoveSidAces(const winformat::Acl& acl, const winformat::Sid& sid) {
+    winformat::Acl copy = acl;
     for (std::size_t index = copy.aces().size(); index-- > 0;) {
         TELVO_TRY_ASSIGN(const bool named, windows::FindSidInAce(copy.aces()[index], sid));
         if (!named) continue;

@@ -3,8 +3,8 @@
 #include <cstdint>
 
 #include "common/error.h"
-#include "winutil/acl.h"
-#include "winutil/sid.h"
+#include "winformat/acl.h"
+#include "winformat/sid.h"
 
 namespace telvo::windows {
 
@@ -15,10 +15,10 @@ namespace telvo::windows {
 //   may name it, which fails "unsupported DACL ACE may contain the
 //   AppContainer SID", since such an entry could be neither read nor removed
 //   exactly.
-Result<bool> FindSidInAce(const winutil::Ace& ace, const winutil::Sid& sid);
+Result<bool> FindSidInAce(const winformat::Ace& ace, const winformat::Sid& sid);
 
 // Whether any entry names the SID (errors of FindSidInAce pass through).
-Result<bool> AclNamesSid(const winutil::Acl& acl, const winutil::Sid& sid);
+Result<bool> AclNamesSid(const winformat::Acl& acl, const winformat::Sid& sid);
 
 // The unions of the masks of the allowed and of the denied entries naming the SID.
 struct SidAccess {
@@ -29,9 +29,9 @@ struct SidAccess {
 // Over the entries that name the SID; inherit-only entries count only when
 // asked. An entry naming the SID that is neither ACCESS_ALLOWED nor
 // ACCESS_DENIED fails "unexpected conditional/object AppContainer grant".
-Result<SidAccess> SummarizeSidAces(const winutil::Acl& acl, const winutil::Sid& sid, bool include_inherit_only);
+Result<SidAccess> SummarizeSidAces(const winformat::Acl& acl, const winformat::Sid& sid, bool include_inherit_only);
 
 // A copy of the ACL (same allotted size) without the entries that name the SID.
-Result<winutil::Acl> RemoveSidAces(const winutil::Acl& acl, const winutil::Sid& sid);
+Result<winformat::Acl> RemoveSidAces(const winformat::Acl& acl, const winformat::Sid& sid);
 
 }  // namespace telvo::windows

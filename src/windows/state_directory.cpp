@@ -17,19 +17,19 @@ namespace info = platform::security_information;
 constexpr std::uint32_t kFileAllAccess = 0x001F01FF;
 constexpr std::uint32_t kObjectAndContainerInherit = 0x3;
 
-Result<winutil::SecurityDescriptor> ReadParts(platform::Platform& platform, platform::Handle handle,
+Result<winformat::SecurityDescriptor> ReadParts(platform::Platform& platform, platform::Handle handle,
                                               std::uint32_t parts, std::string_view operation) {
     auto bytes = platform.security.GetSecurityInfo(handle, platform::se_object_type::kFileObject, parts);
     if (!bytes) return FailSys(operation, bytes.error());
     return ParseDescriptor(*bytes, operation);
 }
 
-Result<void> CheckStateDacl(const winutil::SecurityDescriptor& descriptor, const winutil::Sid& user) {
-    const winutil::Acl* dacl = descriptor.dacl.acl();
+Result<void> CheckStateDacl(const winformat::SecurityDescriptor& descriptor, const winformat::Sid& user) {
+    const winformat::Acl* dacl = descriptor.dacl.acl();
     if (dacl == nullptr) return Fail("null DACLs cannot be mutated without changing their security semantics");
     if (dacl->aces().size() != 1) return Fail("the Windows sandbox state DACL is not restricted to one account");
-    const winutil::Ace& ace = dacl->aces().front();
-    if (ace.type() != winutil::ace_type::kAccessAllowed || ace.mask() != kFileAllAccess || ace.sid() == nullptr ||
+    const winformat::Ace& ace = dacl->aces().front();
+    if (ace.type() != winformat::ace_type::kAccessAllowed || ace.mask() != kFileAllAccess || ace.sid() == nullptr ||
         *ace.sid() != user) {
         return Fail("the Windows sandbox state DACL does not grant exactly its owner");
     }
@@ -40,7 +40,7 @@ Result<void> CheckStateDacl(const winutil::SecurityDescriptor& descriptor, const
 
 Result<void> SecureStateDirectory(platform::Platform& platform, platform::Handle handle) {
     TELVO_TRY_ASSIGN(auto lock, AcquireMetadataLock(platform));
-    TELVO_TRY_ASSIGN(const winutil::Sid user, CurrentUserSid(platform));
+    TELVO_TRY_ASSIGN(const winformat::Sid user, CurrentUserSid(platform));
     TELVO_TRY_ASSIGN(const auto owned, ReadParts(platform, handle, info::kOwner, "GetSecurityInfo(owner)"));
     if (!owned.owner || *owned.owner != user) {
         return Fail("the Windows sandbox state directory is not owned by the current account");

@@ -7,7 +7,7 @@
 #include "platform/unique_handle.h"
 #include "winutil/local_path.h"
 #include "winutil/path_syntax.h"
-#include "winutil/text.h"
+#include "winformat/text.h"
 
 namespace telvo::winutil {
 
@@ -42,7 +42,7 @@ Result<void> RequireDirectory(Platform& platform, const std::string& path, const
 // Creates one directory; true when it was missing, false when it existed.
 // A missing parent is reported as such.
 Result<bool> CreateOne(Platform& platform, const std::string& path) {
-    TELVO_TRY_ASSIGN(std::u16string wide, Utf8ToUtf16(path));
+    TELVO_TRY_ASSIGN(std::u16string wide, winformat::Utf8ToUtf16(path));
     auto made = platform.files.CreateDirectoryW(wide);
     if (made) return true;
     if (made.error() == SysError::Win32(win32_error::kAlreadyExists)) {

@@ -1,7 +1,7 @@
 #include "winutil/directory_listing.h"
 
 #include "platform/unique_handle.h"
-#include "winutil/text.h"
+#include "winformat/text.h"
 
 namespace telvo::winutil {
 
@@ -30,7 +30,7 @@ Result<std::vector<std::string>> ListDirectory(Platform& platform, Handle direct
         information_class = file_info_class::kIdBothDirectoryInfo;
         for (const auto& entry : *batch) {
             if (entry.file_name == u"." || entry.file_name == u"..") continue;
-            auto name = Utf16ToUtf8(entry.file_name);
+            auto name = winformat::Utf16ToUtf8(entry.file_name);
             if (!name) return Fail(std::move(name.error()).Context("directory entry name is not valid text"));
             names.push_back(std::move(*name));
             if (names.size() == max_names) break;

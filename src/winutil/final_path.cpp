@@ -4,7 +4,7 @@
 
 #include "common/try.h"
 #include "winutil/local_path.h"
-#include "winutil/text.h"
+#include "winformat/text.h"
 
 namespace telvo::winutil {
 
@@ -26,7 +26,7 @@ Result<std::string> ReadFinalPath(platform::Files& files, platform::Handle handl
         auto length = files.GetFinalPathNameByHandleW(handle, buffer, platform::final_path_flag::kNameNormalized);
         if (!length) return FailSys("GetFinalPathNameByHandleW", length.error());
         if (*length < buffer.size()) {
-            auto text = Utf16ToUtf8(std::u16string_view(buffer.data(), *length));
+            auto text = winformat::Utf16ToUtf8(std::u16string_view(buffer.data(), *length));
             if (!text) return Fail(std::move(text.error()).Context("final path is not valid text"));
             return std::move(*text);
         }

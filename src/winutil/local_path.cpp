@@ -2,9 +2,9 @@
 
 #include <optional>
 
-#include "winutil/ordinal_case.h"
+#include "winformat/ordinal_case.h"
 #include "winutil/path_syntax.h"
-#include "winutil/text.h"
+#include "winformat/text.h"
 
 namespace telvo::winutil {
 
@@ -30,7 +30,7 @@ bool IsPlainName(std::string_view name) {
 
 // UTF-16, `/` as `\`, trailing `\` removed; nothing for text that is not UTF-8.
 std::optional<std::u16string> ComparisonForm(std::string_view text) {
-    auto wide = Utf8ToUtf16(text);
+    auto wide = winformat::Utf8ToUtf16(text);
     if (!wide) return std::nullopt;
     for (auto& unit : *wide) {
         if (unit == u'/') unit = u'\\';
@@ -42,7 +42,7 @@ std::optional<std::u16string> ComparisonForm(std::string_view text) {
 }  // namespace
 
 bool IsNormalizedLocalPath(std::string_view text) {
-    if (HasDotPiece(text) || !Utf8ToUtf16(text)) return false;
+    if (HasDotPiece(text) || !winformat::Utf8ToUtf16(text)) return false;
     const PathSyntax syntax = ParsePathSyntax(text);
     if (!IsAbsoluteDrivePath(syntax)) return false;
     for (std::string_view name : syntax.components) {
@@ -74,14 +74,14 @@ Result<std::string> ToExtendedPath(std::string_view text) {
 bool PathsEqual(std::string_view a, std::string_view b) {
     const auto left = ComparisonForm(a);
     const auto right = ComparisonForm(b);
-    return left && right && EqualIgnoringCase(*left, *right);
+    return left && right && winformat::EqualIgnoringCase(*left, *right);
 }
 
 bool PathContains(std::string_view ancestor, std::string_view path) {
     const auto top = ComparisonForm(ancestor);
     const auto below = ComparisonForm(path);
     if (!top || !below || below->size() < top->size()) return false;
-    if (!EqualIgnoringCase(std::u16string_view(*below).substr(0, top->size()), *top)) return false;
+    if (!winformat::EqualIgnoringCase(std::u16string_view(*below).substr(0, top->size()), *top)) return false;
     return below->size() == top->size() || (*below)[top->size()] == u'\\';
 }
 

@@ -5,14 +5,14 @@
 #include "common/try.h"
 #include "winutil/final_path.h"
 #include "winutil/stable_identity.h"
-#include "winutil/text.h"
+#include "winformat/text.h"
 
 namespace telvo::winutil {
 
 using namespace platform;
 
 Result<UniqueHandle> OpenRegularFileForRead(Platform& platform, std::string_view path) {
-    TELVO_TRY_ASSIGN(std::u16string wide, Utf8ToUtf16(path));
+    TELVO_TRY_ASSIGN(std::u16string wide, winformat::Utf8ToUtf16(path));
     auto opened = platform.files.CreateFileW(wide, file_access::kFileGenericRead, file_share::kRead,
                                              creation_disposition::kOpenExisting, file_flag::kOpenReparsePoint);
     if (!opened) return FailSys("CreateFileW(read " + std::string(path) + ")", opened.error());

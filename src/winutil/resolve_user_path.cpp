@@ -3,7 +3,7 @@
 #include "platform/unique_handle.h"
 #include "winutil/final_path.h"
 #include "winutil/path_syntax.h"
-#include "winutil/text.h"
+#include "winformat/text.h"
 
 namespace telvo::winutil {
 
@@ -14,7 +14,7 @@ Result<std::string> ResolveUserPath(Platform& platform, std::string_view label, 
     if (text.find('\0') != std::string_view::npos) return Fail(name + " contains a NUL byte");
     const std::string absolute_message = name + " must be an absolute local drive path";
     if (!IsAbsoluteDrivePath(ParsePathSyntax(text))) return Fail(absolute_message);
-    auto wide = Utf8ToUtf16(text);
+    auto wide = winformat::Utf8ToUtf16(text);
     if (!wide) return Fail(std::move(wide.error()).Context(absolute_message));
 
     const std::string unresolved = name + " does not resolve: " + std::string(text);

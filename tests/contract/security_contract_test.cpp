@@ -5,8 +5,8 @@
 #include "contract_host.h"
 #include "platform/security.h"
 #include "platform/unique_handle.h"
-#include "winutil/acl.h"
-#include "winutil/security_descriptor.h"
+#include "winformat/acl.h"
+#include "winformat/security_descriptor.h"
 
 namespace telvo::contract {
 namespace {
@@ -37,18 +37,18 @@ TEST_F(SecurityContract, NtQuerySecurityObjectReportsTheSizeItNeeds) {
     std::vector<std::uint8_t> buffer(needed);
     auto read = security.NtQuerySecurityObject(handle.get(), security_information::kDacl, buffer, needed);
     ASSERT_TRUE(read) << std::hex << read.error().code;
-    EXPECT_TRUE(winutil::SecurityDescriptor::ParseSelfRelative(buffer));
+    EXPECT_TRUE(winformat::SecurityDescriptor::ParseSelfRelative(buffer));
 }
 
 TEST_F(SecurityContract, SetEntriesInAclGrantsIntoANullAcl) {
-    const winutil::Sid sid = winutil::Sid::Make(15, {2, 1, 2, 3, 4, 5, 6, 7});
+    const winformat::Sid sid = winformat::Sid::Make(15, {2, 1, 2, 3, 4, 5, 6, 7});
     const std::vector<ExplicitAccess> entries{
         {0x1200A9, access_mode::kGrant, 0x3, Trustee{trustee_form::kIsSid, trustee_type::kUnknown, sid}}};
     auto bytes = host->platform().security.SetEntriesInAclW(entries, {});
     ASSERT_TRUE(bytes) << bytes.error().code;
-    auto acl = winutil::Acl::Parse(*bytes);
+    auto acl = winformat::Acl::Parse(*bytes);
     ASSERT_TRUE(acl) << acl.error().Display();
-    EXPECT_EQ(acl->aces(), std::vector<winutil::Ace>{winutil::Ace::Allowed(0x1200A9, sid, 0x3)});
+    EXPECT_EQ(acl->aces(), std::vector<winformat::Ace>{winformat::Ace::Allowed(0x1200A9, sid, 0x3)});
 }
 
 }  // namespace

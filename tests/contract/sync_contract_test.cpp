@@ -7,9 +7,9 @@
 #include "platform/kernel.h"
 #include "platform/security.h"
 #include "platform/unique_handle.h"
-#include "winutil/ace.h"
-#include "winutil/security_descriptor.h"
-#include "winutil/text.h"
+#include "winformat/ace.h"
+#include "winformat/security_descriptor.h"
+#include "winformat/text.h"
 
 namespace telvo::contract {
 namespace {
@@ -26,13 +26,13 @@ protected:
         host = MakeContractHost();
         // A name of its own per test, so that runs never meet each other.
         name = u"Local\\Telvo.Contract." +
-               winutil::AsciiToUtf16(::testing::UnitTest::GetInstance()->current_test_info()->name());
+               winformat::AsciiToUtf16(::testing::UnitTest::GetInstance()->current_test_info()->name());
     }
     platform::Platform& p() { return host->platform(); }
     std::vector<std::uint8_t> Descriptor() {
-        winutil::SecurityDescriptor descriptor;
-        descriptor.dacl = winutil::AclSlot(*winutil::Acl::Fitted(
-            2, {winutil::Ace::Allowed(0x001F0001, winutil::well_known::World())}));
+        winformat::SecurityDescriptor descriptor;
+        descriptor.dacl = winformat::AclSlot(*winformat::Acl::Fitted(
+            2, {winformat::Ace::Allowed(0x001F0001, winformat::well_known::World())}));
         return descriptor.ToSelfRelative();
     }
 
@@ -88,14 +88,14 @@ TEST_F(SyncContract, DescriptorReadsBackWithTheSizeProbe) {
     ASSERT_GT(needed, 20u);
     std::vector<std::uint8_t> buffer(needed);
     ASSERT_TRUE(p().security.GetKernelObjectSecurity(handle.get(), parts, buffer, needed));
-    auto descriptor = winutil::SecurityDescriptor::ParseSelfRelative(buffer);
+    auto descriptor = winformat::SecurityDescriptor::ParseSelfRelative(buffer);
     ASSERT_TRUE(descriptor) << descriptor.error().Display();
     EXPECT_TRUE(descriptor->owner.has_value());
     ASSERT_TRUE(descriptor->dacl.acl());
     ASSERT_EQ(descriptor->dacl.acl()->aces().size(), 1u);
-    const winutil::Sid* trustee = descriptor->dacl.acl()->aces()[0].sid();
+    const winformat::Sid* trustee = descriptor->dacl.acl()->aces()[0].sid();
     ASSERT_NE(trustee, nullptr);
-    EXPECT_EQ(*trustee, winutil::well_known::World());
+    EXPECT_EQ(*trustee, winformat::well_known::World());
 }
 
 }  // namespace

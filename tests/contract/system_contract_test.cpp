@@ -3,7 +3,7 @@
 #include "contract/contract_host.h"
 #include "platform/system.h"
 #include "winutil/local_path.h"
-#include "winutil/text.h"
+#include "winformat/text.h"
 
 namespace telvo::contract {
 namespace {
@@ -12,7 +12,7 @@ TEST(SystemContract, LocalAppDataIsAnOrdinaryLocalPath) {
     auto host = MakeContractHost();
     auto path = host->platform().system.SHGetKnownFolderPath(platform::known_folder::kLocalAppData, 0);
     ASSERT_TRUE(path);
-    auto text = winutil::Utf16ToUtf8(*path);
+    auto text = winformat::Utf16ToUtf8(*path);
     ASSERT_TRUE(text);
     EXPECT_TRUE(winutil::IsNormalizedLocalPath(*text)) << *text;
 }

@@ -8,7 +8,7 @@
 
 #include "contract_host.h"
 #include "winutil/recorded_path.h"
-#include "winutil/text.h"
+#include "winformat/text.h"
 #include "winutil/walk_tree.h"
 
 namespace telvo::contract {
@@ -20,7 +20,7 @@ protected:
         host = MakeContractHost();
         scratch16 = host->ScratchDirectory();
         ASSERT_FALSE(scratch16.empty());
-        scratch = winutil::Utf16ToUtf8(scratch16).value();
+        scratch = winformat::Utf16ToUtf8(scratch16).value();
         ASSERT_TRUE(host->MakeDirectory(scratch16 + u"\\a"));
         ASSERT_TRUE(host->MakeDirectory(scratch16 + u"\\a\\b"));
         ASSERT_TRUE(host->MakeFile(scratch16 + u"\\a\\b\\f", "data"));

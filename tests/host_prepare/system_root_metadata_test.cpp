@@ -7,17 +7,17 @@
 namespace telvo::host_prepare {
 namespace {
 
-using winutil::Ace;
+using winformat::Ace;
 
 class SystemRootMetadata : public windows::testing::DaclTest {
 protected:
     void SetUp() override {
         Dir("C:\\Users");
         // Explicit entries of an ordinary system drive root.
-        PlantDacl("C:\\", {Ace::Allowed(0x1F01FF, winutil::well_known::Administrators(), 0x3),
-                           Ace::Allowed(0x1200A9, winutil::well_known::Users(), 0x3)});
-        PlantDacl("C:\\Users", {Ace::Allowed(0x1F01FF, winutil::well_known::Administrators(), 0x3),
-                                Ace::Allowed(0x1200A9, winutil::well_known::World(), 0x3)});
+        PlantDacl("C:\\", {Ace::Allowed(0x1F01FF, winformat::well_known::Administrators(), 0x3),
+                           Ace::Allowed(0x1200A9, winformat::well_known::Users(), 0x3)});
+        PlantDacl("C:\\Users", {Ace::Allowed(0x1F01FF, winformat::well_known::Administrators(), 0x3),
+                                Ace::Allowed(0x1200A9, winformat::well_known::World(), 0x3)});
         capability = host.platform().appcontainer.DeriveCapabilitySidsFromName(u"Telvo.Sandbox.SystemRootMetadata.v1")
                          .value()
                          .capability_sids.at(0)
@@ -40,7 +40,7 @@ protected:
     }
 
     std::vector<FixedHostTarget> targets{{"systemDriveRoot", "C:\\"}, {"userProfiles", "C:\\Users"}};
-    winutil::Sid capability = winutil::well_known::World();
+    winformat::Sid capability = winformat::well_known::World();
 };
 
 TEST_F(SystemRootMetadata, PrepareReportAndRemove) {

@@ -14,7 +14,7 @@ constexpr char kName[] = "Telvo.Sandbox.0123456789abcdef0123456789abcdef";
 
 class AppContainerTemp : public winutil::testing::SimFileTest {
 protected:
-    winutil::Sid Profile() {
+    winformat::Sid Profile() {
         auto sid = CreateProfile(platform().appcontainer, kName, CapabilitySet());
         EXPECT_TRUE(sid);
         return *sid;
@@ -23,7 +23,7 @@ protected:
 };
 
 TEST_F(AppContainerTemp, CreatesTempWithEveryMissingParentAndAcceptsItAgain) {
-    const winutil::Sid sid = Profile();
+    const winformat::Sid sid = Profile();
     auto created = EnsureAppContainerTemp(platform(), sid);
     ASSERT_TRUE(created) << created.error().Display();
     EXPECT_EQ(*created, folder);
@@ -36,7 +36,7 @@ TEST_F(AppContainerTemp, CreatesTempWithEveryMissingParentAndAcceptsItAgain) {
 }
 
 TEST_F(AppContainerTemp, SomethingElseInTheWayIsAnError) {
-    const winutil::Sid sid = Profile();
+    const winformat::Sid sid = Profile();
     ASSERT_TRUE(winutil::CreateDirectories(platform(), folder));
     File(folder + "\\Temp");
     auto created = EnsureAppContainerTemp(platform(), sid);
@@ -47,13 +47,13 @@ TEST_F(AppContainerTemp, SomethingElseInTheWayIsAnError) {
 }
 
 TEST_F(AppContainerTemp, FailuresCarryTheirCause) {
-    const winutil::Sid sid = Profile();
+    const winformat::Sid sid = Profile();
     FailNext("CreateDirectoryW", 5);
     EXPECT_EQ(EnsureAppContainerTemp(platform(), sid).error().Display(),
               "could not create AppContainer temp under " + folder + ": CreateDirectoryW(" + folder +
                   "\\Temp) failed with Win32 error 5");
     // A SID without a profile has no folder.
-    const winutil::Sid stranger = winutil::Sid::Make(15, {2, 1, 2, 3, 4, 5, 6, 7});
+    const winformat::Sid stranger = winformat::Sid::Make(15, {2, 1, 2, 3, 4, 5, 6, 7});
     EXPECT_EQ(EnsureAppContainerTemp(platform(), stranger).error().Display(),
               "GetAppContainerFolderPath failed with HRESULT 0x80070002");
 }

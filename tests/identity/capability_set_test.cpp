@@ -10,7 +10,7 @@ namespace telvo::identity {
 namespace {
 
 using platform::sim::SimHost;
-using winutil::Sid;
+using winformat::Sid;
 
 Sid SidOf(const char* text) { return *Sid::Parse(text); }
 

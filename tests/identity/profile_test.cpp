@@ -77,7 +77,7 @@ TEST_F(ProfileTest, ReportsFailedProfileCalls) {
     ASSERT_FALSE(derived);
     EXPECT_EQ(derived.error().Display(),
               "DeriveAppContainerSidFromAppContainerName failed with HRESULT 0x80070057");
-    auto text = SidToString(appcontainer_, winutil::well_known::AllApplicationPackages());
+    auto text = SidToString(appcontainer_, winformat::well_known::AllApplicationPackages());
     ASSERT_FALSE(text);
     EXPECT_EQ(text.error().Display(), "ConvertSidToStringSidW failed with Win32 error 8");
 }
@@ -124,12 +124,12 @@ TEST_F(ProfileTest, ReportsOtherDeleteFailures) {
 // Windows may report success and still hand back no SID.
 class SidlessAppContainer final : public platform::AppContainer {
 public:
-    SysResult<std::optional<winutil::Sid>> CreateAppContainerProfile(
+    SysResult<std::optional<winformat::Sid>> CreateAppContainerProfile(
         const std::u16string&, const std::u16string&, const std::u16string&,
         std::span<const platform::SidAndAttributes>) override {
         return std::nullopt;
     }
-    SysResult<std::optional<winutil::Sid>> DeriveAppContainerSidFromAppContainerName(
+    SysResult<std::optional<winformat::Sid>> DeriveAppContainerSidFromAppContainerName(
         const std::u16string&) override {
         return std::nullopt;
     }
@@ -140,7 +140,7 @@ public:
     SysResult<platform::DerivedCapabilitySids> DeriveCapabilitySidsFromName(const std::u16string&) override {
         return platform::DerivedCapabilitySids{};
     }
-    SysResult<std::u16string> ConvertSidToStringSidW(const winutil::Sid&) override { return u""; }
+    SysResult<std::u16string> ConvertSidToStringSidW(const winformat::Sid&) override { return u""; }
 };
 
 TEST(ProfileWithoutSid, SuccessWithoutASidIsAnError) {

@@ -7,7 +7,7 @@
 namespace telvo::platform::sim {
 namespace {
 
-using winutil::Sid;
+using winformat::Sid;
 
 Sid SidOf(const char* text) { return *Sid::Parse(text); }
 

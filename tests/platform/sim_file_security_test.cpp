@@ -4,17 +4,17 @@
 #include "platform/sim/sim_acl_entries.h"
 #include "platform/sim/sim_host.h"
 #include "platform/unique_handle.h"
-#include "winutil/security_descriptor.h"
+#include "winformat/security_descriptor.h"
 #include "winutil/sim_file_fixture.h"
 
 namespace telvo::platform::sim {
 namespace {
 
-using winutil::Ace;
-using winutil::Acl;
-using winutil::SecurityDescriptor;
-using winutil::Sid;
-namespace control = winutil::sd_control;
+using winformat::Ace;
+using winformat::Acl;
+using winformat::SecurityDescriptor;
+using winformat::Sid;
+namespace control = winformat::sd_control;
 namespace info = security_information;
 
 const Sid kAlice = Sid::Make(5, {21, 7, 7, 7, 1001});
@@ -34,7 +34,7 @@ protected:
     }
     void Plant(std::string_view path, std::vector<Ace> aces, std::uint16_t bits = 0) {
         auto descriptor = DescriptorOf(path);
-        descriptor.dacl = winutil::AclSlot(MakeAcl(std::move(aces)));
+        descriptor.dacl = winformat::AclSlot(MakeAcl(std::move(aces)));
         descriptor.control = bits;
         ASSERT_TRUE(files().SetSecurityDescriptor(Wide(path), descriptor.ToSelfRelative()));
     }
@@ -102,7 +102,7 @@ TEST_F(SimFileSecurityTest, NtSetSecurityObjectChangesTheObjectAloneAndNeedsWrit
     const auto child_before = AcesOf("\\\\?\\C:\\P\\f");
     SecurityDescriptor next;
     next.control = control::kDaclAutoInheritReq | control::kDaclDefaulted;
-    next.dacl = winutil::AclSlot(MakeAcl({Ace::Allowed(0x1F01FF, kAlice, 0x3)}));
+    next.dacl = winformat::AclSlot(MakeAcl({Ace::Allowed(0x1F01FF, kAlice, 0x3)}));
     const auto read_only = Open("\\\\?\\C:\\P", file_access::kReadControl);
     EXPECT_EQ(security().NtSetSecurityObject(read_only.get(), info::kDacl, next.ToSelfRelative()).error(),
               SysError::NtStatus(ntstatus::kAccessDenied));

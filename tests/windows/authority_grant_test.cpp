@@ -172,15 +172,15 @@ TEST_P(AuthorityGrantTest, EntriesTheEngineCannotReadExactlyAreRefused) {
     ASSERT_TRUE(Grant(writable));
 
     // A conditional (callback) allow entry for the SID.
-    const Ace callback = Ace::Make(winutil::ace_type::kAccessAllowedCallback, 0x3,
-                                   winutil::BasicAceBody{kWritable, sid, {'a', 'r', 't', 'x'}})
+    const Ace callback = Ace::Make(winformat::ace_type::kAccessAllowedCallback, 0x3,
+                                   winformat::BasicAceBody{kWritable, sid, {'a', 'r', 't', 'x'}})
                              .value();
     PlantDacl(file, {callback});
     EXPECT_EQ(ErrorOf(Verify(writable)), "unexpected conditional/object AppContainer grant");
 
     // An object entry for the SID behind one GUID: found and removed by revoke.
-    const Ace object = Ace::Make(winutil::ace_type::kAccessAllowedObject, 0x3,
-                                 winutil::ObjectAceBody{kWritable, winutil::GuidBytes{1, 2, 3}, std::nullopt, sid, {}})
+    const Ace object = Ace::Make(winformat::ace_type::kAccessAllowedObject, 0x3,
+                                 winformat::ObjectAceBody{kWritable, winformat::GuidBytes{1, 2, 3}, std::nullopt, sid, {}})
                            .value();
     PlantDacl(file, {object, Ace::Allowed(kReadOnly, other)});
     EXPECT_EQ(ErrorOf(Verify(writable)), "unexpected conditional/object AppContainer grant");
@@ -188,7 +188,7 @@ TEST_P(AuthorityGrantTest, EntriesTheEngineCannotReadExactlyAreRefused) {
     EXPECT_EQ(AcesOf(file), (std::vector<Ace>{Ace::Allowed(kReadOnly, other)}));
 
     // A label-like entry whose bytes hold the SID blocks every change and every proof.
-    const Ace label = Ace::Basic(winutil::ace_type::kSystemMandatoryLabel, 0, 0x1, sid);
+    const Ace label = Ace::Basic(winformat::ace_type::kSystemMandatoryLabel, 0, 0x1, sid);
     PlantDacl(file, {label});
     const auto handle = Open(file);
     const std::uint64_t writes = Count("NtSetSecurityObject");
@@ -201,7 +201,7 @@ TEST_P(AuthorityGrantTest, EntriesTheEngineCannotReadExactlyAreRefused) {
     EXPECT_EQ(Count("NtSetSecurityObject"), writes);
     EXPECT_EQ(AcesOf(file), std::vector<Ace>{label});
     // ... but the same kind of entry for another SID does not.
-    PlantDacl(file, {Ace::Basic(winutil::ace_type::kSystemMandatoryLabel, 0, 0x1, other)});
+    PlantDacl(file, {Ace::Basic(winformat::ace_type::kSystemMandatoryLabel, 0, 0x1, other)});
     EXPECT_TRUE(GrantAuthorityAccess(platform(), file, handle.get(), writable, sid));
     EXPECT_TRUE(VerifyAuthorityGrant(platform(), file, handle.get(), writable, sid));
 }

@@ -8,18 +8,18 @@
 
 #include "identity/profile.h"
 #include "platform/unique_handle.h"
-#include "winutil/ace.h"
-#include "winutil/acl.h"
+#include "winformat/ace.h"
+#include "winformat/acl.h"
 #include "winutil/object_open.h"
-#include "winutil/security_descriptor.h"
+#include "winformat/security_descriptor.h"
 #include "winutil/sim_file_fixture.h"
 
 namespace telvo::windows::testing {
 
-using winutil::Ace;
-using winutil::Acl;
-using winutil::SecurityDescriptor;
-using winutil::Sid;
+using winformat::Ace;
+using winformat::Acl;
+using winformat::SecurityDescriptor;
+using winformat::Sid;
 
 inline constexpr char kProfileName[] = "Telvo.Sandbox.00112233445566778899aabbccddeeff";
 
@@ -42,7 +42,7 @@ protected:
     // Replaces the object's DACL and DACL control bits, keeping its owner.
     void PlantDacl(std::string_view path, std::vector<Ace> aces, std::uint16_t control = 0) {
         auto descriptor = DescriptorOf(path);
-        descriptor.dacl = winutil::AclSlot(MakeAcl(std::move(aces)));
+        descriptor.dacl = winformat::AclSlot(MakeAcl(std::move(aces)));
         descriptor.control = control;
         ASSERT_TRUE(files().SetSecurityDescriptor(Wide(path), descriptor.ToSelfRelative())) << path;
     }
@@ -60,7 +60,7 @@ protected:
     }
 
     Sid sid;
-    Sid other = Sid::Make(winutil::sid_authority::kNt, {21, 1, 2, 3, 1002});
+    Sid other = Sid::Make(winformat::sid_authority::kNt, {21, 1, 2, 3, 1002});
 };
 
 }  // namespace telvo::windows::testing

@@ -7,7 +7,7 @@
 
 #include "platform/sim/sim_host.h"
 #include "windows/journal_data.h"
-#include "winutil/text.h"
+#include "winformat/text.h"
 
 namespace telvo::windows::testing {
 
@@ -43,7 +43,7 @@ protected:
     }
 
     platform::Platform& platform() { return host.platform(); }
-    static std::u16string Wide(std::string_view text) { return winutil::Utf8ToUtf16(text).value(); }
+    static std::u16string Wide(std::string_view text) { return winformat::Utf8ToUtf16(text).value(); }
     bool Exists(std::string_view path) { return host.files().Lookup(Wide(path)).has_value(); }
     std::string Contents(std::string_view path) {
         auto facts = host.files().Lookup(Wide(path));

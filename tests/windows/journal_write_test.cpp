@@ -4,8 +4,8 @@
 #include "windows/journal_json.h"
 #include "windows/journal_write.h"
 #include "windows/metadata_lock.h"
-#include "winutil/ace.h"
-#include "winutil/security_descriptor.h"
+#include "winformat/ace.h"
+#include "winformat/security_descriptor.h"
 
 namespace telvo::windows {
 namespace {
@@ -126,12 +126,12 @@ TEST_F(JournalWrite, JournalHeldOpenByAnotherProcessIsNotReplaced) {
 }
 
 TEST_F(JournalWrite, NothingIsTouchedWhileAnotherProcessHoldsTheMetadataLock) {
-    winutil::SecurityDescriptor descriptor;
-    descriptor.owner = winutil::well_known::Users();
-    descriptor.dacl = winutil::AclSlot(*winutil::Acl::Fitted(
-        2, {winutil::Ace::Allowed(0x120000, winutil::well_known::AuthenticatedUsers()),
-            winutil::Ace::Allowed(0x120000, winutil::well_known::LocalSystem()),
-            winutil::Ace::Allowed(0x20000, winutil::well_known::OwnerRights())}));
+    winformat::SecurityDescriptor descriptor;
+    descriptor.owner = winformat::well_known::Users();
+    descriptor.dacl = winformat::AclSlot(*winformat::Acl::Fitted(
+        2, {winformat::Ace::Allowed(0x120000, winformat::well_known::AuthenticatedUsers()),
+            winformat::Ace::Allowed(0x120000, winformat::well_known::LocalSystem()),
+            winformat::Ace::Allowed(0x20000, winformat::well_known::OwnerRights())}));
     const auto planted = host.sync().PlantMutex(kMetadataLockName, descriptor.ToSelfRelative());
     planted->HoldByOtherProcess();
     const std::uint64_t opens = host.faults().Count("CreateFileW");

@@ -2,8 +2,8 @@
 
 #include "platform/sim/sim_host.h"
 #include "windows/live_marker.h"
-#include "winutil/ace.h"
-#include "winutil/security_descriptor.h"
+#include "winformat/ace.h"
+#include "winformat/security_descriptor.h"
 
 namespace telvo::windows {
 namespace {
@@ -41,13 +41,13 @@ TEST_F(LiveMarker, OwnedByTheUserWhoAloneMaySynchronizeAndAliveWhileHeld) {
         const auto mutex = host.sync().FindMutex(kMarkerWide);
         ASSERT_TRUE(mutex);
         EXPECT_FALSE(mutex->IsOwned());
-        auto security = winutil::SecurityDescriptor::ParseSelfRelative(mutex->security_descriptor);
+        auto security = winformat::SecurityDescriptor::ParseSelfRelative(mutex->security_descriptor);
         ASSERT_TRUE(security);
         EXPECT_EQ(security->owner, host.security().TokenUser());
         ASSERT_TRUE(security->dacl.acl());
         EXPECT_EQ(security->dacl.acl()->revision(), 2);
         EXPECT_EQ(security->dacl.acl()->aces(),
-                  std::vector{winutil::Ace::Allowed(0x00100000, host.security().TokenUser())});
+                  std::vector{winformat::Ace::Allowed(0x00100000, host.security().TokenUser())});
         EXPECT_EQ(ProbeLiveMarker(host.platform(), kMarker).value(), Liveness::alive);
         EXPECT_EQ(host.handles().OpenCount(), handles + 1);  // the probe closed what it opened
     }

@@ -20,13 +20,13 @@ protected:
     static constexpr char kDir[] = "\\\\?\\C:\\M";
     const Ace e1 = Ace::Denied(0x2, other);
     const Ace e2 = Ace::Allowed(0x1200A9, other);
-    const Ace i1 = Ace::Allowed(0x1F01FF, winutil::well_known::Administrators(), 0x13);
-    const Ace i2 = Ace::Allowed(0x1200A9, winutil::well_known::Users(), 0x13);
+    const Ace i1 = Ace::Allowed(0x1F01FF, winformat::well_known::Administrators(), 0x13);
+    const Ace i2 = Ace::Allowed(0x1200A9, winformat::well_known::Users(), 0x13);
     const Ace entry = Ace::Allowed(kMetadataReadMask, sid);
 };
 
 TEST_F(MetadataReadAceTest, PlacesTheEntryBetweenExplicitAndInheritedEntriesOnce) {
-    PlantDacl(kDir, {e1, e2, i1, i2}, winutil::sd_control::kDaclAutoInherited);
+    PlantDacl(kDir, {e1, e2, i1, i2}, winformat::sd_control::kDaclAutoInherited);
     EXPECT_EQ(Set(true), true);
     EXPECT_EQ(AcesOf(kDir), (std::vector<Ace>{e1, e2, entry, i1, i2}));
     const std::uint64_t writes = Count("NtSetSecurityObject");

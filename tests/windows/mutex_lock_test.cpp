@@ -1,8 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "platform/sim/sim_host.h"
-#include "winutil/ace.h"
-#include "winutil/security_descriptor.h"
+#include "winformat/ace.h"
+#include "winformat/security_descriptor.h"
 #include "windows/host_setup_lock.h"
 #include "windows/metadata_lock.h"
 
@@ -10,15 +10,15 @@ namespace telvo::windows {
 namespace {
 
 using platform::sim::SimHost;
-using winutil::Ace;
-using winutil::Acl;
-using winutil::Sid;
-namespace wk = winutil::well_known;
+using winformat::Ace;
+using winformat::Acl;
+using winformat::Sid;
+namespace wk = winformat::well_known;
 
 std::vector<std::uint8_t> Descriptor(std::optional<Sid> owner, std::vector<Ace> aces) {
-    winutil::SecurityDescriptor descriptor;
+    winformat::SecurityDescriptor descriptor;
     descriptor.owner = std::move(owner);
-    descriptor.dacl = winutil::AclSlot(*Acl::Fitted(2, std::move(aces)));
+    descriptor.dacl = winformat::AclSlot(*Acl::Fitted(2, std::move(aces)));
     return descriptor.ToSelfRelative();
 }
 
@@ -57,7 +57,7 @@ TEST(MetadataLock, CreatesTheMutexWithItsExactSecurityAndReleasesIt) {
         ASSERT_TRUE(mutex);
         EXPECT_TRUE(mutex->IsOwnedByCallingThread());
         // No owner is asked for: the creator's account becomes the owner.
-        auto parsed = winutil::SecurityDescriptor::ParseSelfRelative(mutex->security_descriptor);
+        auto parsed = winformat::SecurityDescriptor::ParseSelfRelative(mutex->security_descriptor);
         ASSERT_TRUE(parsed);
         EXPECT_EQ(parsed->owner, host.security().TokenUser());
         ASSERT_TRUE(parsed->dacl.acl());
@@ -122,15 +122,15 @@ TEST(MetadataLock, RefusesForeignSecurityWithoutWaiting) {
     EXPECT_EQ(PlantedRefusal(true, Descriptor(wk::Users(), inheritable)), "untrusted metadata lock ACE");
 
     auto padded = MetadataAces();
-    padded[1] = *Ace::Make(winutil::ace_type::kAccessAllowed, 0,
-                           winutil::BasicAceBody{0x120000, wk::LocalSystem(), {0, 0, 0, 0}});
+    padded[1] = *Ace::Make(winformat::ace_type::kAccessAllowed, 0,
+                           winformat::BasicAceBody{0x120000, wk::LocalSystem(), {0, 0, 0, 0}});
     EXPECT_EQ(PlantedRefusal(true, Descriptor(wk::Users(), padded)), "invalid metadata lock trustee size");
 
     EXPECT_EQ(PlantedRefusal(true, Descriptor(std::nullopt, MetadataAces())), "untrusted metadata lock owner or DACL");
 
-    winutil::SecurityDescriptor null_dacl;
+    winformat::SecurityDescriptor null_dacl;
     null_dacl.owner = wk::Users();
-    null_dacl.dacl = winutil::AclSlot::Null();
+    null_dacl.dacl = winformat::AclSlot::Null();
     EXPECT_EQ(PlantedRefusal(true, null_dacl.ToSelfRelative()), "untrusted metadata lock owner or DACL");
 }
 
@@ -161,7 +161,7 @@ TEST(HostSetupLock, CreatesTheMutexOwnedByAdministrators) {
     SimHost host;
     auto lock = AcquireHostSetupLock(host.platform());
     ASSERT_TRUE(lock) << lock.error().Display();
-    auto parsed = winutil::SecurityDescriptor::ParseSelfRelative(
+    auto parsed = winformat::SecurityDescriptor::ParseSelfRelative(
         host.sync().FindMutex(kHostSetupLockName)->security_descriptor);
     ASSERT_TRUE(parsed);
     EXPECT_EQ(parsed->owner, wk::Administrators());

@@ -11,7 +11,7 @@ namespace telvo::windows {
 namespace {
 
 using namespace testing;
-namespace control = winutil::sd_control;
+namespace control = winformat::sd_control;
 
 class ObjectLocalDaclTest : public DaclTest {
 protected:
@@ -39,7 +39,7 @@ TEST_F(ObjectLocalDaclTest, KeepsTheObjectsDaclControlBits) {
     EXPECT_EQ(write(0).control, 0);
     // The DACL reaches this object only.
     EXPECT_EQ(AcesOf(kFile), (std::vector<Ace>{Ace::Allowed(0x1F01FF, other)}));
-    EXPECT_EQ(write(control::kDaclAutoInherited).dacl, winutil::AclSlot(MakeAcl({Ace::Allowed(0x1F01FF, other)})));
+    EXPECT_EQ(write(control::kDaclAutoInherited).dacl, winformat::AclSlot(MakeAcl({Ace::Allowed(0x1F01FF, other)})));
 }
 
 TEST_F(ObjectLocalDaclTest, GrantsOnADirectoryDoNotReachItsChildren) {
@@ -76,10 +76,10 @@ TEST_F(ObjectLocalDaclTest, ReadRawDaclReportsEachFailure) {
               "NtQuerySecurityObject invalid size 0, NTSTATUS 0xc0000023");
 
     auto descriptor = DescriptorOf(kFile);
-    descriptor.dacl = winutil::AclSlot::Null();
+    descriptor.dacl = winformat::AclSlot::Null();
     ASSERT_TRUE(files().SetSecurityDescriptor(Wide(kFile), descriptor.ToSelfRelative()));
     EXPECT_EQ(ReadRawDacl(platform(), handle.get()).error().Display(), "native sandbox refuses an absent/null DACL");
-    descriptor.dacl = winutil::AclSlot();
+    descriptor.dacl = winformat::AclSlot();
     ASSERT_TRUE(files().SetSecurityDescriptor(Wide(kFile), descriptor.ToSelfRelative()));
     EXPECT_EQ(ReadRawDacl(platform(), handle.get()).error().Display(), "native sandbox refuses an absent/null DACL");
 }

@@ -25,12 +25,12 @@ protected:
 };
 
 TEST_F(StateDirectoryTest, RestrictsTheDirectoryAndWhatIsInsideToItsOwner) {
-    PlantDacl(kJournal, {Ace::Allowed(0x1200A9, other), Ace::Allowed(0x1F01FF, winutil::well_known::Users(), 0x10)},
-              winutil::sd_control::kDaclAutoInherited);
+    PlantDacl(kJournal, {Ace::Allowed(0x1200A9, other), Ace::Allowed(0x1F01FF, winformat::well_known::Users(), 0x10)},
+              winformat::sd_control::kDaclAutoInherited);
     ASSERT_EQ(Secure(), "(succeeded)");
     const Sid& user = host.security().TokenUser();
     EXPECT_EQ(AcesOf(kDir), std::vector<Ace>{Ace::Allowed(0x1F01FF, user, 0x3)});
-    EXPECT_TRUE(DescriptorOf(kDir).control & winutil::sd_control::kDaclProtected);
+    EXPECT_TRUE(DescriptorOf(kDir).control & winformat::sd_control::kDaclProtected);
     // The journal keeps its explicit entry and inherits only the owner's.
     EXPECT_EQ(AcesOf(kJournal), (std::vector<Ace>{Ace::Allowed(0x1200A9, other), Ace::Allowed(0x1F01FF, user, 0x10)}));
     EXPECT_EQ(Secure(), "(succeeded)");

@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "winutil/ordinal_case.h"
+#include "winformat/ordinal_case.h"
 
 namespace telvo::winutil {
 namespace {
@@ -79,18 +79,18 @@ TEST(LocalPath, ContainmentStopsAtNameBoundaries) {
 }
 
 TEST(OrdinalCase, UpperCasesEachUnitOnItsOwn) {
-    EXPECT_EQ(UpcaseUnit(u'a'), u'A');
-    EXPECT_EQ(UpcaseUnit(u'ÿ'), u'Ÿ');
-    EXPECT_EQ(UpcaseUnit(u'ł'), u'Ł');
-    EXPECT_EQ(UpcaseUnit(u'ς'), u'Σ');
-    EXPECT_EQ(UpcaseUnit(u'ё'), u'Ё');
-    EXPECT_EQ(UpcaseUnit(u'ｚ'), u'Ｚ');
+    EXPECT_EQ(winformat::UpcaseUnit(u'a'), u'A');
+    EXPECT_EQ(winformat::UpcaseUnit(u'ÿ'), u'Ÿ');
+    EXPECT_EQ(winformat::UpcaseUnit(u'ł'), u'Ł');
+    EXPECT_EQ(winformat::UpcaseUnit(u'ς'), u'Σ');
+    EXPECT_EQ(winformat::UpcaseUnit(u'ё'), u'Ё');
+    EXPECT_EQ(winformat::UpcaseUnit(u'ｚ'), u'Ｚ');
     // No locale: the dotless i stays, the sharp s has no single-unit upper case.
-    EXPECT_EQ(UpcaseUnit(u'ı'), u'ı');
-    EXPECT_EQ(UpcaseUnit(u'ß'), u'ß');
-    EXPECT_EQ(UpcaseUnit(u'÷'), u'÷');
-    EXPECT_FALSE(EqualIgnoringCase(u"i", u"İ"));
-    EXPECT_FALSE(EqualIgnoringCase(u"ab", u"abc"));
+    EXPECT_EQ(winformat::UpcaseUnit(u'ı'), u'ı');
+    EXPECT_EQ(winformat::UpcaseUnit(u'ß'), u'ß');
+    EXPECT_EQ(winformat::UpcaseUnit(u'÷'), u'÷');
+    EXPECT_FALSE(winformat::EqualIgnoringCase(u"i", u"İ"));
+    EXPECT_FALSE(winformat::EqualIgnoringCase(u"ab", u"abc"));
 }
 
 }  // namespace

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "platform/sim/sim_host.h"
-#include "winutil/text.h"
+#include "winformat/text.h"
 
 namespace telvo::winutil::testing {
 
@@ -21,7 +21,7 @@ protected:
     platform::sim::SimFiles& files() { return host.files(); }
     std::size_t OpenHandles() { return host.handles().OpenCount(); }
 
-    static std::u16string Wide(std::string_view text) { return Utf8ToUtf16(text).value(); }
+    static std::u16string Wide(std::string_view text) { return winformat::Utf8ToUtf16(text).value(); }
     void Dir(std::string_view path) { ASSERT_TRUE(files().MakeDirectory(Wide(path))) << path; }
     void File(std::string_view path, std::string contents = {}) {
         ASSERT_TRUE(files().MakeFile(Wide(path), std::move(contents))) << path;

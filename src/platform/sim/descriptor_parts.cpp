@@ -1,7 +1,7 @@
 #include "platform/sim/descriptor_parts.h"
 
 #include "platform/security.h"
-#include "winutil/security_descriptor.h"
+#include "winformat/security_descriptor.h"
 
 namespace telvo::platform::sim {
 
@@ -11,10 +11,10 @@ constexpr std::uint32_t kInvalidSecurityDescriptor = 1338;  // ERROR_INVALID_SEC
 
 Result<std::vector<std::uint8_t>> SelectDescriptorParts(std::span<const std::uint8_t> stored,
                                                          std::uint32_t requested_information) {
-    using namespace winutil::sd_control;
-    auto parsed = winutil::SecurityDescriptor::ParseSelfRelative(stored);
+    using namespace winformat::sd_control;
+    auto parsed = winformat::SecurityDescriptor::ParseSelfRelative(stored);
     if (!parsed) return Fail(Error::Win32("stored security descriptor", kInvalidSecurityDescriptor));
-    winutil::SecurityDescriptor selected;
+    winformat::SecurityDescriptor selected;
     std::uint16_t keep = kSelfRelative | kRmControlValid;
     if (requested_information & security_information::kOwner) {
         selected.owner = parsed->owner;

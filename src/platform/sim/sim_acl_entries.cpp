@@ -7,9 +7,9 @@ namespace telvo::platform::sim {
 
 namespace {
 
-using winutil::Ace;
-namespace type = winutil::ace_type;
-namespace flag = winutil::ace_flag;
+using winformat::Ace;
+namespace type = winformat::ace_type;
+namespace flag = winformat::ace_flag;
 
 bool IsInherited(const Ace& ace) { return (ace.flags() & flag::kInherited) != 0; }
 
@@ -18,10 +18,10 @@ bool IsAllow(const Ace& ace) {
            ace.type() == type::kAccessAllowedCallback || ace.type() == type::kAccessAllowedCallbackObject;
 }
 
-bool NamesTrustee(const Ace& ace, const winutil::Sid& sid) { return ace.sid() != nullptr && *ace.sid() == sid; }
+bool NamesTrustee(const Ace& ace, const winformat::Sid& sid) { return ace.sid() != nullptr && *ace.sid() == sid; }
 
 // The explicit ACCESS_ALLOWED entry of the trustee with these flags, if any.
-Ace* MatchingAllow(std::vector<Ace>& aces, const winutil::Sid& sid, std::uint8_t flags) {
+Ace* MatchingAllow(std::vector<Ace>& aces, const winformat::Sid& sid, std::uint8_t flags) {
     for (Ace& ace : aces) {
         if (!IsInherited(ace) && ace.type() == type::kAccessAllowed && ace.flags() == flags && NamesTrustee(ace, sid)) {
             return &ace;
@@ -32,10 +32,10 @@ Ace* MatchingAllow(std::vector<Ace>& aces, const winutil::Sid& sid, std::uint8_t
 
 }  // namespace
 
-SysResult<winutil::Acl> MergeEntriesInAcl(std::span<const ExplicitAccess> entries, const winutil::Acl* old_acl,
+SysResult<winformat::Acl> MergeEntriesInAcl(std::span<const ExplicitAccess> entries, const winformat::Acl* old_acl,
                                           GrantMerge rule) {
     std::vector<Ace> aces;
-    std::uint8_t revision = winutil::acl_revision::kRevision;
+    std::uint8_t revision = winformat::acl_revision::kRevision;
     if (old_acl != nullptr) {
         aces = old_acl->aces();
         revision = old_acl->revision();
@@ -45,7 +45,7 @@ SysResult<winutil::Acl> MergeEntriesInAcl(std::span<const ExplicitAccess> entrie
         if (entry.trustee.form != trustee_form::kIsSid) {
             return std::unexpected(SysError::Win32(win32_error::kInvalidParameter));
         }
-        const winutil::Sid& sid = entry.trustee.sid;
+        const winformat::Sid& sid = entry.trustee.sid;
         const auto flags = static_cast<std::uint8_t>(entry.inheritance & flag::kValidInheritFlags & ~flag::kInherited);
         switch (entry.access_mode) {
             case access_mode::kGrant:
@@ -72,7 +72,7 @@ SysResult<winutil::Acl> MergeEntriesInAcl(std::span<const ExplicitAccess> entrie
     }
     const auto at = std::find_if(aces.begin(), aces.end(), [](const Ace& ace) { return IsInherited(ace) || IsAllow(ace); });
     aces.insert(at, added.begin(), added.end());
-    return winutil::Acl::Fitted(revision, std::move(aces));
+    return winformat::Acl::Fitted(revision, std::move(aces));
 }
 
 }  // namespace telvo::platform::sim

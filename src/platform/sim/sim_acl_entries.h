@@ -4,7 +4,7 @@
 
 #include "common/error.h"
 #include "platform/security.h"
-#include "winutil/acl.h"
+#include "winformat/acl.h"
 
 namespace telvo::platform::sim {
 
@@ -32,7 +32,7 @@ inline constexpr GrantMerge kDefaultGrantMerge = GrantMerge::combine_matching_en
 //   explicit entries behind it);
 // - inherited entries are never changed; the result is sized exactly.
 // Other access modes and trustee forms fail with ERROR_INVALID_PARAMETER.
-SysResult<winutil::Acl> MergeEntriesInAcl(std::span<const ExplicitAccess> entries, const winutil::Acl* old_acl,
+SysResult<winformat::Acl> MergeEntriesInAcl(std::span<const ExplicitAccess> entries, const winformat::Acl* old_acl,
                                           GrantMerge rule);
 
 }  // namespace telvo::platform::sim

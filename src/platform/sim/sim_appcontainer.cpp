@@ -2,7 +2,7 @@
 
 #include "platform/sim/sim_host.h"
 #include "platform/sim/sim_sid_derivation.h"
-#include "winutil/text.h"
+#include "winformat/text.h"
 
 namespace telvo::platform::sim {
 
@@ -38,14 +38,14 @@ std::u16string ProfileKey(const std::u16string& name) {
 }
 
 // S-1-15-2-<7 RIDs>, the form DeriveAppContainerSidFromAppContainerName returns.
-bool IsAppContainerSid(const winutil::Sid& sid) {
-    return sid.authority() == winutil::sid_authority::kAppPackage && sid.sub_authority_count() == 8 &&
+bool IsAppContainerSid(const winformat::Sid& sid) {
+    return sid.authority() == winformat::sid_authority::kAppPackage && sid.sub_authority_count() == 8 &&
            sid.sub_authority(0) == 2;
 }
 
 }  // namespace
 
-SysResult<std::optional<winutil::Sid>> SimAppContainer::CreateAppContainerProfile(
+SysResult<std::optional<winformat::Sid>> SimAppContainer::CreateAppContainerProfile(
     const std::u16string& name, const std::u16string& display_name, const std::u16string& description,
     std::span<const SidAndAttributes> capabilities) {
     if (auto fault = host_.Enter("CreateAppContainerProfile")) return std::unexpected(*fault);
@@ -60,12 +60,12 @@ SysResult<std::optional<winutil::Sid>> SimAppContainer::CreateAppContainerProfil
     }
     const std::u16string key = ProfileKey(name);
     if (profiles_.contains(key)) return HResultFailure(hresult::kAlreadyExists);
-    winutil::Sid sid = AppContainerSidFromName(name);
+    winformat::Sid sid = AppContainerSidFromName(name);
     profiles_.emplace(key, SimProfile{name, display_name, description, sid, std::move(granted)});
     return sid;
 }
 
-SysResult<std::optional<winutil::Sid>> SimAppContainer::DeriveAppContainerSidFromAppContainerName(
+SysResult<std::optional<winformat::Sid>> SimAppContainer::DeriveAppContainerSidFromAppContainerName(
     const std::u16string& name) {
     if (auto fault = host_.Enter("DeriveAppContainerSidFromAppContainerName")) return std::unexpected(*fault);
     if (!IsValidProfileName(name)) return HResultFailure(hresult::kInvalidArg);
@@ -84,9 +84,9 @@ SysResult<void> SimAppContainer::DeleteAppContainerProfile(const std::u16string&
 SysResult<std::optional<std::u16string>> SimAppContainer::GetAppContainerFolderPath(
     const std::u16string& sid_string) {
     if (auto fault = host_.Enter("GetAppContainerFolderPath")) return std::unexpected(*fault);
-    const auto text = winutil::Utf16ToUtf8(sid_string);
+    const auto text = winformat::Utf16ToUtf8(sid_string);
     if (!text) return HResultFailure(hresult::kInvalidArg);
-    const auto sid = winutil::Sid::Parse(*text);
+    const auto sid = winformat::Sid::Parse(*text);
     if (!sid || !IsAppContainerSid(*sid)) return HResultFailure(hresult::kInvalidArg);
     for (const auto& [key, profile] : profiles_) {
         // Assumed: the folder carries the name as it was given when created.
@@ -104,9 +104,9 @@ SysResult<DerivedCapabilitySids> SimAppContainer::DeriveCapabilitySidsFromName(c
     return CapabilitySidsFromName(name);
 }
 
-SysResult<std::u16string> SimAppContainer::ConvertSidToStringSidW(const winutil::Sid& sid) {
+SysResult<std::u16string> SimAppContainer::ConvertSidToStringSidW(const winformat::Sid& sid) {
     if (auto fault = host_.Enter("ConvertSidToStringSidW")) return std::unexpected(*fault);
-    return winutil::AsciiToUtf16(sid.ToString());
+    return winformat::AsciiToUtf16(sid.ToString());
 }
 
 std::vector<SimProfile> SimAppContainer::Profiles() const {

@@ -13,7 +13,7 @@ namespace telvo::platform::sim {
 class SimHost;
 
 struct SimCapability {
-    winutil::Sid sid;
+    winformat::Sid sid;
     std::uint32_t attributes = 0;
 };
 
@@ -21,7 +21,7 @@ struct SimProfile {
     std::u16string name;  // as given when created
     std::u16string display_name;
     std::u16string description;
-    winutil::Sid sid;
+    winformat::Sid sid;
     std::vector<SimCapability> capabilities;
 };
 
@@ -33,15 +33,15 @@ class SimAppContainer final : public AppContainer {
 public:
     explicit SimAppContainer(SimHost& host) : host_(host) {}
 
-    SysResult<std::optional<winutil::Sid>> CreateAppContainerProfile(
+    SysResult<std::optional<winformat::Sid>> CreateAppContainerProfile(
         const std::u16string& name, const std::u16string& display_name, const std::u16string& description,
         std::span<const SidAndAttributes> capabilities) override;
-    SysResult<std::optional<winutil::Sid>> DeriveAppContainerSidFromAppContainerName(
+    SysResult<std::optional<winformat::Sid>> DeriveAppContainerSidFromAppContainerName(
         const std::u16string& name) override;
     SysResult<void> DeleteAppContainerProfile(const std::u16string& name) override;
     SysResult<std::optional<std::u16string>> GetAppContainerFolderPath(const std::u16string& sid_string) override;
     SysResult<DerivedCapabilitySids> DeriveCapabilitySidsFromName(const std::u16string& name) override;
-    SysResult<std::u16string> ConvertSidToStringSidW(const winutil::Sid& sid) override;
+    SysResult<std::u16string> ConvertSidToStringSidW(const winformat::Sid& sid) override;
 
     // Test side.
     std::vector<SimProfile> Profiles() const;

@@ -7,10 +7,10 @@ namespace telvo::platform::sim {
 
 namespace {
 
-using winutil::Ace;
-using winutil::Acl;
-using winutil::SecurityDescriptor;
-namespace flag = winutil::ace_flag;
+using winformat::Ace;
+using winformat::Acl;
+using winformat::SecurityDescriptor;
+namespace flag = winformat::ace_flag;
 
 constexpr std::uint8_t kInheritance =
     flag::kObjectInherit | flag::kContainerInherit | flag::kNoPropagateInherit | flag::kInheritOnly;
@@ -57,8 +57,8 @@ void Reinherit(SimNode& node, SecurityDescriptor descriptor, const Acl& parent_d
         }
     }
     for (Ace& ace : InheritedAces(parent_dacl, node.directory)) aces.push_back(std::move(ace));
-    descriptor.dacl = winutil::AclSlot(FittedOrFault(revision, std::move(aces)));
-    descriptor.control |= winutil::sd_control::kDaclAutoInherited;
+    descriptor.dacl = winformat::AclSlot(FittedOrFault(revision, std::move(aces)));
+    descriptor.control |= winformat::sd_control::kDaclAutoInherited;
     node.security_descriptor = descriptor.ToSelfRelative();
 }
 
@@ -73,27 +73,27 @@ std::vector<Ace> InheritedAces(const Acl& parent_dacl, bool directory) {
 }
 
 std::vector<std::uint8_t> NewObjectDescriptor(std::span<const std::uint8_t> parent, bool directory,
-                                              const std::optional<winutil::Sid>& owner) {
+                                              const std::optional<winformat::Sid>& owner) {
     SecurityDescriptor descriptor;
     descriptor.owner = owner;
-    descriptor.control = winutil::sd_control::kDaclAutoInherited;
+    descriptor.control = winformat::sd_control::kDaclAutoInherited;
     std::vector<Ace> aces;
-    std::uint8_t revision = winutil::acl_revision::kRevision;
+    std::uint8_t revision = winformat::acl_revision::kRevision;
     if (auto parsed = SecurityDescriptor::ParseSelfRelative(parent); parsed && parsed->dacl.acl() != nullptr) {
         aces = InheritedAces(*parsed->dacl.acl(), directory);
         revision = parsed->dacl.acl()->revision();
     }
-    descriptor.dacl = winutil::AclSlot(FittedOrFault(revision, std::move(aces)));
+    descriptor.dacl = winformat::AclSlot(FittedOrFault(revision, std::move(aces)));
     return descriptor.ToSelfRelative();
 }
 
 std::vector<std::uint8_t> VolumeRootDescriptor() {
-    namespace wk = winutil::well_known;
+    namespace wk = winformat::well_known;
     constexpr std::uint8_t kBoth = flag::kObjectInherit | flag::kContainerInherit;
     SecurityDescriptor descriptor;
     descriptor.owner = wk::Administrators();
-    descriptor.control = winutil::sd_control::kDaclProtected;
-    descriptor.dacl = winutil::AclSlot(FittedOrFault(winutil::acl_revision::kRevision,
+    descriptor.control = winformat::sd_control::kDaclProtected;
+    descriptor.dacl = winformat::AclSlot(FittedOrFault(winformat::acl_revision::kRevision,
                                                      {Ace::Allowed(0x001F01FF, wk::Administrators(), kBoth),
                                                       Ace::Allowed(0x001F01FF, wk::LocalSystem(), kBoth),
                                                       Ace::Allowed(0x001200A9, wk::Users(), kBoth)}));
@@ -107,7 +107,7 @@ SecurityDescriptor ParseNodeDescriptor(const SimNode& node) {
 }
 
 void PropagateInheritance(SimNode& directory) {
-    const Acl empty = FittedOrFault(winutil::acl_revision::kRevision, {});
+    const Acl empty = FittedOrFault(winformat::acl_revision::kRevision, {});
     std::vector<SimNode*> pending{&directory};
     while (!pending.empty()) {
         SimNode* parent = pending.back();
@@ -117,7 +117,7 @@ void PropagateInheritance(SimNode& directory) {
         for (const auto& [key, child] : parent->children) {
             SimNode& node = *child->node;
             SecurityDescriptor descriptor = ParseNodeDescriptor(node);
-            if (descriptor.control & winutil::sd_control::kDaclProtected) continue;
+            if (descriptor.control & winformat::sd_control::kDaclProtected) continue;
             Reinherit(node, std::move(descriptor), parent_dacl != nullptr ? *parent_dacl : empty);
             if (node.directory && node.reparse_tag == 0) pending.push_back(&node);
         }

@@ -7,8 +7,8 @@
 
 #include "common/error.h"
 #include "platform/sim/sim_file_tree.h"
-#include "winutil/acl.h"
-#include "winutil/security_descriptor.h"
+#include "winformat/acl.h"
+#include "winformat/security_descriptor.h"
 
 namespace telvo::platform::sim {
 
@@ -31,17 +31,17 @@ namespace telvo::platform::sim {
 //   inheritable to files and directories.
 
 // The entries a child inherits from its parent's DACL.
-std::vector<winutil::Ace> InheritedAces(const winutil::Acl& parent_dacl, bool directory);
+std::vector<winformat::Ace> InheritedAces(const winformat::Acl& parent_dacl, bool directory);
 
 // The descriptor of a new object below a parent whose descriptor is `parent`.
 std::vector<std::uint8_t> NewObjectDescriptor(std::span<const std::uint8_t> parent, bool directory,
-                                              const std::optional<winutil::Sid>& owner);
+                                              const std::optional<winformat::Sid>& owner);
 
 std::vector<std::uint8_t> VolumeRootDescriptor();
 
 // The stored descriptor of a node; every node's descriptor parses (the sim
 // writes them all, and the test side checks what it plants).
-winutil::SecurityDescriptor ParseNodeDescriptor(const SimNode& node);
+winformat::SecurityDescriptor ParseNodeDescriptor(const SimNode& node);
 
 // SetSecurityInfo's propagation below `directory`, whose DACL has just been
 // replaced: each descendant that is not protected keeps its explicit entries

@@ -7,7 +7,7 @@
 #include "platform/sim/sim_file_security.h"
 #include "platform/sim/sim_path.h"
 #include "platform/types.h"
-#include "winutil/ordinal_case.h"
+#include "winformat/ordinal_case.h"
 
 namespace telvo::platform::sim {
 
@@ -55,11 +55,11 @@ void Attach(const SimLookup& where, const std::shared_ptr<SimLink>& link) {
     link->parent = where.parent->node;
     link->name = where.name;
     link->volume = where.parent->volume;
-    where.parent->node->children[winutil::Upcased(where.name)] = link;
+    where.parent->node->children[winformat::Upcased(where.name)] = link;
 }
 
 void Detach(SimLink& link) {
-    if (auto parent = link.parent.lock()) parent->children.erase(winutil::Upcased(link.name));
+    if (auto parent = link.parent.lock()) parent->children.erase(winformat::Upcased(link.name));
     link.parent.reset();
 }
 
@@ -87,7 +87,7 @@ void SimFileTree::AddSubstDrive(char16_t letter, std::u16string target) { substs
 
 SimVolume* SimFileTree::FindVolume(std::u16string_view root) {
     for (auto& volume : volumes_) {
-        if (winutil::EqualIgnoringCase(volume->spec.root, root)) return volume.get();
+        if (winformat::EqualIgnoringCase(volume->spec.root, root)) return volume.get();
     }
     return nullptr;
 }
@@ -116,7 +116,7 @@ SysResult<SimLookup> SimFileTree::Resolve(std::u16string_view path, bool follow_
         pending.pop_front();
         const auto& current = lookup.link;
         if (!current->node->directory) return Win32Failure(win32_error::kPathNotFound);
-        auto it = current->node->children.find(winutil::Upcased(name));
+        auto it = current->node->children.find(winformat::Upcased(name));
         if (it == current->node->children.end()) {
             if (!pending.empty()) return Win32Failure(win32_error::kPathNotFound);
             return SimLookup{current, std::move(name), nullptr};

@@ -10,7 +10,7 @@
 
 #include "common/error.h"
 #include "platform/file_constants.h"
-#include "winutil/sid.h"
+#include "winformat/sid.h"
 
 namespace telvo::platform::sim {
 
@@ -89,7 +89,7 @@ class SimFileTree {
 public:
     std::mutex mutex;
     // The owner of the objects the simulated process creates: its token user.
-    std::optional<winutil::Sid> creator_owner;
+    std::optional<winformat::Sid> creator_owner;
 
     SimVolume& AddVolume(SimVolumeSpec spec);
     // A drive letter that names a directory (subst): X: -> \\?\C:\dir.

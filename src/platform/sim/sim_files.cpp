@@ -5,8 +5,8 @@
 #include "common/try.h"
 #include "platform/sim/sim_host.h"
 #include "platform/sim/sim_path.h"
-#include "winutil/ordinal_case.h"
-#include "winutil/security_descriptor.h"
+#include "winformat/ordinal_case.h"
+#include "winformat/security_descriptor.h"
 
 namespace telvo::platform::sim {
 
@@ -211,7 +211,7 @@ std::uint32_t SimFiles::GetDriveTypeW(const std::u16string& root_path) {
 SysResult<std::vector<std::u16string>> SimFiles::QueryDosDeviceW(const std::u16string& device_name) {
     if (auto fault = host_.Enter("QueryDosDeviceW")) return std::unexpected(*fault);
     if (device_name.size() != 2 || device_name[1] != u':') return Win32Failure(win32_error::kFileNotFound);
-    const char16_t letter = winutil::UpcaseUnit(device_name[0]);
+    const char16_t letter = winformat::UpcaseUnit(device_name[0]);
     std::lock_guard lock(tree_->mutex);
     if (const std::u16string* target = tree_->FindSubst(letter)) {
         return std::vector<std::u16string>{u"\\??\\" + target->substr(4)};
@@ -311,7 +311,7 @@ SysResult<void> SimFiles::LockInOtherProcess(SimFileObject& file, std::uint64_t 
 
 SysResult<void> SimFiles::SetSecurityDescriptor(std::u16string_view path, std::vector<std::uint8_t> descriptor) {
     constexpr std::uint32_t kInvalidSecurityDescriptor = 1338;  // ERROR_INVALID_SECURITY_DESCR
-    if (!winutil::SecurityDescriptor::ParseSelfRelative(descriptor)) return Win32Failure(kInvalidSecurityDescriptor);
+    if (!winformat::SecurityDescriptor::ParseSelfRelative(descriptor)) return Win32Failure(kInvalidSecurityDescriptor);
     std::lock_guard lock(tree_->mutex);
     TELVO_TRY_ASSIGN(auto link, tree_->ResolveExisting(path, false));
     link->node->security_descriptor = std::move(descriptor);
@@ -324,7 +324,7 @@ SysResult<std::vector<std::uint8_t>> SimFiles::SecurityDescriptorOf(std::u16stri
     return link->node->security_descriptor;
 }
 
-void SimFiles::SetCreatorOwner(winutil::Sid owner) {
+void SimFiles::SetCreatorOwner(winformat::Sid owner) {
     std::lock_guard lock(tree_->mutex);
     tree_->creator_owner = std::move(owner);
 }

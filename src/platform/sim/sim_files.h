@@ -117,7 +117,7 @@ public:
     SysResult<void> SetSecurityDescriptor(std::u16string_view path, std::vector<std::uint8_t> descriptor);
     SysResult<std::vector<std::uint8_t>> SecurityDescriptorOf(std::u16string_view path);
     // Called by the simulated security when the token user changes.
-    void SetCreatorOwner(winutil::Sid owner);
+    void SetCreatorOwner(winformat::Sid owner);
 
 private:
     SysResult<std::shared_ptr<SimFileObject>> Open(std::u16string_view path, std::uint32_t access, std::uint32_t share,

@@ -4,7 +4,7 @@
 
 #include "platform/system.h"
 #include "platform/types.h"
-#include "winutil/ordinal_case.h"
+#include "winformat/ordinal_case.h"
 
 namespace telvo::platform::sim {
 
@@ -28,7 +28,7 @@ std::vector<std::uint8_t> AsReturned(const std::vector<std::uint8_t>& data, std:
 }  // namespace
 
 std::u16string SimRegistry::Key(const std::u16string& sub_key, const std::u16string& value_name) {
-    return winutil::Upcased(sub_key) + u'\0' + winutil::Upcased(value_name);
+    return winformat::Upcased(sub_key) + u'\0' + winformat::Upcased(value_name);
 }
 
 void SimRegistry::Set(const std::u16string& sub_key, const std::u16string& value_name, std::uint32_t type,

@@ -9,7 +9,7 @@ namespace telvo::platform::sim {
 
 SimSecurity::SimSecurity(SimHost& host) : host_(host) { host_.files().SetCreatorOwner(token_user_); }
 
-void SimSecurity::SetTokenUser(winutil::Sid user) {
+void SimSecurity::SetTokenUser(winformat::Sid user) {
     token_user_ = std::move(user);
     host_.files().SetCreatorOwner(token_user_);
 }
@@ -33,8 +33,8 @@ namespace {
 // The simulated process token: what GetTokenInformation reports of it.
 class SimToken final : public SimObject {
 public:
-    explicit SimToken(winutil::Sid token_user) : user(std::move(token_user)) {}
-    winutil::Sid user;
+    explicit SimToken(winformat::Sid token_user) : user(std::move(token_user)) {}
+    winformat::Sid user;
 };
 
 // TOKEN_USER on x64: SID_AND_ATTRIBUTES {PSID, DWORD, 4 bytes padding}, then
@@ -71,9 +71,9 @@ SysResult<std::vector<std::uint8_t>> SimSecurity::SetEntriesInAclW(std::span<con
                                                                    std::span<const std::uint8_t> old_acl) {
     constexpr std::uint32_t kInvalidAcl = 1336;  // ERROR_INVALID_ACL
     if (auto fault = host_.Enter("SetEntriesInAclW")) return std::unexpected(*fault);
-    std::optional<winutil::Acl> old;
+    std::optional<winformat::Acl> old;
     if (!old_acl.empty()) {
-        auto parsed = winutil::Acl::Parse(old_acl);
+        auto parsed = winformat::Acl::Parse(old_acl);
         if (!parsed) return std::unexpected(SysError::Win32(kInvalidAcl));
         old = std::move(*parsed);
     }

@@ -5,7 +5,7 @@
 
 #include "platform/security.h"
 #include "platform/sim/sim_acl_entries.h"
-#include "winutil/sid.h"
+#include "winformat/sid.h"
 
 namespace telvo::platform::sim {
 
@@ -53,8 +53,8 @@ public:
 
     // Test side: the user of the simulated process's token, which is also
     // its default owner for new objects.
-    void SetTokenUser(winutil::Sid user);
-    const winutil::Sid& TokenUser() const { return token_user_; }
+    void SetTokenUser(winformat::Sid user);
+    const winformat::Sid& TokenUser() const { return token_user_; }
     // The UNCONFIRMED merge rule of SetEntriesInAclW (sim_acl_entries.h).
     void SetGrantMerge(GrantMerge rule) { grant_merge_ = rule; }
     // The descriptor passed to the last NtSetSecurityObject that succeeded,
@@ -65,7 +65,7 @@ private:
     std::shared_ptr<SimFileObject> FindFile(Handle handle) const;
 
     SimHost& host_;
-    winutil::Sid token_user_ = winutil::Sid::Make(winutil::sid_authority::kNt, {21, 1004336348, 1177238915, 682003330, 1001});
+    winformat::Sid token_user_ = winformat::Sid::Make(winformat::sid_authority::kNt, {21, 1004336348, 1177238915, 682003330, 1001});
     GrantMerge grant_merge_ = kDefaultGrantMerge;
     std::vector<std::uint8_t> last_nt_set_;
 };

@@ -13,8 +13,8 @@ namespace telvo::platform::sim {
 
 namespace {
 
-using winutil::SecurityDescriptor;
-namespace control = winutil::sd_control;
+using winformat::SecurityDescriptor;
+namespace control = winformat::sd_control;
 namespace info = security_information;
 
 constexpr std::uint32_t kAccessSystemSecurity = 0x01000000;
@@ -37,7 +37,7 @@ std::uint32_t ReadAccessFor(std::uint32_t requested) {
 bool Holds(const SimFileObject& file, std::uint32_t access) { return (file.access() & access) == access; }
 
 // The node's descriptor with a new DACL and DACL control bits.
-void StoreDacl(SimNode& node, winutil::AclSlot dacl, std::uint16_t dacl_control) {
+void StoreDacl(SimNode& node, winformat::AclSlot dacl, std::uint16_t dacl_control) {
     SecurityDescriptor descriptor = ParseNodeDescriptor(node);
     descriptor.dacl = std::move(dacl);
     descriptor.control = static_cast<std::uint16_t>((descriptor.control & ~kDaclControlBits) | dacl_control);
@@ -45,20 +45,20 @@ void StoreDacl(SimNode& node, winutil::AclSlot dacl, std::uint16_t dacl_control)
 }
 
 // The explicit entries of `passed` followed by what the object inherits from its parent.
-winutil::AclSlot WithInheritedFromParent(const SimFileObject& file, const winutil::Acl& passed) {
-    std::vector<winutil::Ace> aces;
-    for (const winutil::Ace& ace : passed.aces()) {
-        if ((ace.flags() & winutil::ace_flag::kInherited) == 0) aces.push_back(ace);
+winformat::AclSlot WithInheritedFromParent(const SimFileObject& file, const winformat::Acl& passed) {
+    std::vector<winformat::Ace> aces;
+    for (const winformat::Ace& ace : passed.aces()) {
+        if ((ace.flags() & winformat::ace_flag::kInherited) == 0) aces.push_back(ace);
     }
     if (auto parent = file.link()->parent.lock()) {
         const SecurityDescriptor parent_descriptor = ParseNodeDescriptor(*parent);
-        if (const winutil::Acl* parent_dacl = parent_descriptor.dacl.acl()) {
-            for (winutil::Ace& ace : InheritedAces(*parent_dacl, file.node()->directory)) aces.push_back(std::move(ace));
+        if (const winformat::Acl* parent_dacl = parent_descriptor.dacl.acl()) {
+            for (winformat::Ace& ace : InheritedAces(*parent_dacl, file.node()->directory)) aces.push_back(std::move(ace));
         }
     }
-    auto acl = winutil::Acl::Fitted(passed.revision(), std::move(aces));
+    auto acl = winformat::Acl::Fitted(passed.revision(), std::move(aces));
     if (!acl) throw InternalFault("simulated DACL outgrew an ACL");
-    return winutil::AclSlot(std::move(*acl));
+    return winformat::AclSlot(std::move(*acl));
 }
 
 }  // namespace
@@ -97,7 +97,7 @@ SysResult<void> SimSecurity::NtSetSecurityObject(Handle handle, std::uint32_t se
     if (bits & (control::kDaclAutoInherited | control::kDaclAutoInheritReq)) stored |= control::kDaclAutoInherited;
     {
         std::lock_guard lock(file->tree().mutex);
-        StoreDacl(*file->node(), passed->dacl.present() ? passed->dacl : winutil::AclSlot::Null(), stored);
+        StoreDacl(*file->node(), passed->dacl.present() ? passed->dacl : winformat::AclSlot::Null(), stored);
     }
     last_nt_set_.assign(security_descriptor.begin(), security_descriptor.end());
     return {};
@@ -127,9 +127,9 @@ SysResult<void> SimSecurity::SetSecurityInfo(Handle handle, std::uint32_t object
         return Win32Failure(win32_error::kInvalidParameter);
     }
     if (!Holds(*file, file_access::kWriteDac)) return Win32Failure(win32_error::kAccessDenied);
-    std::optional<winutil::Acl> passed;
+    std::optional<winformat::Acl> passed;
     if (!dacl.empty()) {
-        auto parsed = winutil::Acl::Parse(dacl);
+        auto parsed = winformat::Acl::Parse(dacl);
         if (!parsed) return Win32Failure(kInvalidAcl);
         passed = std::move(*parsed);
     }
@@ -139,8 +139,8 @@ SysResult<void> SimSecurity::SetSecurityInfo(Handle handle, std::uint32_t object
     bool is_protected = (ParseNodeDescriptor(node).control & control::kDaclProtected) != 0;
     if (security_information & info::kProtectedDacl) is_protected = true;
     if (security_information & info::kUnprotectedDacl) is_protected = false;
-    winutil::AclSlot slot = !passed        ? winutil::AclSlot::Null()
-                            : is_protected ? winutil::AclSlot(*passed)
+    winformat::AclSlot slot = !passed        ? winformat::AclSlot::Null()
+                            : is_protected ? winformat::AclSlot(*passed)
                                            : WithInheritedFromParent(*file, *passed);
     StoreDacl(node, std::move(slot),
               static_cast<std::uint16_t>(control::kDaclAutoInherited | (is_protected ? control::kDaclProtected : 0)));

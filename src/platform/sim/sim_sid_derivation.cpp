@@ -5,7 +5,7 @@
 #include <span>
 #include <vector>
 
-#include "winutil/sha256.h"
+#include "winformat/sha256.h"
 
 namespace telvo::platform::sim {
 
@@ -51,7 +51,7 @@ bool EqualIgnoringCase(std::u16string_view a, std::u16string_view b) {
     return true;
 }
 
-winutil::Sha256Digest HashUtf16Le(std::u16string_view name, char16_t (*fold)(char16_t)) {
+winformat::Sha256Digest HashUtf16Le(std::u16string_view name, char16_t (*fold)(char16_t)) {
     std::vector<std::uint8_t> bytes;
     bytes.reserve(2 * name.size());
     for (const char16_t c : name) {
@@ -59,10 +59,10 @@ winutil::Sha256Digest HashUtf16Le(std::u16string_view name, char16_t (*fold)(cha
         bytes.push_back(static_cast<std::uint8_t>(folded & 0xFF));
         bytes.push_back(static_cast<std::uint8_t>(folded >> 8));
     }
-    return winutil::Sha256(bytes);
+    return winformat::Sha256(bytes);
 }
 
-std::uint32_t LittleEndianRid(const winutil::Sha256Digest& digest, std::size_t index) {
+std::uint32_t LittleEndianRid(const winformat::Sha256Digest& digest, std::size_t index) {
     std::uint32_t rid = 0;
     for (std::size_t i = 0; i < 4; ++i) rid |= std::uint32_t{digest[4 * index + i]} << (8 * i);
     return rid;
@@ -70,11 +70,11 @@ std::uint32_t LittleEndianRid(const winutil::Sha256Digest& digest, std::size_t i
 
 }  // namespace
 
-winutil::Sid AppContainerSidFromName(std::u16string_view name) {
+winformat::Sid AppContainerSidFromName(std::u16string_view name) {
     const auto digest = HashUtf16Le(name, AsciiLower);
     std::array<std::uint32_t, 8> rids{kAppPackageBaseRid};
     for (std::size_t i = 0; i < 7; ++i) rids[1 + i] = LittleEndianRid(digest, i);
-    return winutil::Sid::Make(winutil::sid_authority::kAppPackage, rids);
+    return winformat::Sid::Make(winformat::sid_authority::kAppPackage, rids);
 }
 
 DerivedCapabilitySids CapabilitySidsFromName(std::u16string_view name) {
@@ -88,16 +88,16 @@ DerivedCapabilitySids CapabilitySidsFromName(std::u16string_view name) {
     DerivedCapabilitySids sids;
     // Assumed: legacy names still get the hashed group SID; only the
     // capability SID takes the short form.
-    sids.group_sids.emplace_back(winutil::Sid::Make(winutil::sid_authority::kNt, group_rids));
+    sids.group_sids.emplace_back(winformat::Sid::Make(winformat::sid_authority::kNt, group_rids));
     for (const auto& legacy : kLegacyCapabilities) {
         // Assumed: legacy names match without regard to case, like the hash.
         if (EqualIgnoringCase(name, legacy.name)) {
             sids.capability_sids.emplace_back(
-                winutil::Sid::Make(winutil::sid_authority::kAppPackage, {kCapabilityBaseRid, legacy.rid}));
+                winformat::Sid::Make(winformat::sid_authority::kAppPackage, {kCapabilityBaseRid, legacy.rid}));
             return sids;
         }
     }
-    sids.capability_sids.emplace_back(winutil::Sid::Make(winutil::sid_authority::kAppPackage, capability_rids));
+    sids.capability_sids.emplace_back(winformat::Sid::Make(winformat::sid_authority::kAppPackage, capability_rids));
     return sids;
 }
 

@@ -1,7 +1,7 @@
 #include "platform/sim/sim_sync.h"
 
 #include "platform/sim/sim_host.h"
-#include "winutil/security_descriptor.h"
+#include "winformat/security_descriptor.h"
 
 namespace telvo::platform::sim {
 
@@ -11,10 +11,10 @@ constexpr std::uint32_t kErrorNotOwner = 288;
 
 // A new object's descriptor takes the creator's token user as owner (and
 // primary group) where the caller gave none, as the object manager does.
-std::vector<std::uint8_t> WithDefaultOwner(std::span<const std::uint8_t> requested, const winutil::Sid& user) {
-    winutil::SecurityDescriptor descriptor;
+std::vector<std::uint8_t> WithDefaultOwner(std::span<const std::uint8_t> requested, const winformat::Sid& user) {
+    winformat::SecurityDescriptor descriptor;
     if (!requested.empty()) {
-        auto parsed = winutil::SecurityDescriptor::ParseSelfRelative(requested);
+        auto parsed = winformat::SecurityDescriptor::ParseSelfRelative(requested);
         if (!parsed) return {requested.begin(), requested.end()};
         descriptor = std::move(*parsed);
     }

@@ -48,13 +48,13 @@ private:
     DWORD count_ = 0;
 };
 
-PSID ToNativeSid(const winutil::Sid& sid) { return const_cast<std::uint8_t*>(sid.bytes().data()); }
+PSID ToNativeSid(const winformat::Sid& sid) { return const_cast<std::uint8_t*>(sid.bytes().data()); }
 
 // A copy of a SID that Windows returned; nothing when its bytes are not a SID.
-std::optional<winutil::Sid> CopyNativeSid(PSID sid) {
+std::optional<winformat::Sid> CopyNativeSid(PSID sid) {
     if (!::IsValidSid(sid)) return std::nullopt;
     const auto* bytes = static_cast<const std::uint8_t*>(sid);
-    auto copy = winutil::Sid::FromBytes({bytes, ::GetLengthSid(sid)});
+    auto copy = winformat::Sid::FromBytes({bytes, ::GetLengthSid(sid)});
     if (!copy) return std::nullopt;
     return std::move(*copy);
 }
@@ -64,17 +64,17 @@ std::unexpected<SysError> HResultFailure(HRESULT result) {
 }
 
 // The SID of a profile call: copied, and the system's SID freed with FreeSid on every path.
-SysResult<std::optional<winutil::Sid>> TakeProfileSid(HRESULT result, PSID sid) {
+SysResult<std::optional<winformat::Sid>> TakeProfileSid(HRESULT result, PSID sid) {
     const std::unique_ptr<void, FreeSidDeleter> owned(sid);
     if (FAILED(result)) return HResultFailure(result);
-    if (sid == nullptr) return std::optional<winutil::Sid>();
+    if (sid == nullptr) return std::optional<winformat::Sid>();
     auto copy = CopyNativeSid(sid);
     if (!copy) return std::unexpected(SysError::HResult(hresult::kInvalidSid));
     return copy;
 }
 
-SysResult<std::vector<std::optional<winutil::Sid>>> CopySidArray(const LocalSidArray& array) {
-    std::vector<std::optional<winutil::Sid>> copies;
+SysResult<std::vector<std::optional<winformat::Sid>>> CopySidArray(const LocalSidArray& array) {
+    std::vector<std::optional<winformat::Sid>> copies;
     for (const PSID sid : array.entries()) {
         if (sid == nullptr) {
             copies.emplace_back();
@@ -111,7 +111,7 @@ const ResolvedExport& DeriveCapabilitySidsFromNameExport() {
 
 }  // namespace
 
-SysResult<std::optional<winutil::Sid>> Win32AppContainer::CreateAppContainerProfile(
+SysResult<std::optional<winformat::Sid>> Win32AppContainer::CreateAppContainerProfile(
     const std::u16string& name, const std::u16string& display_name, const std::u16string& description,
     std::span<const SidAndAttributes> capabilities) {
     if (capabilities.size() > MAXDWORD) return HResultFailure(E_INVALIDARG);
@@ -128,7 +128,7 @@ SysResult<std::optional<winutil::Sid>> Win32AppContainer::CreateAppContainerProf
     return TakeProfileSid(result, sid);
 }
 
-SysResult<std::optional<winutil::Sid>> Win32AppContainer::DeriveAppContainerSidFromAppContainerName(
+SysResult<std::optional<winformat::Sid>> Win32AppContainer::DeriveAppContainerSidFromAppContainerName(
     const std::u16string& name) {
     PSID sid = nullptr;
     const HRESULT result = ::DeriveAppContainerSidFromAppContainerName(Wide(name), &sid);
@@ -166,7 +166,7 @@ SysResult<DerivedCapabilitySids> Win32AppContainer::DeriveCapabilitySidsFromName
     return copies;
 }
 
-SysResult<std::u16string> Win32AppContainer::ConvertSidToStringSidW(const winutil::Sid& sid) {
+SysResult<std::u16string> Win32AppContainer::ConvertSidToStringSidW(const winformat::Sid& sid) {
     LPWSTR text = nullptr;
     if (!::ConvertSidToStringSidW(ToNativeSid(sid), &text)) return LastError();
     const std::unique_ptr<wchar_t, LocalFreeDeleter> owned(text);

@@ -1,14 +1,14 @@
-#include "winutil/security_descriptor.h"
+#include "winformat/security_descriptor.h"
 
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <string>
 
-#include "winutil/hex_bytes.h"
-#include "winutil/mandatory_label.h"
+#include "winformat/hex_bytes.h"
+#include "winformat/mandatory_label.h"
 
-namespace telvo::winutil {
+namespace telvo::winformat {
 namespace {
 
 using testing::Hex;
@@ -176,4 +176,4 @@ TEST(MandatoryLabel, TheFirstLabelThatAppliesToTheObjectCounts) {
 }
 
 }  // namespace
-}  // namespace telvo::winutil
+}  // namespace telvo::winformat

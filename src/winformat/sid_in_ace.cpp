@@ -1,8 +1,8 @@
-#include "winutil/sid_in_ace.h"
+#include "winformat/sid_in_ace.h"
 
 #include <algorithm>
 
-namespace telvo::winutil {
+namespace telvo::winformat {
 
 SidInAce FindSidInAce(const Ace& ace, const Sid& sid) {
     if (const Sid* own = ace.sid()) return *own == sid ? SidInAce::named : SidInAce::absent;
@@ -14,4 +14,4 @@ bool ContainsSidBytes(std::span<const std::uint8_t> bytes, const Sid& sid) {
     return std::ranges::search(bytes, needle).begin() != bytes.end();
 }
 
-}  // namespace telvo::winutil
+}  // namespace telvo::winformat

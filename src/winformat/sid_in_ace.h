@@ -3,10 +3,10 @@
 #include <cstdint>
 #include <span>
 
-#include "winutil/ace.h"
-#include "winutil/sid.h"
+#include "winformat/ace.h"
+#include "winformat/sid.h"
 
-namespace telvo::winutil {
+namespace telvo::winformat {
 
 enum class SidInAce : std::uint8_t {
     absent,
@@ -20,4 +20,4 @@ SidInAce FindSidInAce(const Ace& ace, const Sid& sid);
 
 bool ContainsSidBytes(std::span<const std::uint8_t> bytes, const Sid& sid);
 
-}  // namespace telvo::winutil
+}  // namespace telvo::winformat

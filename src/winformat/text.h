@@ -5,7 +5,7 @@
 
 #include "common/error.h"
 
-namespace telvo::winutil {
+namespace telvo::winformat {
 
 // Strict conversions: ill-formed input is an error, never replaced.
 Result<std::u16string> Utf8ToUtf16(std::string_view text);
@@ -14,4 +14,4 @@ Result<std::string> Utf16ToUtf8(std::u16string_view text);
 // For text known to be ASCII (names and literals of the program itself).
 std::u16string AsciiToUtf16(std::string_view ascii);
 
-}  // namespace telvo::winutil
+}  // namespace telvo::winformat

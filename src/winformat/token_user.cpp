@@ -1,8 +1,8 @@
-#include "winutil/token_user.h"
+#include "winformat/token_user.h"
 
 #include <cstring>
 
-namespace telvo::winutil {
+namespace telvo::winformat {
 
 std::optional<Sid> SidOfTokenUser(std::span<const std::uint8_t> buffer) {
     std::uintptr_t pointer = 0;
@@ -18,4 +18,4 @@ std::optional<Sid> SidOfTokenUser(std::span<const std::uint8_t> buffer) {
     return *sid;
 }
 
-}  // namespace telvo::winutil
+}  // namespace telvo::winformat

@@ -4,13 +4,13 @@
 #include <optional>
 #include <span>
 
-#include "winutil/sid.h"
+#include "winformat/sid.h"
 
-namespace telvo::winutil {
+namespace telvo::winformat {
 
 // The user SID of a TOKEN_USER buffer as GetTokenInformation filled it: the
 // SID pointer must point inside the buffer at a valid SID that fits in it.
 // Nothing when the buffer is too short, the pointer is null or points elsewhere.
 std::optional<Sid> SidOfTokenUser(std::span<const std::uint8_t> buffer);
 
-}  // namespace telvo::winutil
+}  // namespace telvo::winformat

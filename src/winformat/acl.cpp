@@ -1,11 +1,11 @@
-#include "winutil/acl.h"
+#include "winformat/acl.h"
 
 #include <algorithm>
 #include <string>
 
-#include "winutil/little_endian.h"
+#include "winformat/little_endian.h"
 
-namespace telvo::winutil {
+namespace telvo::winformat {
 
 namespace {
 
@@ -101,4 +101,4 @@ std::vector<std::uint8_t> Acl::Serialize() const {
     return out;
 }
 
-}  // namespace telvo::winutil
+}  // namespace telvo::winformat

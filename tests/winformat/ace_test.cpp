@@ -1,13 +1,13 @@
-#include "winutil/ace.h"
+#include "winformat/ace.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
-#include "winutil/hex_bytes.h"
-#include "winutil/sid_in_ace.h"
+#include "winformat/hex_bytes.h"
+#include "winformat/sid_in_ace.h"
 
-namespace telvo::winutil {
+namespace telvo::winformat {
 namespace {
 
 using testing::Hex;
@@ -163,4 +163,4 @@ TEST(SidInAce, ScansOpaqueAcesAtEveryOffset) {
 }
 
 }  // namespace
-}  // namespace telvo::winutil
+}  // namespace telvo::winformat

@@ -1,12 +1,12 @@
-#include "winutil/security_descriptor.h"
+#include "winformat/security_descriptor.h"
 
 #include <algorithm>
 #include <string>
 
 #include "common/try.h"
-#include "winutil/little_endian.h"
+#include "winformat/little_endian.h"
 
-namespace telvo::winutil {
+namespace telvo::winformat {
 
 namespace {
 
@@ -105,4 +105,4 @@ bool SecurityDescriptor::operator==(const SecurityDescriptor& other) const {
            owner == other.owner && group == other.group && sacl == other.sacl && dacl == other.dacl;
 }
 
-}  // namespace telvo::winutil
+}  // namespace telvo::winformat

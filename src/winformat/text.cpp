@@ -1,6 +1,6 @@
-#include "winutil/text.h"
+#include "winformat/text.h"
 
-namespace telvo::winutil {
+namespace telvo::winformat {
 
 namespace {
 constexpr char32_t kMaxCodePoint = 0x10FFFF;
@@ -80,4 +80,4 @@ Result<std::string> Utf16ToUtf8(std::u16string_view text) {
 
 std::u16string AsciiToUtf16(std::string_view ascii) { return std::u16string(ascii.begin(), ascii.end()); }
 
-}  // namespace telvo::winutil
+}  // namespace telvo::winformat

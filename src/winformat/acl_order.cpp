@@ -1,6 +1,6 @@
-#include "winutil/acl_order.h"
+#include "winformat/acl_order.h"
 
-namespace telvo::winutil {
+namespace telvo::winformat {
 
 namespace {
 
@@ -31,4 +31,4 @@ bool IsCanonicalDacl(const Acl& dacl) {
     return true;
 }
 
-}  // namespace telvo::winutil
+}  // namespace telvo::winformat

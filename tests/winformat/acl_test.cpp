@@ -1,14 +1,14 @@
-#include "winutil/acl.h"
+#include "winformat/acl.h"
 
 #include <gtest/gtest.h>
 
 #include <stdexcept>
 #include <string>
 
-#include "winutil/acl_order.h"
-#include "winutil/hex_bytes.h"
+#include "winformat/acl_order.h"
+#include "winformat/hex_bytes.h"
 
-namespace telvo::winutil {
+namespace telvo::winformat {
 namespace {
 
 using testing::Hex;
@@ -172,4 +172,4 @@ TEST(AclOrder, ExplicitDenyThenExplicitAllowThenInherited) {
 }
 
 }  // namespace
-}  // namespace telvo::winutil
+}  // namespace telvo::winformat

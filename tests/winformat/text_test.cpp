@@ -1,8 +1,8 @@
-#include "winutil/text.h"
+#include "winformat/text.h"
 
 #include <gtest/gtest.h>
 
-namespace telvo::winutil {
+namespace telvo::winformat {
 namespace {
 
 TEST(Text, RoundTripsEveryPlane) {
@@ -34,4 +34,4 @@ TEST(Text, RefusesUnpairedSurrogates) {
 }
 
 }  // namespace
-}  // namespace telvo::winutil
+}  // namespace telvo::winformat

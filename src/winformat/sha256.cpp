@@ -1,9 +1,9 @@
-#include "winutil/sha256.h"
+#include "winformat/sha256.h"
 
 #include <bit>
 #include <cstddef>
 
-namespace telvo::winutil {
+namespace telvo::winformat {
 
 namespace {
 
@@ -80,4 +80,4 @@ Sha256Digest Sha256(std::span<const std::uint8_t> message) {
     return digest;
 }
 
-}  // namespace telvo::winutil
+}  // namespace telvo::winformat

@@ -1,4 +1,4 @@
-#include "winutil/token_user.h"
+#include "winformat/token_user.h"
 
 #include <gtest/gtest.h>
 
@@ -9,7 +9,7 @@
 #include "platform/sim/sim_host.h"
 #include "platform/unique_handle.h"
 
-namespace telvo::winutil {
+namespace telvo::winformat {
 namespace {
 
 TEST(TokenUser, ReadsTheSidThatTheTokenReports) {
@@ -43,4 +43,4 @@ TEST(TokenUser, RefusesPointersOutsideTheBuffer) {
 }
 
 }  // namespace
-}  // namespace telvo::winutil
+}  // namespace telvo::winformat

@@ -1,11 +1,11 @@
-#include "winutil/sha256.h"
+#include "winformat/sha256.h"
 
 #include <gtest/gtest.h>
 
 #include <string>
 #include <string_view>
 
-namespace telvo::winutil {
+namespace telvo::winformat {
 namespace {
 
 std::string HexOf(std::string_view message) {
@@ -41,4 +41,4 @@ TEST(Sha256, PaddingBoundaries) {
 }
 
 }  // namespace
-}  // namespace telvo::winutil
+}  // namespace telvo::winformat

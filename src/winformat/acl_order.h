@@ -1,8 +1,8 @@
 #pragma once
 
-#include "winutil/acl.h"
+#include "winformat/acl.h"
 
-namespace telvo::winutil {
+namespace telvo::winformat {
 
 // Whether a DACL is in canonical order as far as its bytes tell: explicit ACEs
 // before inherited ones, and among the explicit ones every deny before every
@@ -10,4 +10,4 @@ namespace telvo::winutil {
 // record, so their order is not judged.
 bool IsCanonicalDacl(const Acl& dacl);
 
-}  // namespace telvo::winutil
+}  // namespace telvo::winformat

@@ -7,7 +7,7 @@
 
 // Little-endian field access for the Windows binary formats. Callers check
 // bounds before reading; these helpers only assemble and split the bytes.
-namespace telvo::winutil::le {
+namespace telvo::winformat::le {
 
 inline std::uint16_t Read16(std::span<const std::uint8_t> bytes, std::size_t at) {
     return static_cast<std::uint16_t>(bytes[at] | bytes[at + 1] << 8);
@@ -31,4 +31,4 @@ inline void Write32(std::span<std::uint8_t> bytes, std::size_t at, std::uint32_t
     for (std::size_t i = 0; i < 4; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
-}  // namespace telvo::winutil::le
+}  // namespace telvo::winformat::le

@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-namespace telvo::winutil {
+namespace telvo::winformat {
 
 // Ordinal comparison with case ignored, as CompareStringOrdinal(..., TRUE) and
 // NTFS name lookup do it: each UTF-16 unit is upper-cased on its own (simple
@@ -19,4 +19,4 @@ char16_t UpcaseUnit(char16_t unit);
 std::u16string Upcased(std::u16string_view text);
 bool EqualIgnoringCase(std::u16string_view a, std::u16string_view b);
 
-}  // namespace telvo::winutil
+}  // namespace telvo::winformat

@@ -1,6 +1,6 @@
-#include "winutil/ordinal_case.h"
+#include "winformat/ordinal_case.h"
 
-namespace telvo::winutil {
+namespace telvo::winformat {
 
 namespace {
 
@@ -55,4 +55,4 @@ bool EqualIgnoringCase(std::u16string_view a, std::u16string_view b) {
     return true;
 }
 
-}  // namespace telvo::winutil
+}  // namespace telvo::winformat

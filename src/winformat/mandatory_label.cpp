@@ -1,8 +1,8 @@
-#include "winutil/mandatory_label.h"
+#include "winformat/mandatory_label.h"
 
-#include "winutil/acl.h"
+#include "winformat/acl.h"
 
-namespace telvo::winutil {
+namespace telvo::winformat {
 
 Sid IntegrityLevelSid(std::uint32_t rid) { return Sid::Make(sid_authority::kMandatoryLabel, {rid}); }
 
@@ -24,4 +24,4 @@ Result<std::optional<MandatoryLabel>> FindMandatoryLabel(const SecurityDescripto
     return std::nullopt;
 }
 
-}  // namespace telvo::winutil
+}  // namespace telvo::winformat

@@ -1,9 +1,9 @@
-#include "winutil/sid.h"
+#include "winformat/sid.h"
 
 #include <charconv>
 #include <cstdio>
 
-namespace telvo::winutil {
+namespace telvo::winformat {
 
 namespace {
 
@@ -119,4 +119,4 @@ Sid AllApplicationPackages() { return Sid::Make(sid_authority::kAppPackage, {2, 
 Sid AllRestrictedApplicationPackages() { return Sid::Make(sid_authority::kAppPackage, {2, 2}); }
 }  // namespace well_known
 
-}  // namespace telvo::winutil
+}  // namespace telvo::winformat

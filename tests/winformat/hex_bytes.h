@@ -5,7 +5,7 @@
 #include <string_view>
 #include <vector>
 
-namespace telvo::winutil::testing {
+namespace telvo::winformat::testing {
 
 // Bytes from hexadecimal text; spaces and line breaks between pairs are ignored.
 inline std::vector<std::uint8_t> Hex(std::string_view text) {
@@ -30,4 +30,4 @@ inline std::vector<std::uint8_t> Hex(std::string_view text) {
     return out;
 }
 
-}  // namespace telvo::winutil::testing
+}  // namespace telvo::winformat::testing

@@ -4,11 +4,11 @@
 #include <optional>
 
 #include "common/error.h"
-#include "winutil/ace.h"
-#include "winutil/security_descriptor.h"
-#include "winutil/sid.h"
+#include "winformat/ace.h"
+#include "winformat/security_descriptor.h"
+#include "winformat/sid.h"
 
-namespace telvo::winutil {
+namespace telvo::winformat {
 
 // Policy bits in the mask of a SYSTEM_MANDATORY_LABEL ACE.
 namespace mandatory_policy {
@@ -43,4 +43,4 @@ struct MandatoryLabel {
 // integrity level SID is an error.
 Result<std::optional<MandatoryLabel>> FindMandatoryLabel(const SecurityDescriptor& sd);
 
-}  // namespace telvo::winutil
+}  // namespace telvo::winformat

@@ -6,9 +6,9 @@
 #include <vector>
 
 #include "common/error.h"
-#include "winutil/ace.h"
+#include "winformat/ace.h"
 
-namespace telvo::winutil {
+namespace telvo::winformat {
 
 namespace acl_revision {
 inline constexpr std::uint8_t kRevision = 2;    // ACL_REVISION
@@ -65,4 +65,4 @@ private:
     std::vector<Ace> aces_;
 };
 
-}  // namespace telvo::winutil
+}  // namespace telvo::winformat

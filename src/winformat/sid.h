@@ -11,7 +11,7 @@
 
 #include "common/error.h"
 
-namespace telvo::winutil {
+namespace telvo::winformat {
 
 // A SID in its Windows binary layout: revision 1, sub-authority count, the
 // 48-bit identifier authority big-endian, then the sub-authorities little-endian.
@@ -68,4 +68,4 @@ Sid AllApplicationPackages();            // S-1-15-2-1
 Sid AllRestrictedApplicationPackages();  // S-1-15-2-2
 }  // namespace well_known
 
-}  // namespace telvo::winutil
+}  // namespace telvo::winformat

@@ -1,11 +1,11 @@
-#include "winutil/ace.h"
+#include "winformat/ace.h"
 
 #include <algorithm>
 
 #include "common/try.h"
-#include "winutil/little_endian.h"
+#include "winformat/little_endian.h"
 
-namespace telvo::winutil {
+namespace telvo::winformat {
 
 namespace {
 
@@ -196,4 +196,4 @@ std::vector<std::uint8_t> Ace::Serialize() const {
     return out;
 }
 
-}  // namespace telvo::winutil
+}  // namespace telvo::winformat

@@ -7,10 +7,10 @@
 #include <vector>
 
 #include "common/error.h"
-#include "winutil/acl.h"
-#include "winutil/sid.h"
+#include "winformat/acl.h"
+#include "winformat/sid.h"
 
-namespace telvo::winutil {
+namespace telvo::winformat {
 
 // Security descriptor control bits.
 namespace sd_control {
@@ -84,4 +84,4 @@ struct SecurityDescriptor {
     bool operator==(const SecurityDescriptor& other) const;
 };
 
-}  // namespace telvo::winutil
+}  // namespace telvo::winformat

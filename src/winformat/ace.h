@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "common/error.h"
-#include "winutil/sid.h"
+#include "winformat/sid.h"
 
-namespace telvo::winutil {
+namespace telvo::winformat {
 
 // ACE types (the first byte of the ACE header).
 namespace ace_type {
@@ -142,4 +142,4 @@ private:
     AceBody body_;
 };
 
-}  // namespace telvo::winutil
+}  // namespace telvo::winformat
