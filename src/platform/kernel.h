@@ -27,6 +27,9 @@ public:
     virtual std::uint64_t GetTickCount64() = 0;
 };
 
+// INFINITE: a wait without a time limit.
+inline constexpr std::uint32_t kInfinite = 0xFFFFFFFF;
+
 namespace wait_result {
 inline constexpr std::uint32_t kObject0 = 0x00000000;
 inline constexpr std::uint32_t kAbandoned = 0x00000080;

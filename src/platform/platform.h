@@ -4,6 +4,7 @@
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/kernel.h"
+#include "platform/processes.h"
 #include "platform/security.h"
 #include "platform/service.h"
 #include "platform/sync.h"
@@ -23,6 +24,7 @@ struct Platform {
     Security& security;
     AppContainer& appcontainer;
     System& system;
+    Processes& processes;
 };
 
 }  // namespace telvo::platform

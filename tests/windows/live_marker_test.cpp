@@ -115,7 +115,7 @@ TEST_F(LiveMarker, ProbeThatGetsNoHandleFails) {
     NullHandleSync sync(host.platform().sync);
     platform::Platform platform = host.platform();
     platform::Platform faulty{platform.kernel,   platform.console, platform.service,      platform.files,
-                              sync,              platform.security, platform.appcontainer, platform.system};
+                              sync,              platform.security, platform.appcontainer, platform.system, platform.processes};
     auto probe = ProbeLiveMarker(faulty, kMarker);
     ASSERT_FALSE(probe);
     EXPECT_EQ(probe.error().Display(), "OpenMutexW(live marker) failed with Win32 error 6");

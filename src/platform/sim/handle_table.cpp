@@ -2,10 +2,21 @@
 
 namespace telvo::platform::sim {
 
+// One lock for the handle counts of all objects, since an object can be in
+// the tables of several processes.
+std::mutex& HandleTable::HandleCountMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
 Handle HandleTable::Add(std::shared_ptr<SimObject> object) {
     std::lock_guard lock(mutex_);
     const Handle handle{next_};
     next_ += 4;  // Windows hands out multiples of four
+    {
+        std::lock_guard count(HandleCountMutex());
+        ++object->open_handles_;
+    }
     objects_.emplace(handle, std::move(object));
     if (objects_.size() > peak_) peak_ = objects_.size();
     return handle;
@@ -18,12 +29,21 @@ std::shared_ptr<SimObject> HandleTable::Find(Handle handle) const {
 }
 
 bool HandleTable::Remove(Handle handle) {
-    std::shared_ptr<SimObject> released;  // destroyed outside the lock
-    std::lock_guard lock(mutex_);
-    auto it = objects_.find(handle);
-    if (it == objects_.end()) return false;
-    released = std::move(it->second);
-    objects_.erase(it);
+    std::shared_ptr<SimObject> released;
+    {
+        std::lock_guard lock(mutex_);
+        auto it = objects_.find(handle);
+        if (it == objects_.end()) return false;
+        released = std::move(it->second);
+        objects_.erase(it);
+    }
+    bool last = false;
+    {
+        std::lock_guard count(HandleCountMutex());
+        last = --released->open_handles_ == 0;
+    }
+    // Outside the table's lock: the object may act on other objects.
+    if (last) released->OnLastHandleClosed();
     return true;
 }
 

@@ -26,6 +26,8 @@ public:
     void ResetPeak();
 
 private:
+    static std::mutex& HandleCountMutex();
+
     mutable std::mutex mutex_;
     std::map<Handle, std::shared_ptr<SimObject>> objects_;
     std::uint64_t next_ = 0x100;

@@ -14,7 +14,8 @@ SimHost::SimHost()
       security_(*this),
       appcontainer_(*this),
       system_(*this),
-      platform_{kernel_, console_, service_, files_, sync_, security_, appcontainer_, system_} {
+      processes_(*this),
+      platform_{kernel_, console_, service_, files_, sync_, security_, appcontainer_, system_, processes_} {
     console_.SetStdHandle(StdStream::input, handles_.Add(stdin_));
     console_.SetStdHandle(StdStream::output, handles_.Add(stdout_));
     console_.SetStdHandle(StdStream::error, handles_.Add(stderr_));

@@ -12,6 +12,7 @@
 #include "platform/sim/sim_console.h"
 #include "platform/sim/sim_files.h"
 #include "platform/sim/sim_kernel.h"
+#include "platform/sim/sim_processes.h"
 #include "platform/sim/sim_security.h"
 #include "platform/sim/sim_service.h"
 #include "platform/sim/sim_stdio.h"
@@ -44,6 +45,7 @@ public:
     SimSecurity& security() { return security_; }
     SimAppContainer& appcontainer() { return appcontainer_; }
     SimSystem& system() { return system_; }
+    SimProcesses& processes() { return processes_; }
     SimInputStream& stdin_pipe() { return *stdin_; }
     SimOutputStream& stdout_pipe() { return *stdout_; }
     SimOutputStream& stderr_pipe() { return *stderr_; }
@@ -67,6 +69,7 @@ private:
     SimSecurity security_;
     SimAppContainer appcontainer_;
     SimSystem system_;
+    SimProcesses processes_;
     Platform platform_;
 };
 

@@ -37,8 +37,19 @@ SysResult<std::uint32_t> SimKernel::WaitForSingleObject(Handle handle, std::uint
     auto waitable = host_.handles().FindAs<SimWaitable>(handle);
     if (!waitable) return Win32Failure(win32_error::kInvalidHandle);
     if (auto satisfied = waitable->TryWait()) return *satisfied;
+    if (auto thread = std::dynamic_pointer_cast<SimThread>(waitable)) {
+        if (auto ended = thread->WaitFor(milliseconds)) return *ended;
+        host_.clock().Advance(milliseconds);
+        return wait_result::kTimeout;
+    }
     // Nothing else runs on the virtual clock while this thread waits: the
-    // object stays unsignalled for the whole limit.
+    // object stays unsignalled for the whole limit, unless it signals itself
+    // within it (a terminated process that takes a while to die).
+    const std::uint64_t start = host_.clock().Now();
+    if (auto at = waitable->SignalledAt(); at && (milliseconds == kInfinite || *at <= start + milliseconds)) {
+        if (*at > start) host_.clock().Advance(*at - start);
+        if (auto satisfied = waitable->TryWait()) return *satisfied;
+    }
     host_.clock().Advance(milliseconds);
     return wait_result::kTimeout;
 }

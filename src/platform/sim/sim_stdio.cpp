@@ -21,8 +21,22 @@ void SimInputStream::SetErrorAfterBytes(std::uint32_t error) {
     error_after_ = error;
 }
 
-SysResult<std::uint32_t> SimInputStream::Read(std::byte* out, std::size_t capacity) {
+void SimInputStream::HoldOpen() {
     std::lock_guard lock(mutex_);
+    held_open_ = true;
+}
+
+void SimInputStream::CloseWriter() {
+    {
+        std::lock_guard lock(mutex_);
+        held_open_ = false;
+    }
+    writer_closed_.notify_all();
+}
+
+SysResult<std::uint32_t> SimInputStream::Read(std::byte* out, std::size_t capacity) {
+    std::unique_lock lock(mutex_);
+    writer_closed_.wait(lock, [this] { return position_ < bytes_.size() || !held_open_; });
     const std::size_t left = bytes_.size() - position_;
     if (left == 0) {
         if (error_after_) return std::unexpected(SysError::Win32(*error_after_));

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -18,6 +19,10 @@ public:
     void SetMaxChunk(std::size_t max_chunk);
     // After the bytes, ReadFile fails with this error instead of reporting end of input.
     void SetErrorAfterBytes(std::uint32_t error);
+    // The controller keeps its end open: once the bytes are used up, ReadFile
+    // blocks until CloseWriter, then reports end of input (or the error).
+    void HoldOpen();
+    void CloseWriter();
 
     // One ReadFile: bytes copied, or the failure.
     SysResult<std::uint32_t> Read(std::byte* out, std::size_t capacity);
@@ -25,6 +30,8 @@ public:
 
 private:
     mutable std::mutex mutex_;
+    std::condition_variable writer_closed_;
+    bool held_open_ = false;
     std::string bytes_;
     std::size_t position_ = 0;
     std::size_t max_chunk_ = static_cast<std::size_t>(-1);
