@@ -19,6 +19,11 @@ using platform::sim::SimHost;
 
 DispatchOutcome ExitWith(std::int32_t code) { return std::optional<std::int32_t>(code); }
 
+std::string ErrorRecord(const std::string& message) {
+    return "{\"kind\":\"error\",\"protocolVersion\":1,\"code\":\"sandbox_backend_error\",\"message\":\"" + message +
+           "\"}\n";
+}
+
 constexpr const char* kPanicRecord =
     "{\"kind\":\"error\",\"protocolVersion\":1,\"code\":\"sandbox_backend_panic\","
     "\"message\":\"the native sandbox helper aborted unexpectedly\"}\n";
@@ -40,8 +45,7 @@ TEST(ProcessEntry, OutcomeTable) {
                            }),
               2u);
     EXPECT_EQ(error.stdout_pipe().Bytes(),
-              "{\"kind\":\"error\",\"protocolVersion\":1,\"code\":\"sandbox_backend_error\","
-              "\"message\":\"outer step: CreateFileW(C:\\\\x) failed with Win32 error 5\"}\n");
+              ErrorRecord("outer step: CreateFileW(C:\\\\x) failed with Win32 error 5"));
     EXPECT_EQ(error.console().ExitCode(), 2u);
 }
 
@@ -91,8 +95,7 @@ TEST(ProcessEntry, ControllerModeEndToEnd) {
     SimHost no_input;
     EXPECT_EQ(ProcessEntry(no_input.platform()), 2u);
     EXPECT_EQ(no_input.stdout_pipe().Bytes(),
-              "{\"kind\":\"error\",\"protocolVersion\":1,\"code\":\"sandbox_backend_error\",\"message\":\"request is "
-              "missing its 4-byte length prefix: failed to fill whole buffer\"}\n");
+              ErrorRecord("request is missing its 4-byte length prefix: failed to fill whole buffer"));
 }
 
 TEST(ProcessEntry, HostCommandRefusalsAreErrorRecords) {
@@ -100,8 +103,7 @@ TEST(ProcessEntry, HostCommandRefusalsAreErrorRecords) {
     host.console().SetArguments({u"host-status", u"C:\\path"});
     EXPECT_EQ(ProcessEntry(host.platform()), 2u);
     EXPECT_EQ(host.stdout_pipe().Bytes(),
-              "{\"kind\":\"error\",\"protocolVersion\":1,\"code\":\"sandbox_backend_error\",\"message\":\"only "
-              "--drive D:, --null-device, or --network is accepted; no paths or commands\"}\n");
+              ErrorRecord("only --drive D:, --null-device, or --network is accepted; no paths or commands"));
     EXPECT_EQ(host.stdin_pipe().Consumed(), 0u);
 }
 
@@ -110,8 +112,7 @@ TEST(ProcessEntry, ServiceModeCallsTheDispatcher) {
     console.console().SetArguments({u"--network-service"});
     EXPECT_EQ(ProcessEntry(console.platform()), 2u);
     EXPECT_EQ(console.stdout_pipe().Bytes(),
-              "{\"kind\":\"error\",\"protocolVersion\":1,\"code\":\"sandbox_backend_error\","
-              "\"message\":\"StartServiceCtrlDispatcherW failed with Win32 error 1063\"}\n");
+              ErrorRecord("StartServiceCtrlDispatcherW failed with Win32 error 1063"));
 
     // Once the dispatcher returns, the service has stopped: success without a record.
     SimHost scm;
