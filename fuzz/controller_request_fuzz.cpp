@@ -6,7 +6,7 @@
 #include <string>
 
 #include "platform/sim/sim_host.h"
-#include "protocol/controller_request.h"
+#include "protocol/request.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     telvo::platform::sim::SimHost host;

@@ -1,7 +1,9 @@
 // The request body decoder on its own: any byte string gives a request or an
-// error; a decoded request re-encodes to text that decodes to the same request.
+// error whose message is valid UTF-8 (it reaches the terminal record); a
+// decoded request re-encodes to text that decodes to the same request.
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "common/json.h"
@@ -11,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::string_view body(reinterpret_cast<const char*>(data), size);
     auto request = telvo::protocol::DecodeRequest(body);
     if (!request) {
-        if (request.error().Display().empty()) __builtin_trap();
+        const std::string message = request.error().Display();
+        if (message.empty() || telvo::json::MessageText(message) != message) __builtin_trap();
         return 0;
     }
     if (const auto* run = std::get_if<telvo::protocol::Run>(&*request)) {

@@ -80,8 +80,10 @@ public:
         return true;
     }
 
+    // The parser's message quotes the last token read, which may hold bytes
+    // that are not UTF-8.
     bool parse_error(std::size_t, const std::string&, const nlohmann::detail::exception& ex) override {
-        if (!error) error = Error(StripExceptionPrefix(ex.what()));
+        if (!error) error = Error(MessageText(StripExceptionPrefix(ex.what())));
         return false;
     }
 
@@ -216,6 +218,11 @@ std::string Document::Where(std::size_t offset) const {
 }
 
 Result<Document> Document::Parse(std::string_view text) {
+    // The parser would skip a leading byte-order mark; the text must be the value alone.
+    if (text.starts_with("\xEF\xBB\xBF")) {
+        return Fail("parse error at line 1, column 1: syntax error while parsing value - byte-order mark before "
+                    "the value");
+    }
     Document doc;
     doc.text_ = text;
     doc.source_ = std::make_unique<SourceNode>();
@@ -320,6 +327,55 @@ Result<std::string> WriteCompact(const Json& value) {
     } catch (const Json::exception& ex) {
         return Fail(StripExceptionPrefix(ex.what()));
     }
+}
+
+namespace {
+
+// The length of the well-formed UTF-8 sequence at the start of `bytes`, or 0.
+std::size_t SequenceLength(std::string_view bytes) {
+    const auto byte = [&](std::size_t i) { return static_cast<unsigned char>(bytes[i]); };
+    const unsigned char lead = byte(0);
+    if (lead < 0x80) return 1;
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;  // bounds of the second byte
+    if (lead >= 0xC2 && lead <= 0xDF) {
+        length = 2;
+    } else if (lead >= 0xE0 && lead <= 0xEF) {
+        length = 3;
+        if (lead == 0xE0) low = 0xA0;   // no overlong forms
+        if (lead == 0xED) high = 0x9F;  // no surrogates
+    } else if (lead >= 0xF0 && lead <= 0xF4) {
+        length = 4;
+        if (lead == 0xF0) low = 0x90;   // no overlong forms
+        if (lead == 0xF4) high = 0x8F;  // nothing above U+10FFFF
+    } else {
+        return 0;
+    }
+    if (bytes.size() < length || byte(1) < low || byte(1) > high) return 0;
+    for (std::size_t i = 2; i < length; ++i) {
+        if (byte(i) < 0x80 || byte(i) > 0xBF) return 0;
+    }
+    return length;
+}
+
+}  // namespace
+
+std::string MessageText(std::string_view bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string text;
+    text.reserve(bytes.size());
+    while (!bytes.empty()) {
+        const std::size_t length = SequenceLength(bytes);
+        if (length == 0) {
+            const auto bad = static_cast<unsigned char>(bytes.front());
+            text += {'\\', 'x', kDigits[bad >> 4], kDigits[bad & 0xF]};
+            bytes.remove_prefix(1);
+        } else {
+            text.append(bytes.substr(0, length));
+            bytes.remove_prefix(length);
+        }
+    }
+    return text;
 }
 
 }  // namespace telvo::json

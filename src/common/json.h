@@ -34,8 +34,10 @@ struct Node {
     std::string Where() const;  // "at line L, column C"
 };
 
-// Strictly parsed JSON text: malformed text, duplicate keys, nesting deeper
-// than the limit and anything but whitespace after the value are refused.
+// Strictly parsed JSON text: malformed text, text that is not UTF-8, a
+// byte-order mark, duplicate keys, nesting deeper than the limit and anything
+// but whitespace after the value are refused. Keys and strings of a parsed
+// document are valid UTF-8, so messages may quote them as they are.
 class Document {
 public:
     static constexpr std::size_t kMaxDepth = 64;
@@ -78,7 +80,13 @@ private:
     std::vector<bool> taken_;
 };
 
-// Compact text (no spaces), members in their stored order.
+// Compact text (no spaces), members in their stored order. Text that is
+// not valid UTF-8 is refused.
 Result<std::string> WriteCompact(const Json& value);
+
+// Text from outside (input bytes, arguments) made fit to stand in a message:
+// well-formed UTF-8 stays as it is; every other byte is shown as \xNN
+// (two lower-case hexadecimal digits). The result is always valid UTF-8.
+std::string MessageText(std::string_view bytes);
 
 }  // namespace telvo::json

@@ -1,10 +1,8 @@
 #include "main/dispatcher.h"
 
-#include <atomic>
-
 #include "main/command_line.h"
 #include "network_broker/service_main.h"
-#include "protocol/controller_request.h"
+#include "protocol/request.h"
 #include "windows/run_orchestration.h"
 
 namespace telvo::app {
@@ -19,16 +17,15 @@ DispatchOutcome RunController(platform::Platform& platform) {
     return *exit_code;
 }
 
+// The dispatcher returns only once the service has stopped; the service
+// reports on its own, so the process ends without a record.
 DispatchOutcome RunService(platform::Platform& platform) {
-    std::optional<Error> service_error;
+    network_broker::ServiceStopFlag().store(false);
     auto dispatched = platform.service.StartServiceCtrlDispatcherW(
-        network_broker::kServiceName, [&](const std::vector<std::u16string>& arguments) {
-            if (auto result = network_broker::NetworkServiceMain(platform, arguments); !result) {
-                service_error = std::move(result.error());
-            }
+        network_broker::kServiceName, [&platform](const std::vector<std::u16string>& arguments) {
+            network_broker::NetworkServiceMain(platform, arguments);
         });
     if (!dispatched) return FailSys("StartServiceCtrlDispatcherW", dispatched.error());
-    if (service_error) return std::unexpected(std::move(*service_error));
     return std::nullopt;
 }
 

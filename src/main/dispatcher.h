@@ -12,6 +12,9 @@ namespace telvo::app {
 // report in an exit record, nothing (the mode reported on its own), or an error.
 using DispatchOutcome = Result<std::optional<std::int32_t>>;
 
+// Chooses the mode from the process's command line and runs it: controller
+// mode reads and carries out one request, service mode hands the process to
+// the Service Control Manager, a host command runs its operation.
 DispatchOutcome Dispatch(platform::Platform& platform);
 
 }  // namespace telvo::app

@@ -1,47 +1,79 @@
 #include "main/process_entry.h"
 
+#include <atomic>
+#include <cstdlib>
 #include <exception>
-
-#include "protocol/terminal_record.h"
 
 namespace telvo::app {
 
 namespace {
 
-std::uint32_t WriteOutcome(platform::Platform& platform, DispatchOutcome& outcome) {
+// The process that the entry runs, for the terminate handler.
+struct RunningProcess {
+    platform::Platform& platform;
+    protocol::TerminalRecordWriter writer;
+};
+std::atomic<RunningProcess*> g_running{nullptr};
+
+void OnTerminate() {
+    if (RunningProcess* running = g_running.load()) EndWithPanic(running->platform, running->writer);
+    std::_Exit(static_cast<int>(kExitPanic));
+}
+
+// Publishes the running process to the terminate handler for the entry's
+// lifetime; where ending the process returns (the simulated host), the
+// earlier handler comes back.
+class TerminateHandlerScope {
+public:
+    explicit TerminateHandlerScope(RunningProcess& running) {
+        g_running.store(&running);
+        previous_ = std::set_terminate(&OnTerminate);
+    }
+    ~TerminateHandlerScope() {
+        std::set_terminate(previous_);
+        g_running.store(nullptr);
+    }
+    TerminateHandlerScope(const TerminateHandlerScope&) = delete;
+    TerminateHandlerScope& operator=(const TerminateHandlerScope&) = delete;
+
+private:
+    std::terminate_handler previous_ = nullptr;
+};
+
+std::uint32_t WritePanicRecord(protocol::TerminalRecordWriter& writer) {
+    (void)writer.Write(protocol::ErrorRecord{protocol::kBackendPanicCode, protocol::kPanicMessage});
+    return kExitPanic;
+}
+
+std::uint32_t WriteOutcome(protocol::TerminalRecordWriter& writer, const DispatchOutcome& outcome) {
     if (!outcome) {
-        const protocol::ErrorRecord record{protocol::kBackendErrorCode, outcome.error().Display()};
-        (void)protocol::WriteTerminalRecord(platform, record);
+        (void)writer.Write(protocol::ErrorRecord{protocol::kBackendErrorCode, outcome.error().Display()});
         return kExitError;
     }
     if (!outcome->has_value()) return kExitSuccess;
-    const protocol::ExitRecord record{**outcome};
-    return protocol::WriteTerminalRecord(platform, record) ? kExitSuccess : kExitRecordWriteFailed;
-}
-
-std::uint32_t WritePanic(platform::Platform& platform) {
-    const protocol::ErrorRecord record{protocol::kBackendPanicCode, protocol::kPanicMessage};
-    (void)protocol::WriteTerminalRecord(platform, record);
-    return kExitPanic;
+    return writer.Write(protocol::ExitRecord{**outcome}) ? kExitSuccess : kExitRecordWriteFailed;
 }
 
 }  // namespace
 
+std::uint32_t EndWithPanic(platform::Platform& platform, protocol::TerminalRecordWriter& writer) {
+    const std::uint32_t exit_code = WritePanicRecord(writer);
+    platform.console.ExitProcess(exit_code);
+    return exit_code;
+}
+
 std::uint32_t ProcessEntry(platform::Platform& platform,
                            const std::function<DispatchOutcome(platform::Platform&)>& dispatch) {
-    // A fault that escapes a thread of ours ends the process silently with
-    // the panic code; nothing reaches standard error.
-    static platform::Platform* terminating_platform = nullptr;
-    terminating_platform = &platform;
-    std::set_terminate([] { terminating_platform->console.ExitProcess(kExitPanic); std::abort(); });
+    RunningProcess running{platform, protocol::TerminalRecordWriter(platform)};
+    const TerminateHandlerScope terminate_handler(running);
 
     std::uint32_t exit_code = kExitPanic;
     try {
-        DispatchOutcome outcome = dispatch(platform);
-        exit_code = WriteOutcome(platform, outcome);
+        const DispatchOutcome outcome = dispatch(platform);
+        exit_code = WriteOutcome(running.writer, outcome);
     } catch (...) {
         // The payload is discarded: it never reaches the record.
-        exit_code = WritePanic(platform);
+        exit_code = WritePanicRecord(running.writer);
     }
     platform.console.ExitProcess(exit_code);
     return exit_code;

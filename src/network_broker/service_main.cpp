@@ -2,9 +2,11 @@
 
 namespace telvo::network_broker {
 
-// TEMPORARY: the offline-network broker service lands with its own subsystem.
-Result<void> NetworkServiceMain(platform::Platform&, const std::vector<std::u16string>&) {
-    return Fail("the offline-network broker service is not implemented in this build yet");
+std::atomic<bool>& ServiceStopFlag() {
+    static std::atomic<bool> stop{false};
+    return stop;
 }
+
+void NetworkServiceMain(platform::Platform&, const std::vector<std::u16string>&) {}
 
 }  // namespace telvo::network_broker

@@ -21,7 +21,9 @@ class Console {
 public:
     virtual ~Console() = default;
 
-    // GetStdHandle; a process without the stream gets a null handle.
+    // GetStdHandle: the stream's handle value as the process holds it, a
+    // null handle when it has none, INVALID_HANDLE_VALUE when it was given
+    // that. Fails (ERROR_INVALID_HANDLE) only for an unknown stream.
     virtual SysResult<Handle> GetStdHandle(StdStream stream) = 0;
     // GetCommandLineW split by CommandLineToArgvW, program name excluded.
     // Arguments stay UTF-16 as Windows hands them over, unpaired surrogates included.

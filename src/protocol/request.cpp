@@ -1,11 +1,52 @@
 #include "protocol/request.h"
 
+#include <cstddef>
+#include <mutex>
+#include <span>
+
 #include "common/json.h"
 #include "common/try.h"
 
 namespace telvo::protocol {
 
 namespace {
+
+using platform::win32_error::kBrokenPipe;
+using platform::win32_error::kInvalidHandle;
+
+// One reader of standard input at a time.
+std::mutex& StandardInputLock() {
+    static std::mutex lock;
+    return lock;
+}
+
+// Fills the whole buffer from standard input. A missing or invalid handle
+// and a closed pipe read as end of input.
+Result<void> ReadExact(platform::Platform& platform, std::span<std::byte> buffer) {
+    TELVO_TRY_ASSIGN(const platform::Handle handle,
+                     Lift("GetStdHandle(standard input)", platform.console.GetStdHandle(platform::StdStream::input)));
+    std::size_t filled = 0;
+    while (filled < buffer.size()) {
+        std::uint32_t read = 0;
+        if (platform::IsUsable(handle)) {
+            auto result = platform.kernel.ReadFile(handle, buffer.subspan(filled));
+            if (result) {
+                read = *result;
+            } else if (!(result.error() == SysError::Win32(kBrokenPipe) ||
+                         result.error() == SysError::Win32(kInvalidHandle))) {
+                return FailSys("ReadFile(standard input)", result.error());
+            }
+        }
+        if (read == 0) return Fail("failed to fill whole buffer");
+        filled += read;
+    }
+    return {};
+}
+
+std::uint32_t DecodeLittleEndian(const std::byte (&prefix)[4]) {
+    return static_cast<std::uint32_t>(prefix[0]) | static_cast<std::uint32_t>(prefix[1]) << 8 |
+           static_cast<std::uint32_t>(prefix[2]) << 16 | static_cast<std::uint32_t>(prefix[3]) << 24;
+}
 
 template <class T>
 Result<T> Field(json::ObjectReader& reader, std::string_view key,
@@ -20,7 +61,6 @@ Result<RunMode> ReadMode(const json::Node& node, std::string_view key) {
     if (text == "workspace-write") return RunMode::workspace_write;
     return Fail("unknown variant `" + text + "`, expected `read-only` or `workspace-write` " + node.Where());
 }
-
 
 Result<Request> DecodeRun(json::ObjectReader& reader) {
     Run run;
@@ -44,6 +84,35 @@ Result<Request> DecodeRecover(json::ObjectReader& reader) {
 }
 
 }  // namespace
+
+Result<Request> ReadControllerRequest(platform::Platform& platform) {
+    std::lock_guard lock(StandardInputLock());
+
+    std::byte prefix[4];
+    if (auto read = ReadExact(platform, prefix); !read) {
+        return Fail(std::move(read.error()).Context("request is missing its 4-byte length prefix"));
+    }
+    const std::uint32_t length = DecodeLittleEndian(prefix);
+    if (length == 0 || length > kMaxRequestLength) {
+        return Fail("request length " + std::to_string(length) + " is outside the supported 1..=" +
+                    std::to_string(kMaxRequestLength) + " range");
+    }
+
+    std::vector<std::byte> body(length);
+    if (auto read = ReadExact(platform, body); !read) {
+        return Fail(std::move(read.error()).Context("request frame ended before its declared length"));
+    }
+
+    auto request = DecodeRequest(std::string_view(reinterpret_cast<const char*>(body.data()), body.size()));
+    if (!request) return Fail(std::move(request.error()).Context("request is not valid protocol JSON"));
+
+    const std::uint32_t version = ProtocolVersionOf(*request);
+    if (version != kProtocolVersion) {
+        return Fail("unsupported protocolVersion " + std::to_string(version) + "; expected " +
+                    std::to_string(kProtocolVersion));
+    }
+    return request;
+}
 
 Result<Request> DecodeRequest(std::string_view body) {
     TELVO_TRY_ASSIGN(auto document, json::Document::Parse(body));

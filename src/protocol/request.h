@@ -7,10 +7,12 @@
 #include <vector>
 
 #include "common/error.h"
+#include "platform/platform.h"
 
 namespace telvo::protocol {
 
 inline constexpr std::uint32_t kProtocolVersion = 1;
+inline constexpr std::uint32_t kMaxRequestLength = 1048576;
 
 enum class RunMode { read_only, workspace_write };
 
@@ -31,8 +33,16 @@ struct Recover {
 
 using Request = std::variant<Run, Recover>;
 
-// Decodes one request body. Only whitespace may follow the value; the error
-// is the parser's message, naming the offending key or value and its position.
+// Reads one framed request from standard input under the standard-input
+// lock, decodes it and checks its version. Reads nothing after the body:
+// standard input stays open for the parent-death monitor. A standard input
+// that is missing or invalid, or a pipe whose writer has gone, is end of
+// input: "failed to fill whole buffer".
+Result<Request> ReadControllerRequest(platform::Platform& platform);
+
+// Decodes one request body: exactly one JSON value (no byte-order mark),
+// followed by whitespace only. The error is the parser's message, naming the
+// offending key or value and its position. The version is not checked here.
 Result<Request> DecodeRequest(std::string_view body);
 
 // The protocol version the request carries, whatever its variant.

@@ -1,12 +1,37 @@
 #include "protocol/terminal_record.h"
 
-#include <mutex>
+#include <span>
 
 #include "common/json.h"
+#include "common/try.h"
 #include "protocol/request.h"
-#include "protocol/std_streams.h"
 
 namespace telvo::protocol {
+
+namespace {
+
+using platform::win32_error::kInvalidHandle;
+
+// Writes all bytes to standard output, in one WriteFile where the pipe takes
+// them. A missing or invalid standard output swallows the bytes.
+Result<void> WriteAllToStandardOutput(platform::Platform& platform, std::string_view bytes) {
+    TELVO_TRY_ASSIGN(const platform::Handle handle,
+                     Lift("GetStdHandle(standard output)", platform.console.GetStdHandle(platform::StdStream::output)));
+    if (!platform::IsUsable(handle)) return {};
+    auto remaining = std::as_bytes(std::span(bytes.data(), bytes.size()));
+    while (!remaining.empty()) {
+        auto written = platform.kernel.WriteFile(handle, remaining);
+        if (!written) {
+            if (written.error() == SysError::Win32(kInvalidHandle)) return {};
+            return FailSys("WriteFile(standard output)", written.error());
+        }
+        if (*written == 0) return Fail("failed to write whole buffer");
+        remaining = remaining.subspan(*written);
+    }
+    return {};
+}
+
+}  // namespace
 
 Result<std::string> SerializeTerminalRecord(const TerminalRecord& record) {
     json::Json object = json::Json::object();
@@ -21,19 +46,21 @@ Result<std::string> SerializeTerminalRecord(const TerminalRecord& record) {
         object["code"] = error.code;
         object["message"] = error.message;
     }
-    auto text = json::WriteCompact(object);
-    if (!text) return text;
-    text->push_back('\n');
+    TELVO_TRY_ASSIGN(std::string text, json::WriteCompact(object));
+    text.push_back('\n');
     return text;
 }
 
-Result<void> WriteTerminalRecord(platform::Platform& platform, const TerminalRecord& record) {
-    auto line = SerializeTerminalRecord(record);
-    if (!line) return Fail(std::move(line.error()).Context("could not serialize terminal record"));
-    std::lock_guard lock(StandardOutputLock());
-    if (auto written = WriteAllToStandardOutput(platform, *line); !written) {
-        return Fail(std::move(written.error()).Context("could not serialize terminal record"));
+Result<void> TerminalRecordWriter::Write(const TerminalRecord& record) {
+    std::lock_guard lock(stdout_lock_);
+    if (record_started_) {
+        return Fail(Error("a terminal record was already written").Context("could not serialize terminal record"));
     }
+    auto line = SerializeTerminalRecord(record);
+    record_started_ = true;
+    auto written = WriteAllToStandardOutput(platform_, line ? std::string_view(*line) : kUnserializableRecord);
+    if (!line) return Fail(std::move(line.error()).Context("could not serialize terminal record"));
+    if (!written) return Fail(std::move(written.error()).Context("could not serialize terminal record"));
     return {};
 }
 

@@ -73,5 +73,30 @@ TEST(Json, CompactWriterKeepsInsertionOrder) {
     EXPECT_FALSE(WriteCompact(bad));
 }
 
+// The parser would skip a leading byte-order mark; the layer refuses it for
+// every document (requests and journals alike).
+TEST(Json, RefusesAByteOrderMark) {
+    auto parsed = Document::Parse("\xEF\xBB\xBF{\"a\":1}");
+    ASSERT_FALSE(parsed);
+    EXPECT_NE(parsed.error().Display().find("byte-order mark"), std::string::npos);
+    EXPECT_TRUE(Document::Parse("{\"a\":1}"));
+    EXPECT_FALSE(Document::Parse(" \xEF\xBB\xBF{}"));
+}
+
+TEST(Json, MessageTextKeepsUtf8AndEscapesEveryOtherByte) {
+    EXPECT_EQ(MessageText("plain \\x41 text"), "plain \\x41 text");
+    EXPECT_EQ(MessageText("W\xC3\xB6rk \xE2\x82\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF"),
+              "W\xC3\xB6rk \xE2\x82\xAC \xF0\x9F\x98\x80 \xF4\x8F\xBF\xBF");
+    EXPECT_EQ(MessageText("a\xFF" "b"), "a\\xff" "b");
+    EXPECT_EQ(MessageText("\xC0\xAF"), "\\xc0\\xaf");                 // overlong form
+    EXPECT_EQ(MessageText("\xE0\x80\xAF"), "\\xe0\\x80\\xaf");        // overlong form
+    EXPECT_EQ(MessageText("\xED\xA0\x80"), "\\xed\\xa0\\x80");        // surrogate
+    EXPECT_EQ(MessageText("\xF4\x90\x80\x80"), "\\xf4\\x90\\x80\\x80");  // above U+10FFFF
+    EXPECT_EQ(MessageText("\xF0\x9F\x98"), "\\xf0\\x9f\\x98");        // cut short
+    EXPECT_EQ(MessageText("\xE2\x82" "A"), "\\xe2\\x82" "A");
+    Json text = std::string(MessageText("\xC3(\x80\xF5"));
+    EXPECT_TRUE(WriteCompact(text));
+}
+
 }  // namespace
 }  // namespace telvo::json

@@ -29,6 +29,9 @@ public:
     virtual bool MakeHardLink(const std::u16string& existing, const std::u16string& link) = 0;
     virtual bool MakeJunction(const std::u16string& path, const std::u16string& target) = 0;
     virtual bool Rename(const std::u16string& from, const std::u16string& to) = 0;
+    // Sets one of the process's standard handles (SetStdHandle) and leaves a
+    // stale last error behind, as an earlier failed call would.
+    virtual bool SetStandardHandle(platform::StdStream stream, platform::Handle handle) = 0;
 };
 
 // The host of this build: simulated natively, win32 in the Windows build.

@@ -42,6 +42,10 @@ public:
     bool Rename(const std::u16string& from, const std::u16string& to) override {
         return host_.files().Rename(from, to).has_value();
     }
+    bool SetStandardHandle(platform::StdStream stream, platform::Handle handle) override {
+        host_.console().SetStdHandle(stream, handle);
+        return true;
+    }
 
 private:
     platform::sim::SimHost host_;

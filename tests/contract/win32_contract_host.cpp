@@ -107,6 +107,12 @@ public:
     bool Rename(const std::u16string& from, const std::u16string& to) override {
         return MoveFileExW(W(from), W(to), 0) != 0;
     }
+
+    bool SetStandardHandle(platform::StdStream stream, platform::Handle handle) override {
+        if (!SetStdHandle(static_cast<DWORD>(stream), reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(handle)))) return false;
+        SetLastError(ERROR_ACCESS_DENIED);
+        return true;
+    }
 };
 
 }  // namespace

@@ -2,9 +2,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <new>
 #include <stdexcept>
+#include <thread>
 
+#include "common/json.h"
+#include "network_broker/service_main.h"
 #include "platform/sim/sim_host.h"
 #include "support/frames.h"
 
@@ -14,6 +18,11 @@ namespace {
 using platform::sim::SimHost;
 
 DispatchOutcome ExitWith(std::int32_t code) { return std::optional<std::int32_t>(code); }
+
+std::string ErrorRecord(const std::string& message) {
+    return "{\"kind\":\"error\",\"protocolVersion\":1,\"code\":\"sandbox_backend_error\",\"message\":\"" + message +
+           "\"}\n";
+}
 
 constexpr const char* kPanicRecord =
     "{\"kind\":\"error\",\"protocolVersion\":1,\"code\":\"sandbox_backend_panic\","
@@ -36,8 +45,7 @@ TEST(ProcessEntry, OutcomeTable) {
                            }),
               2u);
     EXPECT_EQ(error.stdout_pipe().Bytes(),
-              "{\"kind\":\"error\",\"protocolVersion\":1,\"code\":\"sandbox_backend_error\","
-              "\"message\":\"outer step: CreateFileW(C:\\\\x) failed with Win32 error 5\"}\n");
+              ErrorRecord("outer step: CreateFileW(C:\\\\x) failed with Win32 error 5"));
     EXPECT_EQ(error.console().ExitCode(), 2u);
 }
 
@@ -87,8 +95,7 @@ TEST(ProcessEntry, ControllerModeEndToEnd) {
     SimHost no_input;
     EXPECT_EQ(ProcessEntry(no_input.platform()), 2u);
     EXPECT_EQ(no_input.stdout_pipe().Bytes(),
-              "{\"kind\":\"error\",\"protocolVersion\":1,\"code\":\"sandbox_backend_error\",\"message\":\"request is "
-              "missing its 4-byte length prefix: failed to fill whole buffer\"}\n");
+              ErrorRecord("request is missing its 4-byte length prefix: failed to fill whole buffer"));
 }
 
 TEST(ProcessEntry, HostCommandRefusalsAreErrorRecords) {
@@ -96,8 +103,7 @@ TEST(ProcessEntry, HostCommandRefusalsAreErrorRecords) {
     host.console().SetArguments({u"host-status", u"C:\\path"});
     EXPECT_EQ(ProcessEntry(host.platform()), 2u);
     EXPECT_EQ(host.stdout_pipe().Bytes(),
-              "{\"kind\":\"error\",\"protocolVersion\":1,\"code\":\"sandbox_backend_error\",\"message\":\"only "
-              "--drive D:, --null-device, or --network is accepted; no paths or commands\"}\n");
+              ErrorRecord("only --drive D:, --null-device, or --network is accepted; no paths or commands"));
     EXPECT_EQ(host.stdin_pipe().Consumed(), 0u);
 }
 
@@ -105,15 +111,95 @@ TEST(ProcessEntry, ServiceModeCallsTheDispatcher) {
     SimHost console;
     console.console().SetArguments({u"--network-service"});
     EXPECT_EQ(ProcessEntry(console.platform()), 2u);
-    EXPECT_NE(console.stdout_pipe().Bytes().find("StartServiceCtrlDispatcherW failed with Win32 error 1063"),
-              std::string::npos);
+    EXPECT_EQ(console.stdout_pipe().Bytes(),
+              ErrorRecord("StartServiceCtrlDispatcherW failed with Win32 error 1063"));
 
+    // Once the dispatcher returns, the service has stopped: success without a record.
     SimHost scm;
     scm.console().SetArguments({u"--network-service"});
     scm.service().StartedByServiceControlManager({u"TelvoOfflineNetwork"});
-    EXPECT_EQ(ProcessEntry(scm.platform()), 2u);
+    network_broker::ServiceStopFlag().store(true);
+    EXPECT_EQ(ProcessEntry(scm.platform()), 0u);
+    EXPECT_EQ(scm.console().ExitCode(), 0u);
     EXPECT_EQ(scm.service().DispatchedName(), u"TelvoOfflineNetwork");
-    EXPECT_NE(scm.stdout_pipe().Bytes().find("not implemented in this build yet"), std::string::npos);
+    EXPECT_FALSE(network_broker::ServiceStopFlag().load());
+    EXPECT_EQ(scm.stdout_pipe().Bytes(), "");
+}
+
+// Every request ends in exactly one record, also one whose bytes are not
+// UTF-8: the message shows them as escapes.
+TEST(ProcessEntry, InvalidUtf8InTheRequestEndsInOneErrorRecord) {
+    const std::pair<std::string, std::string> cases[] = {
+        {"{\"operation\":\"recover\",\"protocol\xFFVersion\":1}", "last read: '\"protocol\\xff'"},
+        {"{\"operation\":\"re\xFE\xFF" "cover\",\"protocolVersion\":1}", "last read: '\"re\\xfe'"},
+    };
+    for (const auto& [body, quoted] : cases) {
+        SimHost host;
+        host.stdin_pipe().SetBytes(telvo::testing::Frame(body));
+        EXPECT_EQ(ProcessEntry(host.platform()), 2u);
+        const std::string out = host.stdout_pipe().Bytes();
+        ASSERT_EQ(out.find('\n'), out.size() - 1) << out;
+        auto record = json::Document::Parse(out);
+        ASSERT_TRUE(record) << out;
+        const std::string message = record->root().value->at("message").get<std::string>();
+        EXPECT_TRUE(message.starts_with("request is not valid protocol JSON: parse error")) << message;
+        EXPECT_NE(message.find(quoted), std::string::npos) << message;
+    }
+}
+
+TEST(ProcessEntry, UnserializableErrorEndsInTheFixedRecord) {
+    SimHost host;
+    EXPECT_EQ(ProcessEntry(host.platform(), [](auto&) -> DispatchOutcome { return Fail("bad \xC0 byte"); }), 2u);
+    EXPECT_EQ(host.stdout_pipe().Bytes(), protocol::kUnserializableRecord);
+}
+
+// A standard output that Windows hands over as null or INVALID_HANDLE_VALUE
+// swallows the record; the write counts as done.
+TEST(ProcessEntry, MissingOrInvalidStandardOutputCountsAsWritten) {
+    for (const platform::Handle handle : {platform::kNullHandle, platform::kInvalidHandle}) {
+        SimHost host;
+        host.console().SetStdHandle(platform::StdStream::output, handle);
+        EXPECT_EQ(ProcessEntry(host.platform(), [](auto&) { return ExitWith(7); }), 0u);
+        EXPECT_EQ(host.stdout_pipe().WriteCalls(), 0u);
+    }
+}
+
+TEST(ProcessEntry, TerminateHandlerWritesThePanicRecordOnce) {
+    SimHost fresh;
+    protocol::TerminalRecordWriter fresh_writer(fresh.platform());
+    EXPECT_EQ(EndWithPanic(fresh.platform(), fresh_writer), 4u);
+    EXPECT_EQ(fresh.console().ExitCode(), 4u);
+    EXPECT_EQ(fresh.stdout_pipe().Bytes(), kPanicRecord);
+    EXPECT_EQ(fresh.stderr_pipe().Bytes(), "");
+
+    // A record already started stays the only one.
+    SimHost started;
+    started.stdout_pipe().Break(232);
+    protocol::TerminalRecordWriter started_writer(started.platform());
+    ASSERT_FALSE(started_writer.Write(protocol::ExitRecord{0}));
+    EXPECT_EQ(EndWithPanic(started.platform(), started_writer), 4u);
+    EXPECT_EQ(started.console().ExitCode(), 4u);
+    EXPECT_EQ(started.stdout_pipe().WriteCalls(), 1u);
+}
+
+// A fault that escapes another thread of the process reaches the same panic
+// record and exit code as one under the dispatcher, with nothing on standard
+// error. The simulated process reports what it wrote as it ends.
+TEST(ProcessEntryDeathTest, ExceptionEscapingAThreadEndsInOnePanicRecord) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    EXPECT_EXIT(
+        {
+            SimHost host;
+            host.console().OnExitProcess([&host](std::uint32_t code) {
+                const bool one_panic_record = host.stdout_pipe().Bytes() == kPanicRecord;
+                std::fprintf(stderr, "exit %u, %s", code, one_panic_record ? "one panic record" : "other output");
+            });
+            ProcessEntry(host.platform(), [](auto&) -> DispatchOutcome {
+                std::thread([] { throw std::runtime_error("escaped"); }).join();
+                return ExitWith(0);
+            });
+        },
+        ::testing::ExitedWithCode(4), "^exit 4, one panic record$");
 }
 
 TEST(ProcessEntry, CommandLineFailureIsAnErrorRecord) {

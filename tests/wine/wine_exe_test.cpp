@@ -73,10 +73,27 @@ TEST(WineExe, InvalidRequests) {
                       "request is not valid protocol JSON: missing field `command` at line 1, column 39");
 }
 
+// Bytes that are not UTF-8 still end in exactly one record: the message
+// shows them as escapes.
+TEST(WineExe, InvalidUtf8EndsInOneRecord) {
+    ExpectErrorRecord(RunWithInput(Frame("{\"operation\":\"recover\",\"protocol\xFFVersion\":1}")),
+                      "request is not valid protocol JSON: parse error at line 1, column 33: syntax error while "
+                      "parsing object key - invalid string: ill-formed UTF-8 byte; last read: '\\\"protocol\\\\xff'; "
+                      "expected string literal");
+    ExpectErrorRecord(RunWithInput(Frame("{\"operation\":\"run\",\"protocolVersion\":1,\"command\":\"echo \xC3(\"}")),
+                      "request is not valid protocol JSON: parse error at line 1, column 57: syntax error while "
+                      "parsing value - invalid string: ill-formed UTF-8 byte; last read: '\\\"echo \\\\xc3('");
+}
+
+TEST(WineExe, ByteOrderMarkIsRefused) {
+    ExpectErrorRecord(RunWithInput(Frame("\xEF\xBB\xBF" + std::string(kRecoverBody))),
+                      "request is not valid protocol JSON: parse error at line 1, column 1: syntax error while "
+                      "parsing value - byte-order mark before the value");
+}
+
 TEST(WineExe, ValidRequestReachesTheRun) {
     const ProcessResult result = RunWithInput(Frame(std::string(kRecoverBody) + "\n"));
-    // Runs land with the sandbox-run subsystem; until then the request is
-    // read and answered with one record.
+    // This build reads the request and answers the run with one error record.
     ExpectErrorRecord(result, "sandbox runs are not implemented in this build yet");
 }
 

@@ -6,6 +6,9 @@ namespace telvo::platform::sim {
 
 SysResult<Handle> SimConsole::GetStdHandle(StdStream stream) {
     if (auto fault = host_.Enter("GetStdHandle")) return std::unexpected(*fault);
+    if (stream != StdStream::input && stream != StdStream::output && stream != StdStream::error) {
+        return std::unexpected(SysError::Win32(win32_error::kInvalidHandle));
+    }
     std::lock_guard lock(mutex_);
     auto it = std_handles_.find(stream);
     return it == std_handles_.end() ? kNullHandle : it->second;
@@ -19,8 +22,19 @@ SysResult<std::vector<std::u16string>> SimConsole::GetCommandLineArguments() {
 
 void SimConsole::ExitProcess(std::uint32_t exit_code) {
     (void)host_.Enter("ExitProcess");
+    std::function<void(std::uint32_t)> on_exit;
+    {
+        std::lock_guard lock(mutex_);
+        if (exit_code_) return;
+        exit_code_ = exit_code;
+        on_exit = on_exit_;
+    }
+    if (on_exit) on_exit(exit_code);
+}
+
+void SimConsole::OnExitProcess(std::function<void(std::uint32_t)> on_exit) {
     std::lock_guard lock(mutex_);
-    if (!exit_code_) exit_code_ = exit_code;
+    on_exit_ = std::move(on_exit);
 }
 
 void SimConsole::SetStdHandle(StdStream stream, Handle handle) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <functional>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -24,6 +25,9 @@ public:
     void SetStdHandle(StdStream stream, Handle handle);
     void SetArguments(std::vector<std::u16string> arguments);
     std::optional<std::uint32_t> ExitCode() const;
+    // Called once, when the process first ends, with its exit code: a death
+    // test reports from here what the process wrote before it ended.
+    void OnExitProcess(std::function<void(std::uint32_t)> on_exit);
 
 private:
     SimHost& host_;
@@ -31,6 +35,7 @@ private:
     std::map<StdStream, Handle> std_handles_;
     std::vector<std::u16string> arguments_;
     std::optional<std::uint32_t> exit_code_;
+    std::function<void(std::uint32_t)> on_exit_;
 };
 
 }  // namespace telvo::platform::sim

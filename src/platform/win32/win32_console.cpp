@@ -6,9 +6,12 @@
 
 namespace telvo::platform::win32 {
 
+// A stream may hold INVALID_HANDLE_VALUE itself; the call fails only when it
+// also sets the last error (an unknown stream).
 SysResult<Handle> Win32Console::GetStdHandle(StdStream stream) {
+    ::SetLastError(ERROR_SUCCESS);
     HANDLE handle = ::GetStdHandle(static_cast<DWORD>(stream));
-    if (handle == INVALID_HANDLE_VALUE) return LastError();
+    if (handle == INVALID_HANDLE_VALUE && ::GetLastError() != ERROR_SUCCESS) return LastError();
     return FromNative(handle);
 }
 
