@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <vector>
 
 #include "platform/sim/sim_host.h"
@@ -57,19 +58,20 @@ TEST(CurrentUserSid, NamesTheFailedCall) {
     EXPECT_EQ(host.handles().OpenCount(), handles);
 }
 
-// The token's data growing between the probe and each sized query.
-class GrowingToken final : public platform::Security {
+// Token queries whose answers a test rewrites: `script` gets the buffer
+// length asked for, the sim's answer and its return length.
+using TokenScript = std::function<SysResult<platform::TokenInformation>(
+    std::uint32_t, SysResult<platform::TokenInformation>, std::uint32_t&)>;
+
+class ScriptedToken final : public platform::Security {
 public:
-    GrowingToken(platform::Security& inner, int growths) : inner_(inner), growths_(growths) {}
+    ScriptedToken(platform::Security& inner, TokenScript script) : inner_(inner), script_(std::move(script)) {}
 
     SysResult<platform::TokenInformation> GetTokenInformation(Handle token, std::uint32_t information_class,
                                                               std::uint32_t buffer_length,
                                                               std::uint32_t& return_length) override {
         auto read = inner_.GetTokenInformation(token, information_class, buffer_length, return_length);
-        if (buffer_length == 0 || growths_ == 0) return read;
-        --growths_;
-        return_length = buffer_length + 4;
-        return std::unexpected(SysError::Win32(platform::win32_error::kInsufficientBuffer));
+        return script_(buffer_length, std::move(read), return_length);
     }
     SysResult<Handle> OpenProcessToken(std::uint32_t access) override { return inner_.OpenProcessToken(access); }
     SysResult<void> GetKernelObjectSecurity(Handle h, std::uint32_t i, std::span<std::uint8_t> b,
@@ -97,18 +99,39 @@ public:
 
 private:
     platform::Security& inner_;
-    int growths_;
+    TokenScript script_;
 };
+
+Result<winformat::Sid> ScriptedCurrentUserSid(SimHost& host, TokenScript script) {
+    ScriptedToken security(host.platform().security, std::move(script));
+    const platform::Platform base = host.platform();
+    platform::Platform scripted{base.kernel, base.console, base.service,      base.files,
+                                base.sync,   security,     base.appcontainer, base.system};
+    return CurrentUserSid(scripted);
+}
+
+TEST(CurrentUserSid, TheProbeMustAskForABuffer) {
+    SimHost host;
+    // A probe that fails otherwise is no size, whatever length it reports.
+    auto user = ScriptedCurrentUserSid(host, [](std::uint32_t length, auto read, std::uint32_t&) {
+        if (length == 0) return SysResult<platform::TokenInformation>(std::unexpected(SysError::Win32(5)));
+        return read;
+    });
+    EXPECT_EQ(ErrorOf(user), "GetTokenInformation returned an invalid user SID size");
+}
 
 TEST(CurrentUserSid, QueriesAgainWhileTheSizeGrowsButNotForever) {
     for (const int growths : {2, 3}) {
         SimHost host;
         const std::size_t handles = host.handles().OpenCount();
-        GrowingToken security(host.platform().security, growths);
-        platform::Platform base = host.platform();
-        platform::Platform growing{base.kernel, base.console,      base.service, base.files,
-                                   base.sync,   security,          base.appcontainer, base.system};
-        auto user = CurrentUserSid(growing);
+        int left = growths;
+        auto user = ScriptedCurrentUserSid(host, [&](std::uint32_t length, auto read, std::uint32_t& needed) {
+            if (length == 0 || left == 0) return read;
+            --left;
+            needed = length + 4;
+            return SysResult<platform::TokenInformation>(
+                std::unexpected(SysError::Win32(platform::win32_error::kInsufficientBuffer)));
+        });
         if (growths == 2) {
             ASSERT_TRUE(user) << user.error().Display();
             EXPECT_EQ(*user, host.security().TokenUser());
