@@ -24,9 +24,6 @@ std::unexpected<TokenUserFailure> Failure(Step step, SysError sys = SysError::Wi
     return std::unexpected(TokenUserFailure{step, sys});
 }
 
-// The failure the size probe loop carries out of ProbeSized.
-constexpr std::string_view kChanged = "token user changed size";
-
 }  // namespace
 
 std::expected<winformat::Sid, TokenUserFailure> ReadProcessTokenUser(platform::Platform& platform) {
@@ -41,9 +38,12 @@ std::expected<winformat::Sid, TokenUserFailure> ReadProcessTokenUser(platform::P
     }
     if (!PlausibleSize(needed)) return Failure(Step::size, probe.error());
 
+    // The seam owns the buffer, so the probe's buffer only carries the size
+    // to ask for; the answer and the failed step are kept here, and the
+    // probe's own error only says that it stopped.
     std::optional<platform::TokenInformation> user;
     std::optional<TokenUserFailure> failure;
-    auto probed = ProbeSized(needed, kSizeProbeAttempts, std::string(kChanged),
+    auto probed = ProbeSized(needed, kSizeProbeAttempts, "token user changed size repeatedly",
                              [&](std::span<std::uint8_t> buffer) -> Result<std::optional<std::size_t>> {
         std::uint32_t length = 0;
         auto read = platform.security.GetTokenInformation(token.get(), platform::token_information::kUser,
@@ -55,7 +55,7 @@ std::expected<winformat::Sid, TokenUserFailure> ReadProcessTokenUser(platform::P
         const bool grew = read.error() == SysError::Win32(platform::win32_error::kInsufficientBuffer);
         if (grew && PlausibleSize(length)) return std::optional<std::size_t>(length);
         failure = TokenUserFailure{grew ? Step::size : Step::query, read.error()};
-        return Fail("token user query failed");
+        return Fail("token user query stopped");
     });
     if (failure) return std::unexpected(*failure);
     if (!probed) return Failure(Step::changed);
