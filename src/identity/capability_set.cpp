@@ -11,8 +11,9 @@ Result<CapabilitySet> CapabilitySet::Resolve(platform::AppContainer& appcontaine
     for (const std::string_view name : kCapabilityNames) {
         const std::string text(name);
         // The group SIDs are dropped with the result: only the capability SIDs go into a token.
-        auto derived = appcontainer.DeriveCapabilitySidsFromName(winformat::AsciiToUtf16(name));
-        if (!derived) return FailSys("DeriveCapabilitySidsFromName(" + text + ")", derived.error());
+        auto derived = Lift("DeriveCapabilitySidsFromName(" + text + ")",
+                            appcontainer.DeriveCapabilitySidsFromName(winformat::AsciiToUtf16(name)));
+        if (!derived) return std::unexpected(std::move(derived.error()));
         if (derived->capability_sids.empty()) return Fail("capability " + text + " resolved to no SID");
         for (auto& sid : derived->capability_sids) {
             if (!sid) return Fail("capability " + text + " returned a null SID");

@@ -28,6 +28,18 @@ struct ExplicitAccess {
     Trustee trustee;
 };
 
+// What GetTokenInformation put in the caller's buffer, copied out as values:
+// no pointer crosses the seam.
+// - TokenUser: the user SID's bytes as the token's SID_AND_ATTRIBUTES points
+//   at them (copied as they came, empty for a null pointer; a SID that
+//   IsValidSid refuses cannot be measured, so only its 8-byte header), and
+//   its attributes.
+// - Fixed-size classes (TokenElevation): the structure's bytes in `bytes`.
+struct TokenInformation {
+    std::vector<std::uint8_t> bytes;
+    std::uint32_t attributes = 0;
+};
+
 // Security descriptors of objects, tokens and access checks (advapi32, ntdll).
 // Descriptors cross the seam as self-relative bytes.
 class Security {
@@ -43,11 +55,14 @@ public:
 
     // OpenProcessToken of the current process.
     virtual SysResult<Handle> OpenProcessToken(std::uint32_t desired_access) = 0;
-    // GetTokenInformation into `buffer` as Windows lays it out (pointers
-    // inside the buffer point into the buffer). `return_length` is set as
-    // Windows sets it, also when the call fails with ERROR_INSUFFICIENT_BUFFER.
-    virtual SysResult<void> GetTokenInformation(Handle token, std::uint32_t information_class,
-                                                std::span<std::uint8_t> buffer, std::uint32_t& return_length) = 0;
+    // GetTokenInformation with a buffer of `buffer_length` bytes (none when
+    // 0) that the backend owns; the data it received, as values. `return_length`
+    // is set as Windows sets it, also when the call fails with
+    // ERROR_INSUFFICIENT_BUFFER, so the caller probes the size. Only the
+    // classes of token_information are handed back; another is a broken invariant.
+    virtual SysResult<TokenInformation> GetTokenInformation(Handle token, std::uint32_t information_class,
+                                                            std::uint32_t buffer_length,
+                                                            std::uint32_t& return_length) = 0;
 
     // NtQuerySecurityObject (ntdll), NTSTATUS kind: fills `buffer` with the
     // requested parts as a self-relative descriptor. `length_needed` is set as
@@ -111,8 +126,8 @@ inline constexpr std::uint32_t kQuery = 0x0008;  // TOKEN_QUERY
 }  // namespace token_access
 
 namespace token_information {
-inline constexpr std::uint32_t kUser = 1;       // TokenUser: TOKEN_USER
-inline constexpr std::uint32_t kElevation = 20;  // TokenElevation
+inline constexpr std::uint32_t kUser = 1;        // TokenUser: TOKEN_USER
+inline constexpr std::uint32_t kElevation = 20;  // TokenElevation: TOKEN_ELEVATION (one DWORD)
 }  // namespace token_information
 
 // SECURITY_INFORMATION bits.

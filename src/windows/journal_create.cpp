@@ -1,7 +1,7 @@
 #include "windows/journal_create.h"
 
 #include "common/try.h"
-#include "identity/profile_name.h"
+#include "identity/profile.h"
 #include "platform/unique_handle.h"
 #include "windows/journal_validation.h"
 #include "windows/journal_write.h"

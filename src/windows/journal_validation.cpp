@@ -6,7 +6,7 @@
 
 #include "common/try.h"
 #include "host_prepare/fixed_host_targets.h"
-#include "identity/profile_name.h"
+#include "identity/profile.h"
 #include "winutil/local_path.h"
 #include "winutil/path_syntax.h"
 

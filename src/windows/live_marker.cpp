@@ -3,12 +3,12 @@
 #include <vector>
 
 #include "common/try.h"
-#include "identity/profile_name.h"
+#include "identity/profile.h"
 #include "winformat/ace.h"
 #include "winformat/acl.h"
 #include "winformat/security_descriptor.h"
 #include "winformat/text.h"
-#include "winformat/token_user.h"
+#include "windows/current_user_sid.h"
 
 namespace telvo::windows {
 
@@ -18,29 +18,24 @@ using namespace platform;
 
 constexpr std::string_view kGlobalNamespace = "Global\\";
 constexpr std::uint32_t kSynchronize = 0x00100000;
-constexpr std::uint32_t kMinTokenUserBytes = 16;
-constexpr std::uint32_t kMaxTokenUserBytes = 16384;
 
 Result<winformat::Sid> ProcessUser(Platform& platform) {
-    auto opened = platform.security.OpenProcessToken(token_access::kQuery);
-    if (!opened) return FailSys("OpenProcessToken(live marker)", opened.error());
-    UniqueHandle token(platform.kernel, *opened);
-
-    std::uint32_t needed = 0;
-    auto probe = platform.security.GetTokenInformation(token.get(), token_information::kUser, {}, needed);
-    if (probe || probe.error() != SysError::Win32(win32_error::kInsufficientBuffer) || needed < kMinTokenUserBytes ||
-        needed > kMaxTokenUserBytes) {
-        const std::uint32_t code = probe ? 0 : probe.error().code;
-        return Fail("invalid live-marker account SID query (Win32 error " + std::to_string(code) + ")");
+    auto user = ReadProcessTokenUser(platform);
+    if (user) return std::move(*user);
+    const TokenUserFailure& failure = user.error();
+    switch (failure.step) {
+        case TokenUserFailure::Step::open:
+            return FailSys("OpenProcessToken(live marker)", failure.sys);
+        case TokenUserFailure::Step::size:
+            return Fail("invalid live-marker account SID query (Win32 error " + std::to_string(failure.sys.code) + ")");
+        case TokenUserFailure::Step::query:
+            return FailSys("GetTokenInformation(live-marker account)", failure.sys);
+        case TokenUserFailure::Step::changed:
+            return Fail("live-marker account SID changed size repeatedly");
+        case TokenUserFailure::Step::sid:
+            break;
     }
-    // Pointer-aligned storage: TOKEN_USER begins with a pointer.
-    std::vector<std::uint64_t> storage((needed + 7) / 8);
-    const std::span<std::uint8_t> buffer(reinterpret_cast<std::uint8_t*>(storage.data()), needed);
-    auto read = platform.security.GetTokenInformation(token.get(), token_information::kUser, buffer, needed);
-    if (!read) return FailSys("GetTokenInformation(live-marker account)", read.error());
-    auto user = winformat::SidOfTokenUser(buffer.first(std::min<std::size_t>(needed, buffer.size())));
-    if (!user) return Fail("invalid live-marker account SID");
-    return std::move(*user);
+    return Fail("invalid live-marker account SID");
 }
 
 // Owner the user; a DACL that lets the user (and so only the same account)

@@ -10,6 +10,7 @@ namespace {
 using winformat::Sid;
 
 Sid SidOf(const char* text) { return *Sid::Parse(text); }
+Sid SidOf(const ReturnedSid& returned) { return *Sid::FromBytes(returned.sid); }
 
 // Published SIDs of real packages and capabilities.
 TEST(SimAppContainer, DerivesTheSidsWindowsDerives) {
@@ -18,12 +19,12 @@ TEST(SimAppContainer, DerivesTheSidsWindowsDerives) {
     const Sid edge = SidOf("S-1-15-2-3624051433-2125758914-1423191267-1740899205-1073925389-3782572162-737981194");
     for (const char16_t* name : {u"microsoft.microsoftedge_8wekyb3d8bbwe", u"Microsoft.MicrosoftEdge_8wekyb3d8bbwe"}) {
         auto sid = appcontainer.DeriveAppContainerSidFromAppContainerName(name);
-        ASSERT_TRUE(sid && *sid);
-        EXPECT_EQ(**sid, edge);
+        ASSERT_TRUE(sid);
+        EXPECT_EQ(SidOf(*sid), edge);
     }
     auto calculator = appcontainer.DeriveAppContainerSidFromAppContainerName(u"Microsoft.WindowsCalculator_8wekyb3d8bbwe");
-    ASSERT_TRUE(calculator && *calculator);
-    EXPECT_EQ(**calculator, SidOf("S-1-15-2-466767348-3739614953-2700836392-1801644223-4227750657-1087833535-"
+    ASSERT_TRUE(calculator);
+    EXPECT_EQ(SidOf(*calculator), SidOf("S-1-15-2-466767348-3739614953-2700836392-1801644223-4227750657-1087833535-"
                                   "2488631167"));
 
     auto registry = appcontainer.DeriveCapabilitySidsFromName(u"registryRead");
@@ -63,12 +64,13 @@ TEST(SimAppContainer, FindsTheFolderOfAnExistingProfile) {
     host.system().SetLocalAppData(u"D:\\Home\\AppData\\Local");
     AppContainer& appcontainer = host.platform().appcontainer;
     auto sid = appcontainer.CreateAppContainerProfile(u"Telvo.Sandbox.ab", u"d", u"d", {});
-    ASSERT_TRUE(sid && *sid);
-    auto text = appcontainer.ConvertSidToStringSidW(**sid);
+    ASSERT_TRUE(sid);
+    EXPECT_EQ(sid->hresult, 0u);
+    auto text = appcontainer.ConvertSidToStringSidW(SidOf(*sid));
     ASSERT_TRUE(text);
     auto folder = appcontainer.GetAppContainerFolderPath(*text);
-    ASSERT_TRUE(folder && *folder);
-    EXPECT_EQ(**folder, u"D:\\Home\\AppData\\Local\\Packages\\Telvo.Sandbox.ab\\AC");
+    ASSERT_TRUE(folder);
+    EXPECT_EQ(folder->path, u"D:\\Home\\AppData\\Local\\Packages\\Telvo.Sandbox.ab\\AC");
 
     ASSERT_TRUE(appcontainer.DeleteAppContainerProfile(u"telvo.sandbox.AB"));
     EXPECT_EQ(appcontainer.GetAppContainerFolderPath(*text).error(), SysError::HResult(0x80070002));

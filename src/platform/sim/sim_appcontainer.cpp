@@ -45,7 +45,7 @@ bool IsAppContainerSid(const winformat::Sid& sid) {
 
 }  // namespace
 
-SysResult<std::optional<winformat::Sid>> SimAppContainer::CreateAppContainerProfile(
+SysResult<ReturnedSid> SimAppContainer::CreateAppContainerProfile(
     const std::u16string& name, const std::u16string& display_name, const std::u16string& description,
     std::span<const SidAndAttributes> capabilities) {
     if (auto fault = host_.Enter("CreateAppContainerProfile")) return std::unexpected(*fault);
@@ -62,14 +62,18 @@ SysResult<std::optional<winformat::Sid>> SimAppContainer::CreateAppContainerProf
     if (profiles_.contains(key)) return HResultFailure(hresult::kAlreadyExists);
     winformat::Sid sid = AppContainerSidFromName(name);
     profiles_.emplace(key, SimProfile{name, display_name, description, sid, std::move(granted)});
-    return sid;
+    return Returned(sid);
 }
 
-SysResult<std::optional<winformat::Sid>> SimAppContainer::DeriveAppContainerSidFromAppContainerName(
-    const std::u16string& name) {
+SysResult<ReturnedSid> SimAppContainer::DeriveAppContainerSidFromAppContainerName(const std::u16string& name) {
     if (auto fault = host_.Enter("DeriveAppContainerSidFromAppContainerName")) return std::unexpected(*fault);
     if (!IsValidProfileName(name)) return HResultFailure(hresult::kInvalidArg);
-    return AppContainerSidFromName(name);
+    return Returned(AppContainerSidFromName(name));
+}
+
+ReturnedSid SimAppContainer::Returned(const winformat::Sid& sid) const {
+    if (returned_sid_) return *returned_sid_;
+    return ReturnedSid{hresult::kOk, std::vector<std::uint8_t>(sid.bytes().begin(), sid.bytes().end())};
 }
 
 SysResult<void> SimAppContainer::DeleteAppContainerProfile(const std::u16string& name) {
@@ -81,9 +85,9 @@ SysResult<void> SimAppContainer::DeleteAppContainerProfile(const std::u16string&
     return {};
 }
 
-SysResult<std::optional<std::u16string>> SimAppContainer::GetAppContainerFolderPath(
-    const std::u16string& sid_string) {
+SysResult<ReturnedPath> SimAppContainer::GetAppContainerFolderPath(const std::u16string& sid_string) {
     if (auto fault = host_.Enter("GetAppContainerFolderPath")) return std::unexpected(*fault);
+    if (returned_path_) return *returned_path_;
     const auto text = winformat::Utf16ToUtf8(sid_string);
     if (!text) return HResultFailure(hresult::kInvalidArg);
     const auto sid = winformat::Sid::Parse(*text);
@@ -91,7 +95,7 @@ SysResult<std::optional<std::u16string>> SimAppContainer::GetAppContainerFolderP
     for (const auto& [key, profile] : profiles_) {
         // Assumed: the folder carries the name as it was given when created.
         if (profile.sid == *sid) {
-            return host_.system().LocalAppData() + u"\\Packages\\" + profile.name + u"\\AC";
+            return ReturnedPath{hresult::kOk, host_.system().LocalAppData() + u"\\Packages\\" + profile.name + u"\\AC"};
         }
     }
     // Assumed (unconfirmed): a SID with no profile is reported as not found.

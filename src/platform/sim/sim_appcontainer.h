@@ -33,13 +33,12 @@ class SimAppContainer final : public AppContainer {
 public:
     explicit SimAppContainer(SimHost& host) : host_(host) {}
 
-    SysResult<std::optional<winformat::Sid>> CreateAppContainerProfile(
-        const std::u16string& name, const std::u16string& display_name, const std::u16string& description,
-        std::span<const SidAndAttributes> capabilities) override;
-    SysResult<std::optional<winformat::Sid>> DeriveAppContainerSidFromAppContainerName(
-        const std::u16string& name) override;
+    SysResult<ReturnedSid> CreateAppContainerProfile(const std::u16string& name, const std::u16string& display_name,
+                                                     const std::u16string& description,
+                                                     std::span<const SidAndAttributes> capabilities) override;
+    SysResult<ReturnedSid> DeriveAppContainerSidFromAppContainerName(const std::u16string& name) override;
     SysResult<void> DeleteAppContainerProfile(const std::u16string& name) override;
-    SysResult<std::optional<std::u16string>> GetAppContainerFolderPath(const std::u16string& sid_string) override;
+    SysResult<ReturnedPath> GetAppContainerFolderPath(const std::u16string& sid_string) override;
     SysResult<DerivedCapabilitySids> DeriveCapabilitySidsFromName(const std::u16string& name) override;
     SysResult<std::u16string> ConvertSidToStringSidW(const winformat::Sid& sid) override;
 
@@ -57,11 +56,23 @@ public:
         capability_overrides_.insert_or_assign(std::move(name), std::move(sids));
     }
 
+    // Makes CreateAppContainerProfile and DeriveAppContainerSidFromAppContainerName
+    // succeed with `answer` instead of the derived SID (a profile is still
+    // created), and GetAppContainerFolderPath with `path` instead of the
+    // folder: answers Windows may give (no SID, bytes that are no SID, no
+    // path, another success code) that the model itself never gives.
+    void SetReturnedSid(std::optional<ReturnedSid> answer) { returned_sid_ = std::move(answer); }
+    void SetReturnedPath(std::optional<ReturnedPath> path) { returned_path_ = std::move(path); }
+
 private:
+    ReturnedSid Returned(const winformat::Sid& sid) const;
+
     SimHost& host_;
     std::map<std::u16string, SimProfile> profiles_;  // by lower-cased name
     std::uint32_t missing_profile_delete_result_ = hresult::kOk;
     std::map<std::u16string, DerivedCapabilitySids> capability_overrides_;
+    std::optional<ReturnedSid> returned_sid_;
+    std::optional<ReturnedPath> returned_path_;
 };
 
 }  // namespace telvo::platform::sim

@@ -1,6 +1,7 @@
 #include "platform/sim/sim_security.h"
 
 #include <cstring>
+#include <vector>
 
 #include "platform/sim/descriptor_parts.h"
 #include "platform/sim/sim_host.h"
@@ -33,8 +34,8 @@ namespace {
 // The simulated process token: what GetTokenInformation reports of it.
 class SimToken final : public SimObject {
 public:
-    explicit SimToken(winformat::Sid token_user) : user(std::move(token_user)) {}
-    winformat::Sid user;
+    explicit SimToken(std::vector<std::uint8_t> user_sid) : user(std::move(user_sid)) {}
+    std::vector<std::uint8_t> user;
 };
 
 // TOKEN_USER on x64: SID_AND_ATTRIBUTES {PSID, DWORD, 4 bytes padding}, then
@@ -45,11 +46,14 @@ constexpr std::size_t kTokenUserHeader = 16;
 
 SysResult<Handle> SimSecurity::OpenProcessToken(std::uint32_t) {
     if (auto fault = host_.Enter("OpenProcessToken")) return std::unexpected(*fault);
-    return host_.handles().Add(std::make_shared<SimToken>(token_user_));
+    if (token_user_answer_) return host_.handles().Add(std::make_shared<SimToken>(*token_user_answer_));
+    const auto bytes = token_user_.bytes();
+    return host_.handles().Add(std::make_shared<SimToken>(std::vector<std::uint8_t>(bytes.begin(), bytes.end())));
 }
 
-SysResult<void> SimSecurity::GetTokenInformation(Handle handle, std::uint32_t information_class,
-                                                 std::span<std::uint8_t> buffer, std::uint32_t& return_length) {
+SysResult<TokenInformation> SimSecurity::GetTokenInformation(Handle handle, std::uint32_t information_class,
+                                                             std::uint32_t buffer_length,
+                                                             std::uint32_t& return_length) {
     return_length = 0;
     if (auto fault = host_.Enter("GetTokenInformation")) return std::unexpected(*fault);
     auto token = host_.handles().FindAs<SimToken>(handle);
@@ -59,12 +63,8 @@ SysResult<void> SimSecurity::GetTokenInformation(Handle handle, std::uint32_t in
     }
     const std::size_t needed = kTokenUserHeader + token->user.size();
     return_length = static_cast<std::uint32_t>(needed);
-    if (buffer.size() < needed) return std::unexpected(SysError::Win32(win32_error::kInsufficientBuffer));
-    const auto pointer = reinterpret_cast<std::uintptr_t>(buffer.data() + kTokenUserHeader);
-    std::memset(buffer.data(), 0, kTokenUserHeader);
-    std::memcpy(buffer.data(), &pointer, sizeof pointer);
-    std::memcpy(buffer.data() + kTokenUserHeader, token->user.bytes().data(), token->user.size());
-    return {};
+    if (buffer_length < needed) return std::unexpected(SysError::Win32(win32_error::kInsufficientBuffer));
+    return TokenInformation{token->user, 0};
 }
 
 SysResult<std::vector<std::uint8_t>> SimSecurity::SetEntriesInAclW(std::span<const ExplicitAccess> entries,

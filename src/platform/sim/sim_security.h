@@ -1,6 +1,7 @@
 #pragma once
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 #include "platform/security.h"
@@ -38,8 +39,8 @@ public:
     SysResult<void> GetKernelObjectSecurity(Handle handle, std::uint32_t requested_information,
                                             std::span<std::uint8_t> buffer, std::uint32_t& length_needed) override;
     SysResult<Handle> OpenProcessToken(std::uint32_t desired_access) override;
-    SysResult<void> GetTokenInformation(Handle token, std::uint32_t information_class, std::span<std::uint8_t> buffer,
-                                        std::uint32_t& return_length) override;
+    SysResult<TokenInformation> GetTokenInformation(Handle token, std::uint32_t information_class,
+                                                    std::uint32_t buffer_length, std::uint32_t& return_length) override;
     SysResult<void> NtQuerySecurityObject(Handle handle, std::uint32_t security_information,
                                           std::span<std::uint8_t> buffer, std::uint32_t& length_needed) override;
     SysResult<void> NtSetSecurityObject(Handle handle, std::uint32_t security_information,
@@ -55,6 +56,12 @@ public:
     // its default owner for new objects.
     void SetTokenUser(winformat::Sid user);
     const winformat::Sid& TokenUser() const { return token_user_; }
+    // Makes tokens opened from now on report `sid_bytes` as their user SID
+    // (empty: a null SID pointer) instead of TokenUser(): answers Windows may
+    // give that the model never does. Nothing: back to TokenUser().
+    void SetTokenUserAnswer(std::optional<std::vector<std::uint8_t>> sid_bytes) {
+        token_user_answer_ = std::move(sid_bytes);
+    }
     // The UNCONFIRMED merge rule of SetEntriesInAclW (sim_acl_entries.h).
     void SetGrantMerge(GrantMerge rule) { grant_merge_ = rule; }
     // The descriptor passed to the last NtSetSecurityObject that succeeded,
@@ -66,6 +73,7 @@ private:
 
     SimHost& host_;
     winformat::Sid token_user_ = winformat::Sid::Make(winformat::sid_authority::kNt, {21, 1004336348, 1177238915, 682003330, 1001});
+    std::optional<std::vector<std::uint8_t>> token_user_answer_;
     GrantMerge grant_merge_ = kDefaultGrantMerge;
     std::vector<std::uint8_t> last_nt_set_;
 };

@@ -63,14 +63,12 @@ std::unexpected<SysError> HResultFailure(HRESULT result) {
     return std::unexpected(SysError::HResult(static_cast<std::uint32_t>(result)));
 }
 
-// The SID of a profile call: copied, and the system's SID freed with FreeSid on every path.
-SysResult<std::optional<winformat::Sid>> TakeProfileSid(HRESULT result, PSID sid) {
+// The SID of a profile call, copied as it came; the system's SID is freed
+// with FreeSid on every path.
+SysResult<ReturnedSid> TakeProfileSid(HRESULT result, PSID sid) {
     const std::unique_ptr<void, FreeSidDeleter> owned(sid);
     if (FAILED(result)) return HResultFailure(result);
-    if (sid == nullptr) return std::optional<winformat::Sid>();
-    auto copy = CopyNativeSid(sid);
-    if (!copy) return std::unexpected(SysError::HResult(hresult::kInvalidSid));
-    return copy;
+    return ReturnedSid{static_cast<std::uint32_t>(result), ReturnedSidBytes(sid)};
 }
 
 SysResult<std::vector<std::optional<winformat::Sid>>> CopySidArray(const LocalSidArray& array) {
@@ -111,7 +109,7 @@ const ResolvedExport& DeriveCapabilitySidsFromNameExport() {
 
 }  // namespace
 
-SysResult<std::optional<winformat::Sid>> Win32AppContainer::CreateAppContainerProfile(
+SysResult<ReturnedSid> Win32AppContainer::CreateAppContainerProfile(
     const std::u16string& name, const std::u16string& display_name, const std::u16string& description,
     std::span<const SidAndAttributes> capabilities) {
     if (capabilities.size() > MAXDWORD) return HResultFailure(E_INVALIDARG);
@@ -128,7 +126,7 @@ SysResult<std::optional<winformat::Sid>> Win32AppContainer::CreateAppContainerPr
     return TakeProfileSid(result, sid);
 }
 
-SysResult<std::optional<winformat::Sid>> Win32AppContainer::DeriveAppContainerSidFromAppContainerName(
+SysResult<ReturnedSid> Win32AppContainer::DeriveAppContainerSidFromAppContainerName(
     const std::u16string& name) {
     PSID sid = nullptr;
     const HRESULT result = ::DeriveAppContainerSidFromAppContainerName(Wide(name), &sid);
@@ -141,14 +139,12 @@ SysResult<void> Win32AppContainer::DeleteAppContainerProfile(const std::u16strin
     return {};
 }
 
-SysResult<std::optional<std::u16string>> Win32AppContainer::GetAppContainerFolderPath(
-    const std::u16string& sid_string) {
+SysResult<ReturnedPath> Win32AppContainer::GetAppContainerFolderPath(const std::u16string& sid_string) {
     PWSTR path = nullptr;
     const HRESULT result = ::GetAppContainerFolderPath(Wide(sid_string), &path);
     const std::unique_ptr<wchar_t, CoTaskMemFreeDeleter> owned(path);
     if (FAILED(result)) return HResultFailure(result);
-    if (path == nullptr) return std::optional<std::u16string>();
-    return FromWide(path);
+    return ReturnedPath{static_cast<std::uint32_t>(result), path == nullptr ? std::u16string() : FromWide(path)};
 }
 
 SysResult<DerivedCapabilitySids> Win32AppContainer::DeriveCapabilitySidsFromName(const std::u16string& name) {

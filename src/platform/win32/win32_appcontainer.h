@@ -6,13 +6,12 @@ namespace telvo::platform::win32 {
 
 class Win32AppContainer final : public AppContainer {
 public:
-    SysResult<std::optional<winformat::Sid>> CreateAppContainerProfile(
-        const std::u16string& name, const std::u16string& display_name, const std::u16string& description,
-        std::span<const SidAndAttributes> capabilities) override;
-    SysResult<std::optional<winformat::Sid>> DeriveAppContainerSidFromAppContainerName(
-        const std::u16string& name) override;
+    SysResult<ReturnedSid> CreateAppContainerProfile(const std::u16string& name, const std::u16string& display_name,
+                                                     const std::u16string& description,
+                                                     std::span<const SidAndAttributes> capabilities) override;
+    SysResult<ReturnedSid> DeriveAppContainerSidFromAppContainerName(const std::u16string& name) override;
     SysResult<void> DeleteAppContainerProfile(const std::u16string& name) override;
-    SysResult<std::optional<std::u16string>> GetAppContainerFolderPath(const std::u16string& sid_string) override;
+    SysResult<ReturnedPath> GetAppContainerFolderPath(const std::u16string& sid_string) override;
     SysResult<DerivedCapabilitySids> DeriveCapabilitySidsFromName(const std::u16string& name) override;
     SysResult<std::u16string> ConvertSidToStringSidW(const winformat::Sid& sid) override;
 };

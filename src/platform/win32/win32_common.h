@@ -9,7 +9,9 @@
 #endif
 #include <windows.h>
 
+#include <cstdint>
 #include <string>
+#include <vector>
 
 #include "common/error.h"
 #include "platform/types.h"
@@ -33,6 +35,16 @@ inline const wchar_t* Wide(const std::u16string& text) {
 }
 inline std::u16string FromWide(const wchar_t* text) {
     return std::u16string(reinterpret_cast<const char16_t*>(text));
+}
+
+// The bytes of a SID that Windows handed back, copied without judging them:
+// empty for a null pointer. A SID that IsValidSid refuses cannot be measured,
+// so only its fixed 8-byte header is copied.
+inline std::vector<std::uint8_t> ReturnedSidBytes(PSID sid) {
+    if (sid == nullptr) return {};
+    const auto* bytes = static_cast<const std::uint8_t*>(sid);
+    const std::size_t length = ::IsValidSid(sid) ? ::GetLengthSid(sid) : 8;
+    return std::vector<std::uint8_t>(bytes, bytes + length);
 }
 
 }  // namespace telvo::platform::win32

@@ -54,16 +54,29 @@ SysResult<Handle> Win32Security::OpenProcessToken(std::uint32_t desired_access) 
     return FromNative(token);
 }
 
-SysResult<void> Win32Security::GetTokenInformation(Handle token, std::uint32_t information_class,
-                                                   std::span<std::uint8_t> buffer, std::uint32_t& return_length) {
+SysResult<TokenInformation> Win32Security::GetTokenInformation(Handle token, std::uint32_t information_class,
+                                                               std::uint32_t buffer_length,
+                                                               std::uint32_t& return_length) {
+    // Pointer-aligned storage: TOKEN_USER begins with a pointer.
+    std::vector<std::uint64_t> storage((std::size_t{buffer_length} + 7) / 8);
     DWORD length = 0;
-    const DWORD size = static_cast<DWORD>(std::min<std::size_t>(buffer.size(), MAXDWORD));
     const BOOL ok = ::GetTokenInformation(ToNative(token), static_cast<TOKEN_INFORMATION_CLASS>(information_class),
-                                          size == 0 ? nullptr : buffer.data(), size, &length);
+                                          buffer_length == 0 ? nullptr : storage.data(), buffer_length, &length);
     const DWORD error = ::GetLastError();
     return_length = length;
     if (!ok) return std::unexpected(SysError::Win32(error));
-    return {};
+    const std::size_t filled = std::min<std::size_t>(length, buffer_length);
+    switch (information_class) {
+        case token_information::kUser: {
+            if (filled < sizeof(TOKEN_USER)) return TokenInformation{};
+            const auto* user = reinterpret_cast<const TOKEN_USER*>(storage.data());
+            return TokenInformation{ReturnedSidBytes(user->User.Sid), user->User.Attributes};
+        }
+        case token_information::kElevation:
+            return TokenInformation{CopyBytes(storage.data(), filled), 0};
+        default:
+            throw InternalFault("GetTokenInformation asked for a class the backend does not copy");
+    }
 }
 
 SysResult<void> Win32Security::NtQuerySecurityObject(Handle handle, std::uint32_t security_information,

@@ -9,8 +9,8 @@ public:
     SysResult<void> GetKernelObjectSecurity(Handle handle, std::uint32_t requested_information,
                                             std::span<std::uint8_t> buffer, std::uint32_t& length_needed) override;
     SysResult<Handle> OpenProcessToken(std::uint32_t desired_access) override;
-    SysResult<void> GetTokenInformation(Handle token, std::uint32_t information_class, std::span<std::uint8_t> buffer,
-                                        std::uint32_t& return_length) override;
+    SysResult<TokenInformation> GetTokenInformation(Handle token, std::uint32_t information_class,
+                                                    std::uint32_t buffer_length, std::uint32_t& return_length) override;
     SysResult<void> NtQuerySecurityObject(Handle handle, std::uint32_t security_information,
                                           std::span<std::uint8_t> buffer, std::uint32_t& length_needed) override;
     SysResult<void> NtSetSecurityObject(Handle handle, std::uint32_t security_information,

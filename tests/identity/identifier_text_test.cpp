@@ -1,4 +1,4 @@
-#include "identity/uuid.h"
+#include "identity/identifier_text.h"
 
 #include <gtest/gtest.h>
 
@@ -6,6 +6,13 @@
 
 namespace telvo::identity {
 namespace {
+
+TEST(AppendLowerHex, WritesEachByteAsTwoLowerCaseDigits) {
+    std::string text = "x";
+    const std::uint8_t bytes[] = {0x00, 0x0f, 0xa0, 0xff};
+    AppendLowerHex(text, bytes);
+    EXPECT_EQ(text, "x000fa0ff");
+}
 
 TEST(ParseCanonicalUuid, ReadsTheDigitsAsOneNumber) {
     auto uuid = ParseCanonicalUuid("00112233-4455-6677-8899-aabbccddeeff");
@@ -65,6 +72,18 @@ TEST(NewUuidText, ReportsTheRandomSourceStatus) {
     auto text = NewUuidText(host.platform().system);
     ASSERT_FALSE(text);
     EXPECT_EQ(text.error().Display(), "BCryptGenRandom failed with NTSTATUS 0xc000009a");
+}
+
+TEST(SidToString, WritesTheTextWindowsWrites) {
+    platform::sim::SimHost host;
+    const auto sid = winformat::Sid::Make(15, {2, 1, 2, 3, 4, 5, 6, 4294967295u});
+    auto text = SidToString(host.platform().appcontainer, sid);
+    ASSERT_TRUE(text) << text.error().Display();
+    EXPECT_EQ(*text, "S-1-15-2-1-2-3-4-5-6-4294967295");
+    host.faults().FailAlways("ConvertSidToStringSidW", SysError::Win32(8));
+    auto failed = SidToString(host.platform().appcontainer, sid);
+    ASSERT_FALSE(failed);
+    EXPECT_EQ(failed.error().Display(), "ConvertSidToStringSidW failed with Win32 error 8");
 }
 
 }  // namespace

@@ -1,24 +1,19 @@
-#include "identity/uuid.h"
+#include "identity/identifier_text.h"
 
+#include <algorithm>
 #include <array>
 
 #include "common/try.h"
-#include "identity/hex_text.h"
-#include "identity/random_bytes.h"
+#include "winformat/text.h"
 
 namespace telvo::identity {
 
 namespace {
 
-constexpr std::size_t kTextLength = 36;
-constexpr std::array<std::size_t, 4> kHyphens{8, 13, 18, 23};
+constexpr std::size_t kUuidTextLength = 36;
+constexpr std::array<std::size_t, 4> kUuidHyphens{8, 13, 18, 23};
 
-bool IsHyphenPosition(std::size_t index) {
-    for (const std::size_t hyphen : kHyphens) {
-        if (index == hyphen) return true;
-    }
-    return false;
-}
+bool IsHyphenPosition(std::size_t index) { return std::ranges::find(kUuidHyphens, index) != kUuidHyphens.end(); }
 
 std::uint64_t DigitValue(char c) {
     return c <= '9' ? static_cast<std::uint64_t>(c - '0') : static_cast<std::uint64_t>(c - 'a' + 10);
@@ -26,8 +21,20 @@ std::uint64_t DigitValue(char c) {
 
 }  // namespace
 
+void AppendLowerHex(std::string& out, std::span<const std::uint8_t> bytes) {
+    static constexpr char kDigits[] = "0123456789abcdef";
+    for (const std::uint8_t byte : bytes) {
+        out += kDigits[byte >> 4];
+        out += kDigits[byte & 0x0F];
+    }
+}
+
+Result<void> FillRandom(platform::System& system, std::span<std::uint8_t> bytes) {
+    return Lift("BCryptGenRandom", system.BCryptGenRandom(bytes, platform::bcrypt_flag::kUseSystemPreferredRng));
+}
+
 Result<Uuid> ParseCanonicalUuid(std::string_view text) {
-    if (text.size() != kTextLength) return Fail("expected a canonical lowercase UUID");
+    if (text.size() != kUuidTextLength) return Fail("expected a canonical lowercase UUID");
     Uuid uuid;
     std::size_t digits = 0;
     for (std::size_t i = 0; i < text.size(); ++i) {
@@ -57,6 +64,11 @@ Result<std::string> NewUuidText(platform::System& system) {
         start = end;
     }
     return text;
+}
+
+Result<std::string> SidToString(platform::AppContainer& appcontainer, const winformat::Sid& sid) {
+    TELVO_TRY_ASSIGN(const std::u16string text, Lift("ConvertSidToStringSidW", appcontainer.ConvertSidToStringSidW(sid)));
+    return winformat::Utf16ToUtf8(text);
 }
 
 }  // namespace telvo::identity
