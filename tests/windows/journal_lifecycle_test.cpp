@@ -1,11 +1,8 @@
 #include <gtest/gtest.h>
 
-#include "windows/journal_create.h"
-#include "windows/journal_finish.h"
+#include "windows/journal.h"
 #include "windows/journal_fixture.h"
 #include "windows/journal_json.h"
-#include "windows/journal_read.h"
-#include "windows/journal_write.h"
 
 namespace telvo::windows {
 namespace {

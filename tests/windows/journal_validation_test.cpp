@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "windows/journal_fixture.h"
-#include "windows/journal_validation.h"
+#include "windows/journal_json.h"
 
 namespace telvo::windows {
 namespace {

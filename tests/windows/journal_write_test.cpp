@@ -2,7 +2,7 @@
 
 #include "windows/journal_fixture.h"
 #include "windows/journal_json.h"
-#include "windows/journal_write.h"
+#include "windows/journal.h"
 #include "windows/metadata_lock.h"
 #include "winformat/ace.h"
 #include "winformat/security_descriptor.h"

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "platform/sim/sim_host.h"
-#include "windows/live_marker.h"
+#include "windows/journal.h"
 #include "winformat/ace.h"
 #include "winformat/security_descriptor.h"
 

@@ -3,7 +3,7 @@
 #include "platform/sim/sim_host.h"
 #include "winformat/ace.h"
 #include "winformat/security_descriptor.h"
-#include "windows/host_setup_lock.h"
+#include "windows/global_locks.h"
 #include "windows/metadata_lock.h"
 
 namespace telvo::windows {

@@ -55,14 +55,15 @@ SysResult<CreatedObject> SimSync::Create(std::span<const std::uint8_t> security_
 }
 
 SysResult<CreatedObject> SimSync::CreateMutexExW(std::span<const std::uint8_t> security_descriptor, bool,
-                                                 const std::u16string& name, std::uint32_t flags, std::uint32_t) {
-    if (auto fault = host_.Enter("CreateMutexExW")) return std::unexpected(*fault);
+                                                 const std::u16string& name, std::uint32_t flags,
+                                                 std::uint32_t desired_access) {
+    if (auto fault = host_.Enter("CreateMutexExW", {flags, desired_access})) return std::unexpected(*fault);
     return Create(security_descriptor, (flags & mutex_flag::kInitialOwner) != 0, name);
 }
 
 SysResult<CreatedObject> SimSync::CreateMutexW(std::span<const std::uint8_t> security_descriptor, bool,
                                                bool initial_owner, const std::u16string& name) {
-    if (auto fault = host_.Enter("CreateMutexW")) return std::unexpected(*fault);
+    if (auto fault = host_.Enter("CreateMutexW", {initial_owner})) return std::unexpected(*fault);
     return Create(security_descriptor, initial_owner, name);
 }
 
