@@ -7,8 +7,6 @@ namespace telvo::platform::sim {
 
 namespace {
 
-constexpr std::uint32_t kErrorNotOwner = 288;
-
 // A new object's descriptor takes the creator's token user as owner (and
 // primary group) where the caller gave none, as the object manager does.
 std::vector<std::uint8_t> WithDefaultOwner(std::span<const std::uint8_t> requested, const winformat::Sid& user) {
@@ -78,7 +76,7 @@ SysResult<void> SimSync::ReleaseMutex(Handle handle) {
     if (auto fault = host_.Enter("ReleaseMutex")) return std::unexpected(*fault);
     auto mutex = host_.handles().FindAs<SimMutex>(handle);
     if (!mutex) return std::unexpected(SysError::Win32(win32_error::kInvalidHandle));
-    if (!mutex->Release()) return std::unexpected(SysError::Win32(kErrorNotOwner));
+    if (!mutex->Release()) return std::unexpected(SysError::Win32(win32_error::kNotOwner));
     return {};
 }
 
