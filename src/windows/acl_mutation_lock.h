@@ -21,8 +21,13 @@ inline SysResult<void> UnlockFirstByte(platform::Platform& platform, platform::H
 // closes the file; the file itself stays.
 using AclMutationLockGuard = platform::HeldHandle<&UnlockFirstByte>;
 
-// Waits at most 60 s, polling every 10 ms, and gives up as soon as `cancel`
-// is set. `state_directory` is a normalized local path.
+// Opens "acl-mutations.lock" in the state directory (a normalized local
+// path), creating it when missing: the name itself, never a link planted
+// there, shared for reading and writing but not for deletion; anything but a
+// regular file at that path is refused. Then locks byte 0 exclusively,
+// polling every 10 ms for at most 60 s, and gives up as soon as `cancel` is
+// set; once locked, the file and the flag are checked again, and a failure
+// there unlocks and closes before it is returned.
 Result<AclMutationLockGuard> AcquireAclMutationLock(platform::Platform& platform, std::string_view state_directory,
                                                     const std::atomic<bool>& cancel);
 
