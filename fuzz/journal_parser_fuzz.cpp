@@ -8,7 +8,6 @@
 
 #include "platform/sim/sim_host.h"
 #include "windows/journal_json.h"
-#include "windows/journal_validation.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     const std::string_view text(reinterpret_cast<const char*>(data), size);

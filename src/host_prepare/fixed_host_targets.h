@@ -15,8 +15,12 @@ struct FixedHostTarget {
 };
 
 // The root of the drive holding the OS Windows directory, then the machine's
-// profiles directory. Machine values only: the caller's environment is never
-// consulted.
+// profiles directory: the ProfilesDirectory value of the ProfileList key, read
+// from the 64-bit registry view without expansion (a value rewritten while it
+// is read is read again, a few times at most), with %SystemRoot%, %windir%
+// and %SystemDrive% expanded from the OS Windows directory and nothing else;
+// it must be a normalized local path below a drive root. Machine values only:
+// the caller's environment is never consulted.
 Result<std::vector<FixedHostTarget>> ResolveFixedHostTargets(platform::System& system);
 
 }  // namespace telvo::host_prepare

@@ -1,5 +1,7 @@
 #include "host_prepare/system_root_metadata.h"
 
+#include <optional>
+
 #include "common/try.h"
 #include "platform/unique_handle.h"
 #include "windows/metadata_read_ace.h"
@@ -25,12 +27,12 @@ Result<Operation> ParseOperation(std::string_view operation) {
 
 Result<winformat::Sid> CapabilitySid(platform::AppContainer& appcontainer) {
     const std::string name = kSystemRootMetadataCapability;
-    auto derived = appcontainer.DeriveCapabilitySidsFromName(winformat::AsciiToUtf16(name));
-    if (!derived) return FailSys("DeriveCapabilitySidsFromName(" + name + ")", derived.error());
-    if (derived->capability_sids.size() != 1 || !derived->capability_sids[0]) {
+    TELVO_TRY_ASSIGN(auto derived, Lift("DeriveCapabilitySidsFromName(" + name + ")",
+                                        appcontainer.DeriveCapabilitySidsFromName(winformat::AsciiToUtf16(name))));
+    if (derived.capability_sids.size() != 1 || !derived.capability_sids[0]) {
         return Fail("system-root metadata capability must resolve to one SID");
     }
-    return std::move(*derived->capability_sids[0]);
+    return std::move(*derived.capability_sids[0]);
 }
 
 // The target's directory itself, never a reparse point in its place.
@@ -43,9 +45,11 @@ Result<platform::UniqueHandle> OpenTarget(platform::Platform& platform, const Fi
     return handle;
 }
 
+// A target this command set: its handle, and what it held before.
 struct Opened {
     const FixedHostTarget* target;
     platform::UniqueHandle handle;
+    std::optional<bool> present_before;  // unknown until its DACL was read
     bool changed = false;
 };
 
@@ -61,30 +65,37 @@ Result<std::vector<TargetOutcome>> Report(platform::Platform& platform, const wi
     return outcomes;
 }
 
+// Notes what the target holds, then sets it; whether it changed.
 Result<bool> SetOne(platform::Platform& platform, const winformat::Sid& sid, Opened& opened, bool wanted) {
-    TELVO_TRY_ASSIGN(auto handle, OpenTarget(platform, *opened.target, true));
-    opened.handle = std::move(handle);
+    TELVO_TRY_ASSIGN(opened.handle, OpenTarget(platform, *opened.target, true));
+    TELVO_TRY_ASSIGN(auto raw, windows::ReadRawDacl(platform, opened.handle.get()));
+    TELVO_TRY_ASSIGN(opened.present_before, windows::MetadataReadAcePresent(raw.dacl(), sid));
     return windows::SetMetadataReadAce(platform, opened.handle.get(), sid, wanted);
 }
 
-// Sets each target in order; on the first failure undoes what this command
-// changed, newest first.
+// Puts a target back as it was before this command; a no-op where it already is.
+void Restore(platform::Platform& platform, const winformat::Sid& sid, const Opened& opened, FailureList& failures) {
+    auto restored = windows::SetMetadataReadAce(platform, opened.handle.get(), sid, *opened.present_before);
+    if (!restored) failures.Add(std::move(restored.error()).Context("rollback " + opened.target->path + " failed"));
+}
+
+// Sets each target in order. On the first failure, the failing target (whose
+// own write may have gone through before a read-back found it wrong) and
+// then every target this command changed, newest first, are set back.
 Result<std::vector<TargetOutcome>> Change(platform::Platform& platform, const winformat::Sid& sid,
                                           const std::vector<FixedHostTarget>& targets, bool wanted) {
     std::vector<Opened> done;
     for (const FixedHostTarget& target : targets) {
-        Opened opened{&target, {}, false};
+        Opened opened{&target, {}, std::nullopt, false};
         auto changed = SetOne(platform, sid, opened, wanted);
         if (!changed) {
-            std::string message = "host preparation failed: " + changed.error().Display();
+            FailureList failures;
+            failures.Add(std::move(changed.error()).Context("host preparation failed"));
+            if (opened.present_before) Restore(platform, sid, opened, failures);
             for (auto it = done.rbegin(); it != done.rend(); ++it) {
-                if (!it->changed) continue;
-                auto restored = windows::SetMetadataReadAce(platform, it->handle.get(), sid, !wanted);
-                if (!restored) {
-                    message += "; rollback " + it->target->path + " failed: " + restored.error().Display();
-                }
+                if (it->changed) Restore(platform, sid, *it, failures);
             }
-            return Fail(message);
+            return Fail(std::move(failures).Finish().error());
         }
         opened.changed = *changed;
         done.push_back(std::move(opened));

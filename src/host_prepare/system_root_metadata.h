@@ -21,9 +21,10 @@ struct TargetOutcome {
 };
 
 // Reports, prepares or removes the metadata-read entry of the system-root
-// capability on each target, in order. On a failure every target already
-// changed is set back, in reverse order; the error names the failure and any
-// rollback that failed, joined by "; ".
+// capability on each target, in order. On a failure the failing target and
+// every target already changed are set back to what they held before, newest
+// first; the error names the failure and any rollback that failed, joined by
+// "; ".
 Result<std::vector<TargetOutcome>> ApplySystemRootMetadata(platform::Platform& platform, std::string_view operation,
                                                            const std::vector<FixedHostTarget>& targets);
 

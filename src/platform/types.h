@@ -42,6 +42,7 @@ inline constexpr std::uint32_t kAlreadyExists = 183;
 inline constexpr std::uint32_t kNoData = 232;
 inline constexpr std::uint32_t kMoreData = 234;
 inline constexpr std::uint32_t kNoMoreItems = 259;
+inline constexpr std::uint32_t kNotOwner = 288;  // ERROR_NOT_OWNER: releasing a mutex not owned
 inline constexpr std::uint32_t kFailedServiceControllerConnect = 1063;
 inline constexpr std::uint32_t kNoImpersonationToken = 1309;
 inline constexpr std::uint32_t kPrivilegeNotHeld = 1314;

@@ -14,7 +14,8 @@ namespace {
 
 using namespace platform;
 
-constexpr std::uint32_t kLockFileAccess = 0x0012019F;  // generic read and write rights of a file
+// The generic read and write rights of a file.
+constexpr std::uint32_t kLockFileAccess = file_access::kFileGenericRead | file_access::kFileGenericWrite;
 constexpr std::uint32_t kLockFileShare = file_share::kRead | file_share::kWrite;
 constexpr std::uint32_t kLockFileFlags =
     file_flag::kBackupSemantics | file_flag::kOpenReparsePoint | file_attribute::kNormal;
@@ -30,9 +31,8 @@ Result<void> NotCancelled(const std::atomic<bool>& cancel) {
 // way, and be a regular file.
 Result<void> CheckLockFile(Platform& platform, Handle file, std::string_view path) {
     TELVO_TRY(winutil::VerifyFinalPath(platform.files, file, path));
-    auto info = platform.files.GetFileInformationByHandle(file);
-    if (!info) return FailSys("GetFileInformationByHandle", info.error());
-    if (info->file_attributes & (file_attribute::kDirectory | file_attribute::kReparsePoint)) {
+    TELVO_TRY_ASSIGN(const auto info, Lift("GetFileInformationByHandle", platform.files.GetFileInformationByHandle(file)));
+    if (info.file_attributes & (file_attribute::kDirectory | file_attribute::kReparsePoint)) {
         return Fail("the ACL mutation lock must be a regular file");
     }
     return {};
@@ -55,10 +55,6 @@ Result<void> LockFirstByte(Platform& platform, Handle file, const std::atomic<bo
 
 }  // namespace
 
-AclMutationLockGuard::~AclMutationLockGuard() {
-    if (file_) (void)platform_->files.UnlockFileEx(file_.get(), 0, 1);
-}
-
 Result<AclMutationLockGuard> AcquireAclMutationLock(Platform& platform, std::string_view state_directory,
                                                     const std::atomic<bool>& cancel) {
     // The handle's final path is compared in extended form.
@@ -68,17 +64,18 @@ Result<AclMutationLockGuard> AcquireAclMutationLock(Platform& platform, std::str
     TELVO_TRY(NotCancelled(cancel));
 
     TELVO_TRY_ASSIGN(std::u16string wide, winformat::Utf8ToUtf16(path));
-    auto opened = platform.files.CreateFileW(wide, kLockFileAccess, kLockFileShare, creation_disposition::kOpenAlways,
-                                             kLockFileFlags);
-    if (!opened) return FailSys("CreateFileW(ACL mutation lock)", opened.error());
-    UniqueHandle file(platform.kernel, *opened);
+    TELVO_TRY_ASSIGN(const Handle opened,
+                     Lift("CreateFileW(ACL mutation lock)",
+                          platform.files.CreateFileW(wide, kLockFileAccess, kLockFileShare,
+                                                     creation_disposition::kOpenAlways, kLockFileFlags)));
+    UniqueHandle file(platform.kernel, opened);
     TELVO_TRY(CheckLockFile(platform, file.get(), path));
 
     TELVO_TRY(LockFirstByte(platform, file.get(), cancel));
     AclMutationLockGuard guard(platform, std::move(file));
     // The file may have been swapped while this process waited for it; the
     // guard unlocks and closes on these failures.
-    TELVO_TRY(CheckLockFile(platform, guard.handle(), path));
+    TELVO_TRY(CheckLockFile(platform, guard.get(), path));
     TELVO_TRY(NotCancelled(cancel));
     return guard;
 }

@@ -5,7 +5,7 @@
 
 #include "common/error.h"
 #include "platform/platform.h"
-#include "windows/journal_data.h"
+#include "windows/journal_json.h"
 #include "winutil/file_identity.h"
 
 namespace telvo::windows {

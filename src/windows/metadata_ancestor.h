@@ -5,7 +5,7 @@
 #include "common/error.h"
 #include "platform/platform.h"
 #include "platform/unique_handle.h"
-#include "windows/mutex_lock.h"
+#include "windows/global_locks.h"
 
 namespace telvo::windows {
 

@@ -2,11 +2,9 @@
 
 #include "common/error.h"
 #include "platform/platform.h"
-#include "windows/mutex_lock.h"
+#include "windows/global_locks.h"
 
 namespace telvo::windows {
-
-inline constexpr char16_t kMetadataLockName[] = u"Global\\Telvo.Sandbox.ObjectAclMutations.v1";
 
 // The machine-wide lock around every DACL read-modify-write and every journal
 // write or removal. Re-entrant for the thread that holds it.

@@ -80,6 +80,46 @@ TEST_F(SystemRootMetadata, AFailureOnTheSecondTargetRestoresTheFirst) {
     EXPECT_FALSE(Carries("C:\\Users"));
 }
 
+// As the nth write of a DACL begins, the read that checks it is made to fail:
+// the write itself goes through.
+void FailReadBackOfWrite(platform::sim::SimHost& host, std::uint64_t nth_write) {
+    host.faults().OnCall("NtSetSecurityObject", nth_write, [&host] {
+        // The read-back's size probe passes; its sized read fails.
+        host.faults().FailOn("NtQuerySecurityObject", host.faults().Count("NtQuerySecurityObject") + 2,
+                             SysError::NtStatus(0xC0000022));
+    });
+}
+
+TEST_F(SystemRootMetadata, AFailedReadBackOnTheSecondTargetRestoresBoth) {
+    FailReadBackOfWrite(host, 2);
+    auto prepared = Apply("prepare");
+    ASSERT_FALSE(prepared);
+    EXPECT_EQ(prepared.error().Display(),
+              "host preparation failed: NtQuerySecurityObject failed with NTSTATUS 0xc0000022");
+    EXPECT_FALSE(Carries("C:\\"));
+    EXPECT_FALSE(Carries("C:\\Users"));  // its own write is undone too
+
+    ASSERT_TRUE(Apply("prepare"));
+    FailReadBackOfWrite(host, Count("NtSetSecurityObject") + 2);
+    auto removed = Apply("remove");
+    ASSERT_FALSE(removed);
+    EXPECT_TRUE(Carries("C:\\"));
+    EXPECT_TRUE(Carries("C:\\Users"));  // put back where remove took it away
+}
+
+TEST_F(SystemRootMetadata, AFailedRollbackOfTheFailingTargetIsNamed) {
+    // The second target's read-back fails, and so does its own rollback write.
+    FailReadBackOfWrite(host, 2);
+    host.faults().FailOn("NtSetSecurityObject", 3, SysError::NtStatus(0xC0000022));
+    auto prepared = Apply("prepare");
+    ASSERT_FALSE(prepared);
+    EXPECT_EQ(prepared.error().Display(),
+              "host preparation failed: NtQuerySecurityObject failed with NTSTATUS 0xc0000022; rollback C:\\Users "
+              "failed: NtSetSecurityObject failed with NTSTATUS 0xc0000022");
+    EXPECT_TRUE(Carries("C:\\Users"));  // as the error says
+    EXPECT_FALSE(Carries("C:\\"));
+}
+
 TEST_F(SystemRootMetadata, AFailedRollbackIsNamed) {
     ASSERT_TRUE(Apply("prepare"));
     // Removing: the second target fails, and so does putting the first one back.

@@ -53,6 +53,47 @@ TEST_F(AclMutationLock, CreatesTheFileLocksAndUnlocks) {
     EXPECT_TRUE(AcquireAclMutationLock(host.platform(), kState, cancel));
 }
 
+TEST_F(AclMutationLock, ReleaseUnlocksTheByteBeforeClosingTheFile) {
+    host.faults().Watch("LockFileEx");
+    host.faults().Watch("UnlockFileEx");
+    host.faults().Watch("CloseHandle");
+    ASSERT_TRUE(AcquireAclMutationLock(host.platform(), kState, cancel));
+    // Closing alone leaves the unlock to the system, at a time of its choosing.
+    const auto log = host.faults().Log();
+    ASSERT_EQ(log.size(), 3u);
+    const std::uint64_t file = log[0].arguments.at(0);
+    using Call = platform::sim::FaultPlan::Call;
+    EXPECT_EQ(log[0], (Call{"LockFileEx", {file, 0x3, 0, 1}}));  // exclusive, fail at once, byte 0 for 1
+    EXPECT_EQ(log[1], (Call{"UnlockFileEx", {file, 0, 1}}));
+    EXPECT_EQ(log[2], (Call{"CloseHandle", {file}}));
+}
+
+TEST_F(AclMutationLock, OpensTheNameItselfWithoutDeleteSharing) {
+    host.faults().Watch("CreateFileW");
+    ASSERT_TRUE(AcquireAclMutationLock(host.platform(), kState, cancel));
+    using Call = platform::sim::FaultPlan::Call;
+    // Read and write rights; sharing read and write only; OPEN_ALWAYS;
+    // backup semantics, the reparse point itself, a normal file.
+    EXPECT_EQ(host.faults().Log(), (std::vector<Call>{{"CreateFileW", {0x12019F, 0x3, 4, 0x02200080}}}));
+    {
+        // While it is held, no one may delete or rename the lock file.
+        auto held = AcquireAclMutationLock(host.platform(), kState, cancel);
+        ASSERT_TRUE(held);
+        EXPECT_FALSE(host.files().OpenInOtherProcess(kLock16, platform::file_access::kDelete, 0x7, 0));
+    }
+
+    // A link planted at the lock's name is refused, and never followed: its
+    // target is not created.
+    ASSERT_TRUE(host.files().MakeDirectory(u"C:\\Elsewhere"));
+    ASSERT_TRUE(host.files().Remove(kLock16));
+    ASSERT_TRUE(host.files().MakeSymlink(kLock16, u"C:\\Elsewhere\\planted.lock", false));
+    auto linked = AcquireAclMutationLock(host.platform(), kState, cancel);
+    ASSERT_FALSE(linked);
+    EXPECT_EQ(linked.error().Display(), "the ACL mutation lock must be a regular file");
+    EXPECT_FALSE(host.files().Lookup(u"C:\\Elsewhere\\planted.lock"));
+    EXPECT_EQ(host.handles().OpenCount(), baseline);
+}
+
 TEST_F(AclMutationLock, TimesOutAfterSixtySecondsOfPolling) {
     ASSERT_TRUE(host.files().MakeFile(kLock16));
     auto other = HoldElsewhere();
@@ -102,6 +143,17 @@ TEST_F(AclMutationLock, Cancellation) {
     EXPECT_EQ(during.error().Display(), "ACL mutation lock acquisition was cancelled");
     EXPECT_EQ(host.faults().Count("LockFileEx"), 2u);
     EXPECT_EQ(host.clock().Now() - start, 20u);
+    EXPECT_EQ(host.handles().OpenCount(), baseline);
+}
+
+TEST_F(AclMutationLock, CancellationAsTheByteIsLockedUnlocksAndCloses) {
+    host.faults().Watch("UnlockFileEx");
+    // The run is abandoned just as this process takes the lock.
+    host.faults().OnCall("LockFileEx", 1, [&] { cancel = true; });
+    auto lock = AcquireAclMutationLock(host.platform(), kState, cancel);
+    ASSERT_FALSE(lock);
+    EXPECT_EQ(lock.error().Display(), "ACL mutation lock acquisition was cancelled");
+    EXPECT_EQ(host.faults().Log().size(), 1u);  // the byte was unlocked
     EXPECT_EQ(host.handles().OpenCount(), baseline);
 }
 

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "platform/sim/sim_host.h"
-#include "windows/journal_data.h"
+#include "windows/journal_json.h"
 #include "winformat/text.h"
 
 namespace telvo::windows::testing {

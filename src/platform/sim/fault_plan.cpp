@@ -1,5 +1,7 @@
 #include "platform/sim/fault_plan.h"
 
+#include <algorithm>
+
 namespace telvo::platform::sim {
 
 void FaultPlan::FailOn(std::string call, std::uint64_t nth, SysError error) {
@@ -12,18 +14,49 @@ void FaultPlan::FailAlways(std::string call, SysError error) { FailOn(std::move(
 void FaultPlan::Clear() {
     std::lock_guard lock(mutex_);
     planned_.clear();
+    actions_.clear();
 }
 
-std::optional<SysError> FaultPlan::Enter(std::string_view call) {
+void FaultPlan::Watch(std::string call) {
     std::lock_guard lock(mutex_);
-    ++total_;
-    auto it = counts_.find(call);
-    if (it == counts_.end()) it = counts_.emplace(std::string(call), 0).first;
-    const std::uint64_t use = ++it->second;
-    for (const auto& planned : planned_) {
-        if (planned.call == call && (planned.nth == 0 || planned.nth == use)) return planned.error;
+    watched_.push_back(std::move(call));
+}
+
+std::vector<FaultPlan::Call> FaultPlan::Log() const {
+    std::lock_guard lock(mutex_);
+    return log_;
+}
+
+void FaultPlan::OnCall(std::string call, std::uint64_t nth, std::function<void()> action) {
+    std::lock_guard lock(mutex_);
+    actions_.push_back({std::move(call), nth, std::move(action)});
+}
+
+std::optional<SysError> FaultPlan::Enter(std::string_view call, std::initializer_list<std::uint64_t> arguments) {
+    std::vector<std::function<void()>> due;
+    std::optional<SysError> failure;
+    {
+        std::lock_guard lock(mutex_);
+        ++total_;
+        auto it = counts_.find(call);
+        if (it == counts_.end()) it = counts_.emplace(std::string(call), 0).first;
+        const std::uint64_t use = ++it->second;
+        if (std::find(watched_.begin(), watched_.end(), call) != watched_.end()) {
+            log_.push_back({std::string(call), arguments});
+        }
+        for (const auto& action : actions_) {
+            if (action.call == call && action.nth == use) due.push_back(action.run);
+        }
+        for (const auto& planned : planned_) {
+            if (planned.call == call && (planned.nth == 0 || planned.nth == use)) {
+                failure = planned.error;
+                break;
+            }
+        }
     }
-    return std::nullopt;
+    // Outside the lock: an action may use the host, and so come back here.
+    for (const auto& run : due) run();
+    return failure;
 }
 
 std::uint64_t FaultPlan::Count(std::string_view call) const {

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
+#include <initializer_list>
 #include <map>
 #include <mutex>
 #include <optional>
@@ -13,17 +15,34 @@
 namespace telvo::platform::sim {
 
 // Counts every seam call by name and makes chosen calls fail: "make call X
-// fail with error E on its n-th use".
+// fail with error E on its n-th use". It also keeps a log of the calls a test
+// watches, with their arguments, and runs a test's action as a chosen call
+// begins (another process or thread acting at that very moment).
 class FaultPlan {
 public:
+    // One use of a watched call and the arguments that the sim passed along
+    // (flags, masks and handles, as integers, in the call's parameter order).
+    struct Call {
+        std::string call;
+        std::vector<std::uint64_t> arguments;
+        bool operator==(const Call&) const = default;
+    };
+
     // The nth use (1-based, counted over the host's whole life) of `call` fails with `error`.
     void FailOn(std::string call, std::uint64_t nth, SysError error);
     // Every use of `call` from now on fails with `error`.
     void FailAlways(std::string call, SysError error);
     void Clear();
 
+    // Uses of `call` from now on are logged with their arguments.
+    void Watch(std::string call);
+    // The watched uses so far, in order.
+    std::vector<Call> Log() const;
+    // The nth use of `call` runs `action` before the call does anything.
+    void OnCall(std::string call, std::uint64_t nth, std::function<void()> action);
+
     // Records one use of `call`; the error it must fail with, if any.
-    std::optional<SysError> Enter(std::string_view call);
+    std::optional<SysError> Enter(std::string_view call, std::initializer_list<std::uint64_t> arguments = {});
 
     std::uint64_t Count(std::string_view call) const;
     std::uint64_t Total() const;
@@ -37,7 +56,15 @@ private:
     };
     mutable std::mutex mutex_;
     std::map<std::string, std::uint64_t, std::less<>> counts_;
+    struct Action {
+        std::string call;
+        std::uint64_t nth;
+        std::function<void()> run;
+    };
     std::vector<Planned> planned_;
+    std::vector<std::string> watched_;
+    std::vector<Call> log_;
+    std::vector<Action> actions_;
     std::uint64_t total_ = 0;
 };
 

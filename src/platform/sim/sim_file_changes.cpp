@@ -38,7 +38,7 @@ SysResult<void> SimFiles::FlushFileBuffers(Handle file) {
 
 SysResult<void> SimFiles::MoveFileExW(const std::u16string& existing, const std::u16string& new_name,
                                       std::uint32_t flags) {
-    if (auto fault = host_.Enter("MoveFileExW")) return std::unexpected(*fault);
+    if (auto fault = host_.Enter("MoveFileExW", {flags})) return std::unexpected(*fault);
     if (flags & ~kModelledMoveFlags) return Win32Failure(win32_error::kInvalidParameter);
     std::lock_guard lock(tree_->mutex);
     TELVO_TRY_ASSIGN(auto source, tree_->ResolveExisting(existing, false));

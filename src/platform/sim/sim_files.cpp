@@ -75,7 +75,7 @@ SysResult<std::shared_ptr<SimFileObject>> SimFiles::Open(std::u16string_view pat
 SysResult<Handle> SimFiles::CreateFileW(const std::u16string& path, std::uint32_t desired_access,
                                         std::uint32_t share_mode, std::uint32_t creation_disposition,
                                         std::uint32_t flags_and_attributes) {
-    if (auto fault = host_.Enter("CreateFileW")) return std::unexpected(*fault);
+    if (auto fault = host_.Enter("CreateFileW", {desired_access, share_mode, creation_disposition, flags_and_attributes})) return std::unexpected(*fault);
     TELVO_TRY_ASSIGN(auto file, Open(path, desired_access, share_mode, creation_disposition, flags_and_attributes));
     return host_.handles().Add(std::move(file));
 }
@@ -178,7 +178,7 @@ SysResult<std::vector<DirectoryEntry>> SimFiles::GetFileInformationByHandleEx(Ha
 }
 
 SysResult<void> SimFiles::LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offset, std::uint64_t length) {
-    if (auto fault = host_.Enter("LockFileEx")) return std::unexpected(*fault);
+    if (auto fault = host_.Enter("LockFileEx", {static_cast<std::uint64_t>(file), flags, offset, length})) return std::unexpected(*fault);
     auto object = Find(file);
     if (!object) return Win32Failure(win32_error::kInvalidHandle);
     std::lock_guard lock(tree_->mutex);
@@ -186,7 +186,7 @@ SysResult<void> SimFiles::LockFileEx(Handle file, std::uint32_t flags, std::uint
 }
 
 SysResult<void> SimFiles::UnlockFileEx(Handle file, std::uint64_t offset, std::uint64_t length) {
-    if (auto fault = host_.Enter("UnlockFileEx")) return std::unexpected(*fault);
+    if (auto fault = host_.Enter("UnlockFileEx", {static_cast<std::uint64_t>(file), offset, length})) return std::unexpected(*fault);
     auto object = Find(file);
     if (!object) return Win32Failure(win32_error::kInvalidHandle);
     std::lock_guard lock(tree_->mutex);

@@ -50,9 +50,12 @@ public:
     SimOutputStream& stdout_pipe() { return *stdout_; }
     SimOutputStream& stderr_pipe() { return *stderr_; }
 
-    // Every seam call starts here: it is counted, and fails when the fault
+    // Every seam call starts here: it is counted (and logged with the
+    // arguments given, when a test watches it), and fails when the fault
     // plan says so.
-    std::optional<SysError> Enter(std::string_view call) { return faults_.Enter(call); }
+    std::optional<SysError> Enter(std::string_view call, std::initializer_list<std::uint64_t> arguments = {}) {
+        return faults_.Enter(call, arguments);
+    }
 
 private:
     FaultPlan faults_;

@@ -11,7 +11,7 @@ std::unexpected<SysError> Win32Failure(std::uint32_t code) {
 }  // namespace
 
 SysResult<void> SimKernel::CloseHandle(Handle handle) {
-    if (auto fault = host_.Enter("CloseHandle")) return std::unexpected(*fault);
+    if (auto fault = host_.Enter("CloseHandle", {static_cast<std::uint64_t>(handle)})) return std::unexpected(*fault);
     if (!host_.handles().Remove(handle)) return Win32Failure(win32_error::kInvalidHandle);
     return {};
 }

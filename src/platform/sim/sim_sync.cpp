@@ -7,8 +7,6 @@ namespace telvo::platform::sim {
 
 namespace {
 
-constexpr std::uint32_t kErrorNotOwner = 288;
-
 // A new object's descriptor takes the creator's token user as owner (and
 // primary group) where the caller gave none, as the object manager does.
 std::vector<std::uint8_t> WithDefaultOwner(std::span<const std::uint8_t> requested, const winformat::Sid& user) {
@@ -55,14 +53,15 @@ SysResult<CreatedObject> SimSync::Create(std::span<const std::uint8_t> security_
 }
 
 SysResult<CreatedObject> SimSync::CreateMutexExW(std::span<const std::uint8_t> security_descriptor, bool,
-                                                 const std::u16string& name, std::uint32_t flags, std::uint32_t) {
-    if (auto fault = host_.Enter("CreateMutexExW")) return std::unexpected(*fault);
+                                                 const std::u16string& name, std::uint32_t flags,
+                                                 std::uint32_t desired_access) {
+    if (auto fault = host_.Enter("CreateMutexExW", {flags, desired_access})) return std::unexpected(*fault);
     return Create(security_descriptor, (flags & mutex_flag::kInitialOwner) != 0, name);
 }
 
 SysResult<CreatedObject> SimSync::CreateMutexW(std::span<const std::uint8_t> security_descriptor, bool,
                                                bool initial_owner, const std::u16string& name) {
-    if (auto fault = host_.Enter("CreateMutexW")) return std::unexpected(*fault);
+    if (auto fault = host_.Enter("CreateMutexW", {initial_owner})) return std::unexpected(*fault);
     return Create(security_descriptor, initial_owner, name);
 }
 
@@ -77,7 +76,7 @@ SysResult<void> SimSync::ReleaseMutex(Handle handle) {
     if (auto fault = host_.Enter("ReleaseMutex")) return std::unexpected(*fault);
     auto mutex = host_.handles().FindAs<SimMutex>(handle);
     if (!mutex) return std::unexpected(SysError::Win32(win32_error::kInvalidHandle));
-    if (!mutex->Release()) return std::unexpected(SysError::Win32(kErrorNotOwner));
+    if (!mutex->Release()) return std::unexpected(SysError::Win32(win32_error::kNotOwner));
     return {};
 }
 

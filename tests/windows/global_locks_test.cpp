@@ -3,7 +3,7 @@
 #include "platform/sim/sim_host.h"
 #include "winformat/ace.h"
 #include "winformat/security_descriptor.h"
-#include "windows/host_setup_lock.h"
+#include "windows/global_locks.h"
 #include "windows/metadata_lock.h"
 
 namespace telvo::windows {
@@ -66,6 +66,47 @@ TEST(MetadataLock, CreatesTheMutexWithItsExactSecurityAndReleasesIt) {
     }
     EXPECT_EQ(host.handles().OpenCount(), handles);
     EXPECT_FALSE(host.sync().FindMutex(kMetadataLockName));
+}
+
+TEST(MetadataLock, IsCreatedWithoutInitialOwnershipAndNotInheritable) {
+    SimHost host;
+    host.faults().Watch("CreateMutexExW");
+    ASSERT_TRUE(AcquireMetadataLock(host.platform()));
+    ASSERT_TRUE(AcquireHostSetupLock(host.platform()));
+    // Flags 0 (no CREATE_MUTEX_INITIAL_OWNER), access SYNCHRONIZE | READ_CONTROL.
+    using Call = platform::sim::FaultPlan::Call;
+    EXPECT_EQ(host.faults().Log(), (std::vector<Call>{{"CreateMutexExW", {0, 0x120000}}, {"CreateMutexExW", {0, 0x120000}}}));
+}
+
+// Another process rewrites the mutex's descriptor, one owner SID longer each
+// time, as each of the given uses of GetKernelObjectSecurity begins.
+void GrowDescriptorOn(SimHost& host, const std::shared_ptr<platform::sim::SimMutex>& mutex,
+                      std::vector<std::uint64_t> uses) {
+    for (std::size_t i = 0; i < uses.size(); ++i) {
+        std::vector<std::uint32_t> sub_authorities(3 + i, 21);
+        const Sid owner = Sid::Make(winformat::sid_authority::kNt, sub_authorities);
+        host.faults().OnCall("GetKernelObjectSecurity", uses[i],
+                             [mutex, owner] { mutex->security_descriptor = Descriptor(owner, MetadataAces()); });
+    }
+}
+
+TEST(MetadataLock, ADescriptorThatGrowsWhileReadIsReadAgainAFewTimesAtMost) {
+    SimHost grows;
+    const auto once = grows.sync().PlantMutex(kMetadataLockName, Descriptor(wk::Users(), MetadataAces()));
+    GrowDescriptorOn(grows, once, {2});
+    auto lock = AcquireMetadataLock(grows.platform());
+    ASSERT_TRUE(lock) << lock.error().Display();
+    EXPECT_EQ(grows.faults().Count("GetKernelObjectSecurity"), 3u);  // the probe, a short read, the read
+
+    SimHost keeps_growing;
+    const auto always = keeps_growing.sync().PlantMutex(kMetadataLockName, Descriptor(wk::Users(), MetadataAces()));
+    always->HoldByOtherProcess();
+    GrowDescriptorOn(keeps_growing, always, {2, 3, 4});
+    auto refused = AcquireMetadataLock(keeps_growing.platform());
+    ASSERT_FALSE(refused);
+    EXPECT_EQ(refused.error().Display(), "GetKernelObjectSecurity(metadata lock) changed size repeatedly");
+    EXPECT_EQ(keeps_growing.faults().Count("GetKernelObjectSecurity"), 4u);
+    EXPECT_EQ(keeps_growing.faults().Count("WaitForSingleObject"), 0u);
 }
 
 TEST(MetadataLock, IsReentrantForItsHolder) {

@@ -1,0 +1,67 @@
+#pragma once
+
+#include <functional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "common/error.h"
+#include "platform/platform.h"
+#include "platform/unique_handle.h"
+#include "windows/journal_json.h"
+
+namespace telvo::windows {
+
+// The recovery journal of a run, from its creation to its removal, and the
+// live marker that tells a running run from a dead one.
+
+// A journal and the file it lives in: "<profileName>.json" in the recovery directory.
+struct JournalRecord {
+    std::string path;
+    JournalData data;
+};
+
+// The first journal of a run: "<profileName>.json" in `recovery_directory`
+// (created with its parents), recording the authorities with their current
+// identities and nothing else yet. Refuses a journal that already exists.
+// Authority paths are in extended form, as final paths are.
+Result<JournalRecord> CreateJournal(platform::Platform& platform, std::string_view recovery_directory,
+                                    std::string_view profile_name, std::string_view mutex_name,
+                                    const std::vector<std::string>& authority_paths);
+
+// Rewrites the whole journal file under the metadata lock: the JSON (at most
+// 4 MiB) goes to "<journal>.new", is flushed, and then replaces the journal
+// in one rename. A failure leaves the previous journal as it was and removes
+// the temporary file.
+Result<void> WriteJournal(platform::Platform& platform, const JournalRecord& record);
+
+// Reads a journal file for recovery: a plain file (no link, no directory) of
+// at most 4 MiB, decoded strictly and validated. The caller checks that the
+// file's name matches the profile it names.
+Result<JournalData> ReadJournalFile(platform::Platform& platform, std::string_view path);
+
+// Undoes exactly what a journal names (the DACL engine's exact cleanup).
+using JournalCleanup = std::function<Result<void>(const JournalData&)>;
+
+// The end of a run: the exact cleanup, then the removal of the journal. A
+// failed cleanup is returned and keeps the journal for recovery.
+Result<void> FinishJournal(platform::Platform& platform, const JournalRecord& record,
+                           const JournalCleanup& exact_cleanup);
+
+// Deletes a journal file under the metadata lock; a failure is the cause of
+// `failure_message` ("could not remove completed journal <path>" and the like).
+Result<void> RemoveJournalFile(platform::Platform& platform, std::string_view path, std::string failure_message);
+
+// A run is alive exactly as long as its live marker, a named global mutex
+// ("Global\<profile name>"), exists: the run holds its only handle.
+enum class Liveness { alive, dead };
+
+// Creates the marker, owned by the process's user, who alone may open it,
+// and for SYNCHRONIZE only. A marker that already exists is refused: its
+// name belongs to another run.
+Result<platform::UniqueHandle> CreateLiveMarker(platform::Platform& platform, std::string_view mutex_name);
+
+// Whether the run that created the marker still holds it.
+Result<Liveness> ProbeLiveMarker(platform::Platform& platform, std::string_view mutex_name);
+
+}  // namespace telvo::windows
