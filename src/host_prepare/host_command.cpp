@@ -2,7 +2,8 @@
 
 namespace telvo::host_prepare {
 
-// TEMPORARY: the host commands land with the host-preparation subsystem.
+// This build reports every host command as not implemented, after the
+// command line was checked, and changes nothing on the host.
 Result<void> RunHostCommand(platform::Platform&, const HostCommand&) {
     return Fail("host commands are not implemented in this build yet");
 }
