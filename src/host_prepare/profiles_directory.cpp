@@ -5,7 +5,6 @@
 #include "common/try.h"
 #include "winutil/local_path.h"
 #include "winformat/ordinal_case.h"
-#include "winutil/path_syntax.h"
 #include "winformat/text.h"
 
 namespace telvo::host_prepare {

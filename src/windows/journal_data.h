@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "winutil/file_identity.h"
+#include "winutil/recorded_path.h"
 
 namespace telvo::windows {
 

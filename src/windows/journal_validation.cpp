@@ -8,7 +8,6 @@
 #include "host_prepare/fixed_host_targets.h"
 #include "identity/profile_name.h"
 #include "winutil/local_path.h"
-#include "winutil/path_syntax.h"
 
 namespace telvo::windows {
 

@@ -1,4 +1,4 @@
-#include "windows/authority_grant.h"
+#include "windows/authority_access.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,6 @@
 
 #include "dacl_fixture.h"
 #include "platform/security.h"
-#include "windows/authority_revoke.h"
 #include "winutil/walk_tree.h"
 
 namespace telvo::windows {
@@ -43,26 +42,26 @@ protected:
     }
 
     Result<void> Pass(const AuthorityAccess& authority, bool write_dac,
-                      const std::function<Result<void>(const std::string&, platform::Handle)>& visit) {
-        return winutil::WalkTree(platform(), authority.root, write_dac, cancel, visit);
+                      const std::function<Result<void>(const std::u16string&, platform::Handle)>& visit) {
+        return winutil::WalkTree(platform(), authority.root, write_dac, cancel, winutil::WalkPolicy::prove, visit);
     }
     Result<void> Grant(const AuthorityAccess& authority) {
-        return Pass(authority, true, [&](const std::string& path, platform::Handle handle) {
+        return Pass(authority, true, [&](const std::u16string& path, platform::Handle handle) {
             return GrantAuthorityAccess(platform(), path, handle, authority, sid);
         });
     }
     Result<void> Verify(const AuthorityAccess& authority) {
-        return Pass(authority, false, [&](const std::string& path, platform::Handle handle) {
+        return Pass(authority, false, [&](const std::u16string& path, platform::Handle handle) {
             return VerifyAuthorityGrant(platform(), path, handle, authority, sid);
         });
     }
     Result<void> Revoke(const AuthorityAccess& authority) {
-        return Pass(authority, true, [&](const std::string& path, platform::Handle handle) {
+        return Pass(authority, true, [&](const std::u16string& path, platform::Handle handle) {
             return RevokeAuthorityObject(platform(), path, handle, sid);
         });
     }
     Result<void> VerifyAbsent(const AuthorityAccess& authority) {
-        return Pass(authority, false, [&](const std::string& path, platform::Handle handle) {
+        return Pass(authority, false, [&](const std::u16string& path, platform::Handle handle) {
             return VerifySidAbsent(platform(), path, handle, sid);
         });
     }
@@ -75,8 +74,8 @@ protected:
     }
     std::map<std::string, std::vector<Ace>> Snapshot(const AuthorityAccess& authority) {
         std::map<std::string, std::vector<Ace>> aces;
-        EXPECT_TRUE(Pass(authority, false, [&](const std::string& path, platform::Handle) {
-            aces[path] = AcesOf(path);
+        EXPECT_TRUE(Pass(authority, false, [&](const std::u16string& path, platform::Handle) {
+            aces[winformat::Utf16ToDisplay(path)] = AcesOf(winformat::Utf16ToDisplay(path));
             return Result<void>{};
         }));
         return aces;
@@ -193,17 +192,17 @@ TEST_P(AuthorityGrantTest, EntriesTheEngineCannotReadExactlyAreRefused) {
     const auto handle = Open(file);
     const std::uint64_t writes = Count("NtSetSecurityObject");
     const std::string blocked = "unsupported DACL ACE may contain the AppContainer SID";
-    EXPECT_EQ(ErrorOf(GrantAuthorityAccess(platform(), file, handle.get(), writable, sid)),
+    EXPECT_EQ(ErrorOf(GrantAuthorityAccess(platform(), Wide(file), handle.get(), writable, sid)),
               "could not grant " + file + ": " + blocked);
-    EXPECT_EQ(ErrorOf(RevokeAuthorityObject(platform(), file, handle.get(), sid)), "revoke " + file + ": " + blocked);
-    EXPECT_EQ(ErrorOf(VerifyAuthorityGrant(platform(), file, handle.get(), writable, sid)), blocked);
-    EXPECT_EQ(ErrorOf(VerifySidAbsent(platform(), file, handle.get(), sid)), blocked);
+    EXPECT_EQ(ErrorOf(RevokeAuthorityObject(platform(), Wide(file), handle.get(), sid)), "revoke " + file + ": " + blocked);
+    EXPECT_EQ(ErrorOf(VerifyAuthorityGrant(platform(), Wide(file), handle.get(), writable, sid)), blocked);
+    EXPECT_EQ(ErrorOf(VerifySidAbsent(platform(), Wide(file), handle.get(), sid)), blocked);
     EXPECT_EQ(Count("NtSetSecurityObject"), writes);
     EXPECT_EQ(AcesOf(file), std::vector<Ace>{label});
     // ... but the same kind of entry for another SID does not.
     PlantDacl(file, {Ace::Basic(winformat::ace_type::kSystemMandatoryLabel, 0, 0x1, other)});
-    EXPECT_TRUE(GrantAuthorityAccess(platform(), file, handle.get(), writable, sid));
-    EXPECT_TRUE(VerifyAuthorityGrant(platform(), file, handle.get(), writable, sid));
+    EXPECT_TRUE(GrantAuthorityAccess(platform(), Wide(file), handle.get(), writable, sid));
+    EXPECT_TRUE(VerifyAuthorityGrant(platform(), Wide(file), handle.get(), writable, sid));
 }
 
 INSTANTIATE_TEST_SUITE_P(BothMergeRules, AuthorityGrantTest,

@@ -1,9 +1,8 @@
-#include "windows/metadata_read_ace.h"
+#include "windows/metadata_access.h"
 
 #include <gtest/gtest.h>
 
 #include "dacl_fixture.h"
-#include "windows/metadata_ancestor.h"
 
 namespace telvo::windows {
 namespace {
