@@ -12,6 +12,7 @@
 #include "windows/journal_write.h"
 #include "windows/metadata_access.h"
 #include "winutil/recorded_path.h"
+#include "winformat/text.h"
 #include "winutil/walk_tree.h"
 
 namespace telvo::windows {
@@ -206,6 +207,78 @@ TEST_F(ExactCleanupTest, AFailedProfileDeletionEndsTheCleanup) {
     EXPECT_TRUE(NothingNamesTheSid());
     EXPECT_TRUE(ProfileExists());
     EXPECT_TRUE(files().Lookup(u"\\\\?\\C:\\M\\W\\out\\sub"));
+}
+
+// What the sandboxed command can make in a writable authority after the grant,
+// named to sort first in M\W, so that a walk stopping at it would leave the
+// entries of everything after it. Each such object inherited the SID's
+// entries when it was made (a second hard link shares the granted file's).
+class OddObjectCleanupTest : public ExactCleanupTest {
+protected:
+    // The prove walk over M\W, visiting nothing.
+    std::string ProveWalk() {
+        return ErrorOf(winutil::WalkTree(platform(), authorities[0].root, false, cancel, winutil::WalkPolicy::prove,
+                                         [](const std::u16string&, platform::Handle) { return Result<void>{}; }));
+    }
+    bool NamesSid(const std::u16string& path) {
+        const auto bytes = files().SecurityDescriptorOf(path);
+        EXPECT_TRUE(bytes) << winformat::Utf16ToDisplay(path);
+        if (!bytes) return true;
+        const auto descriptor = SecurityDescriptor::ParseSelfRelative(*bytes).value();
+        for (const Ace& ace : descriptor.dacl.acl()->aces()) {
+            if (ace.sid() != nullptr && *ace.sid() == sid) return true;
+        }
+        return false;
+    }
+    // The cleanup succeeds and leaves no entry for the SID on any object,
+    // the odd ones included.
+    void ExpectEverythingCleared(const std::vector<std::u16string>& odd) {
+        std::vector<std::u16string> objects = odd;
+        for (const char* path : {"M", "M\\W", "M\\W\\secret", "M\\W\\src", "M\\W\\src\\main.c", "M\\R",
+                                 "M\\R\\docs", "M\\R\\docs\\readme"}) {
+            objects.push_back(Wide(std::string(kC) + path));
+        }
+        ASSERT_TRUE(NamesSid(odd.front()));
+        ASSERT_EQ(ErrorOf(ExactCleanup(platform(), plan)), "(succeeded)");
+        for (const auto& object : objects) EXPECT_FALSE(NamesSid(object)) << winformat::Utf16ToDisplay(object);
+        EXPECT_FALSE(ProfileExists());
+    }
+};
+
+TEST_F(OddObjectCleanupTest, JunctionsAndSymbolicLinksAreClearedNotFollowed) {
+    // Outside every authority, with an entry the cleanup must not reach through the links.
+    Dir("\\\\?\\C:\\Elsewhere");
+    PlantDacl("\\\\?\\C:\\Elsewhere", {Ace::Allowed(0x1200A9, sid)});
+    Junction("\\\\?\\C:\\M\\W\\a-junction", "\\\\?\\C:\\Elsewhere");
+    ASSERT_TRUE(files().MakeSymlink(u"\\\\?\\C:\\M\\W\\a-symlink", u"\\\\?\\C:\\Elsewhere", false));
+    const std::u16string junction = u"\\\\?\\C:\\M\\W\\a-junction";
+    const std::u16string symlink = u"\\\\?\\C:\\M\\W\\a-symlink";
+    ASSERT_TRUE(NamesSid(junction));
+    // The walks of the grant and of the verification still refuse them.
+    EXPECT_EQ(ProveWalk(),
+              "reparse points are not accepted in a Windows sandbox authority: \\\\?\\C:\\M\\W\\a-junction");
+
+    ExpectEverythingCleared({junction, symlink});
+    EXPECT_TRUE(NamesSid(u"\\\\?\\C:\\Elsewhere"));
+}
+
+TEST_F(OddObjectCleanupTest, ASecondHardLinkIsCleared) {
+    HardLink("\\\\?\\C:\\M\\W\\src\\main.c", "\\\\?\\C:\\M\\W\\a-link");
+    EXPECT_EQ(ProveWalk(),
+              "hard-linked objects are not accepted in a Windows sandbox authority: \\\\?\\C:\\M\\W\\a-link");
+    ExpectEverythingCleared({u"\\\\?\\C:\\M\\W\\a-link"});
+}
+
+TEST_F(OddObjectCleanupTest, NamesThatAreNotValidUtf16AreClearedAndShownEscaped) {
+    const std::u16string odd = u"\\\\?\\C:\\M\\W\\a" + std::u16string(1, char16_t{0xD800});
+    ASSERT_TRUE(files().MakeDirectory(odd));
+    ASSERT_TRUE(files().MakeFile(odd + u"\\f"));
+    // A failure names the object with the unpaired unit escaped.
+    host.faults().FailOn("NtSetSecurityObject", Count("NtSetSecurityObject") + 2, SysError::NtStatus(0xC0000022));
+    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)),
+              "revoke authority \\\\?\\C:\\M\\W: revoke \\\\?\\C:\\M\\W\\a<U+D800>: NtSetSecurityObject failed with "
+              "NTSTATUS 0xc0000022");
+    ExpectEverythingCleared({odd, odd + u"\\f"});
 }
 
 }  // namespace
