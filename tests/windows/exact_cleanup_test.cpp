@@ -209,6 +209,25 @@ TEST_F(ExactCleanupTest, AFailedProfileDeletionEndsTheCleanup) {
     EXPECT_TRUE(files().Lookup(u"\\\\?\\C:\\M\\W\\out\\sub"));
 }
 
+// An entry left behind by a revoke whose write did not stick (or that another
+// writer put back) is found by the proof that follows, and the profile stays.
+TEST_F(ExactCleanupTest, TheProofFindsWhatARevokeLeftBehind) {
+    const std::string readme = std::string(kC) + "M\\R\\docs\\readme";
+    ReplaceAfterWrite(readme, "NtSetSecurityObject", "NtQuerySecurityObject", {Ace::Allowed(0x1200A9, sid, 0x3)});
+    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)),
+              "verify AppContainer ACE removal under \\\\?\\C:\\M\\R: AppContainer SID ACE remains after cleanup on " +
+                  readme);
+    EXPECT_TRUE(ProfileExists());
+    EXPECT_FALSE(files().Lookup(u"\\\\?\\C:\\M\\W\\out"));  // created paths go all the same
+}
+
+TEST_F(ExactCleanupTest, TheMetadataAncestorIsReadAgainAfterItsRevoke) {
+    ReplaceAfterWrite(kMeta, "NtSetSecurityObject", "NtQuerySecurityObject", {Ace::Allowed(0x120088, sid)});
+    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)),
+              "revoke exact metadata ancestor \\\\?\\C:\\M: AppContainer SID ACE remains after exact-object cleanup");
+    EXPECT_TRUE(ProfileExists());
+}
+
 // What the sandboxed command can make in a writable authority after the grant,
 // named to sort first in M\W, so that a walk stopping at it would leave the
 // entries of everything after it. Each such object inherited the SID's
