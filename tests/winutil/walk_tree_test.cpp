@@ -110,6 +110,28 @@ TEST_F(WalkTreeTest, ObjectSwappedAfterListingIsRefusedNotFollowed) {
     EXPECT_EQ(OpenHandles(), before);
 }
 
+// While a directory is visited, it is moved and a junction takes its name:
+// its children, opened below that name, now lie elsewhere.
+TEST_F(WalkTreeTest, EveryObjectsFinalPathIsChecked) {
+    Dir("\\\\?\\C:\\R");
+    Dir("\\\\?\\C:\\R\\x");
+    File("\\\\?\\C:\\R\\x\\child");
+    std::vector<std::string> visited;
+    auto result = WalkTree(platform(), "\\\\?\\C:\\R", false, cancel, WalkPolicy::cleanup,
+                           [&](const std::u16string& path, platform::Handle) {
+                               visited.push_back(winformat::Utf16ToDisplay(path));
+                               if (path == u"\\\\?\\C:\\R\\x") {
+                                   EXPECT_TRUE(files().Rename(u"\\\\?\\C:\\R\\x", u"\\\\?\\C:\\R\\x-moved"));
+                                   EXPECT_TRUE(files().MakeJunction(u"\\\\?\\C:\\R\\x", u"\\\\?\\C:\\R\\x-moved"));
+                               }
+                               return Result<void>{};
+                           });
+    EXPECT_EQ(ErrorOf(result),
+              "path identity changed while establishing the sandbox: expected \\\\?\\C:\\R\\x\\child, opened "
+              "\\\\?\\C:\\R\\x-moved\\child");
+    EXPECT_EQ(visited, (std::vector<std::string>{"\\\\?\\C:\\R", "\\\\?\\C:\\R\\x"}));
+}
+
 TEST_F(WalkTreeTest, OpenDirectoriesHoldTheirAncestorsInPlace) {
     Dir("\\\\?\\C:\\R");
     Dir("\\\\?\\C:\\R\\sub");
