@@ -43,6 +43,8 @@ inline constexpr std::uint32_t kMoreData = 234;
 inline constexpr std::uint32_t kNoMoreItems = 259;
 inline constexpr std::uint32_t kFailedServiceControllerConnect = 1063;
 inline constexpr std::uint32_t kNotFound = 1168;
+inline constexpr std::uint32_t kInvalidAcl = 1336;
+inline constexpr std::uint32_t kInvalidSecurityDescr = 1338;
 inline constexpr std::uint32_t kUnsupportedType = 1630;
 inline constexpr std::uint32_t kCantResolveFilename = 1921;
 }  // namespace win32_error

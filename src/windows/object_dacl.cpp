@@ -60,10 +60,9 @@ std::uint16_t PreservedControl(std::uint16_t had) {
 }  // namespace
 
 Result<winformat::SecurityDescriptor> ParseDescriptor(std::span<const std::uint8_t> bytes, std::string_view operation) {
-    constexpr std::uint32_t kInvalidSecurityDescriptor = 1338;  // ERROR_INVALID_SECURITY_DESCR
     auto parsed = winformat::SecurityDescriptor::ParseSelfRelative(bytes);
     if (!parsed) {
-        return Fail(std::move(parsed.error()).Context(Error::Win32(operation, kInvalidSecurityDescriptor).message()));
+        return Fail(std::move(parsed.error()).Context(Error::Win32(operation, platform::win32_error::kInvalidSecurityDescr).message()));
     }
     return parsed;
 }

@@ -18,7 +18,6 @@ namespace control = winformat::sd_control;
 namespace info = security_information;
 
 constexpr std::uint32_t kAccessSystemSecurity = 0x01000000;
-constexpr std::uint32_t kInvalidAcl = 1336;  // ERROR_INVALID_ACL
 constexpr std::uint16_t kDaclControlBits = control::kDaclProtected | control::kDaclAutoInherited |
                                            control::kDaclAutoInheritReq | control::kDaclDefaulted |
                                            control::kDaclUntrusted;
@@ -145,7 +144,7 @@ SysResult<void> SimSecurity::SetSecurityInfo(Handle handle, std::uint32_t object
     std::optional<winformat::Acl> passed;
     if (!dacl.empty()) {
         auto parsed = winformat::Acl::Parse(dacl);
-        if (!parsed) return Win32Failure(kInvalidAcl);
+        if (!parsed) return Win32Failure(win32_error::kInvalidAcl);
         passed = std::move(*parsed);
     }
 
