@@ -7,8 +7,7 @@
 
 #include "identity/profile.h"
 #include "platform/sim/sim_host.h"
-#include "windows/authority_grant.h"
-#include "windows/authority_revoke.h"
+#include "windows/authority_access.h"
 #include "winutil/walk_tree.h"
 
 namespace {
@@ -19,6 +18,7 @@ using namespace telvo;
 // top directories of 25 directories of up to 999 files each, depth 3. The
 // first middle directory (B\t0\m0) is a private path, so the passes meet the
 // protected ancestors and the skipped private objects too.
+constexpr char kRoot[] = "\\\\?\\C:\\B";
 constexpr int kMiddle = 25;
 constexpr int kFiles = 999;
 
@@ -48,7 +48,7 @@ void BuildTree(platform::sim::SimFiles& files, int objects) {
     }
 }
 
-using Visit = std::function<Result<void>(const std::string&, platform::Handle)>;
+using Visit = std::function<Result<void>(const std::u16string&, platform::Handle)>;
 
 struct PassCost {
     double seconds = 0;
@@ -56,13 +56,14 @@ struct PassCost {
     std::uint64_t objects = 0;
 };
 
-PassCost RunPass(platform::sim::SimHost& host, bool write_dac, const Visit& visit, benchmark::State& state) {
+PassCost RunPass(platform::sim::SimHost& host, bool write_dac, winutil::WalkPolicy policy, const Visit& visit,
+                 benchmark::State& state) {
     const std::atomic<bool> cancel{false};
     PassCost cost;
     const std::uint64_t calls_before = host.faults().Total();
     const auto start = std::chrono::steady_clock::now();
-    auto walked = winutil::WalkTree(host.platform(), "\\\\?\\C:\\B", write_dac, cancel,
-                                    [&](const std::string& path, platform::Handle handle) {
+    auto walked = winutil::WalkTree(host.platform(), kRoot, write_dac, cancel, policy,
+                                    [&](const std::u16string& path, platform::Handle handle) {
                                         ++cost.objects;
                                         return visit(path, handle);
                                     });
@@ -88,18 +89,22 @@ void BM_DaclEnginePasses(benchmark::State& state) {
     const windows::AuthorityAccess authority{"\\\\?\\C:\\B", true, {"\\\\?\\C:\\B\\t0\\m0"}};
     auto& platform = host.platform();
     for (auto _ : state) {
-        const auto grant = RunPass(host, true, [&](const std::string& path, platform::Handle handle) {
+        const auto walk = RunPass(host, false, winutil::WalkPolicy::prove, [](const std::u16string&, platform::Handle) {
+            return Result<void>{};
+        }, state);
+        const auto grant = RunPass(host, true, winutil::WalkPolicy::prove, [&](const std::u16string& path, platform::Handle handle) {
             return windows::GrantAuthorityAccess(platform, path, handle, authority, sid);
         }, state);
-        const auto verify = RunPass(host, false, [&](const std::string& path, platform::Handle handle) {
+        const auto verify = RunPass(host, false, winutil::WalkPolicy::prove, [&](const std::u16string& path, platform::Handle handle) {
             return windows::VerifyAuthorityGrant(platform, path, handle, authority, sid);
         }, state);
-        const auto revoke = RunPass(host, true, [&](const std::string& path, platform::Handle handle) {
+        const auto revoke = RunPass(host, true, winutil::WalkPolicy::cleanup, [&](const std::u16string& path, platform::Handle handle) {
             return windows::RevokeAuthorityObject(platform, path, handle, sid);
         }, state);
-        const auto absent = RunPass(host, false, [&](const std::string& path, platform::Handle handle) {
+        const auto absent = RunPass(host, false, winutil::WalkPolicy::cleanup, [&](const std::u16string& path, platform::Handle handle) {
             return windows::VerifySidAbsent(platform, path, handle, sid);
         }, state);
+        Report(state, "walk", walk);
         Report(state, "grant", grant);
         Report(state, "verify", verify);
         Report(state, "revoke", revoke);

@@ -51,8 +51,8 @@ void BM_WalkTree500k(benchmark::State& state) {
         host.handles().ResetPeak();
         const std::uint64_t calls_before = host.faults().Total();
         std::uint64_t visited = 0;
-        auto result = winutil::WalkTree(host.platform(), "\\\\?\\C:\\B", false, cancel,
-                                        [&visited](const std::string&, platform::Handle) {
+        auto result = winutil::WalkTree(host.platform(), "\\\\?\\C:\\B", false, cancel, winutil::WalkPolicy::prove,
+                                        [&visited](const std::u16string&, platform::Handle) {
                                             ++visited;
                                             return Result<void>{};
                                         });

@@ -19,12 +19,13 @@ namespace telvo {
 // or before the first call. After `attempts` sized calls that each found the
 // data grown, the probe fails with `changed_message`.
 //
-// Returns the buffer that held the data; its size is the last size asked for.
-template <class Query>
-Result<std::vector<std::uint8_t>> ProbeSized(std::size_t size, int attempts, const std::string& changed_message,
-                                             Query&& query) {
+// Returns the buffer that held the data; its size (in elements: bytes, or
+// UTF-16 units for text) is the last size asked for.
+template <class Element = std::uint8_t, class Query>
+Result<std::vector<Element>> ProbeSized(std::size_t size, int attempts, const std::string& changed_message,
+                                        Query&& query) {
     for (int attempt = 0; attempt < attempts; ++attempt) {
-        std::vector<std::uint8_t> buffer(size, 0);
+        std::vector<Element> buffer(size, Element{});
         Result<std::optional<std::size_t>> outcome = query(buffer);
         if (!outcome) return std::unexpected(std::move(outcome.error()));
         if (!outcome->has_value()) return buffer;

@@ -8,7 +8,7 @@
 #include "winformat/ordinal_case.h"
 #include "winformat/text.h"
 #include "winutil/local_path.h"
-#include "winutil/path_syntax.h"
+#include "winutil/local_path.h"
 
 namespace telvo::host_prepare {
 

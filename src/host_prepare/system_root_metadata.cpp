@@ -4,12 +4,10 @@
 
 #include "common/try.h"
 #include "platform/unique_handle.h"
-#include "windows/metadata_read_ace.h"
-#include "windows/raw_dacl.h"
-#include "winutil/final_path.h"
-#include "winutil/local_path.h"
+#include "windows/metadata_access.h"
+#include "windows/object_dacl.h"
 #include "winutil/object_open.h"
-#include "winutil/stable_identity.h"
+#include "winutil/local_path.h"
 #include "winformat/text.h"
 
 namespace telvo::host_prepare {

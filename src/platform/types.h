@@ -44,11 +44,12 @@ inline constexpr std::uint32_t kMoreData = 234;
 inline constexpr std::uint32_t kNoMoreItems = 259;
 inline constexpr std::uint32_t kNotOwner = 288;  // ERROR_NOT_OWNER: releasing a mutex not owned
 inline constexpr std::uint32_t kFailedServiceControllerConnect = 1063;
+inline constexpr std::uint32_t kNotFound = 1168;
 inline constexpr std::uint32_t kNoImpersonationToken = 1309;
 inline constexpr std::uint32_t kPrivilegeNotHeld = 1314;
+inline constexpr std::uint32_t kInvalidAcl = 1336;
 inline constexpr std::uint32_t kInvalidSecurityDescr = 1338;
 inline constexpr std::uint32_t kGenericNotMapped = 1360;
-inline constexpr std::uint32_t kNotFound = 1168;
 inline constexpr std::uint32_t kUnsupportedType = 1630;
 inline constexpr std::uint32_t kCantResolveFilename = 1921;
 }  // namespace win32_error

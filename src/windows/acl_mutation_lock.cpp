@@ -4,7 +4,7 @@
 
 #include "common/try.h"
 #include "platform/file_constants.h"
-#include "winutil/final_path.h"
+#include "winutil/object_open.h"
 #include "winutil/local_path.h"
 #include "winformat/text.h"
 

@@ -6,7 +6,7 @@
 #include "common/error.h"
 #include "platform/platform.h"
 #include "windows/journal_json.h"
-#include "winutil/file_identity.h"
+#include "winutil/recorded_path.h"
 
 namespace telvo::windows {
 
@@ -25,9 +25,12 @@ struct CleanupPlan {
 // (nothing is changed otherwise), removes every entry for the profile's SID
 // from every object of each authority and from each metadata ancestor, proves
 // them gone, deletes the profile, and removes the directories the run created.
-// It does not stop at a failure after the identity proof: every failure is
-// collected and returned as one error, the failures joined by "; ". The
-// profile is deleted only when every entry is proved gone.
+// The walks of the authorities go on past what the sandbox may have made
+// below a grant (junctions, symbolic links, second hard links, names that
+// are not valid UTF-16): such an object loses its entries itself and is
+// never descended into. It does not stop at a failure after the identity
+// proof: every failure is collected and returned as one error, the failures
+// joined by "; ". The profile is deleted only when every entry is proved gone.
 Result<void> ExactCleanup(platform::Platform& platform, const CleanupPlan& plan);
 
 // The exact cleanup of what a journal names (the cleanup FinishJournal runs).

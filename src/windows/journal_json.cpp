@@ -9,7 +9,7 @@
 #include "host_prepare/fixed_host_targets.h"
 #include "identity/profile.h"
 #include "winutil/local_path.h"
-#include "winutil/path_syntax.h"
+#include "winutil/local_path.h"
 
 namespace telvo::windows {
 

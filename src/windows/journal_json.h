@@ -8,7 +8,7 @@
 
 #include "common/error.h"
 #include "platform/system.h"
-#include "winutil/file_identity.h"
+#include "winutil/recorded_path.h"
 
 namespace telvo::windows {
 

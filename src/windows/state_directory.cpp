@@ -5,7 +5,7 @@
 #include "common/try.h"
 #include "platform/security.h"
 #include "windows/current_user_sid.h"
-#include "windows/descriptor_bytes.h"
+#include "windows/object_dacl.h"
 #include "windows/metadata_lock.h"
 
 namespace telvo::windows {

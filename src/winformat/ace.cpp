@@ -196,4 +196,9 @@ std::vector<std::uint8_t> Ace::Serialize() const {
     return out;
 }
 
+bool ContainsSidBytes(std::span<const std::uint8_t> bytes, const Sid& sid) {
+    const auto needle = sid.bytes();
+    return std::ranges::search(bytes, needle).begin() != bytes.end();
+}
+
 }  // namespace telvo::winformat

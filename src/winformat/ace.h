@@ -142,4 +142,8 @@ private:
     AceBody body_;
 };
 
+// Whether the SID's bytes occur in `bytes` at any offset: how an opaque ACE,
+// which cannot be read, is searched for a SID.
+bool ContainsSidBytes(std::span<const std::uint8_t> bytes, const Sid& sid);
+
 }  // namespace telvo::winformat

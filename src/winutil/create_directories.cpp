@@ -6,7 +6,6 @@
 #include "common/try.h"
 #include "platform/unique_handle.h"
 #include "winutil/local_path.h"
-#include "winutil/path_syntax.h"
 #include "winformat/text.h"
 
 namespace telvo::winutil {

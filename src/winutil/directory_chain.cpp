@@ -1,12 +1,8 @@
 #include "winutil/directory_chain.h"
 
 #include "common/try.h"
-#include "winutil/final_path.h"
 #include "winutil/local_path.h"
 #include "winutil/object_open.h"
-#include "winutil/path_syntax.h"
-#include "winutil/persistent_acls.h"
-#include "winutil/stable_identity.h"
 
 namespace telvo::winutil {
 

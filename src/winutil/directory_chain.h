@@ -7,7 +7,7 @@
 #include "common/error.h"
 #include "platform/platform.h"
 #include "platform/unique_handle.h"
-#include "winutil/file_identity.h"
+#include "winutil/recorded_path.h"
 
 namespace telvo::winutil {
 

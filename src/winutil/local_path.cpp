@@ -1,12 +1,56 @@
 #include "winutil/local_path.h"
 
-#include <optional>
+#include <algorithm>
 
+#include "platform/unique_handle.h"
 #include "winformat/ordinal_case.h"
-#include "winutil/path_syntax.h"
 #include "winformat/text.h"
+#include "winutil/object_open.h"
 
 namespace telvo::winutil {
+
+namespace {
+
+bool IsSeparator(char c) { return c == '\\' || c == '/'; }
+bool IsAsciiLetter(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z'); }
+bool IsDrive(std::string_view text) { return text.size() >= 2 && IsAsciiLetter(text[0]) && text[1] == ':'; }
+
+}  // namespace
+
+PathSyntax ParsePathSyntax(std::string_view text) {
+    PathSyntax syntax;
+    std::size_t position = 0;
+    bool verbatim = false;
+    if (text.size() >= 2 && IsSeparator(text[0]) && IsSeparator(text[1])) {
+        // Only \\?\ with backslashes is verbatim; in it only an exact X: followed
+        // by \ or the end is a drive. Every other form with two leading
+        // separators (\\server\share, \\.\device, \\?\UNC\...) is some other prefix.
+        const std::string_view rest = text.substr(text.starts_with("\\\\?\\") ? 4 : 0);
+        if (rest.size() == text.size() || !IsDrive(rest) || (rest.size() > 2 && rest[2] != '\\')) {
+            syntax.prefix = PathPrefix::other;
+            return syntax;
+        }
+        syntax.prefix = PathPrefix::verbatim_drive;
+        position = 6;
+        verbatim = true;
+    } else if (IsDrive(text)) {
+        syntax.prefix = PathPrefix::drive;
+        position = 2;
+    }
+    const auto separates = [verbatim](char c) { return verbatim ? c == '\\' : IsSeparator(c); };
+    syntax.has_root = position < text.size() && separates(text[position]);
+    while (position < text.size()) {
+        while (position < text.size() && separates(text[position])) ++position;
+        const std::size_t start = position;
+        while (position < text.size() && !separates(text[position])) ++position;
+        if (position > start) syntax.components.push_back(text.substr(start, position - start));
+    }
+    return syntax;
+}
+
+bool IsAbsoluteDrivePath(const PathSyntax& syntax) {
+    return (syntax.prefix == PathPrefix::drive || syntax.prefix == PathPrefix::verbatim_drive) && syntax.has_root;
+}
 
 namespace {
 
@@ -28,15 +72,12 @@ bool IsPlainName(std::string_view name) {
     return name.back() != '.' && name.back() != ' ';
 }
 
-// UTF-16, `/` as `\`, trailing `\` removed; nothing for text that is not UTF-8.
-std::optional<std::u16string> ComparisonForm(std::string_view text) {
-    auto wide = winformat::Utf8ToUtf16(text);
-    if (!wide) return std::nullopt;
-    for (auto& unit : *wide) {
-        if (unit == u'/') unit = u'\\';
-    }
-    while (!wide->empty() && wide->back() == u'\\') wide->pop_back();
-    return std::move(*wide);
+// `/` as `\`, trailing `\` removed.
+std::u16string ComparisonForm(std::u16string_view text) {
+    std::u16string form(text);
+    std::ranges::replace(form, u'/', u'\\');
+    while (!form.empty() && form.back() == u'\\') form.pop_back();
+    return form;
 }
 
 }  // namespace
@@ -71,18 +112,56 @@ Result<std::string> ToExtendedPath(std::string_view text) {
     return extended;
 }
 
+bool PathsEqual(std::u16string_view a, std::u16string_view b) {
+    return winformat::EqualIgnoringCase(ComparisonForm(a), ComparisonForm(b));
+}
+
+bool PathContains(std::u16string_view ancestor, std::u16string_view path) {
+    const std::u16string top = ComparisonForm(ancestor);
+    const std::u16string below = ComparisonForm(path);
+    if (below.size() < top.size()) return false;
+    if (!winformat::EqualIgnoringCase(std::u16string_view(below).substr(0, top.size()), top)) return false;
+    return below.size() == top.size() || below[top.size()] == u'\\';
+}
+
+// Text that is not UTF-8 names no path: it equals and contains nothing.
 bool PathsEqual(std::string_view a, std::string_view b) {
-    const auto left = ComparisonForm(a);
-    const auto right = ComparisonForm(b);
-    return left && right && winformat::EqualIgnoringCase(*left, *right);
+    const auto left = winformat::Utf8ToUtf16(a);
+    const auto right = winformat::Utf8ToUtf16(b);
+    return left && right && PathsEqual(std::u16string_view(*left), std::u16string_view(*right));
 }
 
 bool PathContains(std::string_view ancestor, std::string_view path) {
-    const auto top = ComparisonForm(ancestor);
-    const auto below = ComparisonForm(path);
-    if (!top || !below || below->size() < top->size()) return false;
-    if (!winformat::EqualIgnoringCase(std::u16string_view(*below).substr(0, top->size()), *top)) return false;
-    return below->size() == top->size() || (*below)[top->size()] == u'\\';
+    const auto top = winformat::Utf8ToUtf16(ancestor);
+    const auto below = winformat::Utf8ToUtf16(path);
+    return top && below && PathContains(std::u16string_view(*top), std::u16string_view(*below));
+}
+
+
+
+Result<std::string> ResolveUserPath(platform::Platform& platform, std::string_view label, std::string_view text) {
+    const std::string name(label);
+    if (text.find('\0') != std::string_view::npos) return Fail(name + " contains a NUL byte");
+    const std::string absolute_message = name + " must be an absolute local drive path";
+    if (!IsAbsoluteDrivePath(ParsePathSyntax(text))) return Fail(absolute_message);
+    auto wide = winformat::Utf8ToUtf16(text);
+    if (!wide) return Fail(std::move(wide.error()).Context(absolute_message));
+
+    const std::string unresolved = name + " does not resolve: " + std::string(text);
+    auto opened = platform.files.CreateFileW(*wide, 0, platform::file_share::kRead | platform::file_share::kWrite | platform::file_share::kDelete,
+                                             platform::creation_disposition::kOpenExisting, platform::file_flag::kBackupSemantics);
+    if (!opened) return Fail(Error::FromSys("CreateFileW", opened.error()).Context(unresolved));
+    platform::UniqueHandle handle(platform.kernel, *opened);
+    auto wide_canonical = ReadFinalPath(platform.files, handle.get());
+    if (!wide_canonical) return Fail(std::move(wide_canonical.error()).Context(unresolved));
+    auto canonical = winformat::Utf16ToUtf8(*wide_canonical);
+    if (!canonical) return Fail(std::move(canonical.error()).Context(unresolved));
+
+    const PathPrefix prefix = ParsePathSyntax(*canonical).prefix;
+    if (prefix != PathPrefix::verbatim_drive && prefix != PathPrefix::drive) {
+        return Fail(name + " resolved outside a local drive");
+    }
+    return std::move(*canonical);
 }
 
 }  // namespace telvo::winutil

@@ -3,10 +3,8 @@
 #include <string>
 
 #include "common/try.h"
-#include "winutil/final_path.h"
+#include "winutil/directory_chain.h"
 #include "winutil/object_open.h"
-#include "winutil/persistent_acls.h"
-#include "winutil/stable_identity.h"
 
 namespace telvo::winutil {
 

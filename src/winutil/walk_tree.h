@@ -1,10 +1,12 @@
 #pragma once
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/error.h"
 #include "platform/platform.h"
@@ -13,16 +15,41 @@ namespace telvo::winutil {
 
 inline constexpr std::uint64_t kWalkObjectLimit = 500000;
 
-// Called with each object's path and its open handle; an error ends the walk
-// and is returned unchanged.
-using TreeVisitor = std::function<Result<void>(const std::string& path, platform::Handle handle)>;
+// What the walk does on an object without a stable identity: a reparse point
+// (junction, symbolic link) or a file with a second hard link.
+enum class WalkPolicy {
+    // Grant and verification: such an object ends the walk with its refusal
+    // ("reparse points are not accepted ...", "hard-linked objects are not
+    // accepted ...").
+    prove,
+    // Cleanup: such an object is visited itself (opened without following
+    // it) and never descended into, and the walk goes on. Removing an entry
+    // from an object is safe whatever the object is, and anything created
+    // below a grant must not stop its revocation.
+    cleanup,
+};
 
-// Depth-first, pre-order walk of the tree at `root` (the root included): each
-// object is opened without following reparse points, its final path and stable
-// identity are proved, and then it is visited. Reparse points and hard-linked
-// files are refused, never followed. Holds one directory handle per level;
+// Called with each object's path (UTF-16 as the file system reported its
+// names, so that any name can be visited) and its open handle; an error ends
+// the walk and is returned unchanged.
+using TreeVisitor = std::function<Result<void>(const std::u16string& path, platform::Handle handle)>;
+
+// Depth-first, pre-order walk of the tree at `root` (the root included, in
+// enumeration order below it): each object is opened without following
+// reparse points, its final path and (by `policy`) its stable identity are
+// proved, and then it is visited. Holds one directory handle per level;
 // checks `cancel` before every object; refuses the 500001st object.
+Result<void> WalkTree(platform::Platform& platform, std::u16string_view root, bool with_write_dac,
+                      const std::atomic<bool>& cancel, WalkPolicy policy, const TreeVisitor& visitor);
 Result<void> WalkTree(platform::Platform& platform, std::string_view root, bool with_write_dac,
-                      const std::atomic<bool>& cancel, const TreeVisitor& visitor);
+                      const std::atomic<bool>& cancel, WalkPolicy policy, const TreeVisitor& visitor);
+
+// The names in an open directory, in the order the file system enumerates
+// them, without "." and "..". The listing goes through a second handle to the
+// same object (ReOpenFile for FILE_LIST_DIRECTORY, which the first handle may
+// lack), so it lists exactly the directory the caller holds, and that handle
+// is closed before returning. At most `max_names` names are read.
+Result<std::vector<std::u16string>> ListDirectory(platform::Platform& platform, platform::Handle directory,
+                                                  std::size_t max_names);
 
 }  // namespace telvo::winutil

@@ -31,10 +31,11 @@ protected:
     Result<std::map<std::string, int>> Walk() {
         std::map<std::string, int> visited;
         std::atomic<bool> cancel{false};
-        auto walked = winutil::WalkTree(host->platform(), scratch, false, cancel,
-                                        [&](const std::string& path, platform::Handle) -> Result<void> {
+        auto walked = winutil::WalkTree(host->platform(), scratch, false, cancel, winutil::WalkPolicy::prove,
+                                        [&](const std::u16string& path, platform::Handle) -> Result<void> {
                                             const int position = static_cast<int>(visited.size());
-                                            visited.emplace(path.substr(scratch.size()), position);
+                                            visited.emplace(winformat::Utf16ToDisplay(path).substr(scratch.size()),
+                                                            position);
                                             return {};
                                         });
         if (!walked) return std::unexpected(walked.error());

@@ -84,8 +84,8 @@ TEST_F(SystemRootMetadata, AFailureOnTheSecondTargetRestoresTheFirst) {
 // the write itself goes through.
 void FailReadBackOfWrite(platform::sim::SimHost& host, std::uint64_t nth_write) {
     host.faults().OnCall("NtSetSecurityObject", nth_write, [&host] {
-        // The read-back's size probe passes; its sized read fails.
-        host.faults().FailOn("NtQuerySecurityObject", host.faults().Count("NtQuerySecurityObject") + 2,
+        // The read-back's first query fails.
+        host.faults().FailOn("NtQuerySecurityObject", host.faults().Count("NtQuerySecurityObject") + 1,
                              SysError::NtStatus(0xC0000022));
     });
 }
@@ -95,7 +95,7 @@ TEST_F(SystemRootMetadata, AFailedReadBackOnTheSecondTargetRestoresBoth) {
     auto prepared = Apply("prepare");
     ASSERT_FALSE(prepared);
     EXPECT_EQ(prepared.error().Display(),
-              "host preparation failed: NtQuerySecurityObject failed with NTSTATUS 0xc0000022");
+              "host preparation failed: NtQuerySecurityObject invalid size 0, NTSTATUS 0xc0000022");
     EXPECT_FALSE(Carries("C:\\"));
     EXPECT_FALSE(Carries("C:\\Users"));  // its own write is undone too
 
@@ -114,7 +114,7 @@ TEST_F(SystemRootMetadata, AFailedRollbackOfTheFailingTargetIsNamed) {
     auto prepared = Apply("prepare");
     ASSERT_FALSE(prepared);
     EXPECT_EQ(prepared.error().Display(),
-              "host preparation failed: NtQuerySecurityObject failed with NTSTATUS 0xc0000022; rollback C:\\Users "
+              "host preparation failed: NtQuerySecurityObject invalid size 0, NTSTATUS 0xc0000022; rollback C:\\Users "
               "failed: NtSetSecurityObject failed with NTSTATUS 0xc0000022");
     EXPECT_TRUE(Carries("C:\\Users"));  // as the error says
     EXPECT_FALSE(Carries("C:\\"));

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
+
 #include <string>
 #include <string_view>
 #include <vector>
@@ -10,6 +12,7 @@
 #include "platform/unique_handle.h"
 #include "winformat/ace.h"
 #include "winformat/acl.h"
+#include "winutil/local_path.h"
 #include "winutil/object_open.h"
 #include "winformat/security_descriptor.h"
 #include "winutil/sim_file_fixture.h"
@@ -54,6 +57,21 @@ protected:
     std::uint64_t Count(std::string_view call) { return host.faults().Count(call); }
     void FailNextNt(const std::string& call, std::uint32_t status) {
         host.faults().FailOn(call, Count(call) + 1, SysError::NtStatus(status));
+    }
+    // The first `read_call` on `path` after a `write_call` on it finds `aces`
+    // in place of what was written: a write that did not stick, or another
+    // writer in between.
+    void ReplaceAfterWrite(std::string path, std::string write_call, std::string read_call, std::vector<Ace> aces) {
+        auto armed = std::make_shared<int>(0);  // 0 waiting for the write, 1 for the read, 2 done
+        host.security().BeforeFileSecurityCall(
+            [=, this](std::string_view call, const std::u16string& at) {
+                if (*armed == 2 || !winutil::PathsEqual(std::u16string_view(at), std::u16string_view(Wide(path)))) return;
+                if (*armed == 0 && call == write_call) *armed = 1;
+                if (*armed == 1 && call == read_call) {
+                    *armed = 2;
+                    PlantDacl(path, aces);
+                }
+            });
     }
     static std::string ErrorOf(const Result<void>& result) {
         return result ? std::string("(succeeded)") : result.error().Display();

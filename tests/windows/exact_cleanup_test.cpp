@@ -6,11 +6,11 @@
 
 #include "dacl_fixture.h"
 #include "identity/capability_set.h"
-#include "windows/authority_grant.h"
-#include "windows/authority_revoke.h"
+#include "windows/authority_access.h"
 #include "windows/journal.h"
-#include "windows/metadata_read_ace.h"
+#include "windows/metadata_access.h"
 #include "winutil/recorded_path.h"
+#include "winformat/text.h"
 #include "winutil/walk_tree.h"
 
 namespace telvo::windows {
@@ -45,17 +45,17 @@ public:
     winutil::RecordedPath Record(const std::string& path) {
         return winutil::CaptureRecordedPath(platform(), path).value();
     }
-    using Visit = Result<void> (ExactCleanupTest::*)(const AuthorityAccess&, const std::string&, platform::Handle);
+    using Visit = Result<void> (ExactCleanupTest::*)(const AuthorityAccess&, const std::u16string&, platform::Handle);
     Result<void> Walk(const AuthorityAccess& authority, bool write_dac, Visit visit) {
-        return winutil::WalkTree(platform(), authority.root, write_dac, cancel,
-                                 [&](const std::string& path, platform::Handle handle) {
+        return winutil::WalkTree(platform(), authority.root, write_dac, cancel, winutil::WalkPolicy::prove,
+                                 [&](const std::u16string& path, platform::Handle handle) {
                                      return (this->*visit)(authority, path, handle);
                                  });
     }
-    Result<void> Grant(const AuthorityAccess& authority, const std::string& path, platform::Handle handle) {
+    Result<void> Grant(const AuthorityAccess& authority, const std::u16string& path, platform::Handle handle) {
         return GrantAuthorityAccess(platform(), path, handle, authority, sid);
     }
-    Result<void> Absent(const AuthorityAccess&, const std::string& path, platform::Handle handle) {
+    Result<void> Absent(const AuthorityAccess&, const std::u16string& path, platform::Handle handle) {
         return VerifySidAbsent(platform(), path, handle, sid);
     }
     bool NothingNamesTheSid() {
@@ -119,7 +119,7 @@ TEST_F(ExactCleanupTest, GoesOnAfterAFailureAndKeepsTheProfileWhileAGrantRemains
               "revoke authority \\\\?\\C:\\M\\W: revoke \\\\?\\C:\\M\\W: NtSetSecurityObject failed with NTSTATUS "
               "0xc0000022");
     EXPECT_TRUE(Walk(authorities[1], false, &ExactCleanupTest::Absent));
-    EXPECT_EQ(ErrorOf(VerifySidAbsent(platform(), kMeta, Open(kMeta, false).get(), sid)), "(succeeded)");
+    EXPECT_EQ(ErrorOf(VerifySidAbsent(platform(), Wide(kMeta), Open(kMeta, false).get(), sid)), "(succeeded)");
     EXPECT_FALSE(NothingNamesTheSid());
     EXPECT_TRUE(ProfileExists());
 
@@ -189,13 +189,13 @@ TEST_F(ExactCleanupTest, ReportsCreatedDirectoriesItCouldNotRemoveOrInspect) {
               "remove \\\\?\\C:\\M\\W\\out\\sub: RemoveDirectoryW failed with Win32 error 5");
     EXPECT_FALSE(ProfileExists());
 
-    // A junction in place of a created directory: the walk refuses it, and so does the removal.
+    // A junction in place of a created directory: the cleanup walk clears it
+    // without following it, and the removal refuses it.
     ASSERT_TRUE(files().Remove(u"\\\\?\\C:\\M\\W\\out\\sub"));
     Junction("\\\\?\\C:\\M\\W\\out\\sub", "\\\\?\\C:\\M\\R");
     const std::string refused =
         "reparse points are not accepted in a Windows sandbox authority: \\\\?\\C:\\M\\W\\out\\sub";
-    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)),
-              "revoke authority \\\\?\\C:\\M\\W: " + refused + "; inspect \\\\?\\C:\\M\\W\\out\\sub: " + refused);
+    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)), "inspect \\\\?\\C:\\M\\W\\out\\sub: " + refused);
 }
 
 TEST_F(ExactCleanupTest, AFailedProfileDeletionEndsTheCleanup) {
@@ -205,6 +205,97 @@ TEST_F(ExactCleanupTest, AFailedProfileDeletionEndsTheCleanup) {
     EXPECT_TRUE(NothingNamesTheSid());
     EXPECT_TRUE(ProfileExists());
     EXPECT_TRUE(files().Lookup(u"\\\\?\\C:\\M\\W\\out\\sub"));
+}
+
+// An entry left behind by a revoke whose write did not stick (or that another
+// writer put back) is found by the proof that follows, and the profile stays.
+TEST_F(ExactCleanupTest, TheProofFindsWhatARevokeLeftBehind) {
+    const std::string readme = std::string(kC) + "M\\R\\docs\\readme";
+    ReplaceAfterWrite(readme, "NtSetSecurityObject", "NtQuerySecurityObject", {Ace::Allowed(0x1200A9, sid, 0x3)});
+    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)),
+              "verify AppContainer ACE removal under \\\\?\\C:\\M\\R: AppContainer SID ACE remains after cleanup on " +
+                  readme);
+    EXPECT_TRUE(ProfileExists());
+    EXPECT_FALSE(files().Lookup(u"\\\\?\\C:\\M\\W\\out"));  // created paths go all the same
+}
+
+TEST_F(ExactCleanupTest, TheMetadataAncestorIsReadAgainAfterItsRevoke) {
+    ReplaceAfterWrite(kMeta, "NtSetSecurityObject", "NtQuerySecurityObject", {Ace::Allowed(0x120088, sid)});
+    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)),
+              "revoke exact metadata ancestor \\\\?\\C:\\M: AppContainer SID ACE remains after exact-object cleanup");
+    EXPECT_TRUE(ProfileExists());
+}
+
+// What the sandboxed command can make in a writable authority after the grant,
+// named to sort first in M\W, so that a walk stopping at it would leave the
+// entries of everything after it. Each such object inherited the SID's
+// entries when it was made (a second hard link shares the granted file's).
+class OddObjectCleanupTest : public ExactCleanupTest {
+protected:
+    // The prove walk over M\W, visiting nothing.
+    std::string ProveWalk() {
+        return ErrorOf(winutil::WalkTree(platform(), authorities[0].root, false, cancel, winutil::WalkPolicy::prove,
+                                         [](const std::u16string&, platform::Handle) { return Result<void>{}; }));
+    }
+    bool NamesSid(const std::u16string& path) {
+        const auto bytes = files().SecurityDescriptorOf(path);
+        EXPECT_TRUE(bytes) << winformat::Utf16ToDisplay(path);
+        if (!bytes) return true;
+        const auto descriptor = SecurityDescriptor::ParseSelfRelative(*bytes).value();
+        for (const Ace& ace : descriptor.dacl.acl()->aces()) {
+            if (ace.sid() != nullptr && *ace.sid() == sid) return true;
+        }
+        return false;
+    }
+    // The cleanup succeeds and leaves no entry for the SID on any object,
+    // the odd ones included.
+    void ExpectEverythingCleared(const std::vector<std::u16string>& odd) {
+        std::vector<std::u16string> objects = odd;
+        for (const char* path : {"M", "M\\W", "M\\W\\secret", "M\\W\\src", "M\\W\\src\\main.c", "M\\R",
+                                 "M\\R\\docs", "M\\R\\docs\\readme"}) {
+            objects.push_back(Wide(std::string(kC) + path));
+        }
+        ASSERT_TRUE(NamesSid(odd.front()));
+        ASSERT_EQ(ErrorOf(ExactCleanup(platform(), plan)), "(succeeded)");
+        for (const auto& object : objects) EXPECT_FALSE(NamesSid(object)) << winformat::Utf16ToDisplay(object);
+        EXPECT_FALSE(ProfileExists());
+    }
+};
+
+TEST_F(OddObjectCleanupTest, JunctionsAndSymbolicLinksAreClearedNotFollowed) {
+    // Outside every authority, with an entry the cleanup must not reach through the links.
+    Dir("\\\\?\\C:\\Elsewhere");
+    PlantDacl("\\\\?\\C:\\Elsewhere", {Ace::Allowed(0x1200A9, sid)});
+    Junction("\\\\?\\C:\\M\\W\\a-junction", "\\\\?\\C:\\Elsewhere");
+    ASSERT_TRUE(files().MakeSymlink(u"\\\\?\\C:\\M\\W\\a-symlink", u"\\\\?\\C:\\Elsewhere", false));
+    const std::u16string junction = u"\\\\?\\C:\\M\\W\\a-junction";
+    const std::u16string symlink = u"\\\\?\\C:\\M\\W\\a-symlink";
+    ASSERT_TRUE(NamesSid(junction));
+    // The walks of the grant and of the verification still refuse them.
+    EXPECT_EQ(ProveWalk(),
+              "reparse points are not accepted in a Windows sandbox authority: \\\\?\\C:\\M\\W\\a-junction");
+
+    ExpectEverythingCleared({junction, symlink});
+    EXPECT_TRUE(NamesSid(u"\\\\?\\C:\\Elsewhere"));
+}
+
+TEST_F(OddObjectCleanupTest, ASecondHardLinkIsCleared) {
+    HardLink("\\\\?\\C:\\M\\W\\src\\main.c", "\\\\?\\C:\\M\\W\\a-link");
+    EXPECT_EQ(ProveWalk(),
+              "hard-linked objects are not accepted in a Windows sandbox authority: \\\\?\\C:\\M\\W\\a-link");
+    ExpectEverythingCleared({u"\\\\?\\C:\\M\\W\\a-link"});
+}
+
+TEST_F(OddObjectCleanupTest, NamesThatAreNotValidUtf16AreClearedAndShownEscaped) {
+    const std::u16string odd = u"\\\\?\\C:\\M\\W\\a" + std::u16string(1, char16_t{0xD800});
+    ASSERT_TRUE(files().MakeDirectory(odd));
+    ASSERT_TRUE(files().MakeFile(odd + u"\\f"));
+    // A failure names the object with the unpaired unit escaped.
+    host.faults().FailOn("NtSetSecurityObject", Count("NtSetSecurityObject") + 2, SysError::NtStatus(0xC0000022));
+    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)),
+              "revoke authority \\\\?\\C:\\M\\W: revoke \\\\?\\C:\\M\\W\\a<U+D800>: NtSetSecurityObject failed with "
+              "NTSTATUS 0xc0000022");
+    ExpectEverythingCleared({odd, odd + u"\\f"});
 }
 
 }  // namespace

@@ -59,5 +59,14 @@ TEST_F(StateDirectoryTest, ReportsEachFailedCall) {
     EXPECT_EQ(CurrentUserSid(platform()).value(), host.security().TokenUser());
 }
 
+TEST_F(StateDirectoryTest, AReadBackThatDiffersFromTheWriteFails) {
+    const Sid& user = host.security().TokenUser();
+    ReplaceAfterWrite(kDir, "SetSecurityInfo", "GetSecurityInfo",
+                      {Ace::Allowed(0x1F01FF, user, 0x3), Ace::Allowed(0x1200A9, other)});
+    EXPECT_EQ(Secure(), "the Windows sandbox state DACL is not restricted to one account");
+    ReplaceAfterWrite(kDir, "SetSecurityInfo", "GetSecurityInfo", {Ace::Allowed(0x1F01FF, other, 0x3)});
+    EXPECT_EQ(Secure(), "the Windows sandbox state DACL does not grant exactly its owner");
+}
+
 }  // namespace
 }  // namespace telvo::windows

@@ -33,5 +33,10 @@ TEST(Text, RefusesUnpairedSurrogates) {
     }
 }
 
+TEST(Text, DisplaysUnpairedSurrogatesAsEscapes) {
+    EXPECT_EQ(Utf16ToDisplay(std::u16string{u'a', 0xD800, u'b', 0xDC01}), "a<U+D800>b<U+DC01>");
+    EXPECT_EQ(Utf16ToDisplay(u"C:\\\u00e9\U0001F600"), "C:\\\xC3\xA9\xF0\x9F\x98\x80");
+}
+
 }  // namespace
 }  // namespace telvo::winformat

@@ -1,12 +1,8 @@
 #include <gtest/gtest.h>
 
 #include "sim_file_fixture.h"
-#include "winutil/final_path.h"
 #include "winutil/object_open.h"
-#include "winutil/persistent_acls.h"
-#include "winutil/regular_file.h"
-#include "winutil/resolve_user_path.h"
-#include "winutil/stable_identity.h"
+#include "winutil/local_path.h"
 
 namespace telvo::winutil {
 namespace {
@@ -34,7 +30,7 @@ TEST_F(ObjectIdentity, OpensDirectoriesAndReportsRealCaseFinalPath) {
     Dir("\\\\?\\C:\\Work\\Src");
     auto handle = OpenObjectNoFollow(platform(), "\\\\?\\c:\\WORK\\src", false);
     ASSERT_TRUE(handle) << handle.error().Display();
-    EXPECT_EQ(ReadFinalPath(platform().files, handle->get()).value(), "\\\\?\\C:\\Work\\Src");
+    EXPECT_EQ(ReadFinalPath(platform().files, handle->get()).value(), u"\\\\?\\C:\\Work\\Src");
     EXPECT_TRUE(VerifyFinalPath(platform().files, handle->get(), "\\\\?\\C:\\work\\SRC\\"));
     auto identity = StableIdentity(platform().files, handle->get(), "x");
     ASSERT_TRUE(identity);
@@ -101,15 +97,31 @@ TEST_F(ObjectIdentity, SecondHardLinkIsRefused) {
               "hard-linked objects are not accepted in a Windows sandbox authority: \\\\?\\C:\\a");
 }
 
+// A usual final path is read in one call; one longer than MAX_PATH (and
+// longer than the path expected) takes a sized call after the probe.
 TEST_F(ObjectIdentity, FinalPathFailuresNameTheirCall) {
     File("\\\\?\\C:\\f");
     auto handle = OpenObjectNoFollow(platform(), "\\\\?\\C:\\f", false);
     ASSERT_TRUE(handle);
+    std::uint64_t calls = host.faults().Count("GetFinalPathNameByHandleW");
+    EXPECT_TRUE(VerifyFinalPath(platform().files, handle->get(), "\\\\?\\C:\\f"));
+    EXPECT_EQ(host.faults().Count("GetFinalPathNameByHandleW") - calls, 1u);
     FailNext("GetFinalPathNameByHandleW", 6);
     EXPECT_EQ(ErrorOf(VerifyFinalPath(platform().files, handle->get(), "x")),
               "GetFinalPathNameByHandleW(size) failed with Win32 error 6");
+
+    const std::string deep = "\\\\?\\C:\\" + std::string(150, 'a') + "\\" + std::string(150, 'b');
+    Dir(deep.substr(0, deep.rfind('\\')));
+    File(deep);
+    auto long_one = OpenObjectNoFollow(platform(), deep, false);
+    ASSERT_TRUE(long_one);
+    calls = host.faults().Count("GetFinalPathNameByHandleW");
+    EXPECT_TRUE(VerifyFinalPath(platform().files, long_one->get(), deep));
+    EXPECT_EQ(host.faults().Count("GetFinalPathNameByHandleW") - calls, 1u);  // sized by the expected path
+    EXPECT_EQ(ReadFinalPath(platform().files, long_one->get()).value(), Wide(deep));
+    EXPECT_EQ(host.faults().Count("GetFinalPathNameByHandleW") - calls, 3u);
     FailSizedCall(8);
-    EXPECT_EQ(ErrorOf(VerifyFinalPath(platform().files, handle->get(), "x")),
+    EXPECT_EQ(ErrorOf(VerifyFinalPath(platform().files, long_one->get(), "x")),
               "GetFinalPathNameByHandleW failed with Win32 error 8");
 }
 
@@ -123,7 +135,7 @@ TEST_F(ObjectIdentity, FinalPathThatKeepsGrowingFailsAfterThreeSizedCalls) {
         std::uint32_t calls = 0;
         SysResult<std::uint32_t> GetFinalPathNameByHandleW(platform::Handle, std::span<char16_t> buffer,
                                                            std::uint32_t) override {
-            const std::u16string path = u"\\\\?\\C:\\" + std::u16string(calls += 2, u'x');
+            const std::u16string path = u"\\\\?\\C:\\" + std::u16string(300 + (calls += 2), u'x');
             if (buffer.size() <= path.size()) return static_cast<std::uint32_t>(path.size() + 1);
             std::copy(path.begin(), path.end(), buffer.begin());
             return static_cast<std::uint32_t>(path.size());
@@ -252,9 +264,9 @@ TEST_F(UserPath, ReportsWhatDoesNotResolveWithItsCause) {
     EXPECT_EQ(ErrorOf(ResolveUserPath(platform(), "root", "C:\\missing")),
               "root does not resolve: C:\\missing: CreateFileW failed with Win32 error 2");
     Dir("\\\\?\\C:\\Work");
-    FailSizedCall(1);
+    FailNext("GetFinalPathNameByHandleW", 1);
     EXPECT_EQ(ErrorOf(ResolveUserPath(platform(), "root", "C:\\Work")),
-              "root does not resolve: C:\\Work: GetFinalPathNameByHandleW failed with Win32 error 1");
+              "root does not resolve: C:\\Work: GetFinalPathNameByHandleW(size) failed with Win32 error 1");
     EXPECT_EQ(OpenHandles(), before);
 }
 

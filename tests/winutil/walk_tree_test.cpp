@@ -16,8 +16,8 @@ class WalkTreeTest : public testing::SimFileTest {
 protected:
     // Walks `root`, recording every visited path.
     Result<void> Walk(std::string_view root, std::vector<std::string>* visited = nullptr) {
-        return WalkTree(platform(), root, false, cancel, [visited](const std::string& path, platform::Handle) {
-            if (visited != nullptr) visited->push_back(path);
+        return WalkTree(platform(), root, false, cancel, WalkPolicy::prove, [visited](const std::u16string& path, platform::Handle) {
+            if (visited != nullptr) visited->push_back(winformat::Utf16ToDisplay(path));
             return Result<void>{};
         });
     }
@@ -47,7 +47,7 @@ TEST_F(WalkTreeTest, VisitorGetsTheOpenHandleOfEachObject) {
     Dir("\\\\?\\C:\\R");
     File("\\\\?\\C:\\R\\f", "data");
     std::vector<std::uint64_t> indexes;
-    auto result = WalkTree(platform(), "\\\\?\\C:\\R", true, cancel, [&](const std::string&, platform::Handle handle) {
+    auto result = WalkTree(platform(), "\\\\?\\C:\\R", true, cancel, WalkPolicy::prove, [&](const std::u16string&, platform::Handle handle) {
         auto info = platform().files.GetFileInformationByHandle(handle);
         if (!info) return Result<void>(Fail("no information"));
         indexes.push_back((std::uint64_t{info->file_index_high} << 32) | info->file_index_low);
@@ -96,9 +96,9 @@ TEST_F(WalkTreeTest, ObjectSwappedAfterListingIsRefusedNotFollowed) {
     Dir("\\\\?\\C:\\R\\z");
     const std::size_t before = OpenHandles();
     std::vector<std::string> visited;
-    auto result = WalkTree(platform(), "\\\\?\\C:\\R", false, cancel, [&](const std::string& path, platform::Handle) {
-        visited.push_back(path);
-        if (path == "\\\\?\\C:\\R\\a") {
+    auto result = WalkTree(platform(), "\\\\?\\C:\\R", false, cancel, WalkPolicy::prove, [&](const std::u16string& path, platform::Handle) {
+        visited.push_back(winformat::Utf16ToDisplay(path));
+        if (path == u"\\\\?\\C:\\R\\a") {
             EXPECT_TRUE(files().Rename(u"\\\\?\\C:\\R\\z", u"\\\\?\\C:\\R\\a\\moved"));
             EXPECT_TRUE(files().MakeJunction(u"\\\\?\\C:\\R\\z", u"\\\\?\\C:\\secret"));
         }
@@ -110,12 +110,34 @@ TEST_F(WalkTreeTest, ObjectSwappedAfterListingIsRefusedNotFollowed) {
     EXPECT_EQ(OpenHandles(), before);
 }
 
+// While a directory is visited, it is moved and a junction takes its name:
+// its children, opened below that name, now lie elsewhere.
+TEST_F(WalkTreeTest, EveryObjectsFinalPathIsChecked) {
+    Dir("\\\\?\\C:\\R");
+    Dir("\\\\?\\C:\\R\\x");
+    File("\\\\?\\C:\\R\\x\\child");
+    std::vector<std::string> visited;
+    auto result = WalkTree(platform(), "\\\\?\\C:\\R", false, cancel, WalkPolicy::cleanup,
+                           [&](const std::u16string& path, platform::Handle) {
+                               visited.push_back(winformat::Utf16ToDisplay(path));
+                               if (path == u"\\\\?\\C:\\R\\x") {
+                                   EXPECT_TRUE(files().Rename(u"\\\\?\\C:\\R\\x", u"\\\\?\\C:\\R\\x-moved"));
+                                   EXPECT_TRUE(files().MakeJunction(u"\\\\?\\C:\\R\\x", u"\\\\?\\C:\\R\\x-moved"));
+                               }
+                               return Result<void>{};
+                           });
+    EXPECT_EQ(ErrorOf(result),
+              "path identity changed while establishing the sandbox: expected \\\\?\\C:\\R\\x\\child, opened "
+              "\\\\?\\C:\\R\\x-moved\\child");
+    EXPECT_EQ(visited, (std::vector<std::string>{"\\\\?\\C:\\R", "\\\\?\\C:\\R\\x"}));
+}
+
 TEST_F(WalkTreeTest, OpenDirectoriesHoldTheirAncestorsInPlace) {
     Dir("\\\\?\\C:\\R");
     Dir("\\\\?\\C:\\R\\sub");
     File("\\\\?\\C:\\R\\sub\\f");
-    auto result = WalkTree(platform(), "\\\\?\\C:\\R", false, cancel, [&](const std::string& path, platform::Handle) {
-        if (path.ends_with("\\f")) {
+    auto result = WalkTree(platform(), "\\\\?\\C:\\R", false, cancel, WalkPolicy::prove, [&](const std::u16string& path, platform::Handle) {
+        if (path.ends_with(u"\\f")) {
             auto moved = files().Rename(u"\\\\?\\C:\\R\\sub", u"\\\\?\\C:\\elsewhere");
             EXPECT_EQ(moved.error(), SysError::Win32(platform::win32_error::kAccessDenied));
         }
@@ -136,8 +158,8 @@ TEST_F(WalkTreeTest, VisitorErrorEndsTheWalkUnchanged) {
     Dir("\\\\?\\C:\\R\\a");
     File("\\\\?\\C:\\R\\a\\f");
     const std::size_t before = OpenHandles();
-    auto result = WalkTree(platform(), "\\\\?\\C:\\R", false, cancel, [](const std::string& path, platform::Handle) {
-        if (path.ends_with("\\f")) return Result<void>(Fail(Error("grant failed").Context("visitor")));
+    auto result = WalkTree(platform(), "\\\\?\\C:\\R", false, cancel, WalkPolicy::prove, [](const std::u16string& path, platform::Handle) {
+        if (path.ends_with(u"\\f")) return Result<void>(Fail(Error("grant failed").Context("visitor")));
         return Result<void>{};
     });
     ASSERT_FALSE(result);
@@ -157,8 +179,8 @@ TEST_F(WalkTreeTest, CancelledFromAnotherThreadMidWalk) {
     for (int i = 0; i < 10; ++i) File("\\\\?\\C:\\R\\f" + std::to_string(i));
     const std::size_t before = OpenHandles();
     std::vector<std::string> visited;
-    auto result = WalkTree(platform(), "\\\\?\\C:\\R", false, cancel, [&](const std::string& path, platform::Handle) {
-        visited.push_back(path);
+    auto result = WalkTree(platform(), "\\\\?\\C:\\R", false, cancel, WalkPolicy::prove, [&](const std::u16string& path, platform::Handle) {
+        visited.push_back(winformat::Utf16ToDisplay(path));
         if (visited.size() == 3) std::thread([this] { cancel = true; }).join();
         return Result<void>{};
     });
@@ -240,17 +262,17 @@ protected:
 TEST_F(WalkBoundTest, AcceptsExactly500000ObjectsAndRefusesOneMore) {
     BuildTree();
     std::uint64_t visits = 0;
-    const auto count = [&visits](const std::string&, platform::Handle) {
+    const auto count = [&visits](const std::u16string&, platform::Handle) {
         ++visits;
         return Result<void>{};
     };
-    auto result = WalkTree(platform(), "\\\\?\\C:\\B", false, cancel, count);
+    auto result = WalkTree(platform(), "\\\\?\\C:\\B", false, cancel, WalkPolicy::prove, count);
     EXPECT_EQ(ErrorOf(result), "sandbox authority exceeds the 500000-object validation limit");
     EXPECT_EQ(visits, 500000u);
 
     ASSERT_TRUE(files().Remove(u"\\\\?\\C:\\B\\d499\\998"));
     visits = 0;
-    result = WalkTree(platform(), "\\\\?\\C:\\B", false, cancel, count);
+    result = WalkTree(platform(), "\\\\?\\C:\\B", false, cancel, WalkPolicy::prove, count);
     EXPECT_TRUE(result) << result.error().Display();
     EXPECT_EQ(visits, 500000u);
 }

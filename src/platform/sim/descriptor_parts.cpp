@@ -6,14 +6,13 @@
 namespace telvo::platform::sim {
 
 namespace {
-constexpr std::uint32_t kInvalidSecurityDescriptor = 1338;  // ERROR_INVALID_SECURITY_DESCR
 }
 
 Result<std::vector<std::uint8_t>> SelectDescriptorParts(std::span<const std::uint8_t> stored,
                                                          std::uint32_t requested_information) {
     using namespace winformat::sd_control;
     auto parsed = winformat::SecurityDescriptor::ParseSelfRelative(stored);
-    if (!parsed) return Fail(Error::Win32("stored security descriptor", kInvalidSecurityDescriptor));
+    if (!parsed) return Fail(Error::Win32("stored security descriptor", win32_error::kInvalidSecurityDescr));
     winformat::SecurityDescriptor selected;
     std::uint16_t keep = kSelfRelative | kRmControlValid;
     if (requested_information & security_information::kOwner) {

@@ -310,8 +310,7 @@ SysResult<void> SimFiles::LockInOtherProcess(SimFileObject& file, std::uint64_t 
 }
 
 SysResult<void> SimFiles::SetSecurityDescriptor(std::u16string_view path, std::vector<std::uint8_t> descriptor) {
-    constexpr std::uint32_t kInvalidSecurityDescriptor = 1338;  // ERROR_INVALID_SECURITY_DESCR
-    if (!winformat::SecurityDescriptor::ParseSelfRelative(descriptor)) return Win32Failure(kInvalidSecurityDescriptor);
+    if (!winformat::SecurityDescriptor::ParseSelfRelative(descriptor)) return Win32Failure(win32_error::kInvalidSecurityDescr);
     std::lock_guard lock(tree_->mutex);
     TELVO_TRY_ASSIGN(auto link, tree_->ResolveExisting(path, false));
     link->node->security_descriptor = std::move(descriptor);

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <functional>
 #include <memory>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/security.h"
@@ -67,15 +70,25 @@ public:
     // The descriptor passed to the last NtSetSecurityObject that succeeded,
     // exactly as passed (the stored one drops request-only bits).
     const std::vector<std::uint8_t>& LastNtSetDescriptor() const { return last_nt_set_; }
+    // Runs `action` at the start of every later object-security call on a
+    // file (NtQuerySecurityObject, NtSetSecurityObject, GetSecurityInfo,
+    // SetSecurityInfo; after fault injection), with the call's name and the
+    // file's final path: another thread or process acting at that very moment.
+    // It may change the file's descriptor through SimFiles, so that a read
+    // finds what a concurrent writer left (or not what was just written).
+    using FileSecurityAction = std::function<void(std::string_view call, const std::u16string& path)>;
+    void BeforeFileSecurityCall(FileSecurityAction action) { before_file_call_ = std::move(action); }
 
 private:
     std::shared_ptr<SimFileObject> FindFile(Handle handle) const;
+    void RunBeforeFileCall(std::string_view call, const SimFileObject& file);
 
     SimHost& host_;
     winformat::Sid token_user_ = winformat::Sid::Make(winformat::sid_authority::kNt, {21, 1004336348, 1177238915, 682003330, 1001});
     std::optional<std::vector<std::uint8_t>> token_user_answer_;
     GrantMerge grant_merge_ = kDefaultGrantMerge;
     std::vector<std::uint8_t> last_nt_set_;
+    FileSecurityAction before_file_call_;
 };
 
 }  // namespace telvo::platform::sim

@@ -18,7 +18,6 @@ namespace control = winformat::sd_control;
 namespace info = security_information;
 
 constexpr std::uint32_t kAccessSystemSecurity = 0x01000000;
-constexpr std::uint32_t kInvalidAcl = 1336;  // ERROR_INVALID_ACL
 constexpr std::uint16_t kDaclControlBits = control::kDaclProtected | control::kDaclAutoInherited |
                                            control::kDaclAutoInheritReq | control::kDaclDefaulted |
                                            control::kDaclUntrusted;
@@ -67,12 +66,24 @@ std::shared_ptr<SimFileObject> SimSecurity::FindFile(Handle handle) const {
     return host_.handles().FindAs<SimFileObject>(handle);
 }
 
+void SimSecurity::RunBeforeFileCall(std::string_view call, const SimFileObject& file) {
+    if (!before_file_call_) return;
+    std::u16string path;
+    {
+        std::lock_guard lock(file.tree().mutex);
+        auto final_path = file.tree().FinalPath(*file.link());
+        if (final_path) path = std::move(*final_path);
+    }
+    before_file_call_(call, path);
+}
+
 SysResult<void> SimSecurity::NtQuerySecurityObject(Handle handle, std::uint32_t security_information,
                                                    std::span<std::uint8_t> buffer, std::uint32_t& length_needed) {
     length_needed = 0;
     if (auto fault = host_.Enter("NtQuerySecurityObject")) return std::unexpected(*fault);
     auto file = FindFile(handle);
     if (!file) return NtFailure(ntstatus::kInvalidHandle);
+    RunBeforeFileCall("NtQuerySecurityObject", *file);
     if (!Holds(*file, ReadAccessFor(security_information))) return NtFailure(ntstatus::kAccessDenied);
     std::lock_guard lock(file->tree().mutex);
     auto bytes = SelectDescriptorParts(file->node()->security_descriptor, security_information);
@@ -88,6 +99,7 @@ SysResult<void> SimSecurity::NtSetSecurityObject(Handle handle, std::uint32_t se
     if (auto fault = host_.Enter("NtSetSecurityObject")) return std::unexpected(*fault);
     auto file = FindFile(handle);
     if (!file) return NtFailure(ntstatus::kInvalidHandle);
+    RunBeforeFileCall("NtSetSecurityObject", *file);
     if (security_information != info::kDacl) return NtFailure(ntstatus::kInvalidParameter);
     if (!Holds(*file, file_access::kWriteDac)) return NtFailure(ntstatus::kAccessDenied);
     auto passed = SecurityDescriptor::ParseSelfRelative(security_descriptor);
@@ -109,6 +121,7 @@ SysResult<std::vector<std::uint8_t>> SimSecurity::GetSecurityInfo(Handle handle,
     if (object_type != se_object_type::kFileObject) return Win32Failure(win32_error::kInvalidParameter);
     auto file = FindFile(handle);
     if (!file) return Win32Failure(win32_error::kInvalidHandle);
+    RunBeforeFileCall("GetSecurityInfo", *file);
     if (!Holds(*file, ReadAccessFor(security_information))) return Win32Failure(win32_error::kAccessDenied);
     std::lock_guard lock(file->tree().mutex);
     auto bytes = SelectDescriptorParts(file->node()->security_descriptor, security_information);
@@ -122,6 +135,7 @@ SysResult<void> SimSecurity::SetSecurityInfo(Handle handle, std::uint32_t object
     if (object_type != se_object_type::kFileObject) return Win32Failure(win32_error::kInvalidParameter);
     auto file = FindFile(handle);
     if (!file) return Win32Failure(win32_error::kInvalidHandle);
+    RunBeforeFileCall("SetSecurityInfo", *file);
     const std::uint32_t protection = info::kProtectedDacl | info::kUnprotectedDacl;
     if ((security_information & ~protection) != info::kDacl || (security_information & protection) == protection) {
         return Win32Failure(win32_error::kInvalidParameter);
@@ -130,7 +144,7 @@ SysResult<void> SimSecurity::SetSecurityInfo(Handle handle, std::uint32_t object
     std::optional<winformat::Acl> passed;
     if (!dacl.empty()) {
         auto parsed = winformat::Acl::Parse(dacl);
-        if (!parsed) return Win32Failure(kInvalidAcl);
+        if (!parsed) return Win32Failure(win32_error::kInvalidAcl);
         passed = std::move(*parsed);
     }
 

@@ -1,4 +1,4 @@
-#include "windows/authority_grant.h"
+#include "windows/authority_access.h"
 
 #include <gtest/gtest.h>
 
@@ -8,7 +8,6 @@
 
 #include "dacl_fixture.h"
 #include "platform/security.h"
-#include "windows/authority_revoke.h"
 #include "winutil/walk_tree.h"
 
 namespace telvo::windows {
@@ -43,26 +42,26 @@ protected:
     }
 
     Result<void> Pass(const AuthorityAccess& authority, bool write_dac,
-                      const std::function<Result<void>(const std::string&, platform::Handle)>& visit) {
-        return winutil::WalkTree(platform(), authority.root, write_dac, cancel, visit);
+                      const std::function<Result<void>(const std::u16string&, platform::Handle)>& visit) {
+        return winutil::WalkTree(platform(), authority.root, write_dac, cancel, winutil::WalkPolicy::prove, visit);
     }
     Result<void> Grant(const AuthorityAccess& authority) {
-        return Pass(authority, true, [&](const std::string& path, platform::Handle handle) {
+        return Pass(authority, true, [&](const std::u16string& path, platform::Handle handle) {
             return GrantAuthorityAccess(platform(), path, handle, authority, sid);
         });
     }
     Result<void> Verify(const AuthorityAccess& authority) {
-        return Pass(authority, false, [&](const std::string& path, platform::Handle handle) {
+        return Pass(authority, false, [&](const std::u16string& path, platform::Handle handle) {
             return VerifyAuthorityGrant(platform(), path, handle, authority, sid);
         });
     }
     Result<void> Revoke(const AuthorityAccess& authority) {
-        return Pass(authority, true, [&](const std::string& path, platform::Handle handle) {
+        return Pass(authority, true, [&](const std::u16string& path, platform::Handle handle) {
             return RevokeAuthorityObject(platform(), path, handle, sid);
         });
     }
     Result<void> VerifyAbsent(const AuthorityAccess& authority) {
-        return Pass(authority, false, [&](const std::string& path, platform::Handle handle) {
+        return Pass(authority, false, [&](const std::u16string& path, platform::Handle handle) {
             return VerifySidAbsent(platform(), path, handle, sid);
         });
     }
@@ -75,8 +74,8 @@ protected:
     }
     std::map<std::string, std::vector<Ace>> Snapshot(const AuthorityAccess& authority) {
         std::map<std::string, std::vector<Ace>> aces;
-        EXPECT_TRUE(Pass(authority, false, [&](const std::string& path, platform::Handle) {
-            aces[path] = AcesOf(path);
+        EXPECT_TRUE(Pass(authority, false, [&](const std::u16string& path, platform::Handle) {
+            aces[winformat::Utf16ToDisplay(path)] = AcesOf(winformat::Utf16ToDisplay(path));
             return Result<void>{};
         }));
         return aces;
@@ -193,17 +192,101 @@ TEST_P(AuthorityGrantTest, EntriesTheEngineCannotReadExactlyAreRefused) {
     const auto handle = Open(file);
     const std::uint64_t writes = Count("NtSetSecurityObject");
     const std::string blocked = "unsupported DACL ACE may contain the AppContainer SID";
-    EXPECT_EQ(ErrorOf(GrantAuthorityAccess(platform(), file, handle.get(), writable, sid)),
+    EXPECT_EQ(ErrorOf(GrantAuthorityAccess(platform(), Wide(file), handle.get(), writable, sid)),
               "could not grant " + file + ": " + blocked);
-    EXPECT_EQ(ErrorOf(RevokeAuthorityObject(platform(), file, handle.get(), sid)), "revoke " + file + ": " + blocked);
-    EXPECT_EQ(ErrorOf(VerifyAuthorityGrant(platform(), file, handle.get(), writable, sid)), blocked);
-    EXPECT_EQ(ErrorOf(VerifySidAbsent(platform(), file, handle.get(), sid)), blocked);
+    EXPECT_EQ(ErrorOf(RevokeAuthorityObject(platform(), Wide(file), handle.get(), sid)), "revoke " + file + ": " + blocked);
+    EXPECT_EQ(ErrorOf(VerifyAuthorityGrant(platform(), Wide(file), handle.get(), writable, sid)), blocked);
+    EXPECT_EQ(ErrorOf(VerifySidAbsent(platform(), Wide(file), handle.get(), sid)), blocked);
     EXPECT_EQ(Count("NtSetSecurityObject"), writes);
     EXPECT_EQ(AcesOf(file), std::vector<Ace>{label});
     // ... but the same kind of entry for another SID does not.
     PlantDacl(file, {Ace::Basic(winformat::ace_type::kSystemMandatoryLabel, 0, 0x1, other)});
-    EXPECT_TRUE(GrantAuthorityAccess(platform(), file, handle.get(), writable, sid));
-    EXPECT_TRUE(VerifyAuthorityGrant(platform(), file, handle.get(), writable, sid));
+    EXPECT_TRUE(GrantAuthorityAccess(platform(), Wide(file), handle.get(), writable, sid));
+    EXPECT_TRUE(VerifyAuthorityGrant(platform(), Wide(file), handle.get(), writable, sid));
+}
+
+TEST_P(AuthorityGrantTest, AWritableRootWithoutPrivatePathsIsStillProtected) {
+    const AuthorityAccess plain{"\\\\?\\C:\\W\\src", true, {}};
+    ASSERT_TRUE(Grant(plain)) << ErrorOf(Grant(plain));
+    EXPECT_EQ(SidEntries("W\\src"), (Entries{{kWritableProtected, 0x3}, {kDelete, 0xB}}));
+    EXPECT_EQ(SidEntries("W\\src\\main.c"), (Entries{{kWritable, 0x3}}));
+    EXPECT_TRUE(Verify(plain)) << ErrorOf(Verify(plain));
+}
+
+// Whether the metadata lock is held by this thread at each DACL read and
+// write of one object, and how many releases came before each.
+struct LockAtCall {
+    std::string call;
+    bool held = false;
+    std::uint64_t releases = 0;
+    bool operator==(const LockAtCall&) const = default;
+};
+
+TEST_P(AuthorityGrantTest, ReadMergeAndWriteHappenInOneHoldOfTheMetadataLock) {
+    const std::string file = "\\\\?\\C:\\W\\a.txt";
+    std::vector<LockAtCall> calls;
+    host.security().BeforeFileSecurityCall([&](std::string_view call, const std::u16string& path) {
+        if (!winutil::PathsEqual(std::u16string_view(path), std::u16string_view(Wide(file)))) return;
+        const auto mutex = host.sync().FindMutex(u"Global\\Telvo.Sandbox.ObjectAclMutations.v1");
+        calls.push_back({std::string(call), mutex && mutex->IsOwnedByCallingThread(), Count("ReleaseMutex")});
+    });
+    const auto handle = Open(file);
+    ASSERT_TRUE(GrantAuthorityAccess(platform(), Wide(file), handle.get(), writable, sid));
+    ASSERT_TRUE(RevokeAuthorityObject(platform(), Wide(file), handle.get(), sid));
+    ASSERT_EQ(calls.size(), 4u);
+    for (std::size_t write : {1u, 3u}) {
+        EXPECT_EQ(calls[write - 1], (LockAtCall{"NtQuerySecurityObject", true, calls[write - 1].releases}));
+        EXPECT_EQ(calls[write], (LockAtCall{"NtSetSecurityObject", true, calls[write - 1].releases}));
+    }
+    EXPECT_FALSE(host.sync().FindMutex(u"Global\\Telvo.Sandbox.ObjectAclMutations.v1"));
+}
+
+// Seam calls per object of each pass over a tree where every object gets a
+// grant and a revoke writes on every object; the directory listings (a
+// second handle per directory and its batches) are not per-object costs.
+TEST_P(AuthorityGrantTest, EachPassStaysWithinItsSeamCallsPerObject) {
+    const AuthorityAccess plain{"\\\\?\\C:\\W", true, {}};
+    std::uint64_t objects = 0;
+    const auto per_object = [&](bool write_dac, winutil::WalkPolicy policy, const winutil::TreeVisitor& visit) {
+        const auto before = host.faults().Counts();
+        objects = 0;
+        EXPECT_TRUE(winutil::WalkTree(platform(), plain.root, write_dac, cancel, policy,
+                                      [&](const std::u16string& path, platform::Handle handle) {
+                                          ++objects;
+                                          return visit(path, handle);
+                                      }));
+        const auto after = host.faults().Counts();
+        const auto used = [&](const std::string& call) {
+            return (after.contains(call) ? after.at(call) : 0) - (before.contains(call) ? before.at(call) : 0);
+        };
+        std::uint64_t total = 0;
+        for (const auto& [call, count] : after) total += used(call);
+        const std::uint64_t listing = 2 * used("ReOpenFile") + used("GetFileInformationByHandleEx");
+        return static_cast<double>(total - listing) / static_cast<double>(objects);
+    };
+    const auto walk = per_object(false, winutil::WalkPolicy::prove, [](const std::u16string&, platform::Handle) {
+        return Result<void>{};
+    });
+    const auto grant = per_object(true, winutil::WalkPolicy::prove, [&](const std::u16string& path, platform::Handle h) {
+        return GrantAuthorityAccess(platform(), path, h, plain, sid);
+    });
+    const auto verify = per_object(false, winutil::WalkPolicy::prove, [&](const std::u16string& path, platform::Handle h) {
+        return VerifyAuthorityGrant(platform(), path, h, plain, sid);
+    });
+    const std::uint64_t writes = Count("NtSetSecurityObject");
+    const auto revoke = per_object(true, winutil::WalkPolicy::cleanup, [&](const std::u16string& path, platform::Handle h) {
+        return RevokeAuthorityObject(platform(), path, h, sid);
+    });
+    EXPECT_EQ(Count("NtSetSecurityObject") - writes, objects);
+    const auto absent = per_object(false, winutil::WalkPolicy::cleanup, [&](const std::u16string& path, platform::Handle h) {
+        return VerifySidAbsent(platform(), path, h, sid);
+    });
+    EXPECT_EQ(objects, 11u);
+    EXPECT_LE(walk, 5.0);
+    EXPECT_LE(grant, 13.0);
+    EXPECT_LE(verify, 7.0);
+    EXPECT_LE(revoke, 12.0);
+    EXPECT_LE(absent, 7.0);
 }
 
 INSTANTIATE_TEST_SUITE_P(BothMergeRules, AuthorityGrantTest,

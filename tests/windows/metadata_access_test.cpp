@@ -1,9 +1,8 @@
-#include "windows/metadata_read_ace.h"
+#include "windows/metadata_access.h"
 
 #include <gtest/gtest.h>
 
 #include "dacl_fixture.h"
-#include "windows/metadata_ancestor.h"
 
 namespace telvo::windows {
 namespace {
@@ -16,6 +15,9 @@ protected:
     Result<bool> Set(bool wanted) {
         const auto handle = Open(kDir);
         return SetMetadataReadAce(platform(), handle.get(), sid, wanted);
+    }
+    static std::string ErrorOf(const Result<bool>& result) {
+        return result ? std::string("(succeeded)") : result.error().Display();
     }
     static constexpr char kDir[] = "\\\\?\\C:\\M";
     const Ace e1 = Ace::Denied(0x2, other);
@@ -99,6 +101,15 @@ TEST_F(MetadataReadAceTest, OpensTheAncestorForWriteDacUnderTheLock) {
     EXPECT_EQ(OpenMetadataAncestorForWriteDac(platform(), kDir, earlier.get()).error().Display(),
               "metadata directory has no owner");
     EXPECT_FALSE(host.sync().FindMutex(u"Global\\Telvo.Sandbox.ObjectAclMutations.v1"));
+}
+
+TEST_F(MetadataReadAceTest, AReadBackThatDiffersFromTheWriteFails) {
+    PlantDacl(kDir, {e1, i1}, winformat::sd_control::kDaclAutoInherited);
+    ReplaceAfterWrite(kDir, "NtSetSecurityObject", "NtQuerySecurityObject", {e1, i1});
+    EXPECT_EQ(ErrorOf(Set(true)), "system-root metadata read-back did not match the requested state");
+    PlantDacl(kDir, {e1, entry, i1}, winformat::sd_control::kDaclAutoInherited);
+    ReplaceAfterWrite(kDir, "NtSetSecurityObject", "NtQuerySecurityObject", {e1, entry, i1});
+    EXPECT_EQ(ErrorOf(Set(false)), "system-root metadata read-back did not match the requested state");
 }
 
 }  // namespace

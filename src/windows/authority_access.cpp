@@ -1,0 +1,108 @@
+#include "windows/authority_access.h"
+
+#include <algorithm>
+
+#include "common/try.h"
+#include "platform/security.h"
+#include "windows/metadata_lock.h"
+#include "windows/object_dacl.h"
+#include "winformat/text.h"
+#include "winutil/local_path.h"
+
+namespace telvo::windows {
+
+namespace {
+
+using winformat::Utf16ToDisplay;
+
+// The paths of an authority are normalized local paths, so valid text; text
+// that is not matches nothing.
+template <class Compare>
+bool Matches(std::string_view authority_path, Compare compare) {
+    const auto wide = winformat::Utf8ToUtf16(authority_path);
+    return wide && compare(std::u16string_view(*wide));
+}
+
+platform::ExplicitAccess GrantEntry(std::uint32_t mask, std::uint32_t inheritance, const winformat::Sid& sid) {
+    return {mask, platform::access_mode::kGrant, inheritance,
+            platform::Trustee{platform::trustee_form::kIsSid, platform::trustee_type::kUnknown, sid}};
+}
+
+Result<void> MergeAndWrite(platform::Platform& platform, platform::Handle handle, const ObjectGrant& grant,
+                           const winformat::Sid& sid) {
+    TELVO_TRY_ASSIGN(auto lock, AcquireMetadataLock(platform));
+    TELVO_TRY_ASSIGN(ObjectDescriptor current, ReadRawDacl(platform, handle));
+    TELVO_TRY(AclNamesSid(current.dacl(), sid));  // refuses entries that may hide the SID
+
+    std::vector<platform::ExplicitAccess> entries{
+        GrantEntry(grant.mask, grant_inheritance::kObjectsAndContainers, sid)};
+    if (grant.inherit_only_delete) entries.push_back(GrantEntry(grant_mask::kDelete, grant_inheritance::kInheritOnly, sid));
+    auto merged = platform.security.SetEntriesInAclW(entries, current.dacl().Serialize());
+    if (!merged) return Fail("SetEntriesInAclW(object-local) failed: " + std::to_string(merged.error().code));
+    auto acl = winformat::Acl::Parse(*merged);
+    if (!acl) return Fail(std::move(acl.error()).Context("SetEntriesInAclW(object-local) returned an invalid ACL"));
+    return WriteObjectLocalDacl(platform, lock, handle, current, *acl);
+}
+
+}  // namespace
+
+std::optional<ObjectGrant> GrantFor(std::u16string_view object, const AuthorityAccess& authority) {
+    const auto& privates = authority.private_paths;
+    const auto contains_object = [&](std::u16string_view path) { return winutil::PathContains(path, object); };
+    const auto inside_object = [&](std::u16string_view path) { return winutil::PathContains(object, path); };
+    const auto is_object = [&](std::u16string_view path) { return winutil::PathsEqual(object, path); };
+    if (std::ranges::any_of(privates, [&](const std::string& path) { return Matches(path, contains_object); })) {
+        return std::nullopt;
+    }
+    if (!authority.writable) return ObjectGrant{grant_mask::kReadOnly, false};
+    // No private path equals the object here, so containing one is being its proper ancestor.
+    const bool is_protected =
+        Matches(authority.root, is_object) ||
+        std::ranges::any_of(privates, [&](const std::string& path) { return Matches(path, inside_object); });
+    if (is_protected) return ObjectGrant{grant_mask::kWritableProtected, true};
+    return ObjectGrant{grant_mask::kWritable, false};
+}
+
+Result<void> GrantAuthorityAccess(platform::Platform& platform, std::u16string_view path, platform::Handle handle,
+                                  const AuthorityAccess& authority, const winformat::Sid& sid) {
+    const auto grant = GrantFor(path, authority);
+    if (!grant) return {};
+    auto granted = MergeAndWrite(platform, handle, *grant, sid);
+    if (!granted) return Fail(std::move(granted.error()).Context("could not grant " + Utf16ToDisplay(path)));
+    return {};
+}
+
+Result<void> VerifyAuthorityGrant(platform::Platform& platform, std::u16string_view path, platform::Handle handle,
+                                  const AuthorityAccess& authority, const winformat::Sid& sid) {
+    TELVO_TRY_ASSIGN(ObjectDescriptor current, ReadRawDacl(platform, handle));
+    const auto grant = GrantFor(path, authority);
+    if (!grant) {
+        TELVO_TRY_ASSIGN(const bool named, AclNamesSid(current.dacl(), sid));
+        if (named) return Fail("private object has an AppContainer ACE: " + Utf16ToDisplay(path));
+        return {};
+    }
+    TELVO_TRY_ASSIGN(const SidAccess effective, SummarizeSidAces(current.dacl(), sid, false));
+    TELVO_TRY_ASSIGN(const SidAccess all, SummarizeSidAces(current.dacl(), sid, true));
+    const std::uint32_t expected_all = grant->mask | (authority.writable ? grant_mask::kDelete : 0);
+    if (effective.allowed != grant->mask || effective.denied != 0 || all.allowed != expected_all) {
+        return Fail("AppContainer grant does not match object policy: " + Utf16ToDisplay(path));
+    }
+    return {};
+}
+
+Result<void> RevokeAuthorityObject(platform::Platform& platform, std::u16string_view path, platform::Handle handle,
+                                   const winformat::Sid& sid) {
+    auto revoked = RevokeSidFromObject(platform, handle, sid);
+    if (!revoked) return Fail(std::move(revoked.error()).Context("revoke " + Utf16ToDisplay(path)));
+    return {};
+}
+
+Result<void> VerifySidAbsent(platform::Platform& platform, std::u16string_view path, platform::Handle handle,
+                             const winformat::Sid& sid) {
+    TELVO_TRY_ASSIGN(ObjectDescriptor current, ReadRawDacl(platform, handle));
+    TELVO_TRY_ASSIGN(const bool named, AclNamesSid(current.dacl(), sid));
+    if (named) return Fail("AppContainer SID ACE remains after cleanup on " + Utf16ToDisplay(path));
+    return {};
+}
+
+}  // namespace telvo::windows
