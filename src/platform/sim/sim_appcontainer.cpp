@@ -48,7 +48,7 @@ bool IsAppContainerSid(const winformat::Sid& sid) {
 SysResult<ReturnedSid> SimAppContainer::CreateAppContainerProfile(
     const std::u16string& name, const std::u16string& display_name, const std::u16string& description,
     std::span<const SidAndAttributes> capabilities) {
-    if (auto fault = host_.Enter("CreateAppContainerProfile")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "CreateAppContainerProfile");
     if (!IsValidProfileName(name) || display_name.size() > kMaxDisplayNameLength ||
         description.size() > kMaxDescriptionLength) {
         return HResultFailure(hresult::kInvalidArg);
@@ -66,7 +66,7 @@ SysResult<ReturnedSid> SimAppContainer::CreateAppContainerProfile(
 }
 
 SysResult<ReturnedSid> SimAppContainer::DeriveAppContainerSidFromAppContainerName(const std::u16string& name) {
-    if (auto fault = host_.Enter("DeriveAppContainerSidFromAppContainerName")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "DeriveAppContainerSidFromAppContainerName");
     if (!IsValidProfileName(name)) return HResultFailure(hresult::kInvalidArg);
     return Returned(AppContainerSidFromName(name));
 }
@@ -77,7 +77,7 @@ ReturnedSid SimAppContainer::Returned(const winformat::Sid& sid) const {
 }
 
 SysResult<void> SimAppContainer::DeleteAppContainerProfile(const std::u16string& name) {
-    if (auto fault = host_.Enter("DeleteAppContainerProfile")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "DeleteAppContainerProfile");
     if (!IsValidProfileName(name)) return HResultFailure(hresult::kInvalidArg);
     if (profiles_.erase(ProfileKey(name)) == 0 && missing_profile_delete_result_ != hresult::kOk) {
         return HResultFailure(missing_profile_delete_result_);
@@ -86,7 +86,7 @@ SysResult<void> SimAppContainer::DeleteAppContainerProfile(const std::u16string&
 }
 
 SysResult<ReturnedPath> SimAppContainer::GetAppContainerFolderPath(const std::u16string& sid_string) {
-    if (auto fault = host_.Enter("GetAppContainerFolderPath")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "GetAppContainerFolderPath");
     if (returned_path_) return *returned_path_;
     const auto text = winformat::Utf16ToUtf8(sid_string);
     if (!text) return HResultFailure(hresult::kInvalidArg);
@@ -103,13 +103,13 @@ SysResult<ReturnedPath> SimAppContainer::GetAppContainerFolderPath(const std::u1
 }
 
 SysResult<DerivedCapabilitySids> SimAppContainer::DeriveCapabilitySidsFromName(const std::u16string& name) {
-    if (auto fault = host_.Enter("DeriveCapabilitySidsFromName")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "DeriveCapabilitySidsFromName");
     if (const auto it = capability_overrides_.find(name); it != capability_overrides_.end()) return it->second;
     return CapabilitySidsFromName(name);
 }
 
 SysResult<std::u16string> SimAppContainer::ConvertSidToStringSidW(const winformat::Sid& sid) {
-    if (auto fault = host_.Enter("ConvertSidToStringSidW")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "ConvertSidToStringSidW");
     return winformat::AsciiToUtf16(sid.ToString());
 }
 

@@ -5,7 +5,7 @@
 namespace telvo::platform::sim {
 
 SysResult<Handle> SimConsole::GetStdHandle(StdStream stream) {
-    if (auto fault = host_.Enter("GetStdHandle")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "GetStdHandle");
     if (stream != StdStream::input && stream != StdStream::output && stream != StdStream::error) {
         return std::unexpected(SysError::Win32(win32_error::kInvalidHandle));
     }
@@ -15,7 +15,7 @@ SysResult<Handle> SimConsole::GetStdHandle(StdStream stream) {
 }
 
 SysResult<std::vector<std::u16string>> SimConsole::GetCommandLineArguments() {
-    if (auto fault = host_.Enter("GetCommandLineW")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "GetCommandLineW");
     std::lock_guard lock(mutex_);
     return arguments_;
 }

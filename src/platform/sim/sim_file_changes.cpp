@@ -29,7 +29,7 @@ SysResult<void> CheckReplaceable(const SimLink& target) {
 }  // namespace
 
 SysResult<void> SimFiles::FlushFileBuffers(Handle file) {
-    if (auto fault = host_.Enter("FlushFileBuffers")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "FlushFileBuffers");
     auto object = Find(file);
     if (!object) return Win32Failure(win32_error::kInvalidHandle);
     if (!(object->access() & kDataWrite)) return Win32Failure(win32_error::kAccessDenied);
@@ -38,7 +38,7 @@ SysResult<void> SimFiles::FlushFileBuffers(Handle file) {
 
 SysResult<void> SimFiles::MoveFileExW(const std::u16string& existing, const std::u16string& new_name,
                                       std::uint32_t flags) {
-    if (auto fault = host_.Enter("MoveFileExW", {flags})) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "MoveFileExW", {flags});
     if (flags & ~kModelledMoveFlags) return Win32Failure(win32_error::kInvalidParameter);
     std::lock_guard lock(tree_->mutex);
     TELVO_TRY_ASSIGN(auto source, tree_->ResolveExisting(existing, false));
@@ -61,12 +61,12 @@ SysResult<void> SimFiles::MoveFileExW(const std::u16string& existing, const std:
 }
 
 SysResult<void> SimFiles::DeleteFileW(const std::u16string& path) {
-    if (auto fault = host_.Enter("DeleteFileW")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "DeleteFileW");
     return RemoveName(path, false);
 }
 
 SysResult<void> SimFiles::RemoveDirectoryW(const std::u16string& path) {
-    if (auto fault = host_.Enter("RemoveDirectoryW")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "RemoveDirectoryW");
     return RemoveName(path, true);
 }
 

@@ -75,14 +75,14 @@ SysResult<std::shared_ptr<SimFileObject>> SimFiles::Open(std::u16string_view pat
 SysResult<Handle> SimFiles::CreateFileW(const std::u16string& path, std::uint32_t desired_access,
                                         std::uint32_t share_mode, std::uint32_t creation_disposition,
                                         std::uint32_t flags_and_attributes) {
-    if (auto fault = host_.Enter("CreateFileW", {desired_access, share_mode, creation_disposition, flags_and_attributes})) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "CreateFileW", {desired_access, share_mode, creation_disposition, flags_and_attributes});
     TELVO_TRY_ASSIGN(auto file, Open(path, desired_access, share_mode, creation_disposition, flags_and_attributes));
     return host_.handles().Add(std::move(file));
 }
 
 SysResult<Handle> SimFiles::ReOpenFile(Handle original, std::uint32_t desired_access, std::uint32_t share_mode,
                                        std::uint32_t flags_and_attributes) {
-    if (auto fault = host_.Enter("ReOpenFile")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "ReOpenFile");
     auto file = Find(original);
     if (!file) return Win32Failure(win32_error::kInvalidHandle);
     const std::uint32_t access = MapFileAccess(desired_access);
@@ -93,13 +93,13 @@ SysResult<Handle> SimFiles::ReOpenFile(Handle original, std::uint32_t desired_ac
 }
 
 SysResult<void> SimFiles::CreateDirectoryW(const std::u16string& path) {
-    if (auto fault = host_.Enter("CreateDirectoryW")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "CreateDirectoryW");
     return MakeDirectory(path);
 }
 
 SysResult<std::uint32_t> SimFiles::GetFinalPathNameByHandleW(Handle file, std::span<char16_t> buffer,
                                                              std::uint32_t flags) {
-    if (auto fault = host_.Enter("GetFinalPathNameByHandleW")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "GetFinalPathNameByHandleW");
     auto object = Find(file);
     if (!object) return Win32Failure(win32_error::kInvalidHandle);
     if (flags & ~final_path_flag::kNameOpened) return Win32Failure(win32_error::kInvalidParameter);
@@ -115,7 +115,7 @@ SysResult<std::uint32_t> SimFiles::GetFinalPathNameByHandleW(Handle file, std::s
 }
 
 SysResult<FileInformation> SimFiles::GetFileInformationByHandle(Handle file) {
-    if (auto fault = host_.Enter("GetFileInformationByHandle")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "GetFileInformationByHandle");
     auto object = Find(file);
     if (!object) return Win32Failure(win32_error::kInvalidHandle);
     std::lock_guard lock(tree_->mutex);
@@ -133,7 +133,7 @@ SysResult<FileInformation> SimFiles::GetFileInformationByHandle(Handle file) {
 }
 
 SysResult<VolumeInformation> SimFiles::GetVolumeInformationByHandleW(Handle file) {
-    if (auto fault = host_.Enter("GetVolumeInformationByHandleW")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "GetVolumeInformationByHandleW");
     auto object = Find(file);
     if (!object) return Win32Failure(win32_error::kInvalidHandle);
     std::lock_guard lock(tree_->mutex);
@@ -143,7 +143,7 @@ SysResult<VolumeInformation> SimFiles::GetVolumeInformationByHandleW(Handle file
 
 SysResult<std::vector<DirectoryEntry>> SimFiles::GetFileInformationByHandleEx(Handle directory,
                                                                             std::uint32_t information_class) {
-    if (auto fault = host_.Enter("GetFileInformationByHandleEx")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "GetFileInformationByHandleEx");
     auto object = Find(directory);
     if (!object) return Win32Failure(win32_error::kInvalidHandle);
     const bool restart = information_class == file_info_class::kIdBothDirectoryRestartInfo;
@@ -178,7 +178,7 @@ SysResult<std::vector<DirectoryEntry>> SimFiles::GetFileInformationByHandleEx(Ha
 }
 
 SysResult<void> SimFiles::LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offset, std::uint64_t length) {
-    if (auto fault = host_.Enter("LockFileEx", {static_cast<std::uint64_t>(file), flags, offset, length})) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "LockFileEx", {static_cast<std::uint64_t>(file), flags, offset, length});
     auto object = Find(file);
     if (!object) return Win32Failure(win32_error::kInvalidHandle);
     std::lock_guard lock(tree_->mutex);
@@ -186,7 +186,7 @@ SysResult<void> SimFiles::LockFileEx(Handle file, std::uint32_t flags, std::uint
 }
 
 SysResult<void> SimFiles::UnlockFileEx(Handle file, std::uint64_t offset, std::uint64_t length) {
-    if (auto fault = host_.Enter("UnlockFileEx", {static_cast<std::uint64_t>(file), offset, length})) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "UnlockFileEx", {static_cast<std::uint64_t>(file), offset, length});
     auto object = Find(file);
     if (!object) return Win32Failure(win32_error::kInvalidHandle);
     std::lock_guard lock(tree_->mutex);
@@ -209,7 +209,7 @@ std::uint32_t SimFiles::GetDriveTypeW(const std::u16string& root_path) {
 }
 
 SysResult<std::vector<std::u16string>> SimFiles::QueryDosDeviceW(const std::u16string& device_name) {
-    if (auto fault = host_.Enter("QueryDosDeviceW")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "QueryDosDeviceW");
     if (device_name.size() != 2 || device_name[1] != u':') return Win32Failure(win32_error::kFileNotFound);
     const char16_t letter = winformat::UpcaseUnit(device_name[0]);
     std::lock_guard lock(tree_->mutex);

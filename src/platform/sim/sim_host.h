@@ -19,6 +19,12 @@
 #include "platform/sim/sim_sync.h"
 #include "platform/sim/sim_system.h"
 
+// Opens every simulated seam call: the call is counted (with the arguments
+// a test may watch), and when the fault plan says so the call returns its
+// planned failure at once.
+#define TELVO_SIM_ENTER(host, ...) \
+    if (auto telvo_fault = (host).Enter(__VA_ARGS__)) return std::unexpected(*telvo_fault)
+
 namespace telvo::platform::sim {
 
 // A simulated Windows host that a test creates, fills and inspects. It starts

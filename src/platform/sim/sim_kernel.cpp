@@ -11,13 +11,13 @@ std::unexpected<SysError> Win32Failure(std::uint32_t code) {
 }  // namespace
 
 SysResult<void> SimKernel::CloseHandle(Handle handle) {
-    if (auto fault = host_.Enter("CloseHandle", {static_cast<std::uint64_t>(handle)})) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "CloseHandle", {static_cast<std::uint64_t>(handle)});
     if (!host_.handles().Remove(handle)) return Win32Failure(win32_error::kInvalidHandle);
     return {};
 }
 
 SysResult<std::uint32_t> SimKernel::ReadFile(Handle handle, std::span<std::byte> buffer) {
-    if (auto fault = host_.Enter("ReadFile")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "ReadFile");
     if (auto file = host_.handles().FindAs<SimFileObject>(handle)) return file->Read(buffer.data(), buffer.size());
     auto input = host_.handles().FindAs<SimInputStream>(handle);
     if (!input) return Win32Failure(win32_error::kInvalidHandle);
@@ -25,7 +25,7 @@ SysResult<std::uint32_t> SimKernel::ReadFile(Handle handle, std::span<std::byte>
 }
 
 SysResult<std::uint32_t> SimKernel::WriteFile(Handle handle, std::span<const std::byte> bytes) {
-    if (auto fault = host_.Enter("WriteFile")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "WriteFile");
     if (auto file = host_.handles().FindAs<SimFileObject>(handle)) return file->Write(bytes.data(), bytes.size());
     auto output = host_.handles().FindAs<SimOutputStream>(handle);
     if (!output) return Win32Failure(win32_error::kInvalidHandle);
@@ -33,7 +33,7 @@ SysResult<std::uint32_t> SimKernel::WriteFile(Handle handle, std::span<const std
 }
 
 SysResult<std::uint32_t> SimKernel::WaitForSingleObject(Handle handle, std::uint32_t milliseconds) {
-    if (auto fault = host_.Enter("WaitForSingleObject")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "WaitForSingleObject");
     auto waitable = host_.handles().FindAs<SimWaitable>(handle);
     if (!waitable) return Win32Failure(win32_error::kInvalidHandle);
     if (auto satisfied = waitable->TryWait()) return *satisfied;

@@ -18,7 +18,7 @@ void SimSecurity::SetTokenUser(winformat::Sid user) {
 SysResult<void> SimSecurity::GetKernelObjectSecurity(Handle handle, std::uint32_t requested_information,
                                                      std::span<std::uint8_t> buffer, std::uint32_t& length_needed) {
     length_needed = 0;
-    if (auto fault = host_.Enter("GetKernelObjectSecurity")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "GetKernelObjectSecurity");
     auto secured = std::dynamic_pointer_cast<SimSecured>(host_.handles().Find(handle));
     if (!secured) return std::unexpected(SysError::Win32(win32_error::kInvalidHandle));
     auto bytes = SelectDescriptorParts(secured->security_descriptor, requested_information);
@@ -45,7 +45,7 @@ constexpr std::size_t kTokenUserHeader = 16;
 }  // namespace
 
 SysResult<Handle> SimSecurity::OpenProcessToken(std::uint32_t) {
-    if (auto fault = host_.Enter("OpenProcessToken")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "OpenProcessToken");
     if (token_user_answer_) return host_.handles().Add(std::make_shared<SimToken>(*token_user_answer_));
     const auto bytes = token_user_.bytes();
     return host_.handles().Add(std::make_shared<SimToken>(std::vector<std::uint8_t>(bytes.begin(), bytes.end())));
@@ -55,7 +55,7 @@ SysResult<TokenInformation> SimSecurity::GetTokenInformation(Handle handle, std:
                                                              std::uint32_t buffer_length,
                                                              std::uint32_t& return_length) {
     return_length = 0;
-    if (auto fault = host_.Enter("GetTokenInformation")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "GetTokenInformation");
     auto token = host_.handles().FindAs<SimToken>(handle);
     if (!token) return std::unexpected(SysError::Win32(win32_error::kInvalidHandle));
     if (information_class != token_information::kUser) {
@@ -70,7 +70,7 @@ SysResult<TokenInformation> SimSecurity::GetTokenInformation(Handle handle, std:
 SysResult<std::vector<std::uint8_t>> SimSecurity::SetEntriesInAclW(std::span<const ExplicitAccess> entries,
                                                                    std::span<const std::uint8_t> old_acl) {
     constexpr std::uint32_t kInvalidAcl = 1336;  // ERROR_INVALID_ACL
-    if (auto fault = host_.Enter("SetEntriesInAclW")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "SetEntriesInAclW");
     std::optional<winformat::Acl> old;
     if (!old_acl.empty()) {
         auto parsed = winformat::Acl::Parse(old_acl);

@@ -80,7 +80,7 @@ void SimSecurity::RunBeforeFileCall(std::string_view call, const SimFileObject& 
 SysResult<void> SimSecurity::NtQuerySecurityObject(Handle handle, std::uint32_t security_information,
                                                    std::span<std::uint8_t> buffer, std::uint32_t& length_needed) {
     length_needed = 0;
-    if (auto fault = host_.Enter("NtQuerySecurityObject")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "NtQuerySecurityObject");
     auto file = FindFile(handle);
     if (!file) return NtFailure(ntstatus::kInvalidHandle);
     RunBeforeFileCall("NtQuerySecurityObject", *file);
@@ -96,7 +96,7 @@ SysResult<void> SimSecurity::NtQuerySecurityObject(Handle handle, std::uint32_t 
 
 SysResult<void> SimSecurity::NtSetSecurityObject(Handle handle, std::uint32_t security_information,
                                                  std::span<const std::uint8_t> security_descriptor) {
-    if (auto fault = host_.Enter("NtSetSecurityObject")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "NtSetSecurityObject");
     auto file = FindFile(handle);
     if (!file) return NtFailure(ntstatus::kInvalidHandle);
     RunBeforeFileCall("NtSetSecurityObject", *file);
@@ -117,7 +117,7 @@ SysResult<void> SimSecurity::NtSetSecurityObject(Handle handle, std::uint32_t se
 
 SysResult<std::vector<std::uint8_t>> SimSecurity::GetSecurityInfo(Handle handle, std::uint32_t object_type,
                                                                   std::uint32_t security_information) {
-    if (auto fault = host_.Enter("GetSecurityInfo")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "GetSecurityInfo");
     if (object_type != se_object_type::kFileObject) return Win32Failure(win32_error::kInvalidParameter);
     auto file = FindFile(handle);
     if (!file) return Win32Failure(win32_error::kInvalidHandle);
@@ -131,7 +131,7 @@ SysResult<std::vector<std::uint8_t>> SimSecurity::GetSecurityInfo(Handle handle,
 
 SysResult<void> SimSecurity::SetSecurityInfo(Handle handle, std::uint32_t object_type,
                                              std::uint32_t security_information, std::span<const std::uint8_t> dacl) {
-    if (auto fault = host_.Enter("SetSecurityInfo")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "SetSecurityInfo");
     if (object_type != se_object_type::kFileObject) return Win32Failure(win32_error::kInvalidParameter);
     auto file = FindFile(handle);
     if (!file) return Win32Failure(win32_error::kInvalidHandle);

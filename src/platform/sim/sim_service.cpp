@@ -7,7 +7,7 @@ namespace telvo::platform::sim {
 
 SysResult<void> SimServiceControl::StartServiceCtrlDispatcherW(const std::u16string& service_name,
                                                                 ServiceMain service_main) {
-    if (auto fault = host_.Enter("StartServiceCtrlDispatcherW")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "StartServiceCtrlDispatcherW");
     if (!scm_arguments_) {
         return std::unexpected(SysError::Win32(win32_error::kFailedServiceControllerConnect));
     }

@@ -55,25 +55,25 @@ SysResult<CreatedObject> SimSync::Create(std::span<const std::uint8_t> security_
 SysResult<CreatedObject> SimSync::CreateMutexExW(std::span<const std::uint8_t> security_descriptor, bool,
                                                  const std::u16string& name, std::uint32_t flags,
                                                  std::uint32_t desired_access) {
-    if (auto fault = host_.Enter("CreateMutexExW", {flags, desired_access})) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "CreateMutexExW", {flags, desired_access});
     return Create(security_descriptor, (flags & mutex_flag::kInitialOwner) != 0, name);
 }
 
 SysResult<CreatedObject> SimSync::CreateMutexW(std::span<const std::uint8_t> security_descriptor, bool,
                                                bool initial_owner, const std::u16string& name) {
-    if (auto fault = host_.Enter("CreateMutexW", {initial_owner})) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "CreateMutexW", {initial_owner});
     return Create(security_descriptor, initial_owner, name);
 }
 
 SysResult<Handle> SimSync::OpenMutexW(std::uint32_t, bool, const std::u16string& name) {
-    if (auto fault = host_.Enter("OpenMutexW")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "OpenMutexW");
     auto mutex = FindMutex(name);
     if (!mutex) return std::unexpected(SysError::Win32(win32_error::kFileNotFound));
     return host_.handles().Add(mutex);
 }
 
 SysResult<void> SimSync::ReleaseMutex(Handle handle) {
-    if (auto fault = host_.Enter("ReleaseMutex")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "ReleaseMutex");
     auto mutex = host_.handles().FindAs<SimMutex>(handle);
     if (!mutex) return std::unexpected(SysError::Win32(win32_error::kInvalidHandle));
     if (!mutex->Release()) return std::unexpected(SysError::Win32(win32_error::kNotOwner));

@@ -17,7 +17,7 @@ SimSystem::SimSystem(SimHost& host) : host_(host) {
 }
 
 SysResult<void> SimSystem::BCryptGenRandom(std::span<std::uint8_t> buffer, std::uint32_t flags) {
-    if (auto fault = host_.Enter("BCryptGenRandom")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "BCryptGenRandom");
     // Without an algorithm handle the system-preferred RNG flag is required.
     // Assumed (unconfirmed): its absence is reported as an invalid handle and
     // any unknown flag bit as an invalid parameter.
@@ -36,7 +36,7 @@ SysResult<void> SimSystem::BCryptGenRandom(std::span<std::uint8_t> buffer, std::
 }
 
 SysResult<std::uint32_t> SimSystem::GetSystemWindowsDirectoryW(std::span<char16_t> buffer) {
-    if (auto fault = host_.Enter("GetSystemWindowsDirectoryW")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "GetSystemWindowsDirectoryW");
     const std::u16string& path = windows_directory_;
     if (buffer.size() <= path.size()) return static_cast<std::uint32_t>(path.size() + 1);
     std::copy(path.begin(), path.end(), buffer.begin());
@@ -49,7 +49,7 @@ SysResult<void> SimSystem::RegGetValueW(std::uint32_t predefined_key, const std:
                                         std::span<std::uint8_t> data, std::uint32_t& data_size) {
     type = 0;
     data_size = 0;
-    if (auto fault = host_.Enter("RegGetValueW")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "RegGetValueW");
     return registry_.Get(predefined_key, sub_key, value_name, flags, type, data, data_size);
 }
 
@@ -62,7 +62,7 @@ std::uint64_t SimSystem::NextRandom() {
 }
 
 SysResult<std::u16string> SimSystem::SHGetKnownFolderPath(const KnownFolderId& folder, std::uint32_t) {
-    if (auto fault = host_.Enter("SHGetKnownFolderPath")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "SHGetKnownFolderPath");
     if (folder != known_folder::kLocalAppData) return std::unexpected(SysError::HResult(0x80070002));
     return local_app_data_;
 }
