@@ -10,11 +10,11 @@
 #include "winformat/acl.h"
 #include "winformat/security_descriptor.h"
 #include "winformat/sid.h"
-#include "winformat/sid_in_ace.h"
+#include "windows/object_dacl.h"
 
 namespace {
 
-using namespace telvo::winutil;
+using namespace telvo::winformat;
 
 template <class Parsed>
 void RequireMessage(const Parsed& parsed) {
@@ -39,7 +39,12 @@ void CheckAce(std::span<const std::uint8_t> bytes) {
     // An ACE keeps every byte.
     const auto out = ace->Serialize();
     if (out.size() != ace->size() || !std::ranges::equal(out, bytes)) __builtin_trap();
-    if (ace->sid() != nullptr && FindSidInAce(*ace, *ace->sid()) != SidInAce::named) __builtin_trap();
+    if (ace->sid() != nullptr) {
+        // An ACE that carries a SID names it, or is refused with a message.
+        auto named = telvo::windows::FindSidInAce(*ace, *ace->sid());
+        RequireMessage(named);
+        if (named && !*named) __builtin_trap();
+    }
 }
 
 void CheckAcl(std::span<const std::uint8_t> bytes) {

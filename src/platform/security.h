@@ -40,6 +40,26 @@ struct TokenInformation {
     std::uint32_t attributes = 0;
 };
 
+// GENERIC_MAPPING.
+struct GenericMapping {
+    std::uint32_t read = 0;
+    std::uint32_t write = 0;
+    std::uint32_t execute = 0;
+    std::uint32_t all = 0;
+};
+inline constexpr GenericMapping kFileGenericMapping{0x00120089, 0x00120116, 0x001200A0, 0x001F01FF};
+
+// What AccessCheck reports when the call itself succeeded: whether access is
+// granted, the granted mask (0 when not), and the reason when not.
+struct AccessCheckOutcome {
+    bool access_status = false;
+    std::uint32_t granted_access = 0;
+    std::uint32_t error = 0;
+};
+
+// The size of a PRIVILEGE_SET with one LUID_AND_ATTRIBUTES.
+inline constexpr std::uint32_t kPrivilegeSetMinimumSize = 20;
+
 // Security descriptors of objects, tokens and access checks (advapi32, ntdll).
 // Descriptors cross the seam as self-relative bytes.
 class Security {
@@ -55,6 +75,18 @@ public:
 
     // OpenProcessToken of the current process.
     virtual SysResult<Handle> OpenProcessToken(std::uint32_t desired_access) = 0;
+    // DuplicateTokenEx without security attributes.
+    virtual SysResult<Handle> DuplicateTokenEx(Handle token, std::uint32_t desired_access,
+                                               std::uint32_t impersonation_level, std::uint32_t token_type) = 0;
+    // AccessCheck of `security_descriptor` (self-relative) for the
+    // impersonation token `client_token`, with a privilege-set buffer of
+    // `privilege_set_length` bytes that the backend owns. ERROR_INSUFFICIENT_BUFFER
+    // sets `privilege_set_needed` to the size the call asks for.
+    virtual SysResult<AccessCheckOutcome> AccessCheck(std::span<const std::uint8_t> security_descriptor,
+                                                      Handle client_token, std::uint32_t desired_access,
+                                                      const GenericMapping& mapping,
+                                                      std::uint32_t privilege_set_length,
+                                                      std::uint32_t& privilege_set_needed) = 0;
     // GetTokenInformation with a buffer of `buffer_length` bytes (none when
     // 0) that the backend owns; the data it received, as values. `return_length`
     // is set as Windows sets it, also when the call fails with
@@ -122,13 +154,31 @@ inline constexpr std::uint32_t kInvalidSecurityDescriptor = 0xC0000079;
 }  // namespace ntstatus
 
 namespace token_access {
-inline constexpr std::uint32_t kQuery = 0x0008;  // TOKEN_QUERY
+inline constexpr std::uint32_t kDuplicate = 0x0002;  // TOKEN_DUPLICATE
+inline constexpr std::uint32_t kQuery = 0x0008;      // TOKEN_QUERY
 }  // namespace token_access
 
 namespace token_information {
-inline constexpr std::uint32_t kUser = 1;        // TokenUser: TOKEN_USER
-inline constexpr std::uint32_t kElevation = 20;  // TokenElevation: TOKEN_ELEVATION (one DWORD)
+inline constexpr std::uint32_t kUser = 1;                  // TokenUser: TOKEN_USER
+inline constexpr std::uint32_t kOwner = 4;                 // TokenOwner: TOKEN_OWNER
+inline constexpr std::uint32_t kElevation = 20;            // TokenElevation: TOKEN_ELEVATION (one DWORD)
+inline constexpr std::uint32_t kIntegrityLevel = 25;       // TokenIntegrityLevel: TOKEN_MANDATORY_LABEL
+inline constexpr std::uint32_t kIsAppContainer = 29;       // TokenIsAppContainer: one DWORD
+inline constexpr std::uint32_t kAppContainerSid = 31;      // TokenAppContainerSid: TOKEN_APPCONTAINER_INFORMATION
+inline constexpr std::uint32_t kIsLessPrivilegedAppContainer = 46;  // one DWORD
 }  // namespace token_information
+
+// TOKEN_TYPE and SECURITY_IMPERSONATION_LEVEL values.
+namespace token_type {
+inline constexpr std::uint32_t kPrimary = 1;
+inline constexpr std::uint32_t kImpersonation = 2;
+}  // namespace token_type
+namespace impersonation_level {
+inline constexpr std::uint32_t kAnonymous = 0;
+inline constexpr std::uint32_t kIdentification = 1;
+inline constexpr std::uint32_t kImpersonation = 2;
+}  // namespace impersonation_level
+
 
 // SECURITY_INFORMATION bits.
 namespace security_information {

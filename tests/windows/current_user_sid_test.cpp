@@ -74,6 +74,14 @@ public:
         return script_(buffer_length, std::move(read), return_length);
     }
     SysResult<Handle> OpenProcessToken(std::uint32_t access) override { return inner_.OpenProcessToken(access); }
+    SysResult<Handle> DuplicateTokenEx(Handle t, std::uint32_t a, std::uint32_t l, std::uint32_t y) override {
+        return inner_.DuplicateTokenEx(t, a, l, y);
+    }
+    SysResult<platform::AccessCheckOutcome> AccessCheck(std::span<const std::uint8_t> d, Handle t, std::uint32_t a,
+                                                        const platform::GenericMapping& m, std::uint32_t l,
+                                                        std::uint32_t& n) override {
+        return inner_.AccessCheck(d, t, a, m, l, n);
+    }
     SysResult<void> GetKernelObjectSecurity(Handle h, std::uint32_t i, std::span<std::uint8_t> b,
                                             std::uint32_t& n) override {
         return inner_.GetKernelObjectSecurity(h, i, b, n);

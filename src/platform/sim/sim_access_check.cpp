@@ -165,7 +165,7 @@ SysResult<std::uint32_t> IntegrityAllowance(const winformat::SecurityDescriptor&
     return allowed;
 }
 
-AccessDecision Refused(std::uint32_t error) { return AccessDecision{false, 0, error}; }
+AccessDecision Refused(std::uint32_t error) { return AccessDecision{false, 0, error, 0}; }
 
 }  // namespace
 
@@ -212,6 +212,8 @@ SysResult<AccessDecision> EvaluateAccess(const winformat::SecurityDescriptor& de
         privileged |= kWriteOwner;
     }
     walk.remaining &= ~privileged;
+    const std::uint32_t privileges_used =
+        ((privileged & kAccessSystemSecurity) != 0 ? 1u : 0u) + ((privileged & kWriteOwner) != 0 ? 1u : 0u);
     walk.ac_remaining = token.IsAppContainer() ? requested & ~privileged : 0;
 
     // 3. The owner's implicit rights, unless an OWNER RIGHTS entry says otherwise.
@@ -223,7 +225,7 @@ SysResult<AccessDecision> EvaluateAccess(const winformat::SecurityDescriptor& de
 
     // 4. Nothing left for a normal token: granted without reading the DACL.
     if (!maximum && walk.remaining == 0 && !token.IsAppContainer()) {
-        return AccessDecision{true, requested, 0};
+        return AccessDecision{true, requested, 0, privileges_used};
     }
 
     // 5. The DACL. Absent or null: everything for the user side.
@@ -244,10 +246,10 @@ SysResult<AccessDecision> EvaluateAccess(const winformat::SecurityDescriptor& de
         std::uint32_t result = (walk.granted | privileged) & *allowance;
         if (token.IsAppContainer()) result &= walk.ac_granted | privileged;
         if ((requested & ~result) != 0 || result == 0) return Refused(win32_error::kAccessDenied);
-        return AccessDecision{true, result, 0};
+        return AccessDecision{true, result, 0, privileges_used};
     }
     if ((walk.remaining | walk.ac_remaining) != 0) return Refused(win32_error::kAccessDenied);
-    return AccessDecision{true, requested, 0};
+    return AccessDecision{true, requested, 0, privileges_used};
 }
 
 }  // namespace telvo::platform::sim

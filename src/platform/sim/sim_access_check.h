@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "platform/security.h"
 #include "platform/sid_and_attributes.h"
 #include "winformat/security_descriptor.h"
 #include "winformat/sid.h"
@@ -52,14 +53,8 @@ struct TokenIdentity {
     bool HasPrivilege(const std::string& name) const { return enabled_privileges.contains(name); }
 };
 
-// GENERIC_MAPPING.
-struct GenericMapping {
-    std::uint32_t read = 0;
-    std::uint32_t write = 0;
-    std::uint32_t execute = 0;
-    std::uint32_t all = 0;
-};
-inline constexpr GenericMapping kFileGenericMapping{0x00120089, 0x00120116, 0x001200A0, 0x001F01FF};
+using platform::GenericMapping;
+using platform::kFileGenericMapping;
 
 // Where the sources on Windows' access check disagree or are silent, the
 // simulated host takes one side; each choice is kept here, in one place, so
@@ -84,6 +79,7 @@ struct AccessDecision {
     bool granted = false;
     std::uint32_t granted_access = 0;
     std::uint32_t error = 0;  // Win32 error when not granted
+    std::uint32_t privileges_used = 0;  // privileges that granted rights
 };
 
 // AccessCheck over a security descriptor, evaluated as the kernel does for

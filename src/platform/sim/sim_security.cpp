@@ -1,5 +1,6 @@
 #include "platform/sim/sim_security.h"
 
+#include <algorithm>
 #include <cstring>
 #include <vector>
 
@@ -8,12 +9,24 @@
 
 namespace telvo::platform::sim {
 
-SimSecurity::SimSecurity(SimHost& host) : host_(host) { host_.files().SetCreatorOwner(token_user_); }
+namespace {
 
-void SimSecurity::SetTokenUser(winformat::Sid user) {
-    token_user_ = std::move(user);
-    host_.files().SetCreatorOwner(token_user_);
+// The user of a simulated host that no test has named.
+const winformat::Sid kDefaultUser =
+    winformat::Sid::Make(winformat::sid_authority::kNt, {21, 1004336348, 1177238915, 682003330, 1001});
+
+}  // namespace
+
+SimSecurity::SimSecurity(SimHost& host) : host_(host) {
+    SetProcessToken(SimToken::InteractiveUser(kDefaultUser, false, false));
 }
+
+void SimSecurity::SetProcessToken(SimToken token) {
+    process_token_ = std::make_shared<const SimToken>(std::move(token));
+    host_.files().SetCreatorOwner(process_token_->owner);
+}
+
+void SimSecurity::SetTokenUser(winformat::Sid user) { SetProcessToken(SimToken::InteractiveUser(user, false, false)); }
 
 SysResult<void> SimSecurity::GetKernelObjectSecurity(Handle handle, std::uint32_t requested_information,
                                                      std::span<std::uint8_t> buffer, std::uint32_t& length_needed) {
@@ -29,42 +42,78 @@ SysResult<void> SimSecurity::GetKernelObjectSecurity(Handle handle, std::uint32_
     return {};
 }
 
-namespace {
-
-// The simulated process token: what GetTokenInformation reports of it.
-class SimToken final : public SimObject {
-public:
-    explicit SimToken(std::vector<std::uint8_t> user_sid) : user(std::move(user_sid)) {}
-    std::vector<std::uint8_t> user;
-};
-
-// TOKEN_USER on x64: SID_AND_ATTRIBUTES {PSID, DWORD, 4 bytes padding}, then
-// the SID that the pointer points at.
-constexpr std::size_t kTokenUserHeader = 16;
-
-}  // namespace
-
-SysResult<Handle> SimSecurity::OpenProcessToken(std::uint32_t) {
+SysResult<Handle> SimSecurity::OpenProcessToken(std::uint32_t desired_access) {
     TELVO_SIM_ENTER(host_, "OpenProcessToken");
-    if (token_user_answer_) return host_.handles().Add(std::make_shared<SimToken>(*token_user_answer_));
-    const auto bytes = token_user_.bytes();
-    return host_.handles().Add(std::make_shared<SimToken>(std::vector<std::uint8_t>(bytes.begin(), bytes.end())));
+    return host_.handles().Add(std::make_shared<SimTokenHandle>(process_token_, desired_access));
+}
+
+SysResult<Handle> SimSecurity::DuplicateTokenEx(Handle token, std::uint32_t desired_access,
+                                                std::uint32_t impersonation_level, std::uint32_t type) {
+    TELVO_SIM_ENTER(host_, "DuplicateTokenEx");
+    auto source = host_.handles().FindAs<SimTokenHandle>(token);
+    if (!source) return std::unexpected(SysError::Win32(win32_error::kInvalidHandle));
+    if ((source->access() & token_access::kDuplicate) == 0) {
+        return std::unexpected(SysError::Win32(win32_error::kAccessDenied));
+    }
+    if (type != token_type::kPrimary && type != token_type::kImpersonation) {
+        return std::unexpected(SysError::Win32(win32_error::kInvalidParameter));
+    }
+    SimToken duplicate = source->token();
+    duplicate.type = type;
+    duplicate.impersonation_level = impersonation_level;
+    return host_.handles().Add(
+        std::make_shared<SimTokenHandle>(std::make_shared<const SimToken>(std::move(duplicate)), desired_access));
+}
+
+SysResult<AccessCheckOutcome> SimSecurity::AccessCheck(std::span<const std::uint8_t> security_descriptor,
+                                                       Handle client_token, std::uint32_t desired_access,
+                                                       const GenericMapping& mapping,
+                                                       std::uint32_t privilege_set_length,
+                                                       std::uint32_t& privilege_set_needed) {
+    constexpr std::uint32_t kBadImpersonationLevel = 1346;  // ERROR_BAD_IMPERSONATION_LEVEL
+    constexpr std::uint32_t kLuidAndAttributes = 12;
+    constexpr std::uint32_t kPrivilegeSetHeader = 8;
+    TELVO_SIM_ENTER(host_, "AccessCheck");
+    auto handle = host_.handles().FindAs<SimTokenHandle>(client_token);
+    if (!handle) return std::unexpected(SysError::Win32(win32_error::kInvalidHandle));
+    if ((handle->access() & token_access::kQuery) == 0) return std::unexpected(SysError::Win32(win32_error::kAccessDenied));
+    const SimToken& token = handle->token();
+    if (token.type != token_type::kImpersonation) {
+        return std::unexpected(SysError::Win32(win32_error::kNoImpersonationToken));
+    }
+    if (token.impersonation_level < impersonation_level::kIdentification) {
+        return std::unexpected(SysError::Win32(kBadImpersonationLevel));
+    }
+    auto descriptor = winformat::SecurityDescriptor::ParseSelfRelative(security_descriptor);
+    if (!descriptor) return std::unexpected(SysError::Win32(win32_error::kInvalidSecurityDescr));
+    auto decision = EvaluateAccess(*descriptor, token.identity, desired_access, mapping);
+    if (!decision) return std::unexpected(decision.error());
+    // PRIVILEGE_SET: a header and one LUID_AND_ATTRIBUTES per privilege used,
+    // never smaller than the structure with one entry.
+    privilege_set_needed =
+        std::max(kPrivilegeSetMinimumSize, kPrivilegeSetHeader + kLuidAndAttributes * decision->privileges_used);
+    if (privilege_set_length < privilege_set_needed) {
+        return std::unexpected(SysError::Win32(win32_error::kInsufficientBuffer));
+    }
+    return AccessCheckOutcome{decision->granted, decision->granted_access, decision->error};
 }
 
 SysResult<TokenInformation> SimSecurity::GetTokenInformation(Handle handle, std::uint32_t information_class,
                                                              std::uint32_t buffer_length,
                                                              std::uint32_t& return_length) {
+    // TOKEN_USER on x64: SID_AND_ATTRIBUTES {PSID, DWORD, 4 bytes padding}, then the SID.
+    constexpr std::uint32_t kTokenUserHeader = 16;
     return_length = 0;
     TELVO_SIM_ENTER(host_, "GetTokenInformation");
-    auto token = host_.handles().FindAs<SimToken>(handle);
+    auto token = host_.handles().FindAs<SimTokenHandle>(handle);
     if (!token) return std::unexpected(SysError::Win32(win32_error::kInvalidHandle));
-    if (information_class != token_information::kUser) {
-        return std::unexpected(SysError::Win32(win32_error::kInvalidParameter));
+    if ((token->access() & token_access::kQuery) == 0) return std::unexpected(SysError::Win32(win32_error::kAccessDenied));
+    if (information_class == token_information::kUser && token_user_answer_) {
+        return_length = kTokenUserHeader + static_cast<std::uint32_t>(token_user_answer_->size());
+        if (buffer_length < return_length) return std::unexpected(SysError::Win32(win32_error::kInsufficientBuffer));
+        return TokenInformation{*token_user_answer_, 0};
     }
-    const std::size_t needed = kTokenUserHeader + token->user.size();
-    return_length = static_cast<std::uint32_t>(needed);
-    if (buffer_length < needed) return std::unexpected(SysError::Win32(win32_error::kInsufficientBuffer));
-    return TokenInformation{token->user, 0};
+    return QueryTokenInformation(token->token(), information_class, buffer_length, return_length);
 }
 
 SysResult<std::vector<std::uint8_t>> SimSecurity::SetEntriesInAclW(std::span<const ExplicitAccess> entries,

@@ -9,6 +9,7 @@
 
 #include "platform/security.h"
 #include "platform/sim/sim_acl_entries.h"
+#include "platform/sim/sim_token.h"
 #include "winformat/sid.h"
 
 namespace telvo::platform::sim {
@@ -42,6 +43,12 @@ public:
     SysResult<void> GetKernelObjectSecurity(Handle handle, std::uint32_t requested_information,
                                             std::span<std::uint8_t> buffer, std::uint32_t& length_needed) override;
     SysResult<Handle> OpenProcessToken(std::uint32_t desired_access) override;
+    SysResult<Handle> DuplicateTokenEx(Handle token, std::uint32_t desired_access, std::uint32_t impersonation_level,
+                                       std::uint32_t token_type) override;
+    SysResult<AccessCheckOutcome> AccessCheck(std::span<const std::uint8_t> security_descriptor, Handle client_token,
+                                              std::uint32_t desired_access, const GenericMapping& mapping,
+                                              std::uint32_t privilege_set_length,
+                                              std::uint32_t& privilege_set_needed) override;
     SysResult<TokenInformation> GetTokenInformation(Handle token, std::uint32_t information_class,
                                                     std::uint32_t buffer_length, std::uint32_t& return_length) override;
     SysResult<void> NtQuerySecurityObject(Handle handle, std::uint32_t security_information,
@@ -55,10 +62,13 @@ public:
     SysResult<std::vector<std::uint8_t>> SetEntriesInAclW(std::span<const ExplicitAccess> entries,
                                                           std::span<const std::uint8_t> old_acl) override;
 
-    // Test side: the user of the simulated process's token, which is also
-    // its default owner for new objects.
+    // Test side: the simulated process's token. Its owner owns the objects
+    // the process creates.
+    void SetProcessToken(SimToken token);
+    const SimToken& ProcessToken() const { return *process_token_; }
+    // A standard user's token for `user`.
     void SetTokenUser(winformat::Sid user);
-    const winformat::Sid& TokenUser() const { return token_user_; }
+    const winformat::Sid& TokenUser() const { return process_token_->identity.user; }
     // Makes tokens opened from now on report `sid_bytes` as their user SID
     // (empty: a null SID pointer) instead of TokenUser(): answers Windows may
     // give that the model never does. Nothing: back to TokenUser().
@@ -84,7 +94,7 @@ private:
     void RunBeforeFileCall(std::string_view call, const SimFileObject& file);
 
     SimHost& host_;
-    winformat::Sid token_user_ = winformat::Sid::Make(winformat::sid_authority::kNt, {21, 1004336348, 1177238915, 682003330, 1001});
+    std::shared_ptr<const SimToken> process_token_;
     std::optional<std::vector<std::uint8_t>> token_user_answer_;
     GrantMerge grant_merge_ = kDefaultGrantMerge;
     std::vector<std::uint8_t> last_nt_set_;

@@ -42,7 +42,7 @@ SysResult<CreatedObject> SimSync::Create(std::span<const std::uint8_t> security_
         existed = mutex != nullptr;
         if (!mutex) {
             mutex = std::make_shared<SimMutex>(name);
-            mutex->security_descriptor = WithDefaultOwner(security_descriptor, host_.security().TokenUser());
+            mutex->security_descriptor = WithDefaultOwner(security_descriptor, host_.security().ProcessToken().owner);
             slot = mutex;
         }
     }

@@ -1,5 +1,7 @@
 #include "platform/win32/win32_security.h"
 
+#include <cstring>
+
 #include <aclapi.h>
 
 #include <algorithm>
@@ -54,6 +56,38 @@ SysResult<Handle> Win32Security::OpenProcessToken(std::uint32_t desired_access) 
     return FromNative(token);
 }
 
+SysResult<Handle> Win32Security::DuplicateTokenEx(Handle token, std::uint32_t desired_access,
+                                                  std::uint32_t impersonation_level, std::uint32_t token_type) {
+    HANDLE duplicate = nullptr;
+    if (!::DuplicateTokenEx(ToNative(token), desired_access, nullptr,
+                            static_cast<SECURITY_IMPERSONATION_LEVEL>(impersonation_level),
+                            static_cast<TOKEN_TYPE>(token_type), &duplicate)) {
+        return LastError();
+    }
+    return FromNative(duplicate);
+}
+
+SysResult<AccessCheckOutcome> Win32Security::AccessCheck(std::span<const std::uint8_t> security_descriptor,
+                                                         Handle client_token, std::uint32_t desired_access,
+                                                         const GenericMapping& mapping,
+                                                         std::uint32_t privilege_set_length,
+                                                         std::uint32_t& privilege_set_needed) {
+    // The descriptor is read, never written; AccessCheck wants it aligned.
+    std::vector<std::uint64_t> descriptor((security_descriptor.size() + 7) / 8);
+    std::memcpy(descriptor.data(), security_descriptor.data(), security_descriptor.size());
+    std::vector<std::uint64_t> privileges((std::size_t{privilege_set_length} + 7) / 8);
+    GENERIC_MAPPING generic{mapping.read, mapping.write, mapping.execute, mapping.all};
+    DWORD length = privilege_set_length;
+    DWORD granted = 0;
+    BOOL status = FALSE;
+    const BOOL ok = ::AccessCheck(descriptor.data(), ToNative(client_token), desired_access, &generic,
+                                  reinterpret_cast<PPRIVILEGE_SET>(privileges.data()), &length, &granted, &status);
+    const DWORD error = ::GetLastError();
+    privilege_set_needed = length;
+    if (!ok) return std::unexpected(SysError::Win32(error));
+    return AccessCheckOutcome{status != FALSE, status != FALSE ? granted : 0, status != FALSE ? 0 : error};
+}
+
 SysResult<TokenInformation> Win32Security::GetTokenInformation(Handle token, std::uint32_t information_class,
                                                                std::uint32_t buffer_length,
                                                                std::uint32_t& return_length) {
@@ -72,7 +106,24 @@ SysResult<TokenInformation> Win32Security::GetTokenInformation(Handle token, std
             const auto* user = reinterpret_cast<const TOKEN_USER*>(storage.data());
             return TokenInformation{ReturnedSidBytes(user->User.Sid), user->User.Attributes};
         }
+        case token_information::kOwner: {
+            if (filled < sizeof(TOKEN_OWNER)) return TokenInformation{};
+            const auto* owner = reinterpret_cast<const TOKEN_OWNER*>(storage.data());
+            return TokenInformation{ReturnedSidBytes(owner->Owner), 0};
+        }
+        case token_information::kIntegrityLevel: {
+            if (filled < sizeof(TOKEN_MANDATORY_LABEL)) return TokenInformation{};
+            const auto* label = reinterpret_cast<const TOKEN_MANDATORY_LABEL*>(storage.data());
+            return TokenInformation{ReturnedSidBytes(label->Label.Sid), label->Label.Attributes};
+        }
+        case token_information::kAppContainerSid: {
+            if (filled < sizeof(TOKEN_APPCONTAINER_INFORMATION)) return TokenInformation{};
+            const auto* container = reinterpret_cast<const TOKEN_APPCONTAINER_INFORMATION*>(storage.data());
+            return TokenInformation{ReturnedSidBytes(container->TokenAppContainer), 0};
+        }
         case token_information::kElevation:
+        case token_information::kIsAppContainer:
+        case token_information::kIsLessPrivilegedAppContainer:
             return TokenInformation{CopyBytes(storage.data(), filled), 0};
         default:
             throw InternalFault("GetTokenInformation asked for a class the backend does not copy");

@@ -1,0 +1,70 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+#include "platform/security.h"
+#include "platform/sim/sim_access_check.h"
+#include "platform/sim/sim_object.h"
+#include "winformat/sid.h"
+
+namespace telvo::platform::sim {
+
+// A simulated access token: what access checks read of it (its identity),
+// and what it gives the objects its holder creates (owner, primary group,
+// default DACL).
+struct SimToken {
+    TokenIdentity identity;
+    winformat::Sid owner = identity.user;
+    winformat::Sid primary_group = identity.user;
+    std::vector<std::uint8_t> default_dacl;  // ACL bytes; empty: none
+    std::uint32_t type = token_type::kPrimary;
+    std::uint32_t impersonation_level = impersonation_level::kAnonymous;
+    bool elevated = false;
+
+    // An interactive user. A standard user runs at medium integrity; an
+    // administrator has a split token: unelevated, Administrators is a
+    // deny-only group; elevated, it is enabled, owns what the token creates
+    // and the token runs at high integrity.
+    static SimToken InteractiveUser(const winformat::Sid& user, bool administrator, bool elevated);
+    static SimToken LocalSystem();
+    // The token CreateProcessW gives a process started with security
+    // capabilities: the creator's, at low integrity, with the package and
+    // its capabilities; less-privileged when it opted out of ALL
+    // APPLICATION PACKAGES.
+    static SimToken AppContainerFrom(const SimToken& creator, const winformat::Sid& package,
+                                     std::vector<TokenGroup> capabilities, bool less_privileged);
+};
+
+// Where the sources on token queries are unsure, the simulated host takes
+// one side, kept here.
+struct TokenAssumptions {
+    // TokenIsLessPrivilegedAppContainer is declared in the headers; whether
+    // every build answers it is unconfirmed. When false the class fails with
+    // ERROR_INVALID_PARAMETER, and callers must fall back.
+    bool less_privileged_class_answered = true;
+};
+TokenAssumptions& CurrentTokenAssumptions();
+
+// A handle's view of a token: the token and the access the handle was opened with.
+class SimTokenHandle final : public SimObject {
+public:
+    SimTokenHandle(std::shared_ptr<const SimToken> token, std::uint32_t access)
+        : token_(std::move(token)), access_(access) {}
+    const SimToken& token() const { return *token_; }
+    std::shared_ptr<const SimToken> shared() const { return token_; }
+    std::uint32_t access() const { return access_; }
+
+private:
+    std::shared_ptr<const SimToken> token_;
+    std::uint32_t access_;
+};
+
+// GetTokenInformation of one class, as values: the size Windows asks for in
+// `return_length`, ERROR_INSUFFICIENT_BUFFER when `buffer_length` is below it,
+// ERROR_INVALID_PARAMETER for a class the simulated host does not answer.
+SysResult<TokenInformation> QueryTokenInformation(const SimToken& token, std::uint32_t information_class,
+                                                  std::uint32_t buffer_length, std::uint32_t& return_length);
+
+}  // namespace telvo::platform::sim
