@@ -4,6 +4,7 @@
 #include <string>
 
 #include "platform/platform.h"
+#include "platform/sim/sim_access_check.h"
 
 namespace telvo::contract {
 
@@ -32,6 +33,10 @@ public:
     // Sets one of the process's standard handles (SetStdHandle) and leaves a
     // stale last error behind, as an earlier failed call would.
     virtual bool SetStandardHandle(platform::StdStream stream, platform::Handle handle) = 0;
+
+    // What the access checks of this process read of its own token, taken
+    // around the seam.
+    virtual platform::sim::TokenIdentity ProcessIdentity() = 0;
 };
 
 // The host of this build: simulated natively, win32 in the Windows build.

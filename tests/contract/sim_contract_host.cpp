@@ -42,6 +42,8 @@ public:
     bool Rename(const std::u16string& from, const std::u16string& to) override {
         return host_.files().Rename(from, to).has_value();
     }
+    platform::sim::TokenIdentity ProcessIdentity() override { return host_.security().ProcessToken().identity; }
+
     bool SetStandardHandle(platform::StdStream stream, platform::Handle handle) override {
         host_.console().SetStdHandle(stream, handle);
         return true;

@@ -55,6 +55,58 @@ bool SetJunction(HANDLE directory, const std::u16string& target) {
                            nullptr, 0, &returned, nullptr) != 0;
 }
 
+// The token's data of one class, in pointer-aligned storage.
+std::vector<std::uint64_t> TokenData(HANDLE token, TOKEN_INFORMATION_CLASS information_class) {
+    DWORD needed = 0;
+    GetTokenInformation(token, information_class, nullptr, 0, &needed);
+    std::vector<std::uint64_t> storage((needed + 7) / 8 + 1);
+    if (!GetTokenInformation(token, information_class, storage.data(), needed, &needed)) return {};
+    return storage;
+}
+
+winformat::Sid SidOf(PSID sid) {
+    const auto* bytes = static_cast<const std::uint8_t*>(sid);
+    return winformat::Sid::FromBytes(std::span(bytes, GetLengthSid(sid))).value();
+}
+
+platform::sim::TokenIdentity RealProcessIdentity() {
+    platform::sim::TokenIdentity identity;
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return identity;
+    auto user = TokenData(token, TokenUser);
+    if (!user.empty()) identity.user = SidOf(reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid);
+    auto groups = TokenData(token, TokenGroups);
+    if (!groups.empty()) {
+        const auto* list = reinterpret_cast<TOKEN_GROUPS*>(groups.data());
+        for (DWORD i = 0; i < list->GroupCount; ++i) {
+            identity.groups.push_back({SidOf(list->Groups[i].Sid), list->Groups[i].Attributes});
+        }
+    }
+    auto label = TokenData(token, TokenIntegrityLevel);
+    if (!label.empty()) {
+        const PSID sid = reinterpret_cast<TOKEN_MANDATORY_LABEL*>(label.data())->Label.Sid;
+        identity.integrity_rid = *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1u);
+    }
+    auto policy = TokenData(token, TokenMandatoryPolicy);
+    if (!policy.empty()) identity.mandatory_policy = reinterpret_cast<TOKEN_MANDATORY_POLICY*>(policy.data())->Policy;
+    auto privileges = TokenData(token, TokenPrivileges);
+    if (!privileges.empty()) {
+        const auto* list = reinterpret_cast<TOKEN_PRIVILEGES*>(privileges.data());
+        for (DWORD i = 0; i < list->PrivilegeCount; ++i) {
+            if ((list->Privileges[i].Attributes & SE_PRIVILEGE_ENABLED) == 0) continue;
+            wchar_t name[128];
+            DWORD length = 128;
+            LUID luid = list->Privileges[i].Luid;
+            if (!LookupPrivilegeNameW(nullptr, &luid, name, &length)) continue;
+            std::string ascii;
+            for (DWORD c = 0; c < length; ++c) ascii.push_back(static_cast<char>(name[c]));
+            identity.enabled_privileges.insert(ascii);
+        }
+    }
+    CloseHandle(token);
+    return identity;
+}
+
 class Win32ContractHost final : public ContractHost {
 public:
     platform::Platform& platform() override { return platform::win32::Win32Platform(); }
@@ -107,6 +159,8 @@ public:
     bool Rename(const std::u16string& from, const std::u16string& to) override {
         return MoveFileExW(W(from), W(to), 0) != 0;
     }
+
+    platform::sim::TokenIdentity ProcessIdentity() override { return RealProcessIdentity(); }
 
     bool SetStandardHandle(platform::StdStream stream, platform::Handle handle) override {
         if (!SetStdHandle(static_cast<DWORD>(stream), reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(handle)))) return false;

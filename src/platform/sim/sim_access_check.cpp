@@ -109,6 +109,11 @@ const Sid& EffectiveSid(const Sid& sid, const winformat::SecurityDescriptor& des
     return sid;
 }
 
+// With MAXIMUM_ALLOWED a deny entry takes away only the rights that no
+// earlier entry granted, and an allow entry only the rights not yet denied
+// (MS-DTYP 2.5.3.2). Wine applies a deny wherever it stands; the two agree on
+// DACLs in canonical order, which is what the differential contract test
+// compares under Wine.
 void WalkDacl(const winformat::Acl& dacl, const winformat::SecurityDescriptor& descriptor, const TokenIdentity& token,
               const GenericMapping& mapping, bool maximum, Walk& walk, bool& refused) {
     for (const auto& ace : dacl.aces()) {
@@ -216,7 +221,9 @@ SysResult<AccessDecision> EvaluateAccess(const winformat::SecurityDescriptor& de
         ((privileged & kAccessSystemSecurity) != 0 ? 1u : 0u) + ((privileged & kWriteOwner) != 0 ? 1u : 0u);
     walk.ac_remaining = token.IsAppContainer() ? requested & ~privileged : 0;
 
-    // 3. The owner's implicit rights, unless an OWNER RIGHTS entry says otherwise.
+    // 3. The owner's implicit rights, unless an OWNER RIGHTS entry says
+    // otherwise: READ_CONTROL and WRITE_DAC only (MS-DTYP 2.5.3.2; Windows
+    // Security Internals, ch. 7). Wine gives the owner every standard right.
     const winformat::Acl* dacl = descriptor.dacl.acl();
     if (MatchesForAllow(token, *descriptor.owner) && !OwnerRightsPresent(dacl)) {
         walk.remaining &= ~kOwnerImplicit;
