@@ -76,6 +76,9 @@ std::vector<std::uint8_t> NewObjectDescriptor(std::span<const std::uint8_t> pare
                                               const std::optional<winformat::Sid>& owner) {
     SecurityDescriptor descriptor;
     descriptor.owner = owner;
+    // Windows gives a new object the creator's primary group; the simulated
+    // creator's primary group is its owner.
+    descriptor.group = owner;
     descriptor.control = winformat::sd_control::kDaclAutoInherited;
     std::vector<Ace> aces;
     std::uint8_t revision = winformat::acl_revision::kRevision;
@@ -92,6 +95,7 @@ std::vector<std::uint8_t> VolumeRootDescriptor() {
     constexpr std::uint8_t kBoth = flag::kObjectInherit | flag::kContainerInherit;
     SecurityDescriptor descriptor;
     descriptor.owner = wk::Administrators();
+    descriptor.group = wk::LocalSystem();
     descriptor.control = winformat::sd_control::kDaclProtected;
     descriptor.dacl = winformat::AclSlot(FittedOrFault(winformat::acl_revision::kRevision,
                                                      {Ace::Allowed(0x001F01FF, wk::Administrators(), kBoth),

@@ -26,15 +26,30 @@ void SimSecurity::SetProcessToken(SimToken token) {
     host_.files().SetCreatorOwner(process_token_->owner);
 }
 
+Handle SimSecurity::AddTokenHandle(SimToken token, std::uint32_t access) {
+    return host_.handles().Add(
+        std::make_shared<SimTokenHandle>(std::make_shared<const SimToken>(std::move(token)), access));
+}
+
 void SimSecurity::SetTokenUser(winformat::Sid user) { SetProcessToken(SimToken::InteractiveUser(user, false, false)); }
 
 SysResult<void> SimSecurity::GetKernelObjectSecurity(Handle handle, std::uint32_t requested_information,
                                                      std::span<std::uint8_t> buffer, std::uint32_t& length_needed) {
     length_needed = 0;
     TELVO_SIM_ENTER(host_, "GetKernelObjectSecurity");
-    auto secured = std::dynamic_pointer_cast<SimSecured>(host_.handles().Find(handle));
-    if (!secured) return std::unexpected(SysError::Win32(win32_error::kInvalidHandle));
-    auto bytes = SelectDescriptorParts(secured->security_descriptor, requested_information);
+    std::vector<std::uint8_t> descriptor;
+    if (auto file = FindFile(handle)) {
+        // On a file it is NtQuerySecurityObject with Win32 errors.
+        if (!HoldsReadAccess(*file, requested_information)) {
+            return std::unexpected(SysError::Win32(win32_error::kAccessDenied));
+        }
+        descriptor = FileDescriptor(*file);
+    } else if (auto secured = std::dynamic_pointer_cast<SimSecured>(host_.handles().Find(handle))) {
+        descriptor = secured->security_descriptor;
+    } else {
+        return std::unexpected(SysError::Win32(win32_error::kInvalidHandle));
+    }
+    auto bytes = SelectDescriptorParts(descriptor, requested_information);
     if (!bytes) return std::unexpected(*bytes.error().sys());
     length_needed = static_cast<std::uint32_t>(bytes->size());
     if (buffer.size() < bytes->size()) return std::unexpected(SysError::Win32(win32_error::kInsufficientBuffer));

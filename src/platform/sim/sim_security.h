@@ -66,6 +66,9 @@ public:
     // the process creates.
     void SetProcessToken(SimToken token);
     const SimToken& ProcessToken() const { return *process_token_; }
+    // A handle, opened with `access`, to a token a test made (a child's
+    // token until processes are created through the seam).
+    Handle AddTokenHandle(SimToken token, std::uint32_t access);
     // A standard user's token for `user`.
     void SetTokenUser(winformat::Sid user);
     const winformat::Sid& TokenUser() const { return process_token_->identity.user; }
@@ -91,6 +94,10 @@ public:
 
 private:
     std::shared_ptr<SimFileObject> FindFile(Handle handle) const;
+    // Whether the file's handle may read those parts of its descriptor.
+    static bool HoldsReadAccess(const SimFileObject& file, std::uint32_t security_information);
+    // The file's whole descriptor as stored.
+    static std::vector<std::uint8_t> FileDescriptor(const SimFileObject& file);
     void RunBeforeFileCall(std::string_view call, const SimFileObject& file);
 
     SimHost& host_;

@@ -77,6 +77,15 @@ void SimSecurity::RunBeforeFileCall(std::string_view call, const SimFileObject& 
     before_file_call_(call, path);
 }
 
+bool SimSecurity::HoldsReadAccess(const SimFileObject& file, std::uint32_t security_information) {
+    return Holds(file, ReadAccessFor(security_information));
+}
+
+std::vector<std::uint8_t> SimSecurity::FileDescriptor(const SimFileObject& file) {
+    std::lock_guard lock(file.tree().mutex);
+    return file.node()->security_descriptor;
+}
+
 SysResult<void> SimSecurity::NtQuerySecurityObject(Handle handle, std::uint32_t security_information,
                                                    std::span<std::uint8_t> buffer, std::uint32_t& length_needed) {
     length_needed = 0;

@@ -1,0 +1,184 @@
+#include "windows/sandbox_access.h"
+
+#include <gtest/gtest.h>
+
+#include "dacl_fixture.h"
+#include "windows/journal.h"
+#include "winutil/walk_tree.h"
+
+namespace telvo::windows {
+namespace {
+
+using platform::sim::SimToken;
+using platform::sim::TokenGroup;
+using testing::Ace;
+using testing::DaclTest;
+using testing::Sid;
+namespace wk = winformat::well_known;
+namespace flag = winformat::ace_flag;
+
+constexpr std::uint8_t kInherit = flag::kObjectInherit | flag::kContainerInherit;
+const Sid kUser = Sid::Make(winformat::sid_authority::kNt, {21, 5, 6, 7, 1001});
+const Sid kCapability = Sid::Make(15, {3, 1024, 1, 2, 3, 4, 5, 6, 7, 8});
+const Sid kMetadataCapability = Sid::Make(15, {3, 1024, 9, 9, 9, 9, 9, 9, 9, 9});
+
+// A workspace C:\work\ws (writable, with the private directory "secret") and
+// C:\work\ro (read-only), granted by the engine itself, and the child's
+// token as process creation makes it: less-privileged, at low integrity.
+class SandboxAccessTest : public DaclTest {
+protected:
+    SandboxAccessTest() {
+        host.security().SetTokenUser(kUser);
+        // The host preparation lets the capability read the system drive's metadata.
+        PlantDacl("C:\\", {Ace::Allowed(0x001F01FF, wk::Administrators(), kInherit),
+                           Ace::Allowed(0x001200A9, wk::Users(), kInherit), Ace::Allowed(0x00120088, kMetadataCapability)});
+        Dir("C:\\work");
+        PlantDacl("C:\\work", {Ace::Allowed(0x001F01FF, kUser, kInherit)});
+        Dir("C:\\work\\ws");
+        File("C:\\work\\ws\\a.txt");
+        Dir("C:\\work\\ws\\src");
+        File("C:\\work\\ws\\src\\main.c");
+        Dir("C:\\work\\ws\\secret");
+        File("C:\\work\\ws\\secret\\key");
+        Dir("C:\\work\\ro");
+        File("C:\\work\\ro\\lib.c");
+
+        authorities = {AuthorityAccess{"\\\\?\\C:\\work\\ws", true, {"\\\\?\\C:\\work\\ws\\secret"}},
+                       AuthorityAccess{"\\\\?\\C:\\work\\ro", false, {}}};
+        for (const auto& authority : authorities) Grant(authority);
+        Dir("C:\\state");
+        journal = CreateJournal(platform(), "\\\\?\\C:\\state", testing::kProfileName,
+                                std::string("Global\\") + testing::kProfileName,
+                                {"\\\\?\\C:\\work\\ws", "\\\\?\\C:\\work\\ro"})
+                      .value();
+    }
+
+    void Grant(const AuthorityAccess& authority) {
+        ASSERT_TRUE(winutil::WalkTree(platform(), authority.root, true, never, winutil::WalkPolicy::prove,
+                                      [&](const std::u16string& path, platform::Handle handle) {
+                                          return GrantAuthorityAccess(platform(), path, handle, authority, sid);
+                                      }));
+    }
+
+    SimToken ChildToken(bool less_privileged = true) {
+        return SimToken::AppContainerFrom(host.security().ProcessToken(), sid,
+                                          {TokenGroup{kCapability, platform::group_attribute::kEnabled},
+                                           TokenGroup{kMetadataCapability, platform::group_attribute::kEnabled}},
+                                          less_privileged);
+    }
+
+    Result<void> Verify(bool less_privileged = true) {
+        platform::UniqueHandle token(platform().kernel,
+                                     host.security().AddTokenHandle(ChildToken(less_privileged),
+                                                                    platform::token_access::kQuery |
+                                                                        platform::token_access::kDuplicate));
+        return VerifySandboxAccess(platform(), token.get(), SandboxAccessRun{&authorities, &sid, &journal, &gone});
+    }
+
+    void AddAce(std::string_view path, Ace ace) {
+        auto aces = AcesOf(path);
+        aces.insert(aces.begin(), std::move(ace));
+        PlantDacl(path, std::move(aces), DescriptorOf(path).control);
+    }
+
+    std::vector<AuthorityAccess> authorities;
+    JournalRecord journal;
+    std::atomic<bool> never{false};
+    std::atomic<bool> gone{false};
+};
+
+constexpr char kFailed[] = "sandbox filesystem access verification failed; command not resumed: ";
+
+TEST_F(SandboxAccessTest, GrantedTreePassesAndTheAncestorIsPreparedAfterItIsJournalled) {
+    ASSERT_TRUE(Verify()) << ErrorOf(Verify());
+    // C:\work could not be read for metadata: it now carries the exact entry,
+    // and the journal names it.
+    const auto aces = AcesOf("C:\\work");
+    EXPECT_NE(std::find(aces.begin(), aces.end(), Ace::Allowed(0x00120088, sid)), aces.end());
+    auto recorded = ReadJournalFile(platform(), journal.path);
+    ASSERT_TRUE(recorded) << recorded.error().Display();
+    ASSERT_EQ(recorded->metadata_paths.size(), 1u);
+    EXPECT_EQ(recorded->metadata_paths[0].path, "\\\\?\\C:\\work");
+
+    // The journal is written before the entry: with the journal write
+    // failing, the ancestor keeps its DACL.
+    PlantDacl("C:\\work", {Ace::Allowed(0x001F01FF, kUser, kInherit)});
+    journal.data.metadata_paths.clear();
+    FailNext("MoveFileExW", 87);  // not one of the sharing errors a replace waits out
+    EXPECT_FALSE(Verify());
+    EXPECT_EQ(AcesOf("C:\\work"), std::vector<Ace>{Ace::Allowed(0x001F01FF, kUser, kInherit)});
+}
+
+TEST_F(SandboxAccessTest, ReadOnlyObjectWritableThroughAnInheritedEntryFails) {
+    AddAce("C:\\work\\ro\\lib.c", Ace::Allowed(0x00000116, sid, flag::kInherited));
+    EXPECT_EQ(ErrorOf(Verify()), std::string(kFailed) +
+                                     "actual sandbox token does not match access policy for \\\\?\\C:\\work\\ro\\lib.c "
+                                     "(mask 0x1201bf)");
+}
+
+TEST_F(SandboxAccessTest, PrivateObjectReachableThroughAnySandboxPrincipalFails) {
+    for (const Sid& principal : {kCapability, wk::AllRestrictedApplicationPackages(), sid}) {
+        const auto original = AcesOf("C:\\work\\ws\\secret\\key");
+        AddAce("C:\\work\\ws\\secret\\key", Ace::Allowed(0x00120089, principal));
+        EXPECT_EQ(ErrorOf(Verify()),
+                  std::string(kFailed) +
+                      "actual sandbox token can access private object \\\\?\\C:\\work\\ws\\secret\\key (mask 0x120089)")
+            << principal.ToString();
+        PlantDacl("C:\\work\\ws\\secret\\key", original);
+    }
+}
+
+// ALL APPLICATION PACKAGES does not reach a less-privileged token; the same
+// tree fails for a plain AppContainer token.
+TEST_F(SandboxAccessTest, AllApplicationPackagesCountsOnlyAgainstPlainAppContainers) {
+    AddAce("C:\\work\\ws\\secret\\key", Ace::Allowed(0x00120089, wk::AllApplicationPackages()));
+    EXPECT_TRUE(Verify(true)) << ErrorOf(Verify(true));
+    EXPECT_EQ(ErrorOf(Verify(false)),
+              std::string(kFailed) +
+                  "actual sandbox token can access private object \\\\?\\C:\\work\\ws\\secret\\key (mask 0x120089)");
+}
+
+TEST_F(SandboxAccessTest, WritableRootThatAllowsDeleteFails) {
+    AddAce("C:\\work\\ws", Ace::Allowed(0x00010000, sid));
+    EXPECT_EQ(ErrorOf(Verify()), std::string(kFailed) +
+                                     "actual sandbox token does not match access policy for \\\\?\\C:\\work\\ws "
+                                     "(mask 0x1301bf)");
+}
+
+TEST_F(SandboxAccessTest, UnpreparedVolumeRootsAreTheAdministratorsToPrepare) {
+    PlantDacl("C:\\", {Ace::Allowed(0x001F01FF, wk::Administrators(), kInherit),
+                       Ace::Allowed(0x001200A9, wk::Users(), kInherit)});
+    EXPECT_EQ(ErrorOf(Verify()), std::string(kFailed) +
+                                     "sandbox requires fixed host metadata preparation for \\\\?\\C:\\; run telvo "
+                                     "runtime windows-sandbox prepare from an Administrator terminal (no automatic "
+                                     "elevation)");
+
+    platform::sim::SimVolumeSpec second;
+    second.root = u"D:";
+    second.serial = 0x0D0D0D0D;
+    files().AddVolume(second);
+    Dir("D:\\data");
+    PlantDacl("D:\\data", {Ace::Allowed(0x001F01FF, kUser, kInherit)});
+    authorities = {AuthorityAccess{"\\\\?\\D:\\data", false, {}}};
+    Grant(authorities[0]);
+    EXPECT_EQ(ErrorOf(Verify()), std::string(kFailed) +
+                                     "sandbox requires fixed host metadata preparation for \\\\?\\D:\\; run telvo "
+                                     "runtime windows-sandbox prepare --drive D: from an Administrator terminal (no "
+                                     "automatic elevation)");
+}
+
+TEST_F(SandboxAccessTest, ControllerGoneCancelsAndTokenFailuresAreNamed) {
+    gone = true;
+    EXPECT_EQ(ErrorOf(Verify()), std::string(kFailed) + "sandbox filesystem traversal cancelled");
+    gone = false;
+
+    FailNext("DuplicateTokenEx", 5);
+    EXPECT_EQ(ErrorOf(Verify()), std::string(kFailed) + "DuplicateTokenEx(access verification) failed with Win32 error 5");
+    FailNext("GetKernelObjectSecurity", 6);
+    EXPECT_EQ(ErrorOf(Verify()), std::string(kFailed) + "GetKernelObjectSecurity(size) failed with Win32 error 6");
+    FailNext("AccessCheck", 1338);
+    EXPECT_EQ(ErrorOf(Verify()), std::string(kFailed) + "AccessCheck failed with Win32 error 1338");
+}
+
+}  // namespace
+}  // namespace telvo::windows
