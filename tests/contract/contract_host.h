@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/platform.h"
@@ -32,6 +34,12 @@ public:
     // Sets one of the process's standard handles (SetStdHandle) and leaves a
     // stale last error behind, as an earlier failed call would.
     virtual bool SetStandardHandle(platform::StdStream stream, platform::Handle handle) = 0;
+    // What the program started with `command_line` does: it writes `output`
+    // on its standard output and exits with `exit_code`, or runs until it is
+    // killed when there is none. The simulated host runs it so; on Windows
+    // the command line itself does it.
+    virtual void DefineCommand(const std::u16string& command_line, const std::string& output,
+                               std::optional<std::uint32_t> exit_code) = 0;
 };
 
 // The host of this build: simulated natively, win32 in the Windows build.

@@ -20,15 +20,27 @@ std::unexpected<SysError> Win32Failure(std::uint32_t code) { return std::unexpec
 // ---- SimProcess ----
 
 SimProcess::SimProcess(SimClock& clock, std::uint32_t id, ProcessImage image, std::vector<ProcessStep> script)
-    : clock_(clock), id_(id), creation_time_(clock.Now()), image_(std::move(image)), script_(std::move(script)) {}
+    : clock_(clock), id_(id), creation_time_(clock.Now()), image_(std::move(image)),
+      handles_(std::exchange(image_.handles, {})), script_(std::move(script)) {}
 
 std::shared_ptr<SimObject> SimProcess::FindHandle(Handle handle) const {
-    const auto found = image_.handles.find(handle);
-    return found == image_.handles.end() ? nullptr : found->second;
+    std::lock_guard lock(mutex_);
+    SettleLocked();
+    const auto found = handles_.find(handle);
+    return found == handles_.end() ? nullptr : found->second;
+}
+
+std::map<Handle, std::shared_ptr<SimObject>> SimProcess::Handles() const {
+    std::lock_guard lock(mutex_);
+    SettleLocked();
+    return handles_;
 }
 
 void SimProcess::SettleLocked() const {
-    if (exit_code_ == kStillActive && exit_at_ && *exit_at_ <= clock_.Now()) exit_code_ = pending_code_;
+    if (exit_code_ == kStillActive && exit_at_ && *exit_at_ <= clock_.Now()) {
+        exit_code_ = pending_code_;
+        handles_.clear();  // an exited process holds no handles
+    }
 }
 
 void SimProcess::EndLocked(std::uint32_t code, std::uint64_t at) {
@@ -591,8 +603,12 @@ SysResult<void> SimProcesses::TerminateProcess(Handle process, std::uint32_t exi
     if (auto fault = host_.Enter("TerminateProcess", {exit_code})) return std::unexpected(*fault);
     auto found = host_.handles().FindAs<SimProcess>(process);
     if (!found) return Win32Failure(win32_error::kInvalidHandle);
-    // A process that has exited cannot be terminated.
-    if (!found->Active()) return Win32Failure(win32_error::kAccessDenied);
+    if (!found->Active()) {
+        if (CurrentProcessAssumptions().terminating_an_exited_process_fails) {
+            return Win32Failure(win32_error::kAccessDenied);
+        }
+        return {};
+    }
     found->Terminate(exit_code);
     return {};
 }
@@ -723,6 +739,7 @@ SysResult<void> SimProcesses::StartChild(SimProcess& parent, const std::u16strin
     }
     // The child is handed down everything the parent holds.
     ProcessImage image = parent.image();
+    image.handles = parent.Handles();
     image.parent_id = parent.id();
     image.command_line = command_line;
     image.creation_flags = 0;

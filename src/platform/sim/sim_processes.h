@@ -78,7 +78,8 @@ struct ProcessImage {
     Handle std_input = kNullHandle;
     Handle std_output = kNullHandle;
     Handle std_error = kNullHandle;
-    // The handles it inherited, under the values they have in the creator.
+    // The handles it inherited, under the values they have in the creator;
+    // the process closes them when it exits.
     std::map<Handle, std::shared_ptr<SimObject>> handles;
 };
 
@@ -90,11 +91,14 @@ public:
 
     std::uint32_t id() const { return id_; }
     std::uint64_t creation_time() const { return creation_time_; }
+    // What it started with, but for its handles, which it owns apart.
     const ProcessImage& image() const { return image_; }
     std::uint32_t parent_id() const { return image_.parent_id; }
     const TokenIdentity& token() const { return image_.token; }
-    // The object behind one of the process's own handles, if it holds it.
+    // The object behind one of the process's own handles, if it holds it
+    // (an exited process holds none).
     std::shared_ptr<SimObject> FindHandle(Handle handle) const;
+    std::map<Handle, std::shared_ptr<SimObject>> Handles() const;
 
     // STILL_ACTIVE while it runs (also while a termination is under way).
     std::uint32_t ExitCode() const;
@@ -129,8 +133,9 @@ private:
     SimClock& clock_;
     const std::uint32_t id_;
     const std::uint64_t creation_time_;
-    const ProcessImage image_;
+    ProcessImage image_;
     mutable std::mutex mutex_;
+    mutable std::map<Handle, std::shared_ptr<SimObject>> handles_;
     mutable std::uint32_t exit_code_ = kStillActive;
     std::optional<std::uint64_t> exit_at_;
     std::uint32_t pending_code_ = 0;
@@ -174,6 +179,10 @@ struct ProcessAssumptions {
     // allowed; whether creation fails (ERROR_INVALID_PARAMETER) or skips the
     // handle is unconfirmed (Wine skips it). Simulated as refused.
     bool non_inheritable_listed_handle_fails = true;
+    // TerminateProcess on a process that has exited: the kernel sources
+    // refuse it (STATUS_PROCESS_IS_TERMINATING, ERROR_ACCESS_DENIED); Wine
+    // lets it succeed. Simulated as refused.
+    bool terminating_an_exited_process_fails = true;
 };
 ProcessAssumptions& CurrentProcessAssumptions();
 
