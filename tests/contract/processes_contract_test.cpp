@@ -115,7 +115,9 @@ TEST_F(ProcessesContract, SuspendedChildInheritsOnlyItsListedOutputAndRunsOnResu
     EXPECT_EQ(platform.processes.GetExitCodeProcess(process.get()).value(), 7u);
 
     output.reset();
-    auto reopened = platform.files.CreateFileW(output_path, file_access::kGenericRead, file_share::kRead,
+    // Under Wine the child's handle may outlive the signalled process for a moment.
+    auto reopened = platform.files.CreateFileW(output_path, file_access::kGenericRead,
+                                               file_share::kRead | file_share::kWrite,
                                                creation_disposition::kOpenExisting, 0);
     ASSERT_TRUE(reopened) << reopened.error().code;
     UniqueHandle written(platform.kernel, *reopened);

@@ -79,6 +79,7 @@ TEST_F(SimProcessesTest, SuspendedChildRunsItsScriptOnlyWhenResumed) {
     EXPECT_EQ(processes().GetExitCodeProcess(created.process).value(), 3u);
     EXPECT_EQ(host.kernel().WaitForSingleObject(created.process, 0).value(), wait_result::kObject0);
     EXPECT_EQ(host.kernel().WaitForSingleObject(created.thread, 0).value(), wait_result::kObject0);
+    EXPECT_TRUE(process->Handles().empty());  // an exited process has closed its handles
     // The script runs once; the count stays at 0.
     EXPECT_EQ(processes().ResumeThread(created.thread).value(), 0u);
     EXPECT_EQ(host.stdout_pipe().Bytes(), "hello");
@@ -305,6 +306,13 @@ TEST_F(SimProcessesTest, EnvironmentWithoutTheUnicodeFlagIsReadAsAnsi) {
     // "A=1" in UTF-16 reads as the strings "A", "=", "1", then the end.
     EXPECT_EQ(Process(created)->image().environment, (std::vector<std::u16string>{u"A", u"=", u"1"}));
     EXPECT_EQ(Process(created)->image().creation_flags, kLaunchFlags & ~creation_flag::kUnicodeEnvironment);
+    EXPECT_EQ(Process(created)->image().std_output, Stdout());
+
+    // Without STARTF_USESTDHANDLES the handles in the record are not the child's.
+    CreateProcessParameters parameters;
+    parameters.command_line = u"child";
+    parameters.startup_info.std_output = Stdout();
+    EXPECT_EQ(Process(processes().CreateProcessW(parameters).value())->image().std_output, kNullHandle);
 }
 
 }  // namespace
