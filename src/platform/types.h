@@ -25,6 +25,7 @@ inline constexpr std::uint32_t kNotEnoughMemory = 8;
 inline constexpr std::uint32_t kInvalidData = 13;
 inline constexpr std::uint32_t kNotSameDevice = 17;
 inline constexpr std::uint32_t kBadLength = 24;
+inline constexpr std::uint32_t kGenFailure = 31;
 inline constexpr std::uint32_t kNoMoreFiles = 18;
 inline constexpr std::uint32_t kSharingViolation = 32;
 inline constexpr std::uint32_t kLockViolation = 33;

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "platform/platform.h"
@@ -37,6 +39,13 @@ public:
     // What the access checks of this process read of its own token, taken
     // around the seam.
     virtual platform::sim::TokenIdentity ProcessIdentity() = 0;
+
+    // What the program started with `command_line` does: it writes `output`
+    // on its standard output and exits with `exit_code`, or runs until it is
+    // killed when there is none. The simulated host runs it so; on Windows
+    // the command line itself does it.
+    virtual void DefineCommand(const std::u16string& command_line, const std::string& output,
+                               std::optional<std::uint32_t> exit_code) = 0;
 };
 
 // The host of this build: simulated natively, win32 in the Windows build.

@@ -48,6 +48,17 @@ public:
         host_.console().SetStdHandle(stream, handle);
         return true;
     }
+    void DefineCommand(const std::u16string& command_line, const std::string& output,
+                       std::optional<std::uint32_t> exit_code) override {
+        using namespace platform::sim;
+        std::vector<ProcessStep> steps{step::WriteOutput{output}};
+        if (exit_code) {
+            steps.emplace_back(step::Exit{*exit_code});
+        } else {
+            steps.emplace_back(step::Hang{});
+        }
+        host_.processes().Script(command_line, std::move(steps));
+    }
 
 private:
     platform::sim::SimHost host_;

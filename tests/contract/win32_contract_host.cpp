@@ -167,6 +167,8 @@ public:
         SetLastError(ERROR_ACCESS_DENIED);
         return true;
     }
+
+    void DefineCommand(const std::u16string&, const std::string&, std::optional<std::uint32_t>) override {}
 };
 
 }  // namespace

@@ -2,13 +2,18 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
 #include <thread>
+#include <variant>
 #include <vector>
 
 #include "platform/processes.h"
+#include "platform/sim/sim_access_check.h"
 #include "platform/sim/sim_clock.h"
 #include "platform/sim/sim_object.h"
 
@@ -16,44 +21,170 @@ namespace telvo::platform::sim {
 
 class SimHost;
 
-// How a simulated process behaves once it runs: it exits with a code, or
-// keeps running until it is terminated; a terminated process may take a
+class SimJob;
+class SimProcess;
+
+// What a simulated process does once its primary thread runs, step by step.
+// The steps take no virtual time; a process that reaches the end of its
+// script returns from its entry point and exits with code 0.
+namespace step {
+struct Exit {
+    std::uint32_t code = 0;
+};
+// WriteFile of the text on the process's standard output handle, resolved
+// in the process's own handles; a failure is kept as a step failure.
+struct WriteOutput {
+    std::string text;
+};
+// Starts the program scripted for `command_line`, running at once, in every
+// job of this process, with this process's token and standard handles.
+struct StartChild {
+    std::u16string command_line;
+};
+// From now on a termination takes this long to end the process.
+struct SurviveTermination {
+    std::uint64_t milliseconds = 0;
+};
+// Runs until terminated.
+struct Hang {};
+// What the process does on the host with its own token (opening, reading,
+// writing, creating or deleting files): `run` gets the process, whose
+// token() the host's checks take. A failure it meets goes to
+// SimProcess::RecordStepFailure.
+struct HostCall {
+    std::function<void(SimProcess&)> run;
+};
+}  // namespace step
+using ProcessStep =
+    std::variant<step::Exit, step::WriteOutput, step::StartChild, step::SurviveTermination, step::Hang, step::HostCall>;
+
+// How a process started by StartInJob behaves: it exits with a code at once,
+// or keeps running until it is terminated; a terminated process may take a
 // while to die.
 struct ProcessBehaviour {
     std::optional<std::uint32_t> exits_with;  // nothing: runs until terminated
     std::uint64_t survives_termination_ms = 0;
 };
 
-// A simulated process, as its handle and its job see it. It is signalled
+// What a process starts with.
+struct ProcessImage {
+    std::uint32_t parent_id = 0;
+    std::u16string command_line;
+    std::uint32_t creation_flags = 0;
+    // The entries "NAME=value" as the process reads its environment block.
+    std::vector<std::u16string> environment;
+    std::u16string current_directory;
+    TokenIdentity token;
+    Handle std_input = kNullHandle;
+    Handle std_output = kNullHandle;
+    Handle std_error = kNullHandle;
+    // The handles it inherited, under the values they have in the creator;
+    // the process closes them when it exits.
+    std::map<Handle, std::shared_ptr<SimObject>> handles;
+};
+
+// A simulated process, as its handle and its jobs see it. It is signalled
 // once it has exited.
 class SimProcess final : public SimWaitable {
 public:
-    SimProcess(SimClock& clock, std::uint32_t id, ProcessBehaviour behaviour);
+    SimProcess(SimClock& clock, std::uint32_t id, ProcessImage image, std::vector<ProcessStep> script);
 
     std::uint32_t id() const { return id_; }
-    // STILL_ACTIVE while it runs.
+    std::uint64_t creation_time() const { return creation_time_; }
+    // What it started with, but for its handles, which it owns apart.
+    const ProcessImage& image() const { return image_; }
+    std::uint32_t parent_id() const { return image_.parent_id; }
+    const TokenIdentity& token() const { return image_.token; }
+    // The object behind one of the process's own handles, if it holds it
+    // (an exited process holds none).
+    std::shared_ptr<SimObject> FindHandle(Handle handle) const;
+    std::map<Handle, std::shared_ptr<SimObject>> Handles() const;
+
+    // STILL_ACTIVE while it runs (also while a termination is under way).
     std::uint32_t ExitCode() const;
     bool Active() const;
+    // Running and not being terminated: the state in which it takes steps.
+    bool Running() const;
+    // The process ends itself with `code`, now.
+    void Exit(std::uint32_t code);
     // TerminateProcess or a job's termination: the process ends with `code`,
     // at once or after the time it survives termination.
     void Terminate(std::uint32_t code);
-    // The virtual time at which a terminated process will have exited.
+    void SetSurvivesTermination(std::uint64_t milliseconds);
+    // The virtual time at which the process has exited or will have.
     std::optional<std::uint64_t> ExitTime() const;
+
+    // The jobs it was put in, in order (those still alive).
+    std::vector<std::shared_ptr<SimJob>> Jobs() const;
+    void JoinedJob(const std::shared_ptr<SimJob>& job);
+
+    // The script, handed over once, when the primary thread first runs.
+    std::vector<ProcessStep> TakeScript();
+    void RecordStepFailure(SysError failure);
+    std::vector<SysError> StepFailures() const;
 
     std::optional<std::uint32_t> TryWait() override;
     std::optional<std::uint64_t> SignalledAt() const override;
 
 private:
     void SettleLocked() const;
+    void EndLocked(std::uint32_t code, std::uint64_t at);
 
     SimClock& clock_;
     const std::uint32_t id_;
+    const std::uint64_t creation_time_;
+    ProcessImage image_;
     mutable std::mutex mutex_;
-    mutable std::uint32_t exit_code_;
-    mutable std::optional<std::uint64_t> exit_at_;
+    mutable std::map<Handle, std::shared_ptr<SimObject>> handles_;
+    mutable std::uint32_t exit_code_ = kStillActive;
+    std::optional<std::uint64_t> exit_at_;
     std::uint32_t pending_code_ = 0;
-    std::uint64_t survives_ms_;
+    std::uint64_t survives_ms_ = 0;
+    std::vector<std::weak_ptr<SimJob>> jobs_;
+    std::vector<ProcessStep> script_;
+    std::vector<SysError> step_failures_;
 };
+
+// A process's primary thread: created with a suspend count of 1 (suspended)
+// or 0; signalled once its process has exited.
+class SimProcessThread final : public SimWaitable {
+public:
+    SimProcessThread(std::shared_ptr<SimProcess> process, std::uint32_t id, std::uint32_t suspend_count)
+        : process_(std::move(process)), id_(id), suspend_count_(suspend_count) {}
+
+    std::uint32_t id() const { return id_; }
+    const std::shared_ptr<SimProcess>& process() const { return process_; }
+    std::uint32_t SuspendCount() const;
+    // ResumeThread: the previous count; the count drops by one unless it is 0.
+    std::uint32_t Resume();
+
+    std::optional<std::uint32_t> TryWait() override;
+    std::optional<std::uint64_t> SignalledAt() const override { return process_->ExitTime(); }
+
+private:
+    const std::shared_ptr<SimProcess> process_;
+    const std::uint32_t id_;
+    mutable std::mutex mutex_;
+    std::uint32_t suspend_count_;
+};
+
+// Where the sources on process creation are unsure, the simulated host takes
+// one side; each choice is kept here, in one place.
+struct ProcessAssumptions {
+    // HANDLE_LIST is documented to need bInheritHandles TRUE; whether
+    // CreateProcessW refuses a list without it (ERROR_INVALID_PARAMETER) or
+    // ignores the list is unconfirmed. Simulated as refused.
+    bool handle_list_without_inheritance_fails = true;
+    // A handle in HANDLE_LIST that is not inheritable: documented as not
+    // allowed; whether creation fails (ERROR_INVALID_PARAMETER) or skips the
+    // handle is unconfirmed (Wine skips it). Simulated as refused.
+    bool non_inheritable_listed_handle_fails = true;
+    // TerminateProcess on a process that has exited: the kernel sources
+    // refuse it (STATUS_PROCESS_IS_TERMINATING, ERROR_ACCESS_DENIED); Wine
+    // lets it succeed. Simulated as refused.
+    bool terminating_an_exited_process_fails = true;
+};
+ProcessAssumptions& CurrentProcessAssumptions();
 
 // Where the sources on Windows' job objects are unsure, the simulated host
 // takes one side; each choice is kept here, in one place.
@@ -132,18 +263,68 @@ public:
     SysResult<Handle> CreateThread(std::function<void()> start) override;
     SysResult<void> SetThreadDescription(Handle thread, const std::u16string& description) override;
 
+    SysResult<AttributeList> InitializeProcThreadAttributeList(std::uint32_t attribute_count, std::size_t size,
+                                                               std::size_t& size_needed) override;
+    SysResult<void> UpdateProcThreadAttribute(AttributeList list, std::uint32_t attribute,
+                                              const ProcThreadAttributeValue& value) override;
+    void DeleteProcThreadAttributeList(AttributeList list) override;
+    SysResult<ProcessInformation> CreateProcessW(const CreateProcessParameters& parameters) override;
+    SysResult<std::uint32_t> ResumeThread(Handle thread) override;
+    SysResult<std::uint32_t> GetExitCodeProcess(Handle process) override;
+    SysResult<void> TerminateProcess(Handle process, std::uint32_t exit_code) override;
+    SysResult<std::uint32_t> GetProcessId(Handle process) override;
+    SysResult<std::uint32_t> GetHandleInformation(Handle handle) override;
+    SysResult<void> SetHandleInformation(Handle handle, std::uint32_t mask, std::uint32_t flags) override;
+
+    // Test side: the program behind `command_line`: a process created with
+    // exactly that command line runs `steps`. A command line without a
+    // script cannot be started (ERROR_FILE_NOT_FOUND).
+    void Script(std::u16string command_line, std::vector<ProcessStep> steps);
+    // Test side: the token of the simulated process that calls the seam,
+    // which CreateProcessW makes the new process's token from.
+    void SetCreatorIdentity(TokenIdentity identity);
     // Test side: a process that runs as `behaviour` says, in the job behind
     // `job` (a handle of the simulated process).
     std::shared_ptr<SimProcess> StartInJob(Handle job, ProcessBehaviour behaviour);
+    // Every process created so far, in creation order.
+    std::vector<std::shared_ptr<SimProcess>> Created() const;
     // Waits (in real time) until every thread started through the seam has
     // returned.
     void JoinThreads();
 
+    // The process id of the simulated process that calls the seam.
+    static constexpr std::uint32_t kOwnProcessId = 4000;
+
 private:
+    struct PendingList {
+        std::uint32_t capacity = 0;
+        std::vector<std::pair<std::uint32_t, ProcThreadAttributeValue>> attributes;
+    };
+
+    std::uint32_t NextId();
+    std::uint32_t HandleFlags(Handle handle) const;
+    // Puts the process in the jobs, in order; a job that takes no more
+    // processes ends the process and fails the call.
+    SysResult<void> EnterJobs(const std::shared_ptr<SimProcess>& process,
+                              const std::vector<std::shared_ptr<SimJob>>& jobs);
+    std::shared_ptr<SimProcess> NewProcess(ProcessImage image, std::vector<ProcessStep> script);
+    // Runs the process's script on the calling thread.
+    void Run(const std::shared_ptr<SimProcess>& process);
+    SysResult<void> StartChild(SimProcess& parent, const std::u16string& command_line);
+    void WriteOutput(SimProcess& process, const std::string& text);
+
     SimHost& host_;
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::vector<std::thread> threads_;
-    std::uint32_t next_process_id_ = 7000;
+    std::uint32_t next_id_ = 7000;
+    std::map<std::u16string, std::vector<ProcessStep>> scripts_;
+    TokenIdentity creator_;
+    std::vector<std::shared_ptr<SimProcess>> processes_;
+    std::map<std::uint64_t, PendingList> lists_;
+    std::uint64_t next_list_ = 1;
+    // HANDLE_FLAG_* of the caller's handles, by handle value (values are
+    // never reused); a handle not listed has none.
+    std::map<Handle, std::uint32_t> handle_flags_;
 };
 
 }  // namespace telvo::platform::sim
