@@ -73,8 +73,8 @@ public:
                                                     std::span<std::uint8_t> buffer,
                                                     std::uint32_t& length_needed) = 0;
 
-    // OpenProcessToken of the current process.
-    virtual SysResult<Handle> OpenProcessToken(std::uint32_t desired_access) = 0;
+    // OpenProcessToken of `process` (kCurrentProcess for the caller's own).
+    virtual SysResult<Handle> OpenProcessToken(Handle process, std::uint32_t desired_access) = 0;
     // DuplicateTokenEx without security attributes.
     virtual SysResult<Handle> DuplicateTokenEx(Handle token, std::uint32_t desired_access,
                                                std::uint32_t impersonation_level, std::uint32_t token_type) = 0;

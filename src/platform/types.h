@@ -9,6 +9,9 @@ enum class Handle : std::uint64_t {};
 
 inline constexpr Handle kNullHandle{0};
 inline constexpr Handle kInvalidHandle{~std::uint64_t{0}};  // INVALID_HANDLE_VALUE
+// GetCurrentProcess(): the pseudo-handle of the calling process (the same
+// value as INVALID_HANDLE_VALUE, told apart by the call it is passed to).
+inline constexpr Handle kCurrentProcess{~std::uint64_t{0}};
 
 inline constexpr bool IsUsable(Handle handle) {
     return handle != kNullHandle && handle != kInvalidHandle;

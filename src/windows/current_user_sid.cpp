@@ -27,7 +27,7 @@ std::unexpected<TokenUserFailure> Failure(Step step, SysError sys = SysError::Wi
 }  // namespace
 
 std::expected<winformat::Sid, TokenUserFailure> ReadProcessTokenUser(platform::Platform& platform) {
-    auto opened = platform.security.OpenProcessToken(platform::token_access::kQuery);
+    auto opened = platform.security.OpenProcessToken(platform::kCurrentProcess, platform::token_access::kQuery);
     if (!opened) return Failure(Step::open, opened.error());
     const platform::UniqueHandle token(platform.kernel, *opened);
 

@@ -105,7 +105,7 @@ TEST(AccessCheckContract, AgreesWithTheModelOnGeneratedDescriptors) {
     auto& security = host->platform().security;
     const platform::sim::TokenIdentity identity = host->ProcessIdentity();
 
-    auto primary = security.OpenProcessToken(platform::token_access::kQuery | platform::token_access::kDuplicate);
+    auto primary = security.OpenProcessToken(platform::kCurrentProcess, platform::token_access::kQuery | platform::token_access::kDuplicate);
     ASSERT_TRUE(primary);
     platform::UniqueHandle primary_token(host->platform().kernel, *primary);
     auto duplicated = security.DuplicateTokenEx(primary_token.get(), platform::token_access::kQuery,

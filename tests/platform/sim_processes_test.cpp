@@ -175,11 +175,10 @@ TEST_F(SimProcessesTest, JobListPutsTheProcessInItsJobsBeforeItsFirstStep) {
 }
 
 TEST_F(SimProcessesTest, SecurityCapabilitiesMakeAnAppContainerTokenFromTheCreators) {
-    TokenIdentity creator;
-    creator.user = winformat::Sid::Make(winformat::sid_authority::kNt, {21, 1, 2, 3, 1001});
-    creator.groups.push_back({winformat::Sid::Make(winformat::sid_authority::kWorld, {0})});
-    creator.enabled_privileges = {privilege::kBackup};
-    host.processes().SetCreatorIdentity(creator);
+    SimToken creator_token = SimToken::InteractiveUser(winformat::Sid::Make(winformat::sid_authority::kNt, {21, 1, 2, 3, 1001}), false, false);
+    creator_token.identity.enabled_privileges = {privilege::kBackup};
+    host.security().SetProcessToken(creator_token);
+    const TokenIdentity creator = creator_token.identity;
     TokenIdentity seen_by_step;
     host.processes().Script(u"child", {step::HostCall{[&seen_by_step](SimProcess& process) {
                                 seen_by_step = process.token();

@@ -18,7 +18,7 @@ class SimTokenTest : public ::testing::Test {
 protected:
     Security& security() { return host.platform().security; }
     UniqueHandle Open(std::uint32_t access = token_access::kQuery | token_access::kDuplicate) {
-        return UniqueHandle(host.platform().kernel, security().OpenProcessToken(access).value());
+        return UniqueHandle(host.platform().kernel, security().OpenProcessToken(kCurrentProcess, access).value());
     }
     TokenInformation Query(Handle token, std::uint32_t information_class) {
         std::uint32_t needed = 0;

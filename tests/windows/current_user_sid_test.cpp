@@ -73,7 +73,9 @@ public:
         auto read = inner_.GetTokenInformation(token, information_class, buffer_length, return_length);
         return script_(buffer_length, std::move(read), return_length);
     }
-    SysResult<Handle> OpenProcessToken(std::uint32_t access) override { return inner_.OpenProcessToken(access); }
+    SysResult<Handle> OpenProcessToken(Handle process, std::uint32_t access) override {
+        return inner_.OpenProcessToken(process, access);
+    }
     SysResult<Handle> DuplicateTokenEx(Handle t, std::uint32_t a, std::uint32_t l, std::uint32_t y) override {
         return inner_.DuplicateTokenEx(t, a, l, y);
     }

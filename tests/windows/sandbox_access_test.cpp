@@ -9,8 +9,6 @@
 namespace telvo::windows {
 namespace {
 
-using platform::sim::SimToken;
-using platform::sim::TokenGroup;
 using testing::Ace;
 using testing::DaclTest;
 using testing::Sid;
@@ -60,18 +58,40 @@ protected:
                                       }));
     }
 
-    SimToken ChildToken(bool less_privileged = true) {
-        return SimToken::AppContainerFrom(host.security().ProcessToken(), sid,
-                                          {TokenGroup{kCapability, platform::group_attribute::kEnabled},
-                                           TokenGroup{kMetadataCapability, platform::group_attribute::kEnabled}},
-                                          less_privileged);
+    // The suspended child as process creation makes it: an AppContainer
+    // (less-privileged unless asked otherwise) with the two capabilities.
+    // Returns a handle to its primary token.
+    platform::UniqueHandle ChildToken(bool less_privileged) {
+        auto& processes = platform().processes;
+        host.processes().Script(u"cmd", {platform::sim::step::Exit{0}});
+        std::size_t needed = 0;
+        platform::UniqueAttributeList list(processes, processes.InitializeProcThreadAttributeList(2, 1024, needed).value());
+        const platform::SecurityCapabilities capabilities{
+            sid, {{kCapability, platform::group_attribute::kEnabled},
+                  {kMetadataCapability, platform::group_attribute::kEnabled}}};
+        EXPECT_TRUE(processes.UpdateProcThreadAttribute(list.get(), platform::proc_thread_attribute::kSecurityCapabilities,
+                                                        capabilities));
+        EXPECT_TRUE(processes.UpdateProcThreadAttribute(list.get(),
+                                                        platform::proc_thread_attribute::kAllApplicationPackagesPolicy,
+                                                        std::uint32_t{less_privileged ? 1u : 0u}));
+        platform::CreateProcessParameters parameters;
+        parameters.command_line = u"cmd";
+        parameters.creation_flags = platform::creation_flag::kSuspended |
+                                    platform::creation_flag::kExtendedStartupInfoPresent;
+        parameters.startup_info.cb = platform::startup_info_layout::kExtendedSize;
+        parameters.startup_info.attribute_list = list.get();
+        const auto created = processes.CreateProcessW(parameters).value();
+        child = platform::UniqueHandle(platform().kernel, created.process);
+        child_thread = platform::UniqueHandle(platform().kernel, created.thread);
+        return platform::UniqueHandle(platform().kernel,
+                                      platform()
+                                          .security.OpenProcessToken(created.process, platform::token_access::kQuery |
+                                                                                          platform::token_access::kDuplicate)
+                                          .value());
     }
 
     Result<void> Verify(bool less_privileged = true) {
-        platform::UniqueHandle token(platform().kernel,
-                                     host.security().AddTokenHandle(ChildToken(less_privileged),
-                                                                    platform::token_access::kQuery |
-                                                                        platform::token_access::kDuplicate));
+        platform::UniqueHandle token = ChildToken(less_privileged);
         return VerifySandboxAccess(platform(), token.get(), SandboxAccessRun{&authorities, &sid, &journal, &gone});
     }
 
@@ -81,6 +101,8 @@ protected:
         PlantDacl(path, std::move(aces), DescriptorOf(path).control);
     }
 
+    platform::UniqueHandle child;
+    platform::UniqueHandle child_thread;
     std::vector<AuthorityAccess> authorities;
     JournalRecord journal;
     std::atomic<bool> never{false};

@@ -317,13 +317,13 @@ SimProcesses::~SimProcesses() {
 }
 
 SysResult<Handle> SimProcesses::CreateJobObjectW() {
-    if (auto fault = host_.Enter("CreateJobObjectW")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "CreateJobObjectW");
     return host_.handles().Add(std::make_shared<SimJob>(host_.clock()));
 }
 
 SysResult<void> SimProcesses::SetInformationJobObject(Handle job, std::uint32_t information_class,
                                                       std::span<const std::uint8_t> information) {
-    if (auto fault = host_.Enter("SetInformationJobObject")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "SetInformationJobObject");
     auto found = host_.handles().FindAs<SimJob>(job);
     if (!found) return Win32Failure(win32_error::kInvalidHandle);
     return found->SetInformation(information_class, information);
@@ -331,14 +331,14 @@ SysResult<void> SimProcesses::SetInformationJobObject(Handle job, std::uint32_t 
 
 SysResult<std::uint32_t> SimProcesses::QueryInformationJobObject(Handle job, std::uint32_t information_class,
                                                                  std::span<std::uint8_t> buffer) {
-    if (auto fault = host_.Enter("QueryInformationJobObject")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "QueryInformationJobObject");
     auto found = host_.handles().FindAs<SimJob>(job);
     if (!found) return Win32Failure(win32_error::kInvalidHandle);
     return found->QueryInformation(information_class, buffer);
 }
 
 SysResult<void> SimProcesses::TerminateJobObject(Handle job, std::uint32_t exit_code) {
-    if (auto fault = host_.Enter("TerminateJobObject")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "TerminateJobObject");
     auto found = host_.handles().FindAs<SimJob>(job);
     if (!found) return Win32Failure(win32_error::kInvalidHandle);
     found->Terminate(exit_code);
@@ -346,7 +346,7 @@ SysResult<void> SimProcesses::TerminateJobObject(Handle job, std::uint32_t exit_
 }
 
 SysResult<Handle> SimProcesses::CreateThread(std::function<void()> start) {
-    if (auto fault = host_.Enter("CreateThread")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "CreateThread");
     auto thread = std::make_shared<SimThread>();
     const Handle handle = host_.handles().Add(thread);
     std::lock_guard lock(mutex_);
@@ -358,7 +358,7 @@ SysResult<Handle> SimProcesses::CreateThread(std::function<void()> start) {
 }
 
 SysResult<void> SimProcesses::SetThreadDescription(Handle thread, const std::u16string& description) {
-    if (auto fault = host_.Enter("SetThreadDescription")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "SetThreadDescription");
     auto found = host_.handles().FindAs<SimThread>(thread);
     if (!found) return std::unexpected(SysError::HResult(0x80070006));  // HRESULT_FROM_WIN32(ERROR_INVALID_HANDLE)
     found->SetDescription(description);
@@ -452,7 +452,7 @@ SysResult<AttributeList> SimProcesses::InitializeProcThreadAttributeList(std::ui
 
 SysResult<void> SimProcesses::UpdateProcThreadAttribute(AttributeList list, std::uint32_t attribute,
                                                         const ProcThreadAttributeValue& value) {
-    if (auto fault = host_.Enter("UpdateProcThreadAttribute", {attribute})) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "UpdateProcThreadAttribute", {attribute});
     std::lock_guard lock(mutex_);
     const auto found = lists_.find(static_cast<std::uint64_t>(list));
     if (found == lists_.end()) return Win32Failure(win32_error::kInvalidParameter);
@@ -563,10 +563,8 @@ SysResult<ProcessInformation> SimProcesses::CreateProcessW(const CreateProcessPa
         }
     }
 
-    {
-        std::lock_guard lock(mutex_);
-        image.token = creator_;
-    }
+    // The creator is the simulated process: its token is the new process's.
+    image.token = host_.security().ProcessToken().identity;
     if (capabilities != nullptr) {
         image.token = AppContainerToken(std::move(image.token), *capabilities,
                                         packages_policy == kAllApplicationPackagesOptOut);
@@ -584,7 +582,7 @@ SysResult<ProcessInformation> SimProcesses::CreateProcessW(const CreateProcessPa
 }
 
 SysResult<std::uint32_t> SimProcesses::ResumeThread(Handle thread) {
-    if (auto fault = host_.Enter("ResumeThread")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "ResumeThread");
     auto found = host_.handles().FindAs<SimProcessThread>(thread);
     if (!found) return Win32Failure(win32_error::kInvalidHandle);
     const std::uint32_t previous = found->Resume();
@@ -593,14 +591,14 @@ SysResult<std::uint32_t> SimProcesses::ResumeThread(Handle thread) {
 }
 
 SysResult<std::uint32_t> SimProcesses::GetExitCodeProcess(Handle process) {
-    if (auto fault = host_.Enter("GetExitCodeProcess")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "GetExitCodeProcess");
     auto found = host_.handles().FindAs<SimProcess>(process);
     if (!found) return Win32Failure(win32_error::kInvalidHandle);
     return found->ExitCode();
 }
 
 SysResult<void> SimProcesses::TerminateProcess(Handle process, std::uint32_t exit_code) {
-    if (auto fault = host_.Enter("TerminateProcess", {exit_code})) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "TerminateProcess", {exit_code});
     auto found = host_.handles().FindAs<SimProcess>(process);
     if (!found) return Win32Failure(win32_error::kInvalidHandle);
     if (!found->Active()) {
@@ -614,7 +612,7 @@ SysResult<void> SimProcesses::TerminateProcess(Handle process, std::uint32_t exi
 }
 
 SysResult<std::uint32_t> SimProcesses::GetProcessId(Handle process) {
-    if (auto fault = host_.Enter("GetProcessId")) return std::unexpected(*fault);
+    TELVO_SIM_ENTER(host_, "GetProcessId");
     auto found = host_.handles().FindAs<SimProcess>(process);
     if (!found) return Win32Failure(win32_error::kInvalidHandle);
     return found->id();
@@ -650,11 +648,6 @@ void SimProcesses::Script(std::u16string command_line, std::vector<ProcessStep> 
     scripts_[std::move(command_line)] = std::move(steps);
 }
 
-void SimProcesses::SetCreatorIdentity(TokenIdentity identity) {
-    std::lock_guard lock(mutex_);
-    creator_ = std::move(identity);
-}
-
 std::shared_ptr<SimProcess> SimProcesses::StartInJob(Handle job, ProcessBehaviour behaviour) {
     auto found = host_.handles().FindAs<SimJob>(job);
     if (!found) throw InternalFault("StartInJob: not a job handle");
@@ -666,10 +659,7 @@ std::shared_ptr<SimProcess> SimProcesses::StartInJob(Handle job, ProcessBehaviou
     }
     ProcessImage image;
     image.parent_id = kOwnProcessId;
-    {
-        std::lock_guard lock(mutex_);
-        image.token = creator_;
-    }
+    image.token = host_.security().ProcessToken().identity;
     auto process = NewProcess(std::move(image), std::move(script));
     if (!EnterJobs(process, {found})) throw InternalFault("StartInJob: the job takes no more processes");
     Run(process);

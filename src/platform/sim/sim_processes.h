@@ -280,9 +280,6 @@ public:
     // exactly that command line runs `steps`. A command line without a
     // script cannot be started (ERROR_FILE_NOT_FOUND).
     void Script(std::u16string command_line, std::vector<ProcessStep> steps);
-    // Test side: the token of the simulated process that calls the seam,
-    // which CreateProcessW makes the new process's token from.
-    void SetCreatorIdentity(TokenIdentity identity);
     // Test side: a process that runs as `behaviour` says, in the job behind
     // `job` (a handle of the simulated process).
     std::shared_ptr<SimProcess> StartInJob(Handle job, ProcessBehaviour behaviour);
@@ -318,7 +315,6 @@ private:
     std::vector<std::thread> threads_;
     std::uint32_t next_id_ = 7000;
     std::map<std::u16string, std::vector<ProcessStep>> scripts_;
-    TokenIdentity creator_;
     std::vector<std::shared_ptr<SimProcess>> processes_;
     std::map<std::uint64_t, PendingList> lists_;
     std::uint64_t next_list_ = 1;

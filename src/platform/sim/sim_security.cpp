@@ -57,9 +57,19 @@ SysResult<void> SimSecurity::GetKernelObjectSecurity(Handle handle, std::uint32_
     return {};
 }
 
-SysResult<Handle> SimSecurity::OpenProcessToken(std::uint32_t desired_access) {
+SysResult<Handle> SimSecurity::OpenProcessToken(Handle process, std::uint32_t desired_access) {
     TELVO_SIM_ENTER(host_, "OpenProcessToken");
-    return host_.handles().Add(std::make_shared<SimTokenHandle>(process_token_, desired_access));
+    if (process == kCurrentProcess) {
+        return host_.handles().Add(std::make_shared<SimTokenHandle>(process_token_, desired_access));
+    }
+    auto other = host_.handles().FindAs<SimProcess>(process);
+    if (!other) return std::unexpected(SysError::Win32(win32_error::kInvalidHandle));
+    SimToken token;
+    token.identity = other->token();
+    token.owner = token.identity.user;
+    token.primary_group = token.identity.user;
+    return host_.handles().Add(
+        std::make_shared<SimTokenHandle>(std::make_shared<const SimToken>(std::move(token)), desired_access));
 }
 
 SysResult<Handle> SimSecurity::DuplicateTokenEx(Handle token, std::uint32_t desired_access,

@@ -50,9 +50,9 @@ SysResult<void> Win32Security::GetKernelObjectSecurity(Handle handle, std::uint3
     return {};
 }
 
-SysResult<Handle> Win32Security::OpenProcessToken(std::uint32_t desired_access) {
+SysResult<Handle> Win32Security::OpenProcessToken(Handle process, std::uint32_t desired_access) {
     HANDLE token = nullptr;
-    if (!::OpenProcessToken(::GetCurrentProcess(), desired_access, &token)) return LastError();
+    if (!::OpenProcessToken(ToNative(process), desired_access, &token)) return LastError();
     return FromNative(token);
 }
 

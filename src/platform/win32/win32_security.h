@@ -8,7 +8,7 @@ class Win32Security final : public Security {
 public:
     SysResult<void> GetKernelObjectSecurity(Handle handle, std::uint32_t requested_information,
                                             std::span<std::uint8_t> buffer, std::uint32_t& length_needed) override;
-    SysResult<Handle> OpenProcessToken(std::uint32_t desired_access) override;
+    SysResult<Handle> OpenProcessToken(Handle process, std::uint32_t desired_access) override;
     SysResult<Handle> DuplicateTokenEx(Handle token, std::uint32_t desired_access, std::uint32_t impersonation_level,
                                        std::uint32_t token_type) override;
     SysResult<AccessCheckOutcome> AccessCheck(std::span<const std::uint8_t> security_descriptor, Handle client_token,
