@@ -61,11 +61,16 @@ protected:
     // The suspended child as process creation makes it: an AppContainer
     // (less-privileged unless asked otherwise) with the two capabilities.
     // Returns a handle to its primary token.
-    platform::UniqueHandle ChildToken(bool less_privileged) {
+    platform::UniqueHandle ChildToken(bool less_privileged,
+                                      std::vector<platform::sim::ProcessStep> script = {platform::sim::step::Exit{0}}) {
         auto& processes = platform().processes;
-        host.processes().Script(u"cmd", {platform::sim::step::Exit{0}});
+        host.processes().Script(u"cmd", std::move(script));
         std::size_t needed = 0;
-        platform::UniqueAttributeList list(processes, processes.InitializeProcThreadAttributeList(2, 1024, needed).value());
+        platform::UniqueAttributeList list(processes, processes.InitializeProcThreadAttributeList(3, 1024, needed).value());
+        const platform::Handle output = platform().console.GetStdHandle(platform::StdStream::output).value();
+        EXPECT_TRUE(processes.SetHandleInformation(output, platform::handle_flag::kInherit, platform::handle_flag::kInherit));
+        EXPECT_TRUE(processes.UpdateProcThreadAttribute(list.get(), platform::proc_thread_attribute::kHandleList,
+                                                        std::vector<platform::Handle>{output}));
         const platform::SecurityCapabilities capabilities{
             sid, {{kCapability, platform::group_attribute::kEnabled},
                   {kMetadataCapability, platform::group_attribute::kEnabled}}};
@@ -79,6 +84,9 @@ protected:
         parameters.creation_flags = platform::creation_flag::kSuspended |
                                     platform::creation_flag::kExtendedStartupInfoPresent;
         parameters.startup_info.cb = platform::startup_info_layout::kExtendedSize;
+        parameters.startup_info.flags = platform::startup_flag::kUseStdHandles;
+        parameters.inherit_handles = true;
+        parameters.startup_info.std_output = output;
         parameters.startup_info.attribute_list = list.get();
         const auto created = processes.CreateProcessW(parameters).value();
         child = platform::UniqueHandle(platform().kernel, created.process);
@@ -200,6 +208,37 @@ TEST_F(SandboxAccessTest, ControllerGoneCancelsAndTokenFailuresAreNamed) {
     EXPECT_EQ(ErrorOf(Verify()), std::string(kFailed) + "GetKernelObjectSecurity(size) failed with Win32 error 6");
     FailNext("AccessCheck", 1338);
     EXPECT_EQ(ErrorOf(Verify()), std::string(kFailed) + "AccessCheck failed with Win32 error 1338");
+}
+
+// The child's own file operations meet the same checks: what the grants
+// leave out fails with error 5.
+TEST_F(SandboxAccessTest, ChildReachesExactlyWhatTheGrantsAllow) {
+    using platform::sim::step::File;
+    using Action = File::Action;
+    auto token = ChildToken(true, {File{Action::write, u"C:\\work\\ws\\new.txt", "made"},
+                                   File{Action::write, u"C:\\work\\ws\\src\\main.c", "changed"},
+                                   File{Action::read, u"C:\\work\\ws\\secret\\key", ""},
+                                   File{Action::list, u"C:\\work\\ws\\secret", ""},
+                                   File{Action::read, u"C:\\work\\ro\\lib.c", ""},
+                                   File{Action::write, u"C:\\work\\ro\\lib.c", "changed"},
+                                   File{Action::write, u"C:\\work\\outside.txt", "escaped"},
+                                   File{Action::remove, u"C:\\work\\ws\\src\\main.c", ""},
+                                   File{Action::remove, u"C:\\work\\ws", ""},
+                                   File{Action::mkdir, u"C:\\work\\ws\\build", ""}});
+    ASSERT_TRUE(VerifySandboxAccess(platform(), token.get(), SandboxAccessRun{&authorities, &sid, &journal, &gone}));
+    ASSERT_EQ(platform().processes.ResumeThread(child_thread.get()).value(), 1u);
+    EXPECT_EQ(host.stdout_pipe().Bytes(),
+              "write C:\\work\\ws\\new.txt: ok\n"
+              "write C:\\work\\ws\\src\\main.c: ok\n"
+              "read C:\\work\\ws\\secret\\key: error 5\n"
+              "list C:\\work\\ws\\secret: error 5\n"
+              "read C:\\work\\ro\\lib.c: ok\n"
+              "write C:\\work\\ro\\lib.c: error 5\n"
+              "write C:\\work\\outside.txt: error 5\n"
+              "delete C:\\work\\ws\\src\\main.c: ok\n"
+              "delete C:\\work\\ws: error 5\n"
+              "mkdir C:\\work\\ws\\build: ok\n");
+    EXPECT_EQ(files().Lookup(Wide("C:\\work\\ws\\new.txt"))->contents, "made");
 }
 
 }  // namespace

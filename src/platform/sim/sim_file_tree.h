@@ -106,7 +106,9 @@ public:
     // \\?\C:\Dir\Name in the real case of every name.
     SysResult<std::u16string> FinalPath(const SimLink& link) const;
 
-    SysResult<std::shared_ptr<SimLink>> AddChild(const SimLookup& where, bool directory, std::uint32_t attributes);
+    // A new name; its owner is `owner`, or the simulated process's creator owner.
+    SysResult<std::shared_ptr<SimLink>> AddChild(const SimLookup& where, bool directory, std::uint32_t attributes,
+                                                 const std::optional<winformat::Sid>& owner = std::nullopt);
     SysResult<void> AddHardLink(const std::shared_ptr<SimNode>& node, const SimLookup& where);
     SysResult<void> Rename(const std::shared_ptr<SimLink>& link, const SimLookup& to);
     SysResult<void> Remove(const std::shared_ptr<SimLink>& link);

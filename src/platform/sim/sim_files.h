@@ -3,8 +3,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "platform/files.h"
+#include "platform/sim/sim_access_check.h"
 #include "platform/sim/sim_file_object.h"
 #include "platform/sim/sim_file_tree.h"
 
@@ -116,10 +118,22 @@ public:
     // nothing is propagated.
     SysResult<void> SetSecurityDescriptor(std::u16string_view path, std::vector<std::uint8_t> descriptor);
     SysResult<std::vector<std::uint8_t>> SecurityDescriptorOf(std::u16string_view path);
+    // What a sandboxed process does with its own token, through the access
+    // checks of an open (sim_file_access.h): read a file, replace or create
+    // a file's contents, create a directory, delete a file or an empty
+    // directory, list a directory. No handle stays open afterwards.
+    SysResult<std::string> ReadAs(const TokenIdentity& token, std::u16string_view path);
+    SysResult<void> WriteAs(const TokenIdentity& token, std::u16string_view path, std::string text);
+    SysResult<void> MakeDirectoryAs(const TokenIdentity& token, std::u16string_view path);
+    SysResult<void> DeleteAs(const TokenIdentity& token, std::u16string_view path);
+    SysResult<std::vector<std::u16string>> ListAs(const TokenIdentity& token, std::u16string_view path);
     // Called by the simulated security when the token user changes.
     void SetCreatorOwner(winformat::Sid owner);
 
 private:
+    // The access `token` gets opening (or creating) what `lookup` names.
+    SysResult<std::uint32_t> AccessAs(const TokenIdentity& token, const SimLookup& lookup, std::uint32_t desired,
+                                      bool directory);
     SysResult<std::shared_ptr<SimFileObject>> Open(std::u16string_view path, std::uint32_t access, std::uint32_t share,
                                                    std::uint32_t disposition, std::uint32_t flags);
     SysResult<void> RemoveName(std::u16string_view path, bool directory);

@@ -6,6 +6,7 @@
 
 #include "platform/kernel.h"
 #include "platform/sim/sim_host.h"
+#include "winformat/text.h"
 #include "winformat/little_endian.h"
 #include "winformat/mandatory_label.h"
 
@@ -695,6 +696,39 @@ SysResult<void> SimProcesses::EnterJobs(const std::shared_ptr<SimProcess>& proce
     return {};
 }
 
+std::string SimProcesses::FileStep(const SimProcess& process, const step::File& file) {
+    using Action = step::File::Action;
+    SimFiles& files = host_.files();
+    const TokenIdentity& token = process.token();
+    SysResult<void> done;
+    const char* name = "";
+    switch (file.action) {
+        case Action::read:
+            name = "read";
+            if (auto read = files.ReadAs(token, file.path); !read) done = std::unexpected(read.error());
+            break;
+        case Action::write:
+            name = "write";
+            done = files.WriteAs(token, file.path, file.text);
+            break;
+        case Action::mkdir:
+            name = "mkdir";
+            done = files.MakeDirectoryAs(token, file.path);
+            break;
+        case Action::remove:
+            name = "delete";
+            done = files.DeleteAs(token, file.path);
+            break;
+        case Action::list:
+            name = "list";
+            if (auto listed = files.ListAs(token, file.path); !listed) done = std::unexpected(listed.error());
+            break;
+    }
+    std::string line = std::string(name) + " " + winformat::Utf16ToDisplay(file.path) + ": ";
+    line += done ? std::string("ok") : "error " + std::to_string(done.error().code);
+    return line + "\n";
+}
+
 void SimProcesses::Run(const std::shared_ptr<SimProcess>& process) {
     for (auto& next : process->TakeScript()) {
         if (!process->Running()) return;
@@ -711,6 +745,8 @@ void SimProcesses::Run(const std::shared_ptr<SimProcess>& process) {
             }
         } else if (const auto* survive = std::get_if<step::SurviveTermination>(&next)) {
             process->SetSurvivesTermination(survive->milliseconds);
+        } else if (const auto* file = std::get_if<step::File>(&next)) {
+            WriteOutput(*process, FileStep(*process, *file));
         } else {
             std::get<step::HostCall>(next).run(*process);
         }

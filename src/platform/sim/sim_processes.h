@@ -47,6 +47,15 @@ struct SurviveTermination {
 };
 // Runs until terminated.
 struct Hang {};
+// A file operation with the process's own token, through the access checks
+// of an open; it writes one line on the process's standard output:
+// "<action> <path>: ok" or "<action> <path>: error <n>" (n the Win32 error).
+struct File {
+    enum class Action : std::uint8_t { read, write, mkdir, remove, list };
+    Action action = Action::read;
+    std::u16string path;
+    std::string text;  // what `write` writes
+};
 // What the process does on the host with its own token (opening, reading,
 // writing, creating or deleting files): `run` gets the process, whose
 // token() the host's checks take. A failure it meets goes to
@@ -56,7 +65,8 @@ struct HostCall {
 };
 }  // namespace step
 using ProcessStep =
-    std::variant<step::Exit, step::WriteOutput, step::StartChild, step::SurviveTermination, step::Hang, step::HostCall>;
+    std::variant<step::Exit, step::WriteOutput, step::StartChild, step::SurviveTermination, step::Hang, step::File,
+                 step::HostCall>;
 
 // How a process started by StartInJob behaves: it exits with a code at once,
 // or keeps running until it is terminated; a terminated process may take a
@@ -307,6 +317,8 @@ private:
     std::shared_ptr<SimProcess> NewProcess(ProcessImage image, std::vector<ProcessStep> script);
     // Runs the process's script on the calling thread.
     void Run(const std::shared_ptr<SimProcess>& process);
+    // Carries out a file step; the line it reports.
+    std::string FileStep(const SimProcess& process, const step::File& file);
     SysResult<void> StartChild(SimProcess& parent, const std::u16string& command_line);
     void WriteOutput(SimProcess& process, const std::string& text);
 
