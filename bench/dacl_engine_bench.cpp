@@ -8,6 +8,7 @@
 #include "identity/profile.h"
 #include "platform/sim/sim_host.h"
 #include "windows/authority_access.h"
+#include "windows/sandbox_access.h"
 #include "winutil/walk_tree.h"
 
 namespace {
@@ -98,6 +99,22 @@ void BM_DaclEnginePasses(benchmark::State& state) {
         const auto verify = RunPass(host, false, winutil::WalkPolicy::prove, [&](const std::u16string& path, platform::Handle handle) {
             return windows::VerifyAuthorityGrant(platform, path, handle, authority, sid);
         }, state);
+        // The proof with the child's token: what it may do with each object.
+        platform::sim::SimToken child = platform::sim::SimToken::AppContainerFrom(
+            host.security().ProcessToken(), sid, {}, true);
+        child.type = platform::token_type::kImpersonation;
+        child.impersonation_level = platform::impersonation_level::kIdentification;
+        const platform::UniqueHandle token(platform.kernel,
+                                           host.security().AddTokenHandle(child, platform::token_access::kQuery));
+        host.handles().ResetPeak();
+        const std::size_t handles_before = host.handles().OpenCount();
+        const auto proof = RunPass(host, false, winutil::WalkPolicy::prove, [&](const std::u16string&, platform::Handle handle) {
+            auto granted = windows::EffectiveAccess(platform, handle, token.get());
+            if (!granted) return Result<void>(std::unexpected(granted.error()));
+            return Result<void>{};
+        }, state);
+        state.counters["token_peak_extra_handles"] =
+            static_cast<double>(host.handles().PeakCount() - handles_before);
         const auto revoke = RunPass(host, true, winutil::WalkPolicy::cleanup, [&](const std::u16string& path, platform::Handle handle) {
             return windows::RevokeAuthorityObject(platform, path, handle, sid);
         }, state);
@@ -107,6 +124,7 @@ void BM_DaclEnginePasses(benchmark::State& state) {
         Report(state, "walk", walk);
         Report(state, "grant", grant);
         Report(state, "verify", verify);
+        Report(state, "token", proof);
         Report(state, "revoke", revoke);
         Report(state, "absent", absent);
         state.counters["objects"] = static_cast<double>(grant.objects);
