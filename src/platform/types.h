@@ -52,6 +52,7 @@ inline constexpr std::uint32_t kNotFound = 1168;
 inline constexpr std::uint32_t kNoImpersonationToken = 1309;
 inline constexpr std::uint32_t kPrivilegeNotHeld = 1314;
 inline constexpr std::uint32_t kInvalidAcl = 1336;
+inline constexpr std::uint32_t kBadImpersonationLevel = 1346;
 inline constexpr std::uint32_t kInvalidSecurityDescr = 1338;
 inline constexpr std::uint32_t kGenericNotMapped = 1360;
 inline constexpr std::uint32_t kUnsupportedType = 1630;

@@ -6,6 +6,7 @@
 #include "common/size_probe.h"
 #include "common/try.h"
 #include "host_prepare/fixed_host_targets.h"
+#include "platform/file_constants.h"
 #include "platform/unique_handle.h"
 #include "windows/journal_json.h"
 #include "windows/metadata_access.h"
@@ -29,7 +30,7 @@ constexpr std::uint32_t kCheckedParts = platform::security_information::kOwner |
 constexpr std::uint32_t kMaxDescriptorSize = 0x20000;
 constexpr std::uint32_t kMaxPrivilegeSetSize = 65536;
 constexpr int kPrivilegeSetCalls = 3;
-constexpr std::uint32_t kMaximumAllowed = 0x02000000;
+constexpr std::uint32_t kMaximumAllowed = platform::file_access::kMaximumAllowed;
 
 std::string MaskText(std::uint32_t mask) {
     char text[16];

@@ -15,8 +15,8 @@ namespace ace_type = winformat::ace_type;
 
 constexpr std::uint32_t kGenericBits = file_access::kGenericAll | file_access::kGenericExecute |
                                        file_access::kGenericWrite | file_access::kGenericRead;
-constexpr std::uint32_t kAccessSystemSecurity = 0x01000000;
-constexpr std::uint32_t kWriteOwner = 0x00080000;
+constexpr std::uint32_t kAccessSystemSecurity = file_access::kAccessSystemSecurity;
+constexpr std::uint32_t kWriteOwner = file_access::kWriteOwner;
 constexpr std::uint32_t kOwnerImplicit = file_access::kReadControl | file_access::kWriteDac;
 
 bool Enabled(std::uint32_t attributes) {

@@ -10,9 +10,9 @@ namespace telvo::platform::sim {
 
 namespace {
 
-constexpr std::uint32_t kAccessSystemSecurity = 0x01000000;
-constexpr std::uint32_t kWriteOwner = 0x00080000;
-constexpr std::uint32_t kDeleteChild = 0x00000040;
+using file_access::kAccessSystemSecurity;
+using file_access::kDeleteChild;
+using file_access::kWriteOwner;
 constexpr std::uint32_t kBackupRights = file_access::kReadControl | kAccessSystemSecurity |
                                         file_access::kFileGenericRead | file_access::kExecute;
 constexpr std::uint32_t kRestoreRights = file_access::kWriteDac | kWriteOwner | kAccessSystemSecurity |

@@ -95,7 +95,6 @@ SysResult<AccessCheckOutcome> SimSecurity::AccessCheck(std::span<const std::uint
                                                        const GenericMapping& mapping,
                                                        std::uint32_t privilege_set_length,
                                                        std::uint32_t& privilege_set_needed) {
-    constexpr std::uint32_t kBadImpersonationLevel = 1346;  // ERROR_BAD_IMPERSONATION_LEVEL
     constexpr std::uint32_t kLuidAndAttributes = 12;
     constexpr std::uint32_t kPrivilegeSetHeader = 8;
     TELVO_SIM_ENTER(host_, "AccessCheck");
@@ -107,7 +106,7 @@ SysResult<AccessCheckOutcome> SimSecurity::AccessCheck(std::span<const std::uint
         return std::unexpected(SysError::Win32(win32_error::kNoImpersonationToken));
     }
     if (token.impersonation_level < impersonation_level::kIdentification) {
-        return std::unexpected(SysError::Win32(kBadImpersonationLevel));
+        return std::unexpected(SysError::Win32(win32_error::kBadImpersonationLevel));
     }
     auto descriptor = winformat::SecurityDescriptor::ParseSelfRelative(security_descriptor);
     if (!descriptor) return std::unexpected(SysError::Win32(win32_error::kInvalidSecurityDescr));
@@ -143,12 +142,11 @@ SysResult<TokenInformation> SimSecurity::GetTokenInformation(Handle handle, std:
 
 SysResult<std::vector<std::uint8_t>> SimSecurity::SetEntriesInAclW(std::span<const ExplicitAccess> entries,
                                                                    std::span<const std::uint8_t> old_acl) {
-    constexpr std::uint32_t kInvalidAcl = 1336;  // ERROR_INVALID_ACL
     TELVO_SIM_ENTER(host_, "SetEntriesInAclW");
     std::optional<winformat::Acl> old;
     if (!old_acl.empty()) {
         auto parsed = winformat::Acl::Parse(old_acl);
-        if (!parsed) return std::unexpected(SysError::Win32(kInvalidAcl));
+        if (!parsed) return std::unexpected(SysError::Win32(win32_error::kInvalidAcl));
         old = std::move(*parsed);
     }
     auto merged = MergeEntriesInAcl(entries, old ? &*old : nullptr, grant_merge_);

@@ -1,5 +1,6 @@
 #include "platform/sim/sim_token.h"
 
+#include "platform/file_constants.h"
 #include "platform/types.h"
 #include "winformat/acl.h"
 #include "winformat/mandatory_label.h"
@@ -11,7 +12,7 @@ namespace {
 using winformat::Sid;
 namespace wk = winformat::well_known;
 
-constexpr std::uint32_t kGenericAll = 0x10000000;
+constexpr std::uint32_t kGenericAll = file_access::kGenericAll;
 constexpr std::uint32_t kGroupAttributes =
     group_attribute::kMandatory | group_attribute::kEnabledByDefault | group_attribute::kEnabled;
 
