@@ -4,6 +4,10 @@
 
 namespace telvo::platform::sim {
 
+namespace {
+constexpr std::uint32_t kProcessAborted = 1067;  // ERROR_PROCESS_ABORTED
+}  // namespace
+
 void FaultPlan::FailOn(std::string call, std::uint64_t nth, SysError error) {
     std::lock_guard lock(mutex_);
     planned_.push_back({std::move(call), nth, error});
@@ -32,11 +36,38 @@ void FaultPlan::OnCall(std::string call, std::uint64_t nth, std::function<void()
     actions_.push_back({std::move(call), nth, std::move(action)});
 }
 
+void FaultPlan::CrashAfter(std::uint64_t calls) {
+    std::lock_guard lock(mutex_);
+    crash_at_ = total_ + calls;
+}
+
+bool FaultPlan::Crashed() const {
+    std::lock_guard lock(mutex_);
+    return crashed_;
+}
+
+bool FaultPlan::TakeCrash() {
+    std::lock_guard lock(mutex_);
+    if (!crashed_ || crash_taken_) return false;
+    crash_taken_ = true;
+    return true;
+}
+
+void FaultPlan::ClearCrash() {
+    std::lock_guard lock(mutex_);
+    crash_at_.reset();
+    crashed_ = false;
+    crash_taken_ = false;
+}
+
 std::optional<SysError> FaultPlan::Enter(std::string_view call, std::initializer_list<std::uint64_t> arguments) {
     std::vector<std::function<void()>> due;
     std::optional<SysError> failure;
     {
         std::lock_guard lock(mutex_);
+        if (crash_at_ && total_ >= *crash_at_) crashed_ = true;
+        // A dead process makes no more calls: nothing is counted or done.
+        if (crashed_) return SysError::Win32(kProcessAborted);
         ++total_;
         auto it = counts_.find(call);
         if (it == counts_.end()) it = counts_.emplace(std::string(call), 0).first;

@@ -44,6 +44,17 @@ public:
     // Records one use of `call`; the error it must fail with, if any.
     std::optional<SysError> Enter(std::string_view call, std::initializer_list<std::uint64_t> arguments = {});
 
+    // Crash injection: the simulated process dies right after its nth seam
+    // call (counted from now). Every later call fails at once with
+    // ERROR_PROCESS_ABORTED and changes nothing.
+    void CrashAfter(std::uint64_t calls);
+    bool Crashed() const;
+    // Once, for the first call after the crash point: the host then ends the
+    // process as Windows ends a dead one.
+    bool TakeCrash();
+    // A new process starts: no crash pending or in force.
+    void ClearCrash();
+
     std::uint64_t Count(std::string_view call) const;
     std::uint64_t Total() const;
     std::map<std::string, std::uint64_t, std::less<>> Counts() const;
@@ -66,6 +77,9 @@ private:
     std::vector<Call> log_;
     std::vector<Action> actions_;
     std::uint64_t total_ = 0;
+    std::optional<std::uint64_t> crash_at_;  // the total after which the process is dead
+    bool crashed_ = false;
+    bool crash_taken_ = false;
 };
 
 }  // namespace telvo::platform::sim

@@ -47,6 +47,15 @@ bool HandleTable::Remove(Handle handle) {
     return true;
 }
 
+void HandleTable::CloseAll() {
+    std::vector<Handle> open;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& [handle, object] : objects_) open.push_back(handle);
+    }
+    for (const Handle handle : open) Remove(handle);
+}
+
 std::size_t HandleTable::OpenCount() const {
     std::lock_guard lock(mutex_);
     return objects_.size();

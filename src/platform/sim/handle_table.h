@@ -21,6 +21,8 @@ public:
         return std::dynamic_pointer_cast<T>(Find(handle));
     }
     bool Remove(Handle handle);
+    // Every handle closes, as when the process ends.
+    void CloseAll();
     std::size_t OpenCount() const;
     std::size_t PeakCount() const;
     void ResetPeak();

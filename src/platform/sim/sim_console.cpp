@@ -22,6 +22,7 @@ SysResult<std::vector<std::u16string>> SimConsole::GetCommandLineArguments() {
 
 void SimConsole::ExitProcess(std::uint32_t exit_code) {
     (void)host_.Enter("ExitProcess");
+    if (host_.faults().Crashed()) return;  // a dead process ends no more
     std::function<void(std::uint32_t)> on_exit;
     {
         std::lock_guard lock(mutex_);

@@ -23,4 +23,21 @@ SimHost::SimHost()
 
 SimHost::~SimHost() = default;
 
+void SimHost::EndCrashedProcess() {
+    sync_.AbandonOwnedMutexes();
+    // A read of standard input that the dead process had pending ends.
+    stdin_->CloseWriter();
+    handles_.CloseAll();
+}
+
+void SimHost::StartNewProcess() {
+    faults_.ClearCrash();
+    stdin_ = std::make_shared<SimInputStream>();
+    stdout_ = std::make_shared<SimOutputStream>();
+    stderr_ = std::make_shared<SimOutputStream>();
+    console_.SetStdHandle(StdStream::input, handles_.Add(stdin_));
+    console_.SetStdHandle(StdStream::output, handles_.Add(stdout_));
+    console_.SetStdHandle(StdStream::error, handles_.Add(stderr_));
+}
+
 }  // namespace telvo::platform::sim

@@ -60,8 +60,19 @@ public:
     // arguments given, when a test watches it), and fails when the fault
     // plan says so.
     std::optional<SysError> Enter(std::string_view call, std::initializer_list<std::uint64_t> arguments = {}) {
-        return faults_.Enter(call, arguments);
+        auto failure = faults_.Enter(call, arguments);
+        if (faults_.TakeCrash()) EndCrashedProcess();
+        return failure;
     }
+
+    // Crash injection (faults().CrashAfter): the dead process's handles are
+    // closed as Windows closes them at process end (its mutexes abandoned,
+    // its byte-range locks gone, its kill-on-close jobs killing their
+    // processes); everything else on the host stays as it was.
+    void EndCrashedProcess();
+    // Another process of the same user starts on the host: fresh standard
+    // streams and handles, no crash pending.
+    void StartNewProcess();
 
 private:
     FaultPlan faults_;

@@ -43,6 +43,15 @@ void SimMutex::AbandonByOtherProcess() {
     }
 }
 
+void SimMutex::AbandonByOwnProcess() {
+    std::lock_guard lock(mutex_);
+    if (owner_ && !owner_->other_process) {
+        owner_.reset();
+        recursion_ = 0;
+        abandoned_ = true;
+    }
+}
+
 bool SimMutex::IsOwnedByCallingThread() const {
     std::lock_guard lock(mutex_);
     return owner_ && !owner_->other_process && owner_->thread == std::this_thread::get_id();

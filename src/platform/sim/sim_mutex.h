@@ -27,6 +27,8 @@ public:
     // Test side: another process takes the mutex, or dies holding it.
     void HoldByOtherProcess();
     void AbandonByOtherProcess();
+    // The simulated process died: a mutex it owned is abandoned.
+    void AbandonByOwnProcess();
     bool IsOwnedByCallingThread() const;
     bool IsOwned() const;
 

@@ -89,6 +89,13 @@ std::shared_ptr<SimMutex> SimSync::PlantMutex(const std::u16string& name,
     return mutex;
 }
 
+void SimSync::AbandonOwnedMutexes() {
+    std::lock_guard lock(mutex_);
+    for (auto& [name, weak] : named_) {
+        if (auto mutex = weak.lock()) mutex->AbandonByOwnProcess();
+    }
+}
+
 std::shared_ptr<SimMutex> SimSync::FindMutex(const std::u16string& name) const {
     std::lock_guard lock(mutex_);
     auto it = named_.find(Key(name));

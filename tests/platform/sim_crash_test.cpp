@@ -1,0 +1,106 @@
+// Crash injection: a process cut off after a seam call runs nothing more on
+// the host, and its end leaves the host as a dead process's end does.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <optional>
+
+#include "platform/sim/sim_host.h"
+#include "process/sandbox_job.h"
+#include "windows/acl_mutation_lock.h"
+#include "windows/global_locks.h"
+#include "windows/metadata_lock.h"
+
+namespace telvo::platform::sim {
+namespace {
+
+class SimCrashTest : public ::testing::Test {
+protected:
+    SimCrashTest() {
+        host.files().AddVolume({});
+        (void)host.files().MakeDirectory(u"\\\\?\\C:\\state");
+    }
+    SimHost host;
+};
+
+TEST_F(SimCrashTest, MetadataLockOfACrashedHolderIsAbandonedAndAcquiredNext) {
+    // Another process keeps the mutex object alive across the crash.
+    std::optional<windows::MutexLockGuard> held;
+    {
+        auto acquired = windows::AcquireMetadataLock(host.platform());
+        ASSERT_TRUE(acquired) << acquired.error().Display();
+        held.emplace(std::move(*acquired));
+    }
+    auto mutex = host.sync().FindMutex(windows::kMetadataLockName);
+    ASSERT_TRUE(mutex && mutex->IsOwned());
+
+    host.faults().CrashAfter(0);
+    // The holder runs nothing more: even its guard's release changes nothing.
+    held.reset();
+    EXPECT_TRUE(host.faults().Crashed());
+    EXPECT_FALSE(mutex->IsOwned());  // abandoned by the process end, not released
+    EXPECT_EQ(host.handles().OpenCount(), 0u);
+
+    host.StartNewProcess();
+    // The wait reports WAIT_ABANDONED, which counts as acquired.
+    auto waited = mutex->TryWait();
+    ASSERT_TRUE(waited);
+    EXPECT_EQ(*waited, wait_result::kAbandoned);
+    ASSERT_TRUE(mutex->Release());
+    auto next = windows::AcquireMetadataLock(host.platform());
+    ASSERT_TRUE(next) << next.error().Display();
+    EXPECT_TRUE(mutex->IsOwnedByCallingThread());
+}
+
+TEST_F(SimCrashTest, NextAcquisitionOfAnAbandonedMetadataLockSucceeds) {
+    std::optional<windows::MutexLockGuard> held;
+    {
+        auto acquired = windows::AcquireMetadataLock(host.platform());
+        ASSERT_TRUE(acquired);
+        held.emplace(std::move(*acquired));
+    }
+    auto mutex = host.sync().FindMutex(windows::kMetadataLockName);
+    host.faults().CrashAfter(0);
+    held.reset();
+    host.StartNewProcess();
+    const auto before = host.clock().Now();
+    auto next = windows::AcquireMetadataLock(host.platform());
+    ASSERT_TRUE(next) << next.error().Display();
+    EXPECT_TRUE(mutex->IsOwnedByCallingThread());
+    EXPECT_EQ(host.clock().Now(), before);  // taken at once, without waiting out the 30 s
+}
+
+TEST_F(SimCrashTest, CallsAfterTheCrashPointChangeNothing) {
+    host.faults().CrashAfter(1);
+    EXPECT_TRUE(host.platform().files.CreateDirectoryW(u"\\\\?\\C:\\state\\first"));
+    auto second = host.platform().files.CreateDirectoryW(u"\\\\?\\C:\\state\\second");
+    ASSERT_FALSE(second);
+    EXPECT_EQ(second.error(), SysError::Win32(1067));
+    EXPECT_TRUE(host.files().Lookup(u"\\\\?\\C:\\state\\first"));
+    EXPECT_FALSE(host.files().Lookup(u"\\\\?\\C:\\state\\second"));
+    host.platform().console.ExitProcess(0);
+    EXPECT_FALSE(host.console().ExitCode());
+}
+
+TEST_F(SimCrashTest, ProcessEndKillsItsJobsAndFreesItsByteLocks) {
+    auto job = process::CreateSandboxJob(host.platform()).value();
+    auto child = host.processes().StartInJob(job->handle(), ProcessBehaviour{std::nullopt, 0});
+    const std::atomic<bool> cancel{false};
+    auto lock = windows::AcquireAclMutationLock(host.platform(), "\\\\?\\C:\\state", cancel);
+    ASSERT_TRUE(lock) << lock.error().Display();
+
+    host.faults().CrashAfter(0);
+    (void)host.platform().kernel.GetTickCount64();  // the first call after the crash point ends the process
+    EXPECT_FALSE(child->Active());
+
+    host.StartNewProcess();
+    // The dead holder's byte lock went with its handle: the next run takes it at once.
+    const auto before = host.clock().Now();
+    auto next = windows::AcquireAclMutationLock(host.platform(), "\\\\?\\C:\\state", cancel);
+    ASSERT_TRUE(next) << next.error().Display();
+    EXPECT_EQ(host.clock().Now(), before);
+}
+
+}  // namespace
+}  // namespace telvo::platform::sim
