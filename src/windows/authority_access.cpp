@@ -4,7 +4,7 @@
 
 #include "common/try.h"
 #include "platform/security.h"
-#include "windows/metadata_lock.h"
+#include "windows/global_locks.h"
 #include "windows/object_dacl.h"
 #include "winformat/text.h"
 #include "winutil/local_path.h"

@@ -214,4 +214,8 @@ Result<MutexLockGuard> AcquireHostSetupLock(Platform& platform) {
     return AcquireGlobalLock(platform, GlobalLock::host_setup);
 }
 
+Result<MutexLockGuard> AcquireMetadataLock(platform::Platform& platform) {
+    return AcquireGlobalLock(platform, GlobalLock::metadata);
+}
+
 }  // namespace telvo::windows

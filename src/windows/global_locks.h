@@ -43,4 +43,8 @@ Result<MutexLockGuard> AcquireGlobalLock(platform::Platform& platform, GlobalLoc
 // The administrative setup lock.
 Result<MutexLockGuard> AcquireHostSetupLock(platform::Platform& platform);
 
+// The machine-wide lock around every DACL read-modify-write and every journal
+// write or removal. Re-entrant for the thread that holds it.
+Result<MutexLockGuard> AcquireMetadataLock(platform::Platform& platform);
+
 }  // namespace telvo::windows

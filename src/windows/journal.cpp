@@ -6,7 +6,7 @@
 
 #include "common/try.h"
 #include "identity/profile.h"
-#include "windows/metadata_lock.h"
+#include "windows/global_locks.h"
 #include "winformat/ace.h"
 #include "winformat/acl.h"
 #include "winformat/security_descriptor.h"

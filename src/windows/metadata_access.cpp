@@ -5,7 +5,7 @@
 #include "common/try.h"
 #include "platform/security.h"
 #include "windows/current_user_sid.h"
-#include "windows/metadata_lock.h"
+#include "windows/global_locks.h"
 #include "windows/object_dacl.h"
 #include "winutil/object_open.h"
 

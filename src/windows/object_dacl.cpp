@@ -6,7 +6,7 @@
 #include "common/size_probe.h"
 #include "common/try.h"
 #include "platform/security.h"
-#include "windows/metadata_lock.h"
+#include "windows/global_locks.h"
 #include "winformat/ace.h"
 
 namespace telvo::windows {

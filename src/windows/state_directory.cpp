@@ -6,7 +6,7 @@
 #include "platform/security.h"
 #include "windows/current_user_sid.h"
 #include "windows/object_dacl.h"
-#include "windows/metadata_lock.h"
+#include "windows/global_locks.h"
 
 namespace telvo::windows {
 

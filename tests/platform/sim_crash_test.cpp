@@ -10,7 +10,6 @@
 #include "process/sandbox_job.h"
 #include "windows/acl_mutation_lock.h"
 #include "windows/global_locks.h"
-#include "windows/metadata_lock.h"
 
 namespace telvo::platform::sim {
 namespace {

@@ -4,7 +4,6 @@
 #include "winformat/ace.h"
 #include "winformat/security_descriptor.h"
 #include "windows/global_locks.h"
-#include "windows/metadata_lock.h"
 
 namespace telvo::windows {
 namespace {

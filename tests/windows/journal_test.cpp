@@ -4,7 +4,7 @@
 #include "windows/journal.h"
 #include "windows/journal_fixture.h"
 #include "windows/journal_json.h"
-#include "windows/metadata_lock.h"
+#include "windows/global_locks.h"
 #include "winformat/ace.h"
 #include "winformat/security_descriptor.h"
 

@@ -5,7 +5,7 @@
 #include "dacl_fixture.h"
 #include "platform/security.h"
 #include "windows/authority_access.h"
-#include "windows/metadata_lock.h"
+#include "windows/global_locks.h"
 
 namespace telvo::windows {
 namespace {
