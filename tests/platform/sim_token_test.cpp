@@ -77,6 +77,35 @@ TEST_F(SimTokenTest, TokenOwnerOfTheSplitAdministratorToken) {
     EXPECT_EQ(Query(split.get(), token_information::kElevation).bytes, (std::vector<std::uint8_t>{0, 0, 0, 0}));
 }
 
+// A new object inherits its parent's inheritable entries; when there are
+// none, it gets its creator's default DACL.
+TEST_F(SimTokenTest, NewObjectsWithoutInheritableEntriesTakeTheDefaultDacl) {
+    host.security().SetTokenUser(kAlice);
+    host.files().AddVolume({});
+    ASSERT_TRUE(host.files().MakeDirectory(u"C:\\plain"));
+    winformat::SecurityDescriptor plain =
+        winformat::SecurityDescriptor::ParseSelfRelative(host.files().SecurityDescriptorOf(u"C:\\plain").value()).value();
+    plain.dacl = winformat::AclSlot(winformat::Acl::Fitted(2, {winformat::Ace::Allowed(0x001F01FF, kAlice)}).value());
+    ASSERT_TRUE(host.files().SetSecurityDescriptor(u"C:\\plain", plain.ToSelfRelative()));
+    ASSERT_TRUE(host.platform().files.CreateDirectoryW(u"\\\\?\\C:\\plain\\made"));
+
+    const auto made =
+        winformat::SecurityDescriptor::ParseSelfRelative(host.files().SecurityDescriptorOf(u"C:\\plain\\made").value()).value();
+    ASSERT_NE(made.dacl.acl(), nullptr);
+    EXPECT_EQ(made.dacl.acl()->aces(),
+              (std::vector<winformat::Ace>{winformat::Ace::Allowed(0x001F01FF, kAlice),
+                                           winformat::Ace::Allowed(0x001F01FF, wk::LocalSystem())}));
+    EXPECT_EQ(made.owner, kAlice);
+
+    // Below a parent with inheritable entries, those are what it gets.
+    ASSERT_TRUE(host.platform().files.CreateDirectoryW(u"\\\\?\\C:\\inherits"));
+    const auto inherited = winformat::SecurityDescriptor::ParseSelfRelative(
+                               host.files().SecurityDescriptorOf(u"C:\\inherits").value())
+                               .value();
+    ASSERT_NE(inherited.dacl.acl(), nullptr);
+    EXPECT_EQ(inherited.dacl.acl()->aces().size(), 3u);  // the volume root's three entries
+}
+
 TEST_F(SimTokenTest, AppContainerTokenClasses) {
     const SimToken user = SimToken::InteractiveUser(kAlice, false, false);
     host.security().SetProcessToken(SimToken::AppContainerFrom(user, kPackage, {}, true));

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <utility>
 
+#include "platform/sim/sim_access_check.h"
+
 namespace telvo::platform::sim {
 
 namespace {
@@ -73,7 +75,8 @@ std::vector<Ace> InheritedAces(const Acl& parent_dacl, bool directory) {
 }
 
 std::vector<std::uint8_t> NewObjectDescriptor(std::span<const std::uint8_t> parent, bool directory,
-                                              const std::optional<winformat::Sid>& owner) {
+                                              const std::optional<winformat::Sid>& owner,
+                                              std::span<const std::uint8_t> default_dacl) {
     SecurityDescriptor descriptor;
     descriptor.owner = owner;
     // Windows gives a new object the creator's primary group; the simulated
@@ -85,6 +88,24 @@ std::vector<std::uint8_t> NewObjectDescriptor(std::span<const std::uint8_t> pare
     if (auto parsed = SecurityDescriptor::ParseSelfRelative(parent); parsed && parsed->dacl.acl() != nullptr) {
         aces = InheritedAces(*parsed->dacl.acl(), directory);
         revision = parsed->dacl.acl()->revision();
+    }
+    // Nothing to inherit: the creator's default DACL, not auto-inherited,
+    // with its generic rights mapped to the file's.
+    if (aces.empty() && !default_dacl.empty()) {
+        if (auto fallback = Acl::Parse(default_dacl)) {
+            std::vector<Ace> mapped;
+            for (const Ace& ace : fallback->aces()) {
+                if (ace.form() != winformat::AceForm::basic) {
+                    mapped.push_back(ace);
+                    continue;
+                }
+                mapped.push_back(Ace::Basic(ace.type(), ace.flags(), MapGenericBits(*ace.mask(), kFileGenericMapping),
+                                            *ace.sid()));
+            }
+            descriptor.control = 0;
+            descriptor.dacl = winformat::AclSlot(FittedOrFault(fallback->revision(), std::move(mapped)));
+            return descriptor.ToSelfRelative();
+        }
     }
     descriptor.dacl = winformat::AclSlot(FittedOrFault(revision, std::move(aces)));
     return descriptor.ToSelfRelative();

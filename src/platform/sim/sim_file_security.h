@@ -35,7 +35,8 @@ std::vector<winformat::Ace> InheritedAces(const winformat::Acl& parent_dacl, boo
 
 // The descriptor of a new object below a parent whose descriptor is `parent`.
 std::vector<std::uint8_t> NewObjectDescriptor(std::span<const std::uint8_t> parent, bool directory,
-                                              const std::optional<winformat::Sid>& owner);
+                                              const std::optional<winformat::Sid>& owner,
+                                              std::span<const std::uint8_t> default_dacl = {});
 
 std::vector<std::uint8_t> VolumeRootDescriptor();
 

@@ -167,7 +167,8 @@ SysResult<std::shared_ptr<SimLink>> SimFileTree::AddChild(const SimLookup& where
     link->node = NewNode(*where.parent->volume, directory, attributes);
     link->node->link_count = 1;
     link->node->security_descriptor =
-        NewObjectDescriptor(where.parent->node->security_descriptor, directory, owner ? owner : creator_owner);
+        NewObjectDescriptor(where.parent->node->security_descriptor, directory, owner ? owner : creator_owner,
+                            creator_default_dacl);
     if (directory) link->node->self = link;
     Attach(where, link);
     return link;

@@ -90,6 +90,8 @@ public:
     std::mutex mutex;
     // The owner of the objects the simulated process creates: its token user.
     std::optional<winformat::Sid> creator_owner;
+    // Its token's default DACL (ACL bytes), for objects that inherit nothing.
+    std::vector<std::uint8_t> creator_default_dacl;
 
     SimVolume& AddVolume(SimVolumeSpec spec);
     // A drive letter that names a directory (subst): X: -> \\?\C:\dir.

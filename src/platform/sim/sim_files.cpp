@@ -323,9 +323,10 @@ SysResult<std::vector<std::uint8_t>> SimFiles::SecurityDescriptorOf(std::u16stri
     return link->node->security_descriptor;
 }
 
-void SimFiles::SetCreatorOwner(winformat::Sid owner) {
+void SimFiles::SetCreatorOwner(winformat::Sid owner, std::vector<std::uint8_t> default_dacl) {
     std::lock_guard lock(tree_->mutex);
     tree_->creator_owner = std::move(owner);
+    tree_->creator_default_dacl = std::move(default_dacl);
 }
 
 }  // namespace telvo::platform::sim

@@ -128,7 +128,7 @@ public:
     SysResult<void> DeleteAs(const TokenIdentity& token, std::u16string_view path);
     SysResult<std::vector<std::u16string>> ListAs(const TokenIdentity& token, std::u16string_view path);
     // Called by the simulated security when the token user changes.
-    void SetCreatorOwner(winformat::Sid owner);
+    void SetCreatorOwner(winformat::Sid owner, std::vector<std::uint8_t> default_dacl = {});
 
 private:
     // The access `token` gets opening (or creating) what `lookup` names.

@@ -23,7 +23,7 @@ SimSecurity::SimSecurity(SimHost& host) : host_(host) {
 
 void SimSecurity::SetProcessToken(SimToken token) {
     process_token_ = std::make_shared<const SimToken>(std::move(token));
-    host_.files().SetCreatorOwner(process_token_->owner);
+    host_.files().SetCreatorOwner(process_token_->owner, process_token_->default_dacl);
 }
 
 Handle SimSecurity::AddTokenHandle(SimToken token, std::uint32_t access) {
