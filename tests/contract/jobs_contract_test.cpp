@@ -20,12 +20,17 @@ using platform::job_information::kBasicUiRestrictions;
 using platform::job_information::kExtendedLimit;
 namespace layout = platform::job_layout;
 
+// An unnamed job, or an empty guard when the call failed.
+platform::UniqueHandle NewJob(platform::Platform& platform) {
+    auto created = platform.processes.CreateJobObjectW();
+    return created ? platform::UniqueHandle(platform.kernel, *created) : platform::UniqueHandle();
+}
+
 TEST(JobsContract, LimitsAndUiRestrictionsReadBackAsSet) {
     auto host = MakeContractHost();
     auto& platform = host->platform();
-    auto created = platform.processes.CreateJobObjectW();
-    ASSERT_TRUE(created);
-    platform::UniqueHandle job(platform.kernel, *created);
+    platform::UniqueHandle job = NewJob(platform);
+    ASSERT_TRUE(job);
 
     std::vector<std::uint8_t> limits(layout::kExtendedLimitSize, 0);
     winformat::le::Write32(limits, layout::kLimitFlagsOffset, platform::job_limit::kKillOnJobClose);
@@ -54,9 +59,8 @@ TEST(JobsContract, LimitsAndUiRestrictionsReadBackAsSet) {
 TEST(JobsContract, NewJobIsEmptyAndNotSignalled) {
     auto host = MakeContractHost();
     auto& platform = host->platform();
-    auto created = platform.processes.CreateJobObjectW();
-    ASSERT_TRUE(created);
-    platform::UniqueHandle job(platform.kernel, *created);
+    platform::UniqueHandle job = NewJob(platform);
+    ASSERT_TRUE(job);
 
     std::vector<std::uint8_t> accounting(layout::kBasicAccountingSize, 0xCC);
     auto returned = platform.processes.QueryInformationJobObject(job.get(), kBasicAccounting, accounting);
