@@ -12,6 +12,9 @@ using winformat::Ace;
 class SystemRootMetadata : public windows::testing::DaclTest {
 protected:
     void SetUp() override {
+        // Host preparation runs elevated.
+        host.security().SetProcessToken(
+            platform::sim::SimToken::InteractiveUser(host.security().TokenUser(), true, true));
         Dir("C:\\Users");
         // Explicit entries of an ordinary system drive root.
         PlantDacl("C:\\", {Ace::Allowed(0x1F01FF, winformat::well_known::Administrators(), 0x3),

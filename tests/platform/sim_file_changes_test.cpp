@@ -80,11 +80,12 @@ TEST_F(SimFileChangesTest, ReplacedTargetInUseOrUnreplaceableIsRefusedAndKept) {
 }
 
 TEST_F(SimFileChangesTest, ReadOnlyFilesAreNeitherReplacedNorDeleted) {
-    ASSERT_TRUE(files().MakeFile(u"C:\\a", "a"));
-    ASSERT_TRUE(files().CreateFileW(u"C:\\ro", file_access::kGenericWrite, 0, creation_disposition::kCreateNew,
+    ASSERT_TRUE(files().MakeDirectory(u"C:\\w"));
+    ASSERT_TRUE(files().MakeFile(u"C:\\w\\a", "a"));
+    ASSERT_TRUE(files().CreateFileW(u"C:\\w\\ro", file_access::kGenericWrite, 0, creation_disposition::kCreateNew,
                                     file_attribute::kReadOnly));
-    EXPECT_EQ(files().MoveFileExW(u"C:\\a", u"C:\\ro", kReplace).error(), Win32(win32_error::kAccessDenied));
-    EXPECT_EQ(files().DeleteFileW(u"C:\\ro").error(), Win32(win32_error::kAccessDenied));
+    EXPECT_EQ(files().MoveFileExW(u"C:\\w\\a", u"C:\\w\\ro", kReplace).error(), Win32(win32_error::kAccessDenied));
+    EXPECT_EQ(files().DeleteFileW(u"C:\\w\\ro").error(), Win32(win32_error::kAccessDenied));
 }
 
 TEST_F(SimFileChangesTest, RemoveDirectoryChecksSharingBeforeContentsAndRemovesLinksThemselves) {

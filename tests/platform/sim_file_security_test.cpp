@@ -63,7 +63,8 @@ TEST_F(SimFileSecurityTest, NewObjectsInheritTheirParentsInheritableEntries) {
     const auto file = DescriptorOf("\\\\?\\C:\\P\\f");
     EXPECT_EQ(file.owner, host.security().TokenUser());
     EXPECT_EQ(file.control & (control::kDaclAutoInherited | control::kDaclProtected), control::kDaclAutoInherited);
-    // Created through the seam as well.
+    // Created through the seam as well, by the user the parent lets add files.
+    host.security().SetTokenUser(kAlice);
     auto created = platform().files.CreateFileW(u"\\\\?\\C:\\P\\g", file_access::kGenericWrite, 0,
                                                 creation_disposition::kCreateNew, 0);
     ASSERT_TRUE(created);

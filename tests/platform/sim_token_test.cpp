@@ -103,7 +103,7 @@ TEST_F(SimTokenTest, NewObjectsWithoutInheritableEntriesTakeTheDefaultDacl) {
                                host.files().SecurityDescriptorOf(u"C:\\inherits").value())
                                .value();
     ASSERT_NE(inherited.dacl.acl(), nullptr);
-    EXPECT_EQ(inherited.dacl.acl()->aces().size(), 3u);  // the volume root's three entries
+    EXPECT_EQ(inherited.dacl.acl()->aces().size(), 4u);  // the volume root's four inheritable entries
 }
 
 TEST_F(SimTokenTest, AppContainerTokenClasses) {

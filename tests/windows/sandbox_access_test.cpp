@@ -45,6 +45,7 @@ protected:
                        AuthorityAccess{"\\\\?\\C:\\work\\ro", false, {}}};
         for (const auto& authority : authorities) Grant(authority);
         Dir("C:\\state");
+        PlantDacl("C:\\state", {Ace::Allowed(0x001F01FF, kUser, kInherit)});
         journal = CreateJournal(platform(), "\\\\?\\C:\\state", testing::kProfileName,
                                 std::string("Global\\") + testing::kProfileName,
                                 {"\\\\?\\C:\\work\\ws", "\\\\?\\C:\\work\\ro"})

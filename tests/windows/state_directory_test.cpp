@@ -38,8 +38,13 @@ TEST_F(StateDirectoryTest, RestrictsTheDirectoryAndWhatIsInsideToItsOwner) {
 
 TEST_F(StateDirectoryTest, RefusesADirectoryOwnedBySomeoneElse) {
     const auto before = AcesOf(kDir);
+    // Another account cannot even open it for WRITE_DAC; a handle that can
+    // still finds the owner wrong.
+    const auto handle = Open(kDir);
     host.security().SetTokenUser(other);
-    EXPECT_EQ(Secure(), "the Windows sandbox state directory is not owned by the current account");
+    EXPECT_FALSE(winutil::OpenObjectNoFollow(platform(), kDir, true));
+    EXPECT_EQ(ErrorOf(SecureStateDirectory(platform(), handle.get())),
+              "the Windows sandbox state directory is not owned by the current account");
     EXPECT_EQ(AcesOf(kDir), before);
     EXPECT_EQ(Count("SetSecurityInfo"), 0u);
 }

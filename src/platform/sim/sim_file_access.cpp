@@ -67,13 +67,13 @@ SysResult<std::uint32_t> OpenAccess(const TokenIdentity& token, std::span<const 
 // ---- What a sandboxed process does with its own token ----
 
 SysResult<std::uint32_t> SimFiles::AccessAs(const TokenIdentity& token, const SimLookup& lookup,
-                                            std::uint32_t desired, bool directory) {
+                                            std::uint32_t desired, bool directory, bool backup_intent) {
     const std::span<const std::uint8_t> parent =
         lookup.parent ? std::span<const std::uint8_t>(lookup.parent->node->security_descriptor)
                       : std::span<const std::uint8_t>();
-    if (!lookup.link) return OpenAccess(token, {}, parent, OpenAccessRequest{desired, false, true, directory});
+    if (!lookup.link) return OpenAccess(token, {}, parent, OpenAccessRequest{desired, backup_intent, true, directory});
     return OpenAccess(token, lookup.link->node->security_descriptor, parent,
-                      OpenAccessRequest{desired, false, false, lookup.link->node->directory});
+                      OpenAccessRequest{desired, backup_intent, false, lookup.link->node->directory});
 }
 
 SysResult<std::string> SimFiles::ReadAs(const TokenIdentity& token, std::u16string_view path) {

@@ -47,10 +47,15 @@ SysResult<void> SimFiles::MoveFileExW(const std::u16string& existing, const std:
     if (destination.parent && destination.parent->volume != source->volume) {
         return Win32Failure(win32_error::kNotSameDevice);
     }
+    TELVO_TRY(AccessAs(CallerToken(), NameOf(source), file_access::kDelete, source->node->directory));
+    if (!destination.link) {
+        TELVO_TRY(AccessAs(CallerToken(), destination, 0, source->node->directory));
+    }
     TELVO_TRY(CheckSharing(*source->node, kDeleteAccess, kShareAll));
     if (destination.link && destination.link != source) {
         if (!(flags & movefile_flag::kReplaceExisting)) return Win32Failure(win32_error::kAlreadyExists);
         if (source->node->directory) return Win32Failure(win32_error::kAccessDenied);
+        TELVO_TRY(AccessAs(CallerToken(), destination, file_access::kDelete, false));
         TELVO_TRY(CheckReplaceable(*destination.link));
         // Everything that could stop the rename of a file was checked above,
         // so the target never goes without the source taking its place.
@@ -78,6 +83,7 @@ SysResult<void> SimFiles::RemoveName(std::u16string_view path, bool directory) {
     if (!directory && (node.directory || (node.attributes & file_attribute::kReadOnly))) {
         return Win32Failure(win32_error::kAccessDenied);
     }
+    TELVO_TRY(AccessAs(CallerToken(), NameOf(link), file_access::kDelete, node.directory));
     TELVO_TRY(CheckSharing(node, kDeleteAccess, kShareAll));
     return tree_->Remove(link);
 }

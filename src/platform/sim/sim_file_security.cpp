@@ -111,17 +111,22 @@ std::vector<std::uint8_t> NewObjectDescriptor(std::span<const std::uint8_t> pare
     return descriptor.ToSelfRelative();
 }
 
+// A system volume's root as Windows sets it up: everyone signed in may make
+// directories there and change what is made below it; Users may read.
 std::vector<std::uint8_t> VolumeRootDescriptor() {
     namespace wk = winformat::well_known;
     constexpr std::uint8_t kBoth = flag::kObjectInherit | flag::kContainerInherit;
+    constexpr std::uint32_t kModify = 0x001301BF;
     SecurityDescriptor descriptor;
     descriptor.owner = wk::Administrators();
     descriptor.group = wk::LocalSystem();
     descriptor.control = winformat::sd_control::kDaclProtected;
-    descriptor.dacl = winformat::AclSlot(FittedOrFault(winformat::acl_revision::kRevision,
-                                                     {Ace::Allowed(0x001F01FF, wk::Administrators(), kBoth),
-                                                      Ace::Allowed(0x001F01FF, wk::LocalSystem(), kBoth),
-                                                      Ace::Allowed(0x001200A9, wk::Users(), kBoth)}));
+    descriptor.dacl = winformat::AclSlot(FittedOrFault(
+        winformat::acl_revision::kRevision,
+        {Ace::Allowed(0x001F01FF, wk::Administrators(), kBoth), Ace::Allowed(0x001F01FF, wk::LocalSystem(), kBoth),
+         Ace::Allowed(0x001200A9, wk::Users(), kBoth),
+         Ace::Allowed(kModify, wk::AuthenticatedUsers(), kBoth | flag::kInheritOnly),
+         Ace::Allowed(file_access::kAppendData, wk::AuthenticatedUsers())}));
     return descriptor.ToSelfRelative();
 }
 

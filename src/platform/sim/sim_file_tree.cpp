@@ -97,6 +97,11 @@ const std::u16string* SimFileTree::FindSubst(char16_t letter) const {
     return it == substs_.end() ? nullptr : &it->second;
 }
 
+SimLookup NameOf(const std::shared_ptr<SimLink>& link) {
+    auto parent = link->parent.lock();
+    return SimLookup{parent ? parent->self.lock() : nullptr, link->name, link};
+}
+
 SysResult<SimLookup> SimFileTree::Resolve(std::u16string_view path, bool follow_last) {
     TELVO_TRY_ASSIGN(SimPath parsed, ParseSimPath(path));
     std::deque<std::u16string> pending(parsed.names.begin(), parsed.names.end());

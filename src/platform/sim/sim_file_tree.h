@@ -82,6 +82,10 @@ struct SimLookup {
     std::shared_ptr<SimLink> link;
 };
 
+// The name `link` stands under, as a lookup of it finds it (a volume root
+// has no parent).
+SimLookup NameOf(const std::shared_ptr<SimLink>& link);
+
 // The simulated file systems of all volumes. Every member is used with `mutex`
 // held; open-file objects take it when they close, so no object may be released
 // while it is held.

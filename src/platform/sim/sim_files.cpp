@@ -52,31 +52,44 @@ std::shared_ptr<SimFileObject> SimFiles::Find(Handle handle) const {
 
 SysResult<std::shared_ptr<SimFileObject>> SimFiles::Open(std::u16string_view path, std::uint32_t access,
                                                          std::uint32_t share, std::uint32_t disposition,
-                                                         std::uint32_t flags) {
+                                                         std::uint32_t flags, const TokenIdentity* caller) {
     using namespace creation_disposition;
     if (disposition < kCreateNew || disposition > kTruncateExisting) {
         return Win32Failure(win32_error::kInvalidParameter);
     }
-    access = MapFileAccess(access);
     std::lock_guard lock(tree_->mutex);
     TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(path, !(flags & file_flag::kOpenReparsePoint)));
+    const bool creating = !lookup.link;
+    if (creating && (disposition == kOpenExisting || disposition == kTruncateExisting)) {
+        return Win32Failure(win32_error::kFileNotFound);
+    }
+    std::uint32_t granted = MapFileAccess(access);
+    if (caller) {
+        TELVO_TRY_ASSIGN(granted, AccessAs(*caller, lookup, access, creating ? false : lookup.link->node->directory,
+                                           (flags & file_flag::kBackupSemantics) != 0));
+        // A read-only file keeps its data: MAXIMUM_ALLOWED just loses the write bits.
+        if (!creating && (access & file_access::kMaximumAllowed) &&
+            (lookup.link->node->attributes & file_attribute::kReadOnly)) {
+            granted &= ~(file_access::kWriteData | file_access::kAppendData);
+        }
+    }
     std::shared_ptr<SimLink> link = lookup.link;
     if (link) {
-        TELVO_TRY(CheckExistingOpen(*link->node, access, share, disposition, flags));
+        TELVO_TRY(CheckExistingOpen(*link->node, granted, share, disposition, flags));
     } else {
-        if (disposition == kOpenExisting || disposition == kTruncateExisting) {
-            return Win32Failure(win32_error::kFileNotFound);
-        }
         TELVO_TRY_ASSIGN(link, tree_->AddChild(lookup, false, file_attribute::kArchive | (flags & kSettableAttributes)));
     }
-    return std::make_shared<SimFileObject>(tree_, std::move(link), access, share);
+    return std::make_shared<SimFileObject>(tree_, std::move(link), granted, share);
 }
+
+const TokenIdentity& SimFiles::CallerToken() const { return host_.security().ProcessToken().identity; }
 
 SysResult<Handle> SimFiles::CreateFileW(const std::u16string& path, std::uint32_t desired_access,
                                         std::uint32_t share_mode, std::uint32_t creation_disposition,
                                         std::uint32_t flags_and_attributes) {
     TELVO_SIM_ENTER(host_, "CreateFileW", {desired_access, share_mode, creation_disposition, flags_and_attributes});
-    TELVO_TRY_ASSIGN(auto file, Open(path, desired_access, share_mode, creation_disposition, flags_and_attributes));
+    TELVO_TRY_ASSIGN(auto file, Open(path, desired_access, share_mode, creation_disposition, flags_and_attributes,
+                                     &CallerToken()));
     return host_.handles().Add(std::move(file));
 }
 
@@ -85,8 +98,11 @@ SysResult<Handle> SimFiles::ReOpenFile(Handle original, std::uint32_t desired_ac
     TELVO_SIM_ENTER(host_, "ReOpenFile");
     auto file = Find(original);
     if (!file) return Win32Failure(win32_error::kInvalidHandle);
-    const std::uint32_t access = MapFileAccess(desired_access);
     std::lock_guard lock(tree_->mutex);
+    if (file->link()->removed) return Win32Failure(win32_error::kAccessDenied);
+    TELVO_TRY_ASSIGN(const std::uint32_t access,
+                     AccessAs(CallerToken(), NameOf(file->link()), desired_access, file->node()->directory,
+                              (flags_and_attributes & file_flag::kBackupSemantics) != 0));
     TELVO_TRY(CheckExistingOpen(*file->node(), access, share_mode, creation_disposition::kOpenExisting,
                                 flags_and_attributes));
     return host_.handles().Add(std::make_shared<SimFileObject>(tree_, file->link(), access, share_mode));
@@ -94,7 +110,12 @@ SysResult<Handle> SimFiles::ReOpenFile(Handle original, std::uint32_t desired_ac
 
 SysResult<void> SimFiles::CreateDirectoryW(const std::u16string& path) {
     TELVO_SIM_ENTER(host_, "CreateDirectoryW");
-    return MakeDirectory(path);
+    std::lock_guard lock(tree_->mutex);
+    TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(path, false));
+    if (lookup.link) return Win32Failure(win32_error::kAlreadyExists);
+    TELVO_TRY(AccessAs(CallerToken(), lookup, 0, true));
+    TELVO_TRY(tree_->AddChild(lookup, true, 0));
+    return {};
 }
 
 SysResult<std::uint32_t> SimFiles::GetFinalPathNameByHandleW(Handle file, std::span<char16_t> buffer,
@@ -301,7 +322,7 @@ SysResult<void> SimFiles::SetFileIndex(std::u16string_view path, std::uint64_t f
 SysResult<std::shared_ptr<SimFileObject>> SimFiles::OpenInOtherProcess(std::u16string_view path,
                                                                        std::uint32_t access, std::uint32_t share,
                                                                        std::uint32_t flags) {
-    return Open(path, access, share, creation_disposition::kOpenExisting, flags);
+    return Open(path, access, share, creation_disposition::kOpenExisting, flags, nullptr);
 }
 
 SysResult<void> SimFiles::LockInOtherProcess(SimFileObject& file, std::uint64_t offset, std::uint64_t length) {

@@ -132,10 +132,16 @@ public:
 
 private:
     // The access `token` gets opening (or creating) what `lookup` names.
+    // The tree's mutex is held.
     SysResult<std::uint32_t> AccessAs(const TokenIdentity& token, const SimLookup& lookup, std::uint32_t desired,
-                                      bool directory);
+                                      bool directory, bool backup_intent = false);
+    // The calling process's token: the seam calls' opens are checked with it.
+    const TokenIdentity& CallerToken() const;
+    // An open by the calling process (checked with `caller`), or by another
+    // process a test stands in for (`caller` null: nothing is checked).
     SysResult<std::shared_ptr<SimFileObject>> Open(std::u16string_view path, std::uint32_t access, std::uint32_t share,
-                                                   std::uint32_t disposition, std::uint32_t flags);
+                                                   std::uint32_t disposition, std::uint32_t flags,
+                                                   const TokenIdentity* caller);
     SysResult<void> RemoveName(std::u16string_view path, bool directory);
     SysResult<void> MakeReparsePoint(std::u16string_view path, std::uint32_t tag, std::u16string target,
                                      bool directory);
