@@ -5,6 +5,7 @@
 #include <string>
 
 #include "common/error.h"
+#include "platform/security.h"
 #include "platform/types.h"
 
 namespace telvo::platform {
@@ -35,6 +36,11 @@ public:
                                          const std::u16string& name) = 0;
     virtual SysResult<void> ReleaseMutex(Handle mutex) = 0;
 };
+
+// What CreateMutexW asks for, and how a mutex's generic rights map
+// (MUTANT_QUERY_STATE 0x1 is its one specific right).
+inline constexpr std::uint32_t kMutexAllAccess = 0x001F0001;
+inline constexpr GenericMapping kMutexGenericMapping{0x00020001, 0x00020000, 0x00120000, kMutexAllAccess};
 
 namespace mutex_flag {
 inline constexpr std::uint32_t kInitialOwner = 0x00000001;  // CREATE_MUTEX_INITIAL_OWNER

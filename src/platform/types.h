@@ -49,6 +49,7 @@ inline constexpr std::uint32_t kNoMoreItems = 259;
 inline constexpr std::uint32_t kNotOwner = 288;  // ERROR_NOT_OWNER: releasing a mutex not owned
 inline constexpr std::uint32_t kFailedServiceControllerConnect = 1063;
 inline constexpr std::uint32_t kNotFound = 1168;
+inline constexpr std::uint32_t kInvalidOwner = 1307;
 inline constexpr std::uint32_t kNoImpersonationToken = 1309;
 inline constexpr std::uint32_t kPrivilegeNotHeld = 1314;
 inline constexpr std::uint32_t kInvalidAcl = 1336;

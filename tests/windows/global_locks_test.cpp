@@ -30,10 +30,17 @@ std::vector<Ace> SetupAces() {
     return {Ace::Allowed(0x120000, wk::Administrators()), Ace::Allowed(0x120000, wk::LocalSystem())};
 }
 
+// Host preparation runs as an elevated administrator.
+void Elevate(SimHost& host) {
+    host.security().SetProcessToken(
+        platform::sim::SimToken::InteractiveUser(host.security().TokenUser(), true, true));
+}
+
 // Acquires the lock on a host where another process created the mutex with
 // the given descriptor; returns the refusal, and checks that nothing waited.
 std::string PlantedRefusal(bool metadata, std::vector<std::uint8_t> descriptor) {
     SimHost host;
+    if (!metadata) Elevate(host);
     const auto planted = host.sync().PlantMutex(metadata ? kMetadataLockName : kHostSetupLockName, descriptor);
     planted->HoldByOtherProcess();
     const std::size_t handles = host.handles().OpenCount();
@@ -69,6 +76,7 @@ TEST(MetadataLock, CreatesTheMutexWithItsExactSecurityAndReleasesIt) {
 
 TEST(MetadataLock, IsCreatedWithoutInitialOwnershipAndNotInheritable) {
     SimHost host;
+    Elevate(host);
     host.faults().Watch("CreateMutexExW");
     ASSERT_TRUE(AcquireMetadataLock(host.platform()));
     ASSERT_TRUE(AcquireHostSetupLock(host.platform()));
@@ -199,6 +207,7 @@ TEST(MetadataLock, PlatformFailuresNameTheirCall) {
 
 TEST(HostSetupLock, CreatesTheMutexOwnedByAdministrators) {
     SimHost host;
+    Elevate(host);
     auto lock = AcquireHostSetupLock(host.platform());
     ASSERT_TRUE(lock) << lock.error().Display();
     auto parsed = winformat::SecurityDescriptor::ParseSelfRelative(
@@ -227,14 +236,34 @@ TEST(HostSetupLock, RefusesForeignSecurityWithoutWaiting) {
     duplicate[1] = duplicate[0];
     EXPECT_EQ(PlantedRefusal(false, Descriptor(wk::Administrators(), duplicate)),
               "duplicate administrative setup lock trustee");
+    // (A deny entry for the administrator itself refuses the open: error 5.)
     auto denied = SetupAces();
-    denied[0] = Ace::Denied(0x120000, wk::Administrators());
+    denied[1] = Ace::Denied(0x120000, wk::LocalSystem());
     EXPECT_EQ(PlantedRefusal(false, Descriptor(wk::Administrators(), denied)),
               "untrusted administrative setup lock permissions");
 }
 
+TEST(HostSetupLock, OnlyAnElevatedAdministratorMayCreateIt) {
+    // Administrators as the owner of a new object is refused to a token
+    // that holds the group deny-only or not at all.
+    for (const bool administrator : {false, true}) {
+        SimHost host;
+        host.security().SetProcessToken(
+            platform::sim::SimToken::InteractiveUser(host.security().TokenUser(), administrator, false));
+        EXPECT_EQ(AcquireHostSetupLock(host.platform()).error().Display(),
+                  "CreateMutexExW(administrative setup lock) failed with Win32 error 1307");
+        EXPECT_FALSE(host.sync().FindMutex(kHostSetupLockName));
+    }
+    // An existing one whose DACL does not let the caller in is not opened.
+    SimHost host;
+    const auto planted = host.sync().PlantMutex(kHostSetupLockName, Descriptor(wk::Administrators(), SetupAces()));
+    EXPECT_EQ(AcquireHostSetupLock(host.platform()).error().Display(),
+              "CreateMutexExW(administrative setup lock) failed with Win32 error 5");
+}
+
 TEST(HostSetupLock, TimesOutWithItsOwnMessage) {
     SimHost host;
+    Elevate(host);
     const auto planted = host.sync().PlantMutex(kHostSetupLockName, Descriptor(wk::Administrators(), SetupAces()));
     planted->HoldByOtherProcess();
     EXPECT_EQ(AcquireHostSetupLock(host.platform()).error().Display(),

@@ -348,10 +348,14 @@ TEST_F(LiveMarker, OwnedByTheUserWhoAloneMaySynchronizeAndAliveWhileHeld) {
     EXPECT_EQ(host.handles().OpenCount(), handles);
 }
 
-TEST_F(LiveMarker, SecondMarkerOfTheSameNameIsACollision) {
+TEST_F(LiveMarker, SecondMarkerOfTheSameNameIsRefused) {
     auto first = CreateLiveMarker(host.platform(), kMarker);
     ASSERT_TRUE(first);
-    EXPECT_EQ(CreateRefusal(), "live-marker identity collision; refusing an existing mutex");
+    // The marker lets others in for SYNCHRONIZE only, and CreateMutexW asks
+    // for all access: Windows refuses the second creation outright.
+    EXPECT_EQ(CreateRefusal(), "CreateMutexW(live marker) failed with Win32 error 5");
+    // A marker someone made with a DACL that lets the caller in is opened,
+    // and then refused as a collision.
     const auto planted = host.sync().PlantMutex(u"Global\\Telvo.Sandbox.ffffffffffffffffffffffffffffffff", {});
     EXPECT_EQ(CreateRefusal("Global\\Telvo.Sandbox.ffffffffffffffffffffffffffffffff"),
               "live-marker identity collision; refusing an existing mutex");

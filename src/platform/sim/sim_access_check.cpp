@@ -194,6 +194,12 @@ SysResult<AccessDecision> EvaluateAccess(const winformat::SecurityDescriptor& de
     if (!descriptor.owner || !descriptor.group) {
         return std::unexpected(SysError::Win32(win32_error::kInvalidSecurityDescr));
     }
+    return EvaluateObjectAccess(descriptor, token, desired_access, mapping);
+}
+
+SysResult<AccessDecision> EvaluateObjectAccess(const winformat::SecurityDescriptor& descriptor,
+                                               const TokenIdentity& token, std::uint32_t desired_access,
+                                               const GenericMapping& mapping) {
     if ((desired_access & kGenericBits) != 0) return std::unexpected(SysError::Win32(win32_error::kGenericNotMapped));
 
     const bool maximum = (desired_access & file_access::kMaximumAllowed) != 0;
@@ -225,7 +231,7 @@ SysResult<AccessDecision> EvaluateAccess(const winformat::SecurityDescriptor& de
     // otherwise: READ_CONTROL and WRITE_DAC only (MS-DTYP 2.5.3.2; Windows
     // Security Internals, ch. 7). Wine gives the owner every standard right.
     const winformat::Acl* dacl = descriptor.dacl.acl();
-    if (MatchesForAllow(token, *descriptor.owner) && !OwnerRightsPresent(dacl)) {
+    if (descriptor.owner && MatchesForAllow(token, *descriptor.owner) && !OwnerRightsPresent(dacl)) {
         walk.remaining &= ~kOwnerImplicit;
         walk.granted |= kOwnerImplicit;
     }

@@ -92,6 +92,13 @@ SysResult<AccessDecision> EvaluateAccess(const winformat::SecurityDescriptor& de
                                          const TokenIdentity& token, std::uint32_t desired_access,
                                          const GenericMapping& mapping);
 
+// The check the kernel makes when an object is opened: as EvaluateAccess,
+// but the descriptor may lack an owner or a group (an absent owner gets no
+// implicit rights).
+SysResult<AccessDecision> EvaluateObjectAccess(const winformat::SecurityDescriptor& descriptor,
+                                               const TokenIdentity& token, std::uint32_t desired_access,
+                                               const GenericMapping& mapping);
+
 // Generic bits of `mask` replaced by the rights the mapping gives them.
 std::uint32_t MapGenericBits(std::uint32_t mask, const GenericMapping& mapping);
 

@@ -26,7 +26,7 @@ std::uint32_t MaximumFrom(std::span<const std::uint8_t> bytes, const TokenIdenti
     if (bytes.empty()) return 0;
     auto descriptor = winformat::SecurityDescriptor::ParseSelfRelative(bytes);
     if (!descriptor) return 0;
-    auto decision = EvaluateAccess(*descriptor, token, file_access::kMaximumAllowed, kFileGenericMapping);
+    auto decision = EvaluateObjectAccess(*descriptor, token, file_access::kMaximumAllowed, kFileGenericMapping);
     return decision && decision->granted ? decision->granted_access : 0;
 }
 

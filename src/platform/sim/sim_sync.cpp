@@ -1,5 +1,6 @@
 #include "platform/sim/sim_sync.h"
 
+#include "common/try.h"
 #include "platform/sim/sim_host.h"
 #include "winformat/security_descriptor.h"
 
@@ -7,18 +8,56 @@ namespace telvo::platform::sim {
 
 namespace {
 
-// A new object's descriptor takes the creator's token user as owner (and
-// primary group) where the caller gave none, as the object manager does.
-std::vector<std::uint8_t> WithDefaultOwner(std::span<const std::uint8_t> requested, const winformat::Sid& user) {
+std::unexpected<SysError> Win32Failure(std::uint32_t code) { return std::unexpected(SysError::Win32(code)); }
+
+// Whether a token may name `owner` as the owner of an object it creates: its
+// user, a group it holds with SE_GROUP_OWNER, or anyone while
+// SeRestorePrivilege is enabled.
+bool MayAssignOwner(const SimToken& token, const winformat::Sid& owner) {
+    if (owner == token.identity.user || token.identity.HasPrivilege(privilege::kRestore)) return true;
+    for (const TokenGroup& group : token.identity.groups) {
+        if (group.sid == owner && (group.attributes & group_attribute::kOwner) &&
+            !(group.attributes & group_attribute::kUseForDenyOnly)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+// A new mutex's descriptor: what the creator gave, with the token's owner,
+// primary group and default DACL for what it left out. A named object's
+// directory has nothing to inherit, so the default DACL is all there is.
+SysResult<std::vector<std::uint8_t>> NewMutexDescriptor(std::span<const std::uint8_t> requested,
+                                                        const SimToken& token) {
     winformat::SecurityDescriptor descriptor;
     if (!requested.empty()) {
         auto parsed = winformat::SecurityDescriptor::ParseSelfRelative(requested);
-        if (!parsed) return {requested.begin(), requested.end()};
+        if (!parsed) return Win32Failure(win32_error::kInvalidSecurityDescr);
         descriptor = std::move(*parsed);
     }
-    if (!descriptor.owner) descriptor.owner = user;
-    if (!descriptor.group) descriptor.group = user;
+    if (descriptor.owner && !MayAssignOwner(token, *descriptor.owner)) {
+        return Win32Failure(win32_error::kInvalidOwner);
+    }
+    if (!descriptor.owner) descriptor.owner = token.owner;
+    if (!descriptor.group) descriptor.group = token.primary_group;
+    if (!descriptor.dacl.present() && !token.default_dacl.empty()) {
+        auto dacl = winformat::Acl::Parse(token.default_dacl);
+        if (!dacl) return Win32Failure(win32_error::kInvalidAcl);
+        descriptor.dacl = winformat::AclSlot(std::move(*dacl));
+    }
     return descriptor.ToSelfRelative();
+}
+
+// Opening an existing mutex: the access asked for against its descriptor.
+// One planted without any descriptor has no security: anyone may open it.
+SysResult<void> CheckMutexAccess(const SimMutex& mutex, const SimToken& token, std::uint32_t desired_access) {
+    if (mutex.security_descriptor.empty()) return {};
+    auto descriptor = winformat::SecurityDescriptor::ParseSelfRelative(mutex.security_descriptor);
+    if (!descriptor) return Win32Failure(win32_error::kAccessDenied);
+    auto decision = EvaluateObjectAccess(*descriptor, token.identity, MapGenericBits(desired_access, kMutexGenericMapping),
+                                   kMutexGenericMapping);
+    if (!decision || !decision->granted) return Win32Failure(win32_error::kAccessDenied);
+    return {};
 }
 
 }  // namespace
@@ -32,7 +71,8 @@ std::u16string SimSync::Key(const std::u16string& name) {
 }
 
 SysResult<CreatedObject> SimSync::Create(std::span<const std::uint8_t> security_descriptor, bool initial_owner,
-                                         const std::u16string& name) {
+                                         const std::u16string& name, std::uint32_t desired_access) {
+    const SimToken& token = host_.security().ProcessToken();
     std::shared_ptr<SimMutex> mutex;
     bool existed = false;
     {
@@ -40,14 +80,17 @@ SysResult<CreatedObject> SimSync::Create(std::span<const std::uint8_t> security_
         auto& slot = named_[Key(name)];
         mutex = slot.lock();
         existed = mutex != nullptr;
-        if (!mutex) {
+        if (existed) {
+            // The caller's descriptor is ignored; the existing one decides.
+            TELVO_TRY(CheckMutexAccess(*mutex, token, desired_access));
+        } else {
+            TELVO_TRY_ASSIGN(auto descriptor, NewMutexDescriptor(security_descriptor, token));
             mutex = std::make_shared<SimMutex>(name);
-            mutex->security_descriptor = WithDefaultOwner(security_descriptor, host_.security().ProcessToken().owner);
+            mutex->security_descriptor = std::move(descriptor);
             slot = mutex;
         }
     }
-    // An existing mutex keeps its descriptor, and the initial ownership is
-    // not granted to a caller that merely opened it.
+    // The initial ownership is not granted to a caller that merely opened it.
     if (initial_owner && !existed) (void)mutex->TryWait();
     return CreatedObject{host_.handles().Add(mutex), existed};
 }
@@ -56,19 +99,20 @@ SysResult<CreatedObject> SimSync::CreateMutexExW(std::span<const std::uint8_t> s
                                                  const std::u16string& name, std::uint32_t flags,
                                                  std::uint32_t desired_access) {
     TELVO_SIM_ENTER(host_, "CreateMutexExW", {flags, desired_access});
-    return Create(security_descriptor, (flags & mutex_flag::kInitialOwner) != 0, name);
+    return Create(security_descriptor, (flags & mutex_flag::kInitialOwner) != 0, name, desired_access);
 }
 
 SysResult<CreatedObject> SimSync::CreateMutexW(std::span<const std::uint8_t> security_descriptor, bool,
                                                bool initial_owner, const std::u16string& name) {
     TELVO_SIM_ENTER(host_, "CreateMutexW", {initial_owner});
-    return Create(security_descriptor, initial_owner, name);
+    return Create(security_descriptor, initial_owner, name, kMutexAllAccess);
 }
 
-SysResult<Handle> SimSync::OpenMutexW(std::uint32_t, bool, const std::u16string& name) {
-    TELVO_SIM_ENTER(host_, "OpenMutexW");
+SysResult<Handle> SimSync::OpenMutexW(std::uint32_t desired_access, bool, const std::u16string& name) {
+    TELVO_SIM_ENTER(host_, "OpenMutexW", {desired_access});
     auto mutex = FindMutex(name);
     if (!mutex) return std::unexpected(SysError::Win32(win32_error::kFileNotFound));
+    TELVO_TRY(CheckMutexAccess(*mutex, host_.security().ProcessToken(), desired_access));
     return host_.handles().Add(mutex);
 }
 

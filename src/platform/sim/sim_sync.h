@@ -14,8 +14,13 @@ class SimHost;
 // Named mutexes in the object namespace. A mutex exists while some handle to
 // it is open, in this process or, for mutexes a test plants, in another one.
 // Assumed: names compare case-insensitively (the Win32 calls open names with
-// OBJ_CASE_INSENSITIVE); opening an existing mutex performs no access check
-// against its descriptor.
+// OBJ_CASE_INSENSITIVE). Opening an existing mutex, by OpenMutexW or by a
+// create call that finds the name taken, checks the access asked for
+// (MUTEX_ALL_ACCESS for CreateMutexW) against the existing descriptor with
+// the caller's token: ERROR_ACCESS_DENIED and no handle when refused. A new
+// mutex takes the caller's owner, primary group and default DACL where its
+// descriptor has none; an owner the token may not assign is
+// ERROR_INVALID_OWNER.
 class SimSync final : public Sync {
 public:
     explicit SimSync(SimHost& host) : host_(host) {}
@@ -38,7 +43,7 @@ public:
 
 private:
     SysResult<CreatedObject> Create(std::span<const std::uint8_t> security_descriptor, bool initial_owner,
-                                    const std::u16string& name);
+                                    const std::u16string& name, std::uint32_t desired_access);
     static std::u16string Key(const std::u16string& name);
 
     SimHost& host_;
