@@ -1,6 +1,7 @@
 #include "platform/sim/fault_plan.h"
 
 #include <algorithm>
+#include <utility>
 
 namespace telvo::platform::sim {
 
@@ -43,31 +44,37 @@ void FaultPlan::CrashAfter(std::uint64_t calls) {
 
 bool FaultPlan::Crashed() const {
     std::lock_guard lock(mutex_);
-    return crashed_;
+    return !dead_.empty();
 }
 
-bool FaultPlan::TakeCrash() {
+bool FaultPlan::IsDead(std::uint32_t process_id) const {
     std::lock_guard lock(mutex_);
-    if (!crashed_ || crash_taken_) return false;
-    crash_taken_ = true;
-    return true;
+    return dead_.contains(process_id);
+}
+
+std::optional<std::uint32_t> FaultPlan::TakeCrash() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(to_end_, std::nullopt);
 }
 
 void FaultPlan::ClearCrash() {
     std::lock_guard lock(mutex_);
     crash_at_.reset();
-    crashed_ = false;
-    crash_taken_ = false;
 }
 
-std::optional<SysError> FaultPlan::Enter(std::string_view call, std::initializer_list<std::uint64_t> arguments) {
+std::optional<SysError> FaultPlan::Enter(std::string_view call, std::initializer_list<std::uint64_t> arguments,
+                                         std::uint32_t process_id) {
     std::vector<std::function<void()>> due;
     std::optional<SysError> failure;
     {
         std::lock_guard lock(mutex_);
-        if (crash_at_ && total_ >= *crash_at_) crashed_ = true;
+        if (crash_at_ && total_ >= *crash_at_) {
+            crash_at_.reset();
+            dead_.insert(process_id);
+            to_end_ = process_id;
+        }
         // A dead process makes no more calls: nothing is counted or done.
-        if (crashed_) return SysError::Win32(kProcessAborted);
+        if (dead_.contains(process_id)) return SysError::Win32(kProcessAborted);
         ++total_;
         auto it = counts_.find(call);
         if (it == counts_.end()) it = counts_.emplace(std::string(call), 0).first;

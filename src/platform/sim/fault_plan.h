@@ -6,6 +6,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -41,18 +42,22 @@ public:
     // The nth use of `call` runs `action` before the call does anything.
     void OnCall(std::string call, std::uint64_t nth, std::function<void()> action);
 
-    // Records one use of `call`; the error it must fail with, if any.
-    std::optional<SysError> Enter(std::string_view call, std::initializer_list<std::uint64_t> arguments = {});
+    // Records one use of `call` by the process `process_id`; the error it
+    // must fail with, if any.
+    std::optional<SysError> Enter(std::string_view call, std::initializer_list<std::uint64_t> arguments,
+                                  std::uint32_t process_id);
 
-    // Crash injection: the simulated process dies right after its nth seam
-    // call (counted from now). Every later call fails at once with
-    // ERROR_PROCESS_ABORTED and changes nothing.
+    // Crash injection: the process that makes the seam call after the nth
+    // one (counted from now) dies right there. Every call it makes from then
+    // on fails at once with ERROR_PROCESS_ABORTED and changes nothing; other
+    // processes go on.
     void CrashAfter(std::uint64_t calls);
     bool Crashed() const;
-    // Once, for the first call after the crash point: the host then ends the
-    // process as Windows ends a dead one.
-    bool TakeCrash();
-    // A new process starts: no crash pending or in force.
+    bool IsDead(std::uint32_t process_id) const;
+    // Once, for the call that met the crash point: the process the host must
+    // end as Windows ends a dead one.
+    std::optional<std::uint32_t> TakeCrash();
+    // No crash pending any more (the dead stay dead).
     void ClearCrash();
 
     std::uint64_t Count(std::string_view call) const;
@@ -77,9 +82,9 @@ private:
     std::vector<Call> log_;
     std::vector<Action> actions_;
     std::uint64_t total_ = 0;
-    std::optional<std::uint64_t> crash_at_;  // the total after which the process is dead
-    bool crashed_ = false;
-    bool crash_taken_ = false;
+    std::optional<std::uint64_t> crash_at_;  // the total after which the calling process dies
+    std::set<std::uint32_t> dead_;
+    std::optional<std::uint32_t> to_end_;
 };
 
 }  // namespace telvo::platform::sim

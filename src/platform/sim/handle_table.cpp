@@ -17,7 +17,7 @@ Handle HandleTable::Add(std::shared_ptr<SimObject> object) {
         std::lock_guard count(HandleCountMutex());
         ++object->open_handles_;
     }
-    objects_.emplace(handle, std::move(object));
+    objects_.emplace(handle, Entry{std::move(object), 0});
     if (objects_.size() > peak_) peak_ = objects_.size();
     return handle;
 }
@@ -25,7 +25,31 @@ Handle HandleTable::Add(std::shared_ptr<SimObject> object) {
 std::shared_ptr<SimObject> HandleTable::Find(Handle handle) const {
     std::lock_guard lock(mutex_);
     auto it = objects_.find(handle);
-    return it == objects_.end() ? nullptr : it->second;
+    return it == objects_.end() ? nullptr : it->second.object;
+}
+
+std::optional<std::uint32_t> HandleTable::Flags(Handle handle) const {
+    std::lock_guard lock(mutex_);
+    auto it = objects_.find(handle);
+    if (it == objects_.end()) return std::nullopt;
+    return it->second.flags;
+}
+
+bool HandleTable::SetFlags(Handle handle, std::uint32_t mask, std::uint32_t flags) {
+    std::lock_guard lock(mutex_);
+    auto it = objects_.find(handle);
+    if (it == objects_.end()) return false;
+    it->second.flags = (it->second.flags & ~mask) | (flags & mask);
+    return true;
+}
+
+std::map<Handle, std::shared_ptr<SimObject>> HandleTable::WithFlag(std::uint32_t flag) const {
+    std::lock_guard lock(mutex_);
+    std::map<Handle, std::shared_ptr<SimObject>> found;
+    for (const auto& [handle, entry] : objects_) {
+        if (entry.flags & flag) found.emplace(handle, entry.object);
+    }
+    return found;
 }
 
 bool HandleTable::Remove(Handle handle) {
@@ -34,7 +58,7 @@ bool HandleTable::Remove(Handle handle) {
         std::lock_guard lock(mutex_);
         auto it = objects_.find(handle);
         if (it == objects_.end()) return false;
-        released = std::move(it->second);
+        released = std::move(it->second.object);
         objects_.erase(it);
     }
     bool last = false;

@@ -4,18 +4,25 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <optional>
 
 #include "platform/sim/sim_object.h"
 #include "platform/types.h"
 
 namespace telvo::platform::sim {
 
-// The simulated process's handle table. Tests read the number of open
-// handles to prove that every path closes what it opened.
+// A simulated process's handle table: each handle's object and its
+// HANDLE_FLAG_* bits. Tests read the number of open handles to prove that
+// every path closes what it opened.
 class HandleTable {
 public:
     Handle Add(std::shared_ptr<SimObject> object);
     std::shared_ptr<SimObject> Find(Handle handle) const;
+    // HANDLE_FLAG_* of an open handle (nothing when it is not open).
+    std::optional<std::uint32_t> Flags(Handle handle) const;
+    bool SetFlags(Handle handle, std::uint32_t mask, std::uint32_t flags);
+    // The open handles whose flags hold `flag`, with their objects.
+    std::map<Handle, std::shared_ptr<SimObject>> WithFlag(std::uint32_t flag) const;
     template <class T>
     std::shared_ptr<T> FindAs(Handle handle) const {
         return std::dynamic_pointer_cast<T>(Find(handle));
@@ -31,7 +38,11 @@ private:
     static std::mutex& HandleCountMutex();
 
     mutable std::mutex mutex_;
-    std::map<Handle, std::shared_ptr<SimObject>> objects_;
+    struct Entry {
+        std::shared_ptr<SimObject> object;
+        std::uint32_t flags = 0;
+    };
+    std::map<Handle, Entry> objects_;
     std::uint64_t next_ = 0x100;
     std::size_t peak_ = 0;
 };

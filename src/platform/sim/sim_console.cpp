@@ -9,9 +9,7 @@ SysResult<Handle> SimConsole::GetStdHandle(StdStream stream) {
     if (stream != StdStream::input && stream != StdStream::output && stream != StdStream::error) {
         return std::unexpected(SysError::Win32(win32_error::kInvalidHandle));
     }
-    std::lock_guard lock(mutex_);
-    auto it = std_handles_.find(stream);
-    return it == std_handles_.end() ? kNullHandle : it->second;
+    return host_.caller().StdHandle(stream);
 }
 
 SysResult<std::vector<std::u16string>> SimConsole::GetCommandLineArguments() {
@@ -22,12 +20,11 @@ SysResult<std::vector<std::u16string>> SimConsole::GetCommandLineArguments() {
 
 void SimConsole::ExitProcess(std::uint32_t exit_code) {
     (void)host_.Enter("ExitProcess");
-    if (host_.faults().Crashed()) return;  // a dead process ends no more
+    if (host_.CallerIsDead()) return;  // a dead process ends no more
+    if (!host_.caller().SetExitCode(exit_code)) return;
     std::function<void(std::uint32_t)> on_exit;
     {
         std::lock_guard lock(mutex_);
-        if (exit_code_) return;
-        exit_code_ = exit_code;
         on_exit = on_exit_;
     }
     if (on_exit) on_exit(exit_code);
@@ -38,19 +35,13 @@ void SimConsole::OnExitProcess(std::function<void(std::uint32_t)> on_exit) {
     on_exit_ = std::move(on_exit);
 }
 
-void SimConsole::SetStdHandle(StdStream stream, Handle handle) {
-    std::lock_guard lock(mutex_);
-    std_handles_[stream] = handle;
-}
+void SimConsole::SetStdHandle(StdStream stream, Handle handle) { host_.caller().SetStdHandle(stream, handle); }
 
 void SimConsole::SetArguments(std::vector<std::u16string> arguments) {
     std::lock_guard lock(mutex_);
     arguments_ = std::move(arguments);
 }
 
-std::optional<std::uint32_t> SimConsole::ExitCode() const {
-    std::lock_guard lock(mutex_);
-    return exit_code_;
-}
+std::optional<std::uint32_t> SimConsole::ExitCode() const { return host_.caller().ExitCode(); }
 
 }  // namespace telvo::platform::sim

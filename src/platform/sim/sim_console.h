@@ -21,7 +21,8 @@ public:
     SysResult<std::vector<std::u16string>> GetCommandLineArguments() override;
     void ExitProcess(std::uint32_t exit_code) override;
 
-    // Test side.
+    // Test side. The standard handles and the exit code are those of the
+    // calling process; the arguments are every helper process's.
     void SetStdHandle(StdStream stream, Handle handle);
     void SetArguments(std::vector<std::u16string> arguments);
     std::optional<std::uint32_t> ExitCode() const;
@@ -32,9 +33,7 @@ public:
 private:
     SimHost& host_;
     mutable std::mutex mutex_;
-    std::map<StdStream, Handle> std_handles_;
     std::vector<std::u16string> arguments_;
-    std::optional<std::uint32_t> exit_code_;
     std::function<void(std::uint32_t)> on_exit_;
 };
 

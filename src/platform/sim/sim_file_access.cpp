@@ -90,7 +90,7 @@ SysResult<void> SimFiles::WriteAs(const TokenIdentity& token, std::u16string_vie
     TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(path, true));
     TELVO_TRY(AccessAs(token, lookup, file_access::kFileGenericWrite, false));
     if (!lookup.link) {
-        TELVO_TRY_ASSIGN(lookup.link, tree_->AddChild(lookup, false, file_attribute::kArchive, token.user));
+        TELVO_TRY_ASSIGN(lookup.link, tree_->AddChild(lookup, false, file_attribute::kArchive, SimCreator{token.user, {}}));
     }
     if (lookup.link->node->directory) return std::unexpected(SysError::Win32(win32_error::kAccessDenied));
     lookup.link->node->contents = std::move(text);
@@ -102,7 +102,7 @@ SysResult<void> SimFiles::MakeDirectoryAs(const TokenIdentity& token, std::u16st
     TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(path, false));
     if (lookup.link) return std::unexpected(SysError::Win32(win32_error::kAlreadyExists));
     TELVO_TRY(AccessAs(token, lookup, file_access::kFileGenericRead, true));
-    TELVO_TRY(tree_->AddChild(lookup, true, 0, token.user));
+    TELVO_TRY(tree_->AddChild(lookup, true, 0, SimCreator{token.user, {}}));
     return {};
 }
 

@@ -164,7 +164,7 @@ SysResult<std::u16string> SimFileTree::FinalPath(const SimLink& link) const {
 
 SysResult<std::shared_ptr<SimLink>> SimFileTree::AddChild(const SimLookup& where, bool directory,
                                                           std::uint32_t attributes,
-                                                          const std::optional<winformat::Sid>& owner) {
+                                                          const SimCreator& creator) {
     if (where.link) return Win32Failure(win32_error::kAlreadyExists);
     if (!where.parent) return Win32Failure(win32_error::kAccessDenied);  // a volume root
     if (!IsValidName(where.name)) return Win32Failure(win32_error::kInvalidName);
@@ -172,8 +172,7 @@ SysResult<std::shared_ptr<SimLink>> SimFileTree::AddChild(const SimLookup& where
     link->node = NewNode(*where.parent->volume, directory, attributes);
     link->node->link_count = 1;
     link->node->security_descriptor =
-        NewObjectDescriptor(where.parent->node->security_descriptor, directory, owner ? owner : creator_owner,
-                            creator_default_dacl);
+        NewObjectDescriptor(where.parent->node->security_descriptor, directory, creator.owner, creator.default_dacl);
     if (directory) link->node->self = link;
     Attach(where, link);
     return link;

@@ -74,6 +74,14 @@ struct SimVolume {
     std::uint64_t next_record = 0x40;
 };
 
+// What a new object takes from the token of the process that makes it: its
+// owner (TokenOwner) and, when it inherits nothing, the default DACL (ACL
+// bytes; empty: none).
+struct SimCreator {
+    winformat::Sid owner;
+    std::vector<std::uint8_t> default_dacl;
+};
+
 // What a path names: the directory holding the last name, that name, and the
 // link found (null when nothing has that name yet).
 struct SimLookup {
@@ -92,10 +100,6 @@ SimLookup NameOf(const std::shared_ptr<SimLink>& link);
 class SimFileTree {
 public:
     std::mutex mutex;
-    // The owner of the objects the simulated process creates: its token user.
-    std::optional<winformat::Sid> creator_owner;
-    // Its token's default DACL (ACL bytes), for objects that inherit nothing.
-    std::vector<std::uint8_t> creator_default_dacl;
 
     SimVolume& AddVolume(SimVolumeSpec spec);
     // A drive letter that names a directory (subst): X: -> \\?\C:\dir.
@@ -112,9 +116,9 @@ public:
     // \\?\C:\Dir\Name in the real case of every name.
     SysResult<std::u16string> FinalPath(const SimLink& link) const;
 
-    // A new name; its owner is `owner`, or the simulated process's creator owner.
+    // A new name, made by `creator`.
     SysResult<std::shared_ptr<SimLink>> AddChild(const SimLookup& where, bool directory, std::uint32_t attributes,
-                                                 const std::optional<winformat::Sid>& owner = std::nullopt);
+                                                 const SimCreator& creator);
     SysResult<void> AddHardLink(const std::shared_ptr<SimNode>& node, const SimLookup& where);
     SysResult<void> Rename(const std::shared_ptr<SimLink>& link, const SimLookup& to);
     SysResult<void> Remove(const std::shared_ptr<SimLink>& link);

@@ -77,12 +77,17 @@ SysResult<std::shared_ptr<SimFileObject>> SimFiles::Open(std::u16string_view pat
     if (link) {
         TELVO_TRY(CheckExistingOpen(*link->node, granted, share, disposition, flags));
     } else {
-        TELVO_TRY_ASSIGN(link, tree_->AddChild(lookup, false, file_attribute::kArchive | (flags & kSettableAttributes)));
+        TELVO_TRY_ASSIGN(link, tree_->AddChild(lookup, false, file_attribute::kArchive | (flags & kSettableAttributes), Creator()));
     }
     return std::make_shared<SimFileObject>(tree_, std::move(link), granted, share);
 }
 
 const TokenIdentity& SimFiles::CallerToken() const { return host_.security().ProcessToken().identity; }
+
+SimCreator SimFiles::Creator() const {
+    const SimToken& token = host_.security().ProcessToken();
+    return SimCreator{token.owner, token.default_dacl};
+}
 
 SysResult<Handle> SimFiles::CreateFileW(const std::u16string& path, std::uint32_t desired_access,
                                         std::uint32_t share_mode, std::uint32_t creation_disposition,
@@ -114,7 +119,7 @@ SysResult<void> SimFiles::CreateDirectoryW(const std::u16string& path) {
     TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(path, false));
     if (lookup.link) return Win32Failure(win32_error::kAlreadyExists);
     TELVO_TRY(AccessAs(CallerToken(), lookup, 0, true));
-    TELVO_TRY(tree_->AddChild(lookup, true, 0));
+    TELVO_TRY(tree_->AddChild(lookup, true, 0, Creator()));
     return {};
 }
 
@@ -255,14 +260,14 @@ void SimFiles::AddSubstDrive(char16_t letter, std::u16string target) {
 SysResult<void> SimFiles::MakeDirectory(std::u16string_view path) {
     std::lock_guard lock(tree_->mutex);
     TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(path, false));
-    TELVO_TRY(tree_->AddChild(lookup, true, 0));
+    TELVO_TRY(tree_->AddChild(lookup, true, 0, Creator()));
     return {};
 }
 
 SysResult<void> SimFiles::MakeFile(std::u16string_view path, std::string contents) {
     std::lock_guard lock(tree_->mutex);
     TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(path, false));
-    TELVO_TRY_ASSIGN(auto link, tree_->AddChild(lookup, false, file_attribute::kArchive));
+    TELVO_TRY_ASSIGN(auto link, tree_->AddChild(lookup, false, file_attribute::kArchive, Creator()));
     link->node->contents = std::move(contents);
     return {};
 }
@@ -278,7 +283,7 @@ SysResult<void> SimFiles::MakeReparsePoint(std::u16string_view path, std::uint32
                                            bool directory) {
     std::lock_guard lock(tree_->mutex);
     TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(path, false));
-    TELVO_TRY_ASSIGN(auto link, tree_->AddChild(lookup, directory, file_attribute::kReparsePoint));
+    TELVO_TRY_ASSIGN(auto link, tree_->AddChild(lookup, directory, file_attribute::kReparsePoint, Creator()));
     link->node->reparse_tag = tag;
     link->node->reparse_target = std::move(target);
     return {};
@@ -342,12 +347,6 @@ SysResult<std::vector<std::uint8_t>> SimFiles::SecurityDescriptorOf(std::u16stri
     std::lock_guard lock(tree_->mutex);
     TELVO_TRY_ASSIGN(auto link, tree_->ResolveExisting(path, false));
     return link->node->security_descriptor;
-}
-
-void SimFiles::SetCreatorOwner(winformat::Sid owner, std::vector<std::uint8_t> default_dacl) {
-    std::lock_guard lock(tree_->mutex);
-    tree_->creator_owner = std::move(owner);
-    tree_->creator_default_dacl = std::move(default_dacl);
 }
 
 }  // namespace telvo::platform::sim

@@ -127,8 +127,6 @@ public:
     SysResult<void> MakeDirectoryAs(const TokenIdentity& token, std::u16string_view path);
     SysResult<void> DeleteAs(const TokenIdentity& token, std::u16string_view path);
     SysResult<std::vector<std::u16string>> ListAs(const TokenIdentity& token, std::u16string_view path);
-    // Called by the simulated security when the token user changes.
-    void SetCreatorOwner(winformat::Sid owner, std::vector<std::uint8_t> default_dacl = {});
 
 private:
     // The access `token` gets opening (or creating) what `lookup` names.
@@ -137,6 +135,9 @@ private:
                                       bool directory, bool backup_intent = false);
     // The calling process's token: the seam calls' opens are checked with it.
     const TokenIdentity& CallerToken() const;
+    // What objects the calling process makes take from its token (test-side
+    // set-up makes them as the test's current process).
+    SimCreator Creator() const;
     // An open by the calling process (checked with `caller`), or by another
     // process a test stands in for (`caller` null: nothing is checked).
     SysResult<std::shared_ptr<SimFileObject>> Open(std::u16string_view path, std::uint32_t access, std::uint32_t share,

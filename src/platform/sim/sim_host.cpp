@@ -2,11 +2,23 @@
 
 namespace telvo::platform::sim {
 
+namespace {
+
+// The process the calling OS thread acts as, on which host.
+struct ThreadBinding {
+    const SimHost* host = nullptr;
+    SimHelperProcess* process = nullptr;
+};
+thread_local ThreadBinding bound;
+
+// Ids of the processes that run the helper's code.
+constexpr std::uint32_t kFirstHelperId = SimProcesses::kOwnProcessId;
+constexpr std::uint32_t kHelperIdStep = 4;
+
+}  // namespace
+
 SimHost::SimHost()
-    : stdin_(std::make_shared<SimInputStream>()),
-      stdout_(std::make_shared<SimOutputStream>()),
-      stderr_(std::make_shared<SimOutputStream>()),
-      kernel_(*this),
+    : kernel_(*this),
       console_(*this),
       service_(*this),
       files_(*this),
@@ -16,28 +28,44 @@ SimHost::SimHost()
       system_(*this),
       processes_(*this),
       platform_{kernel_, console_, service_, files_, sync_, security_, appcontainer_, system_, processes_} {
-    console_.SetStdHandle(StdStream::input, handles_.Add(stdin_));
-    console_.SetStdHandle(StdStream::output, handles_.Add(stdout_));
-    console_.SetStdHandle(StdStream::error, handles_.Add(stderr_));
+    current_ = &AddHelperProcess(std::make_shared<const SimToken>(SimSecurity::DefaultToken()));
 }
 
 SimHost::~SimHost() = default;
 
+SimHelperProcess& SimHost::AddHelperProcess(std::shared_ptr<const SimToken> token) {
+    std::lock_guard lock(helpers_mutex_);
+    const auto id = static_cast<std::uint32_t>(kFirstHelperId + kHelperIdStep * helpers_.size());
+    helpers_.push_back(std::make_unique<SimHelperProcess>(id, std::move(token)));
+    return *helpers_.back();
+}
+
+SimHelperProcess& SimHost::caller() {
+    if (bound.host == this) return *bound.process;
+    std::lock_guard lock(helpers_mutex_);
+    return *current_;
+}
+
+SimHelperProcess& SimHost::StartHelperProcess() { return AddHelperProcess(caller().shared_token()); }
+
+SimHost::Binding::Binding(const SimHost& host, SimHelperProcess& process)
+    : previous_host_(bound.host), previous_process_(bound.process) {
+    bound = ThreadBinding{&host, &process};
+}
+
+SimHost::Binding::~Binding() { bound = ThreadBinding{previous_host_, previous_process_}; }
+
 void SimHost::EndCrashedProcess() {
-    sync_.AbandonOwnedMutexes();
-    // A read of standard input that the dead process had pending ends.
-    stdin_->CloseWriter();
-    handles_.CloseAll();
+    SimHelperProcess& dead = caller();
+    sync_.AbandonMutexesOf(dead.id());
+    dead.End();
 }
 
 void SimHost::StartNewProcess() {
     faults_.ClearCrash();
-    stdin_ = std::make_shared<SimInputStream>();
-    stdout_ = std::make_shared<SimOutputStream>();
-    stderr_ = std::make_shared<SimOutputStream>();
-    console_.SetStdHandle(StdStream::input, handles_.Add(stdin_));
-    console_.SetStdHandle(StdStream::output, handles_.Add(stdout_));
-    console_.SetStdHandle(StdStream::error, handles_.Add(stderr_));
+    SimHelperProcess& next = AddHelperProcess(caller().shared_token());
+    std::lock_guard lock(helpers_mutex_);
+    current_ = &next;
 }
 
 }  // namespace telvo::platform::sim

@@ -11,6 +11,7 @@
 #include "platform/sim/sim_clock.h"
 #include "platform/sim/sim_console.h"
 #include "platform/sim/sim_files.h"
+#include "platform/sim/sim_helper_process.h"
 #include "platform/sim/sim_kernel.h"
 #include "platform/sim/sim_processes.h"
 #include "platform/sim/sim_security.h"
@@ -28,8 +29,9 @@
 namespace telvo::platform::sim {
 
 // A simulated Windows host that a test creates, fills and inspects. It starts
-// as one process with a console: standard input, output and error are pipes
-// that the test writes and reads.
+// with one process running the helper's code, with a console: standard input,
+// output and error are pipes that the test writes and reads. A test may start
+// more such processes and run code as them on other threads (Bind).
 class SimHost {
 public:
     SimHost();
@@ -41,7 +43,9 @@ public:
 
     FaultPlan& faults() { return faults_; }
     SimClock& clock() { return clock_; }
-    HandleTable& handles() { return handles_; }
+    // The process the calling thread acts as, and its handles.
+    SimHelperProcess& caller();
+    HandleTable& handles() { return caller().handles(); }
 
     SimKernel& kernel() { return kernel_; }
     SimConsole& console() { return console_; }
@@ -52,15 +56,33 @@ public:
     SimAppContainer& appcontainer() { return appcontainer_; }
     SimSystem& system() { return system_; }
     SimProcesses& processes() { return processes_; }
-    SimInputStream& stdin_pipe() { return *stdin_; }
-    SimOutputStream& stdout_pipe() { return *stdout_; }
-    SimOutputStream& stderr_pipe() { return *stderr_; }
+    SimInputStream& stdin_pipe() { return caller().stdin_pipe(); }
+    SimOutputStream& stdout_pipe() { return caller().stdout_pipe(); }
+    SimOutputStream& stderr_pipe() { return caller().stderr_pipe(); }
+
+    // Another process running the helper's code, with the current process's
+    // token: a second instance that a test runs beside the first.
+    SimHelperProcess& StartHelperProcess();
+    // While the returned binding lives, the calling OS thread acts as
+    // `process` (threads it starts through the seam do too).
+    class Binding {
+    public:
+        Binding(const SimHost& host, SimHelperProcess& process);
+        Binding(const Binding&) = delete;
+        Binding& operator=(const Binding&) = delete;
+        ~Binding();
+
+    private:
+        const SimHost* previous_host_;
+        SimHelperProcess* previous_process_;
+    };
+    [[nodiscard]] Binding Bind(SimHelperProcess& process) const { return Binding(*this, process); }
 
     // Every seam call starts here: it is counted (and logged with the
     // arguments given, when a test watches it), and fails when the fault
     // plan says so.
     std::optional<SysError> Enter(std::string_view call, std::initializer_list<std::uint64_t> arguments = {}) {
-        auto failure = faults_.Enter(call, arguments);
+        auto failure = faults_.Enter(call, arguments, caller().id());
         if (faults_.TakeCrash()) EndCrashedProcess();
         return failure;
     }
@@ -70,17 +92,21 @@ public:
     // its byte-range locks gone, its kill-on-close jobs killing their
     // processes); everything else on the host stays as it was.
     void EndCrashedProcess();
-    // Another process of the same user starts on the host: fresh standard
-    // streams and handles, no crash pending.
+    // Another process of the same user starts on the host and becomes its
+    // current process: its own id, standard streams and handles, no crash
+    // pending.
     void StartNewProcess();
+    // Whether the calling thread's process has died.
+    bool CallerIsDead() { return faults_.IsDead(caller().id()); }
 
 private:
+    SimHelperProcess& AddHelperProcess(std::shared_ptr<const SimToken> token);
+
     FaultPlan faults_;
     SimClock clock_;
-    HandleTable handles_;
-    std::shared_ptr<SimInputStream> stdin_;
-    std::shared_ptr<SimOutputStream> stdout_;
-    std::shared_ptr<SimOutputStream> stderr_;
+    mutable std::mutex helpers_mutex_;
+    std::vector<std::unique_ptr<SimHelperProcess>> helpers_;
+    SimHelperProcess* current_ = nullptr;
     SimKernel kernel_;
     SimConsole console_;
     SimServiceControl service_;

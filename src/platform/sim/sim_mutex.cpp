@@ -1,18 +1,21 @@
 #include "platform/sim/sim_mutex.h"
 
 #include "platform/kernel.h"
+#include "platform/sim/sim_host.h"
 
 namespace telvo::platform::sim {
 
+SimMutex::Owner SimMutex::Caller() const { return Owner{host_.caller().id(), std::this_thread::get_id()}; }
+
 std::optional<std::uint32_t> SimMutex::TryWait() {
+    const Owner self = Caller();
     std::lock_guard lock(mutex_);
-    const auto self = std::this_thread::get_id();
-    if (owner_ && !(owner_->thread == self && !owner_->other_process)) return std::nullopt;
+    if (owner_ && *owner_ != self) return std::nullopt;
     if (owner_) {
         ++recursion_;
         return wait_result::kObject0;
     }
-    owner_ = Owner{self, false};
+    owner_ = self;
     recursion_ = 1;
     if (abandoned_) {
         abandoned_ = false;
@@ -22,30 +25,24 @@ std::optional<std::uint32_t> SimMutex::TryWait() {
 }
 
 bool SimMutex::Release() {
+    const Owner self = Caller();
     std::lock_guard lock(mutex_);
-    if (!owner_ || owner_->other_process || owner_->thread != std::this_thread::get_id()) return false;
+    if (!owner_ || *owner_ != self) return false;
     if (--recursion_ == 0) owner_.reset();
     return true;
 }
 
 void SimMutex::HoldByOtherProcess() {
     std::lock_guard lock(mutex_);
-    owner_ = Owner{std::thread::id(), true};
+    owner_ = Owner{kOtherProcess, std::thread::id()};
     recursion_ = 1;
 }
 
-void SimMutex::AbandonByOtherProcess() {
-    std::lock_guard lock(mutex_);
-    if (owner_ && owner_->other_process) {
-        owner_.reset();
-        recursion_ = 0;
-        abandoned_ = true;
-    }
-}
+void SimMutex::AbandonByOtherProcess() { AbandonByProcess(kOtherProcess); }
 
-void SimMutex::AbandonByOwnProcess() {
+void SimMutex::AbandonByProcess(std::uint32_t process_id) {
     std::lock_guard lock(mutex_);
-    if (owner_ && !owner_->other_process) {
+    if (owner_ && owner_->process_id == process_id) {
         owner_.reset();
         recursion_ = 0;
         abandoned_ = true;
@@ -53,8 +50,9 @@ void SimMutex::AbandonByOwnProcess() {
 }
 
 bool SimMutex::IsOwnedByCallingThread() const {
+    const Owner self = Caller();
     std::lock_guard lock(mutex_);
-    return owner_ && !owner_->other_process && owner_->thread == std::this_thread::get_id();
+    return owner_ == self;
 }
 
 bool SimMutex::IsOwned() const {

@@ -10,13 +10,15 @@
 
 namespace telvo::platform::sim {
 
-// A named mutex. It is owned by one thread of the simulated process, or by a
-// thread of another process that a test stands in for; the owner may take it
-// again (recursion). A mutex whose owner died is abandoned: the next wait
-// takes it and reports WAIT_ABANDONED.
+class SimHost;
+
+// A named mutex. It is owned by one simulated thread (an OS thread acting for
+// one of the host's helper processes), or by a process a test stands in for;
+// the owner may take it again (recursion). A mutex whose owner died is
+// abandoned: the next wait takes it and reports WAIT_ABANDONED.
 class SimMutex final : public SimWaitable, public SimSecured {
 public:
-    explicit SimMutex(std::u16string name) : name_(std::move(name)) {}
+    SimMutex(SimHost& host, std::u16string name) : host_(host), name_(std::move(name)) {}
 
     const std::u16string& name() const { return name_; }
 
@@ -27,16 +29,23 @@ public:
     // Test side: another process takes the mutex, or dies holding it.
     void HoldByOtherProcess();
     void AbandonByOtherProcess();
-    // The simulated process died: a mutex it owned is abandoned.
-    void AbandonByOwnProcess();
+    // The helper process `process_id` died: a mutex one of its threads owned is abandoned.
+    void AbandonByProcess(std::uint32_t process_id);
     bool IsOwnedByCallingThread() const;
     bool IsOwned() const;
 
 private:
+    // A simulated thread: the process it acts for (0: a process a test
+    // stands in for) and the OS thread.
     struct Owner {
+        std::uint32_t process_id = 0;
         std::thread::id thread;
-        bool other_process = false;
+        bool operator==(const Owner&) const = default;
     };
+    static constexpr std::uint32_t kOtherProcess = 0;
+    Owner Caller() const;
+
+    SimHost& host_;
     mutable std::mutex mutex_;
     std::u16string name_;
     std::optional<Owner> owner_;

@@ -351,7 +351,9 @@ SysResult<Handle> SimProcesses::CreateThread(std::function<void()> start) {
     auto thread = std::make_shared<SimThread>();
     const Handle handle = host_.handles().Add(thread);
     std::lock_guard lock(mutex_);
-    threads_.emplace_back([thread, routine = std::move(start)] {
+    // The new thread acts for the process that started it.
+    threads_.emplace_back([this, thread, &creator = host_.caller(), routine = std::move(start)] {
+        const auto binding = host_.Bind(creator);
         routine();
         thread->MarkEnded();
     });
@@ -514,7 +516,7 @@ SysResult<ProcessInformation> SimProcesses::CreateProcessW(const CreateProcessPa
     // this call runs, as on Windows.
 
     ProcessImage image;
-    image.parent_id = kOwnProcessId;
+    image.parent_id = host_.caller().id();
     image.command_line = parameters.command_line;
     image.creation_flags = parameters.creation_flags;
     image.environment = ReadEnvironment(parameters.environment,
@@ -538,7 +540,7 @@ SysResult<ProcessInformation> SimProcesses::CreateProcessW(const CreateProcessPa
             for (const Handle handle : *handle_list) {
                 auto object = host_.handles().Find(handle);
                 if (!object) return Win32Failure(win32_error::kInvalidHandle);
-                if ((HandleFlags(handle) & handle_flag::kInherit) == 0) {
+                if ((host_.handles().Flags(handle).value_or(0) & handle_flag::kInherit) == 0) {
                     if (assumptions.non_inheritable_listed_handle_fails) {
                         return Win32Failure(win32_error::kInvalidParameter);
                     }
@@ -548,11 +550,7 @@ SysResult<ProcessInformation> SimProcesses::CreateProcessW(const CreateProcessPa
             }
         }
     } else if (parameters.inherit_handles) {
-        std::lock_guard lock(mutex_);
-        for (const auto& [handle, flags] : handle_flags_) {
-            if ((flags & handle_flag::kInherit) == 0) continue;
-            if (auto object = host_.handles().Find(handle)) image.handles.emplace(handle, std::move(object));
-        }
+        image.handles = host_.handles().WithFlag(handle_flag::kInherit);
     }
 
     std::vector<std::shared_ptr<SimJob>> jobs;
@@ -623,24 +621,16 @@ SysResult<std::uint32_t> SimProcesses::GetHandleInformation(Handle handle) {
     if (auto fault = host_.Enter("GetHandleInformation", {static_cast<std::uint64_t>(handle)})) {
         return std::unexpected(*fault);
     }
-    if (!host_.handles().Find(handle)) return Win32Failure(win32_error::kInvalidHandle);
-    return HandleFlags(handle);
-}
-
-std::uint32_t SimProcesses::HandleFlags(Handle handle) const {
-    std::lock_guard lock(mutex_);
-    const auto found = handle_flags_.find(handle);
-    return found == handle_flags_.end() ? 0u : found->second;
+    const auto flags = host_.handles().Flags(handle);
+    if (!flags) return Win32Failure(win32_error::kInvalidHandle);
+    return *flags;
 }
 
 SysResult<void> SimProcesses::SetHandleInformation(Handle handle, std::uint32_t mask, std::uint32_t flags) {
     if (auto fault = host_.Enter("SetHandleInformation", {static_cast<std::uint64_t>(handle), mask, flags})) {
         return std::unexpected(*fault);
     }
-    if (!host_.handles().Find(handle)) return Win32Failure(win32_error::kInvalidHandle);
-    std::lock_guard lock(mutex_);
-    std::uint32_t& kept = handle_flags_[handle];
-    kept = (kept & ~mask) | (flags & mask);
+    if (!host_.handles().SetFlags(handle, mask, flags)) return Win32Failure(win32_error::kInvalidHandle);
     return {};
 }
 
@@ -659,7 +649,7 @@ std::shared_ptr<SimProcess> SimProcesses::StartInJob(Handle job, ProcessBehaviou
         script.emplace_back(step::Hang{});
     }
     ProcessImage image;
-    image.parent_id = kOwnProcessId;
+    image.parent_id = host_.caller().id();
     image.token = host_.security().ProcessToken().identity;
     auto process = NewProcess(std::move(image), std::move(script));
     if (!EnterJobs(process, {found})) throw InternalFault("StartInJob: the job takes no more processes");

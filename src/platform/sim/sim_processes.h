@@ -299,7 +299,7 @@ public:
     // returned.
     void JoinThreads();
 
-    // The process id of the simulated process that calls the seam.
+    // The process id of a host's first helper process.
     static constexpr std::uint32_t kOwnProcessId = 4000;
 
 private:
@@ -309,7 +309,6 @@ private:
     };
 
     std::uint32_t NextId();
-    std::uint32_t HandleFlags(Handle handle) const;
     // Puts the process in the jobs, in order; a job that takes no more
     // processes ends the process and fails the call.
     SysResult<void> EnterJobs(const std::shared_ptr<SimProcess>& process,
@@ -330,9 +329,6 @@ private:
     std::vector<std::shared_ptr<SimProcess>> processes_;
     std::map<std::uint64_t, PendingList> lists_;
     std::uint64_t next_list_ = 1;
-    // HANDLE_FLAG_* of the caller's handles, by handle value (values are
-    // never reused); a handle not listed has none.
-    std::map<Handle, std::uint32_t> handle_flags_;
 };
 
 }  // namespace telvo::platform::sim

@@ -17,14 +17,15 @@ const winformat::Sid kDefaultUser =
 
 }  // namespace
 
-SimSecurity::SimSecurity(SimHost& host) : host_(host) {
-    SetProcessToken(SimToken::InteractiveUser(kDefaultUser, false, false));
-}
+SimSecurity::SimSecurity(SimHost& host) : host_(host) {}
+
+SimToken SimSecurity::DefaultToken() { return SimToken::InteractiveUser(kDefaultUser, false, false); }
 
 void SimSecurity::SetProcessToken(SimToken token) {
-    process_token_ = std::make_shared<const SimToken>(std::move(token));
-    host_.files().SetCreatorOwner(process_token_->owner, process_token_->default_dacl);
+    host_.caller().SetToken(std::make_shared<const SimToken>(std::move(token)));
 }
+
+const SimToken& SimSecurity::ProcessToken() const { return host_.caller().token(); }
 
 Handle SimSecurity::AddTokenHandle(SimToken token, std::uint32_t access) {
     return host_.handles().Add(
@@ -60,7 +61,7 @@ SysResult<void> SimSecurity::GetKernelObjectSecurity(Handle handle, std::uint32_
 SysResult<Handle> SimSecurity::OpenProcessToken(Handle process, std::uint32_t desired_access) {
     TELVO_SIM_ENTER(host_, "OpenProcessToken");
     if (process == kCurrentProcess) {
-        return host_.handles().Add(std::make_shared<SimTokenHandle>(process_token_, desired_access));
+        return host_.handles().Add(std::make_shared<SimTokenHandle>(host_.caller().shared_token(), desired_access));
     }
     auto other = host_.handles().FindAs<SimProcess>(process);
     if (!other) return std::unexpected(SysError::Win32(win32_error::kInvalidHandle));

@@ -62,16 +62,18 @@ public:
     SysResult<std::vector<std::uint8_t>> SetEntriesInAclW(std::span<const ExplicitAccess> entries,
                                                           std::span<const std::uint8_t> old_acl) override;
 
-    // Test side: the simulated process's token. Its owner owns the objects
+    // Test side: the calling process's token. Its owner owns the objects
     // the process creates.
     void SetProcessToken(SimToken token);
-    const SimToken& ProcessToken() const { return *process_token_; }
+    const SimToken& ProcessToken() const;
+    // The token of a host's first process: a standard user's.
+    static SimToken DefaultToken();
     // A handle, opened with `access`, to a token a test made (a child's
     // token until processes are created through the seam).
     Handle AddTokenHandle(SimToken token, std::uint32_t access);
     // A standard user's token for `user`.
     void SetTokenUser(winformat::Sid user);
-    const winformat::Sid& TokenUser() const { return process_token_->identity.user; }
+    const winformat::Sid& TokenUser() const { return ProcessToken().identity.user; }
     // Makes tokens opened from now on report `sid_bytes` as their user SID
     // (empty: a null SID pointer) instead of TokenUser(): answers Windows may
     // give that the model never does. Nothing: back to TokenUser().
@@ -101,7 +103,6 @@ private:
     void RunBeforeFileCall(std::string_view call, const SimFileObject& file);
 
     SimHost& host_;
-    std::shared_ptr<const SimToken> process_token_;
     std::optional<std::vector<std::uint8_t>> token_user_answer_;
     GrantMerge grant_merge_ = kDefaultGrantMerge;
     std::vector<std::uint8_t> last_nt_set_;

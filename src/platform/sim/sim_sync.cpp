@@ -85,7 +85,7 @@ SysResult<CreatedObject> SimSync::Create(std::span<const std::uint8_t> security_
             TELVO_TRY(CheckMutexAccess(*mutex, token, desired_access));
         } else {
             TELVO_TRY_ASSIGN(auto descriptor, NewMutexDescriptor(security_descriptor, token));
-            mutex = std::make_shared<SimMutex>(name);
+            mutex = std::make_shared<SimMutex>(host_, name);
             mutex->security_descriptor = std::move(descriptor);
             slot = mutex;
         }
@@ -127,16 +127,16 @@ SysResult<void> SimSync::ReleaseMutex(Handle handle) {
 std::shared_ptr<SimMutex> SimSync::PlantMutex(const std::u16string& name,
                                               std::vector<std::uint8_t> security_descriptor) {
     std::lock_guard lock(mutex_);
-    auto mutex = std::make_shared<SimMutex>(name);
+    auto mutex = std::make_shared<SimMutex>(host_, name);
     mutex->security_descriptor = std::move(security_descriptor);
     named_[Key(name)] = mutex;
     return mutex;
 }
 
-void SimSync::AbandonOwnedMutexes() {
+void SimSync::AbandonMutexesOf(std::uint32_t process_id) {
     std::lock_guard lock(mutex_);
     for (auto& [name, weak] : named_) {
-        if (auto mutex = weak.lock()) mutex->AbandonByOwnProcess();
+        if (auto mutex = weak.lock()) mutex->AbandonByProcess(process_id);
     }
 }
 

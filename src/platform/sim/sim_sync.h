@@ -38,8 +38,8 @@ public:
     // and keeps open while the test holds the returned reference.
     std::shared_ptr<SimMutex> PlantMutex(const std::u16string& name, std::vector<std::uint8_t> security_descriptor);
     std::shared_ptr<SimMutex> FindMutex(const std::u16string& name) const;
-    // The simulated process died: every mutex it owned is abandoned.
-    void AbandonOwnedMutexes();
+    // The helper process `process_id` died: every mutex its threads owned is abandoned.
+    void AbandonMutexesOf(std::uint32_t process_id);
 
 private:
     SysResult<CreatedObject> Create(std::span<const std::uint8_t> security_descriptor, bool initial_owner,

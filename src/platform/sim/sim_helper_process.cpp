@@ -1,0 +1,54 @@
+#include "platform/sim/sim_helper_process.h"
+
+namespace telvo::platform::sim {
+
+SimHelperProcess::SimHelperProcess(std::uint32_t id, std::shared_ptr<const SimToken> token)
+    : id_(id),
+      stdin_(std::make_shared<SimInputStream>()),
+      stdout_(std::make_shared<SimOutputStream>()),
+      stderr_(std::make_shared<SimOutputStream>()),
+      token_(std::move(token)) {
+    std_handles_[StdStream::input] = handles_.Add(stdin_);
+    std_handles_[StdStream::output] = handles_.Add(stdout_);
+    std_handles_[StdStream::error] = handles_.Add(stderr_);
+}
+
+std::shared_ptr<const SimToken> SimHelperProcess::shared_token() const {
+    std::lock_guard lock(mutex_);
+    return token_;
+}
+
+void SimHelperProcess::SetToken(std::shared_ptr<const SimToken> token) {
+    std::lock_guard lock(mutex_);
+    token_ = std::move(token);
+}
+
+Handle SimHelperProcess::StdHandle(StdStream stream) const {
+    std::lock_guard lock(mutex_);
+    auto it = std_handles_.find(stream);
+    return it == std_handles_.end() ? kNullHandle : it->second;
+}
+
+void SimHelperProcess::SetStdHandle(StdStream stream, Handle handle) {
+    std::lock_guard lock(mutex_);
+    std_handles_[stream] = handle;
+}
+
+bool SimHelperProcess::SetExitCode(std::uint32_t code) {
+    std::lock_guard lock(mutex_);
+    if (exit_code_) return false;
+    exit_code_ = code;
+    return true;
+}
+
+std::optional<std::uint32_t> SimHelperProcess::ExitCode() const {
+    std::lock_guard lock(mutex_);
+    return exit_code_;
+}
+
+void SimHelperProcess::End() {
+    stdin_->CloseWriter();
+    handles_.CloseAll();
+}
+
+}  // namespace telvo::platform::sim

@@ -1,0 +1,62 @@
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+
+#include "platform/console.h"
+#include "platform/sim/handle_table.h"
+#include "platform/sim/sim_stdio.h"
+#include "platform/sim/sim_token.h"
+
+namespace telvo::platform::sim {
+
+// A simulated process that runs the helper's own code through the seam: its
+// id, its token, its handle table and its standard streams (pipes whose other
+// ends the test holds). The seam's calls act as the process that the calling
+// OS thread is bound to (SimHost::Bind), or else as the host's current one.
+// A simulated thread is one OS thread acting for one such process: mutex
+// ownership belongs to that pair, so a process that ends abandons what its
+// threads held even though the OS thread that ran it goes on.
+class SimHelperProcess {
+public:
+    SimHelperProcess(std::uint32_t id, std::shared_ptr<const SimToken> token);
+    SimHelperProcess(const SimHelperProcess&) = delete;
+    SimHelperProcess& operator=(const SimHelperProcess&) = delete;
+
+    std::uint32_t id() const { return id_; }
+    HandleTable& handles() { return handles_; }
+    // The token is replaced only by a test, between seam calls.
+    const SimToken& token() const { return *shared_token(); }
+    std::shared_ptr<const SimToken> shared_token() const;
+    void SetToken(std::shared_ptr<const SimToken> token);
+
+    SimInputStream& stdin_pipe() { return *stdin_; }
+    SimOutputStream& stdout_pipe() { return *stdout_; }
+    SimOutputStream& stderr_pipe() { return *stderr_; }
+    Handle StdHandle(StdStream stream) const;
+    void SetStdHandle(StdStream stream, Handle handle);
+
+    // ExitProcess: the first code is kept; false when the process had ended already.
+    bool SetExitCode(std::uint32_t code);
+    std::optional<std::uint32_t> ExitCode() const;
+
+    // The process is gone: a read of standard input that it had pending
+    // ends, and its handles close.
+    void End();
+
+private:
+    const std::uint32_t id_;
+    HandleTable handles_;
+    std::shared_ptr<SimInputStream> stdin_;
+    std::shared_ptr<SimOutputStream> stdout_;
+    std::shared_ptr<SimOutputStream> stderr_;
+    mutable std::mutex mutex_;
+    std::shared_ptr<const SimToken> token_;
+    std::map<StdStream, Handle> std_handles_;
+    std::optional<std::uint32_t> exit_code_;
+};
+
+}  // namespace telvo::platform::sim
