@@ -15,7 +15,8 @@ SimHost::SimHost()
       appcontainer_(*this),
       system_(*this),
       processes_(*this),
-      platform_{kernel_, console_, service_, files_, sync_, security_, appcontainer_, system_, processes_} {
+      pipes_(*this),
+      platform_{kernel_, console_, service_, files_, sync_, security_, appcontainer_, system_, processes_, pipes_} {
     console_.SetStdHandle(StdStream::input, handles_.Add(stdin_));
     console_.SetStdHandle(StdStream::output, handles_.Add(stdout_));
     console_.SetStdHandle(StdStream::error, handles_.Add(stderr_));

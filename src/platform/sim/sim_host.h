@@ -12,6 +12,7 @@
 #include "platform/sim/sim_console.h"
 #include "platform/sim/sim_files.h"
 #include "platform/sim/sim_kernel.h"
+#include "platform/sim/sim_pipes.h"
 #include "platform/sim/sim_processes.h"
 #include "platform/sim/sim_security.h"
 #include "platform/sim/sim_service.h"
@@ -52,6 +53,7 @@ public:
     SimAppContainer& appcontainer() { return appcontainer_; }
     SimSystem& system() { return system_; }
     SimProcesses& processes() { return processes_; }
+    SimPipes& pipes() { return pipes_; }
     SimInputStream& stdin_pipe() { return *stdin_; }
     SimOutputStream& stdout_pipe() { return *stdout_; }
     SimOutputStream& stderr_pipe() { return *stderr_; }
@@ -90,6 +92,7 @@ private:
     SimAppContainer appcontainer_;
     SimSystem system_;
     SimProcesses processes_;
+    SimPipes pipes_;
     Platform platform_;
 };
 
