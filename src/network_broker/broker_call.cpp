@@ -12,6 +12,7 @@
 #include "winformat/ordinal_case.h"
 #include "winformat/security_descriptor.h"
 #include "winformat/text.h"
+#include "winutil/local_path.h"
 #include "winutil/object_open.h"
 
 namespace telvo::network_broker {
@@ -84,8 +85,9 @@ Result<BrokerReply> CheckReply(BrokerReply reply, std::uint32_t server_process_i
 Result<BrokerReply> CallBroker(Platform& platform, const BrokerRequest& request) {
     TELVO_TRY_ASSIGN(const ProtectedService first, QueryProtectedService(platform));
     TELVO_TRY_ASSIGN(const std::string image_text, winformat::Utf16ToUtf8(first.image_path));
+    TELVO_TRY_ASSIGN(const std::string image_extended, winutil::ToExtendedPath(image_text));
     // Held until the call ends, so that the image cannot be replaced meanwhile.
-    TELVO_TRY_ASSIGN(const UniqueHandle pinned_image, winutil::OpenRegularFileForRead(platform, image_text));
+    TELVO_TRY_ASSIGN(const UniqueHandle pinned_image, winutil::OpenRegularFileForRead(platform, image_extended));
 
     const PipeDeadline deadline = PipeDeadline::After(platform, kBrokerCallDeadlineMs);
     TELVO_TRY_ASSIGN(const UniqueHandle pipe, ConnectPipe(platform, deadline));

@@ -162,8 +162,10 @@ bool IsInstalledConfiguration(const ServiceConfig& config, const std::u16string&
 // point, proved to be what the path names, of the expected kind, not
 // linked, and changeable only by the protected principals.
 Result<bool> IsProtectedObject(Platform& platform, const std::u16string& path, bool directory) {
-    TELVO_TRY_ASSIGN(UniqueHandle handle, winutil::OpenObjectNoFollow(platform, std::u16string_view(path), false));
-    TELVO_TRY(winutil::VerifyFinalPath(platform.files, handle.get(), std::u16string_view(path)));
+    TELVO_TRY_ASSIGN(const std::string text, winformat::Utf16ToUtf8(path));
+    TELVO_TRY_ASSIGN(const std::string extended, winutil::ToExtendedPath(text));
+    TELVO_TRY_ASSIGN(UniqueHandle handle, winutil::OpenObjectNoFollow(platform, std::string_view(extended), false));
+    TELVO_TRY(winutil::VerifyFinalPath(platform.files, handle.get(), std::string_view(extended)));
     TELVO_TRY_ASSIGN(const FileInformation info, winutil::ReadFileInformation(platform.files, handle.get()));
     const bool is_directory = (info.file_attributes & file_attribute::kDirectory) != 0;
     if (winutil::IsLinkedObject(info) || is_directory != directory) return false;
