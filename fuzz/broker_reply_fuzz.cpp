@@ -9,9 +9,11 @@
 #include <string_view>
 
 #include "common/json.h"
+#include "network_broker/broker_call.h"
 #include "network_broker/broker_frame.h"
 #include "network_broker/broker_message.h"
 #include "platform/sim/sim_host.h"
+#include "platform/unique_handle.h"
 
 namespace {
 
