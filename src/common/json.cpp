@@ -225,6 +225,11 @@ Result<Document> Document::Parse(std::string_view text) {
     }
     Document doc;
     doc.text_ = text;
+    // The parser takes a NUL byte for the end of the input and would ignore
+    // whatever follows it; JSON text holds none (not even inside a string).
+    if (const std::size_t nul = text.find('\0'); nul != std::string_view::npos) {
+        return Fail("parse error " + doc.Where(nul + 1) + ": syntax error while parsing value - NUL byte in the text");
+    }
     doc.source_ = std::make_unique<SourceNode>();
     std::size_t consumed = 0;
     StrictBuilder builder(doc.value_, *doc.source_, consumed, doc);

@@ -3,12 +3,11 @@
 #include <optional>
 #include <vector>
 
-#include "common/size_probe.h"
 #include "common/try.h"
 #include "winformat/ordinal_case.h"
 #include "winformat/text.h"
 #include "winutil/local_path.h"
-#include "winutil/local_path.h"
+#include "winutil/machine_registry.h"
 
 namespace telvo::host_prepare {
 
@@ -38,52 +37,8 @@ constexpr char16_t kProfileListKey[] = u"SOFTWARE\\Microsoft\\Windows NT\\Curren
 constexpr char16_t kProfilesDirectoryValue[] = u"ProfilesDirectory";
 constexpr std::uint32_t kReadFlags = registry_flag::kRtRegSz | registry_flag::kRtRegExpandSz |
                                      registry_flag::kNoExpand | registry_flag::kSubkeyWow6464Key;
-constexpr std::uint32_t kMaxStringBytes = 65536;
 // Expansion may multiply the text; a Windows path never exceeds this.
 constexpr std::size_t kMaxExpandedUnits = 32767;
-
-Result<void> CheckStringSize(std::uint32_t size) {
-    if (size % 2 != 0 || size < 2 || size > kMaxStringBytes) return Fail("invalid machine ProfilesDirectory string size");
-    return {};
-}
-
-// The raw value with its terminator, as UTF-16 units.
-Result<std::u16string> ReadRawValue(System& system) {
-    std::uint32_t type = 0;
-    std::uint32_t size = 0;
-    TELVO_TRY(Lift("RegGetValueW(ProfilesDirectory size)",
-                   system.RegGetValueW(registry_key::kLocalMachine, kProfileListKey, kProfilesDirectoryValue,
-                                       kReadFlags, type, {}, size)));
-    TELVO_TRY(CheckStringSize(size));
-    // A value rewritten between the calls is read again at its new size.
-    TELVO_TRY_ASSIGN(const auto buffer,
-                     ProbeSized(size, kSizeProbeAttempts, "machine ProfilesDirectory changed size repeatedly",
-                                [&](std::vector<std::uint8_t>& data) -> Result<std::optional<std::size_t>> {
-                                    auto read = system.RegGetValueW(registry_key::kLocalMachine, kProfileListKey,
-                                                                    kProfilesDirectoryValue, kReadFlags, type, data,
-                                                                    size);
-                                    if (read) return std::optional<std::size_t>();
-                                    if (read.error() != SysError::Win32(win32_error::kMoreData) &&
-                                        read.error() != SysError::Win32(win32_error::kInsufficientBuffer)) {
-                                        return FailSys("RegGetValueW(ProfilesDirectory)", read.error());
-                                    }
-                                    TELVO_TRY(CheckStringSize(size));
-                                    return std::optional<std::size_t>(size);
-                                }));
-    if ((type != registry_type::kSz && type != registry_type::kExpandSz) || size % 2 != 0 || size < 2 ||
-        size > buffer.size()) {
-        return Fail("invalid machine ProfilesDirectory string type or length");
-    }
-    std::u16string units(size / 2, u'\0');
-    for (std::size_t i = 0; i < units.size(); ++i) {
-        units[i] = static_cast<char16_t>(buffer[2 * i] | (buffer[2 * i + 1] << 8));
-    }
-    if (units.back() != u'\0' || units.find(u'\0') != units.size() - 1) {
-        return Fail("machine ProfilesDirectory is not one terminated string");
-    }
-    units.pop_back();
-    return units;
-}
 
 Result<std::u16string> Expand(std::u16string_view text, std::u16string_view windows_directory) {
     // The drive letter as the system drive root names it: upper case.
@@ -115,7 +70,8 @@ Result<std::u16string> Expand(std::u16string_view text, std::u16string_view wind
 // %SystemRoot%, %windir% and %SystemDrive% expanded from the OS Windows
 // directory and nothing else, below a drive root.
 Result<std::string> ProfilesDirectory(System& system, std::u16string_view windows_directory) {
-    TELVO_TRY_ASSIGN(std::u16string raw, ReadRawValue(system));
+    TELVO_TRY_ASSIGN(std::u16string raw,
+                     winutil::ReadMachineString(system, kProfileListKey, kProfilesDirectoryValue, kReadFlags));
     TELVO_TRY_ASSIGN(std::u16string expanded, Expand(raw, windows_directory));
     auto path = winformat::Utf16ToUtf8(expanded);
     if (!path || !winutil::IsNormalizedLocalPath(*path)) {

@@ -4,6 +4,7 @@
 #include "platform/console.h"
 #include "platform/files.h"
 #include "platform/kernel.h"
+#include "platform/pipes.h"
 #include "platform/processes.h"
 #include "platform/security.h"
 #include "platform/service.h"
@@ -25,6 +26,7 @@ struct Platform {
     AppContainer& appcontainer;
     System& system;
     Processes& processes;
+    Pipes& pipes;
 };
 
 }  // namespace telvo::platform

@@ -142,7 +142,8 @@ inline constexpr std::uint32_t kUnknown = 0;  // TRUSTEE_IS_UNKNOWN
 
 // SE_OBJECT_TYPE values.
 namespace se_object_type {
-inline constexpr std::uint32_t kFileObject = 1;  // SE_FILE_OBJECT
+inline constexpr std::uint32_t kFileObject = 1;    // SE_FILE_OBJECT
+inline constexpr std::uint32_t kKernelObject = 6;  // SE_KERNEL_OBJECT
 }  // namespace se_object_type
 
 // NTSTATUS values of the object-security calls (system.h has the others).

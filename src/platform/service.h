@@ -1,7 +1,10 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "common/error.h"
@@ -12,6 +15,38 @@ namespace telvo::platform {
 // service arguments.
 using ServiceMain = std::function<void(const std::vector<std::u16string>& arguments)>;
 
+// An SC_HANDLE: a handle of the Service Control Manager, closed with
+// CloseServiceHandle (not a kernel handle).
+enum class ServiceHandle : std::uint64_t {};
+inline constexpr ServiceHandle kNullServiceHandle{0};
+
+// QUERY_SERVICE_CONFIGW copied out as values. `dependencies` keeps the
+// double-NUL-terminated list as its units up to the final NUL.
+struct ServiceConfig {
+    std::uint32_t service_type = 0;
+    std::uint32_t start_type = 0;
+    std::uint32_t error_control = 0;
+    std::u16string binary_path_name;
+    std::u16string load_order_group;
+    std::uint32_t tag_id = 0;
+    std::u16string dependencies;
+    std::u16string service_start_name;
+    std::u16string display_name;
+};
+
+// SERVICE_STATUS_PROCESS.
+struct ServiceStatusProcess {
+    std::uint32_t service_type = 0;
+    std::uint32_t current_state = 0;
+    std::uint32_t controls_accepted = 0;
+    std::uint32_t win32_exit_code = 0;
+    std::uint32_t service_specific_exit_code = 0;
+    std::uint32_t check_point = 0;
+    std::uint32_t wait_hint = 0;
+    std::uint32_t process_id = 0;  // 0 while the service is not running
+    std::uint32_t service_flags = 0;
+};
+
 // Service Control Manager (advapi32).
 class ServiceControl {
 public:
@@ -21,6 +56,95 @@ public:
     // returns when the service has stopped.
     virtual SysResult<void> StartServiceCtrlDispatcherW(const std::u16string& service_name,
                                                          ServiceMain service_main) = 0;
+
+    // OpenSCManagerW(local machine, active database, desired access).
+    virtual SysResult<ServiceHandle> OpenSCManagerW(std::uint32_t desired_access) = 0;
+    // OpenServiceW: ERROR_SERVICE_DOES_NOT_EXIST (1060) for an unknown name.
+    virtual SysResult<ServiceHandle> OpenServiceW(ServiceHandle manager, const std::u16string& service_name,
+                                                  std::uint32_t desired_access) = 0;
+    virtual SysResult<void> CloseServiceHandle(ServiceHandle handle) = 0;
+
+    // QueryServiceConfigW with a buffer of `buffer_size` bytes that the
+    // backend owns (none when 0). `bytes_needed` is set as Windows sets it,
+    // also when the call fails with ERROR_INSUFFICIENT_BUFFER.
+    virtual SysResult<ServiceConfig> QueryServiceConfigW(ServiceHandle service, std::uint32_t buffer_size,
+                                                         std::uint32_t& bytes_needed) = 0;
+    // QueryServiceStatusEx(SC_STATUS_PROCESS_INFO).
+    virtual SysResult<ServiceStatusProcess> QueryServiceStatusEx(ServiceHandle service) = 0;
+    // QueryServiceObjectSecurity into `buffer` as a self-relative descriptor;
+    // `bytes_needed` is set also when the call fails with ERROR_INSUFFICIENT_BUFFER.
+    virtual SysResult<void> QueryServiceObjectSecurity(ServiceHandle service, std::uint32_t security_information,
+                                                       std::span<std::uint8_t> buffer,
+                                                       std::uint32_t& bytes_needed) = 0;
 };
+
+// Owns one SC_HANDLE and closes it with CloseServiceHandle on every path.
+class UniqueServiceHandle {
+public:
+    UniqueServiceHandle(ServiceControl& scm, ServiceHandle handle) : scm_(&scm), handle_(handle) {}
+    UniqueServiceHandle(UniqueServiceHandle&& other) noexcept
+        : scm_(other.scm_), handle_(std::exchange(other.handle_, kNullServiceHandle)) {}
+    UniqueServiceHandle& operator=(UniqueServiceHandle&&) = delete;
+    UniqueServiceHandle(const UniqueServiceHandle&) = delete;
+    UniqueServiceHandle& operator=(const UniqueServiceHandle&) = delete;
+    ~UniqueServiceHandle() {
+        // A failed close leaves nothing to undo.
+        if (handle_ != kNullServiceHandle) (void)scm_->CloseServiceHandle(handle_);
+    }
+
+    ServiceHandle get() const { return handle_; }
+
+private:
+    ServiceControl* scm_;
+    ServiceHandle handle_;
+};
+
+// SC_MANAGER_* and SERVICE_* access rights.
+namespace scm_access {
+inline constexpr std::uint32_t kConnect = 0x0001;  // SC_MANAGER_CONNECT
+}  // namespace scm_access
+namespace service_access {
+inline constexpr std::uint32_t kQueryConfig = 0x0001;
+inline constexpr std::uint32_t kChangeConfig = 0x0002;
+inline constexpr std::uint32_t kQueryStatus = 0x0004;
+inline constexpr std::uint32_t kEnumerateDependents = 0x0008;
+inline constexpr std::uint32_t kStart = 0x0010;
+inline constexpr std::uint32_t kStop = 0x0020;
+inline constexpr std::uint32_t kPauseContinue = 0x0040;
+inline constexpr std::uint32_t kInterrogate = 0x0080;
+inline constexpr std::uint32_t kUserDefinedControl = 0x0100;
+inline constexpr std::uint32_t kAllAccess = 0x000F01FF;
+}  // namespace service_access
+
+// The generic mapping of service objects.
+namespace service_generic {
+inline constexpr std::uint32_t kRead = 0x00020000 | service_access::kQueryConfig | service_access::kQueryStatus |
+                                       service_access::kInterrogate | service_access::kEnumerateDependents;
+inline constexpr std::uint32_t kWrite = 0x00020000 | service_access::kChangeConfig;
+inline constexpr std::uint32_t kExecute = 0x00020000 | service_access::kStart | service_access::kStop |
+                                          service_access::kPauseContinue | service_access::kUserDefinedControl;
+}  // namespace service_generic
+
+namespace service_type {
+inline constexpr std::uint32_t kWin32OwnProcess = 0x00000010;
+inline constexpr std::uint32_t kWin32ShareProcess = 0x00000020;
+}  // namespace service_type
+
+namespace service_start {
+inline constexpr std::uint32_t kAutoStart = 2;
+inline constexpr std::uint32_t kDemandStart = 3;
+inline constexpr std::uint32_t kDisabled = 4;
+}  // namespace service_start
+
+namespace service_state {
+inline constexpr std::uint32_t kStopped = 1;
+inline constexpr std::uint32_t kStartPending = 2;
+inline constexpr std::uint32_t kRunning = 4;
+}  // namespace service_state
+
+// Service Control Manager errors.
+namespace win32_error {
+inline constexpr std::uint32_t kServiceDoesNotExist = 1060;
+}  // namespace win32_error
 
 }  // namespace telvo::platform

@@ -75,6 +75,18 @@ TEST(Json, CompactWriterKeepsInsertionOrder) {
 
 // The parser would skip a leading byte-order mark; the layer refuses it for
 // every document (requests and journals alike).
+// The parser stops at a NUL byte as if the input ended there; the layer
+// refuses the byte wherever it stands, so nothing can hide behind it.
+TEST(Json, RefusesANulByteAnywhere) {
+    for (const std::string& text : {std::string("{}\0", 3), std::string("{}\0garbage", 10), std::string("[\"a\0\"]", 6)}) {
+        auto parsed = Document::Parse(text);
+        ASSERT_FALSE(parsed) << text.size();
+        EXPECT_NE(parsed.error().Display().find("NUL byte"), std::string::npos);
+    }
+    EXPECT_EQ(Document::Parse(std::string("{}\0", 3)).error().Display(),
+              "parse error at line 1, column 3: syntax error while parsing value - NUL byte in the text");
+}
+
 TEST(Json, RefusesAByteOrderMark) {
     auto parsed = Document::Parse("\xEF\xBB\xBF{\"a\":1}");
     ASSERT_FALSE(parsed);

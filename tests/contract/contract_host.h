@@ -7,6 +7,7 @@
 
 #include "platform/platform.h"
 #include "platform/sim/sim_access_check.h"
+#include "winformat/sid.h"
 
 namespace telvo::contract {
 
@@ -46,6 +47,21 @@ public:
     // the command line itself does it.
     virtual void DefineCommand(const std::u16string& command_line, const std::string& output,
                                std::optional<std::uint32_t> exit_code) = 0;
+
+    // A named pipe served by this host: one instance listens on `name`
+    // (\\.\pipe\...), reads one frame (4-byte little-endian length, then the
+    // bytes), answers with `reply` and closes its end. Its server process id
+    // and owner as the host knows them; nothing when it cannot serve one.
+    struct ServedPipe {
+        std::uint32_t server_process_id = 0;
+        winformat::Sid owner;
+    };
+    virtual std::optional<ServedPipe> ServePipe(const std::u16string& name, const std::string& reply) = 0;
+
+    // Installs a stopped own-process, demand-start LocalSystem service with
+    // this command line and the default service descriptor; false when the
+    // host cannot (the test then skips). The host removes it again.
+    virtual bool InstallService(const std::u16string& name, const std::u16string& command_line) = 0;
 };
 
 // The host of this build: simulated natively, win32 in the Windows build.

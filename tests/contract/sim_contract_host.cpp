@@ -2,6 +2,7 @@
 
 #include "contract_host.h"
 #include "platform/sim/sim_host.h"
+#include "winformat/security_descriptor.h"
 
 namespace telvo::contract {
 
@@ -60,7 +61,47 @@ public:
         host_.processes().Script(command_line, std::move(steps));
     }
 
+    std::optional<ServedPipe> ServePipe(const std::u16string& name, const std::string& reply) override {
+        platform::sim::PipeServerScript script;
+        script.server_process_id = kServerProcessId;
+        winformat::SecurityDescriptor descriptor;
+        descriptor.owner = host_.security().ProcessToken().owner;
+        descriptor.group = descriptor.owner;
+        descriptor.dacl = winformat::AclSlot(*winformat::Acl::Fitted(
+            winformat::acl_revision::kRevision, {winformat::Ace::Allowed(0x001F01FF, *descriptor.owner)}));
+        script.security_descriptor = descriptor.ToSelfRelative();
+        script.reply = {{0, reply}};
+        host_.pipes().Listen(name, std::move(script));
+        return ServedPipe{kServerProcessId, *descriptor.owner};
+    }
+
+    bool InstallService(const std::u16string& name, const std::u16string& command_line) override {
+        platform::sim::SimInstalledService service;
+        service.config.service_type = platform::service_type::kWin32OwnProcess;
+        service.config.start_type = platform::service_start::kDemandStart;
+        service.config.binary_path_name = command_line;
+        service.config.service_start_name = u"LocalSystem";
+        service.config.display_name = name;
+        service.status.service_type = platform::service_type::kWin32OwnProcess;
+        service.status.current_state = platform::service_state::kStopped;
+        // The default service descriptor (windows-notes 11.1).
+        winformat::SecurityDescriptor descriptor;
+        descriptor.owner = winformat::well_known::LocalSystem();
+        descriptor.group = winformat::well_known::LocalSystem();
+        const winformat::Sid interactive = winformat::Sid::Make(winformat::sid_authority::kNt, {4});
+        const winformat::Sid service_logon = winformat::Sid::Make(winformat::sid_authority::kNt, {6});
+        descriptor.dacl = winformat::AclSlot(*winformat::Acl::Fitted(
+            winformat::acl_revision::kRevision,
+            {winformat::Ace::Allowed(0x000201FD, winformat::well_known::LocalSystem()),
+             winformat::Ace::Allowed(0x000F01FF, winformat::well_known::Administrators()),
+             winformat::Ace::Allowed(0x0002018D, interactive), winformat::Ace::Allowed(0x0002018D, service_logon)}));
+        service.security_descriptor = descriptor.ToSelfRelative();
+        host_.service().Install(name, std::move(service));
+        return true;
+    }
+
 private:
+    static constexpr std::uint32_t kServerProcessId = 4400;
     platform::sim::SimHost host_;
     int scratch_count_ = 0;
 };

@@ -8,6 +8,8 @@
 
 #include <atomic>
 #include <cstring>
+#include <memory>
+#include <thread>
 #include <vector>
 
 #include "contract/contract_host.h"
@@ -107,8 +109,49 @@ platform::sim::TokenIdentity RealProcessIdentity() {
     return identity;
 }
 
+// Reads exactly `size` bytes from a synchronous pipe handle.
+bool ReadAll(HANDLE pipe, char* data, DWORD size) {
+    DWORD done = 0;
+    while (done < size) {
+        DWORD read = 0;
+        if (!ReadFile(pipe, data + done, size - done, &read, nullptr) || read == 0) return false;
+        done += read;
+    }
+    return true;
+}
+
+// One instance: connect, read a frame, answer, let the client drain, close.
+void ServeOnce(HANDLE pipe, std::string reply) {
+    if (ConnectNamedPipe(pipe, nullptr) || GetLastError() == ERROR_PIPE_CONNECTED) {
+        unsigned char prefix[4];
+        if (ReadAll(pipe, reinterpret_cast<char*>(prefix), 4)) {
+            const DWORD length = prefix[0] | prefix[1] << 8 | prefix[2] << 16 | static_cast<DWORD>(prefix[3]) << 24;
+            std::vector<char> body(length);
+            DWORD written = 0;
+            if (length <= 16384 && ReadAll(pipe, body.data(), length) &&
+                WriteFile(pipe, reply.data(), static_cast<DWORD>(reply.size()), &written, nullptr)) {
+                FlushFileBuffers(pipe);
+            }
+        }
+    }
+    CloseHandle(pipe);
+}
+
 class Win32ContractHost final : public ContractHost {
 public:
+    ~Win32ContractHost() override {
+        for (std::thread& server : servers_) server.join();
+        for (const std::u16string& name : services_) {
+            SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+            if (manager == nullptr) continue;
+            if (SC_HANDLE service = OpenServiceW(manager, W(name), DELETE)) {
+                DeleteService(service);
+                CloseServiceHandle(service);
+            }
+            CloseServiceHandle(manager);
+        }
+    }
+
     platform::Platform& platform() override { return platform::win32::Win32Platform(); }
     const char* name() const override { return "win32"; }
 
@@ -169,6 +212,54 @@ public:
     }
 
     void DefineCommand(const std::u16string&, const std::string&, std::optional<std::uint32_t>) override {}
+
+    std::optional<ServedPipe> ServePipe(const std::u16string& name, const std::string& reply) override {
+        HANDLE pipe = CreateNamedPipeW(W(name), PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
+                                       65536, 65536, 0, nullptr);
+        if (pipe == INVALID_HANDLE_VALUE) return std::nullopt;
+        servers_.emplace_back(ServeOnce, pipe, reply);
+        HANDLE token = nullptr;
+        std::optional<winformat::Sid> owner;
+        if (OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+            auto data = TokenData(token, TokenOwner);
+            if (!data.empty()) owner = SidOf(reinterpret_cast<TOKEN_OWNER*>(data.data())->Owner);
+            CloseHandle(token);
+        }
+        if (!owner) return std::nullopt;
+        return ServedPipe{GetCurrentProcessId(), *owner};
+    }
+
+    bool InstallService(const std::u16string& name, const std::u16string& command_line) override {
+        SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT | SC_MANAGER_CREATE_SERVICE);
+        if (manager == nullptr) return false;
+        SC_HANDLE service = CreateServiceW(manager, W(name), W(name), 0, SERVICE_WIN32_OWN_PROCESS,
+                                           SERVICE_DEMAND_START, SERVICE_ERROR_NORMAL, W(command_line), nullptr,
+                                           nullptr, nullptr, nullptr, nullptr);
+        if (service == nullptr) {
+            CloseServiceHandle(manager);
+            return false;
+        }
+        CloseServiceHandle(service);
+        services_.push_back(name);
+        // Wine's service manager, on its first use in a prefix, may take a
+        // moment before a new service opens by name.
+        bool visible = false;
+        for (int attempt = 0; attempt < 200 && !visible; ++attempt) {
+            if (SC_HANDLE opened = OpenServiceW(manager, W(name), SERVICE_QUERY_STATUS)) {
+                CloseServiceHandle(opened);
+                visible = true;
+            } else {
+                Sleep(10);
+            }
+        }
+        CloseServiceHandle(manager);
+        return visible;
+    }
+
+private:
+    std::vector<std::thread> servers_;
+    std::vector<std::u16string> services_;
 };
 
 }  // namespace

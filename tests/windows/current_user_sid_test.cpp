@@ -116,7 +116,7 @@ Result<winformat::Sid> ScriptedCurrentUserSid(SimHost& host, TokenScript script)
     ScriptedToken security(host.platform().security, std::move(script));
     const platform::Platform base = host.platform();
     platform::Platform scripted{base.kernel, base.console, base.service,      base.files,
-                                base.sync,   security,     base.appcontainer, base.system, base.processes};
+                                base.sync,   security,     base.appcontainer, base.system, base.processes, base.pipes};
     return CurrentUserSid(scripted);
 }
 

@@ -412,7 +412,7 @@ TEST_F(LiveMarker, ProbeThatGetsNoHandleFails) {
     NullHandleSync sync(host.platform().sync);
     platform::Platform platform = host.platform();
     platform::Platform faulty{platform.kernel,   platform.console, platform.service,      platform.files,
-                              sync,              platform.security, platform.appcontainer, platform.system, platform.processes};
+                              sync,              platform.security, platform.appcontainer, platform.system, platform.processes, platform.pipes};
     auto probe = ProbeLiveMarker(faulty, kMarker);
     ASSERT_FALSE(probe);
     EXPECT_EQ(probe.error().Display(), "OpenMutexW(live marker) failed with Win32 error 6");

@@ -93,6 +93,9 @@ SysResult<Handle> SimFiles::CreateFileW(const std::u16string& path, std::uint32_
                                         std::uint32_t share_mode, std::uint32_t creation_disposition,
                                         std::uint32_t flags_and_attributes) {
     TELVO_SIM_ENTER(host_, "CreateFileW", {desired_access, share_mode, creation_disposition, flags_and_attributes});
+    if (SimPipes::IsPipeName(path)) {
+        return host_.pipes().OpenClientEnd(path, desired_access, creation_disposition, flags_and_attributes);
+    }
     TELVO_TRY_ASSIGN(auto file, Open(path, desired_access, share_mode, creation_disposition, flags_and_attributes,
                                      &CallerToken()));
     return host_.handles().Add(std::move(file));

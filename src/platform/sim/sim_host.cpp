@@ -27,7 +27,8 @@ SimHost::SimHost()
       appcontainer_(*this),
       system_(*this),
       processes_(*this),
-      platform_{kernel_, console_, service_, files_, sync_, security_, appcontainer_, system_, processes_} {
+      pipes_(*this),
+      platform_{kernel_, console_, service_, files_, sync_, security_, appcontainer_, system_, processes_, pipes_} {
     current_ = &AddHelperProcess(std::make_shared<const SimToken>(SimSecurity::DefaultToken()));
 }
 

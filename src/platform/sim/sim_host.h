@@ -13,6 +13,7 @@
 #include "platform/sim/sim_files.h"
 #include "platform/sim/sim_helper_process.h"
 #include "platform/sim/sim_kernel.h"
+#include "platform/sim/sim_pipes.h"
 #include "platform/sim/sim_processes.h"
 #include "platform/sim/sim_security.h"
 #include "platform/sim/sim_service.h"
@@ -56,6 +57,7 @@ public:
     SimAppContainer& appcontainer() { return appcontainer_; }
     SimSystem& system() { return system_; }
     SimProcesses& processes() { return processes_; }
+    SimPipes& pipes() { return pipes_; }
     SimInputStream& stdin_pipe() { return caller().stdin_pipe(); }
     SimOutputStream& stdout_pipe() { return caller().stdout_pipe(); }
     SimOutputStream& stderr_pipe() { return caller().stderr_pipe(); }
@@ -116,6 +118,7 @@ private:
     SimAppContainer appcontainer_;
     SimSystem system_;
     SimProcesses processes_;
+    SimPipes pipes_;
     Platform platform_;
 };
 

@@ -126,7 +126,10 @@ SysResult<void> SimSecurity::NtSetSecurityObject(Handle handle, std::uint32_t se
 
 SysResult<std::vector<std::uint8_t>> SimSecurity::GetSecurityInfo(Handle handle, std::uint32_t object_type,
                                                                   std::uint32_t security_information) {
-    TELVO_SIM_ENTER(host_, "GetSecurityInfo");
+    TELVO_SIM_ENTER(host_, "GetSecurityInfo", {object_type, security_information});
+    if (object_type == se_object_type::kKernelObject) {
+        return host_.pipes().KernelObjectSecurity(handle, security_information);
+    }
     if (object_type != se_object_type::kFileObject) return Win32Failure(win32_error::kInvalidParameter);
     auto file = FindFile(handle);
     if (!file) return Win32Failure(win32_error::kInvalidHandle);

@@ -4,6 +4,7 @@
 #include "platform/win32/win32_console.h"
 #include "platform/win32/win32_files.h"
 #include "platform/win32/win32_kernel.h"
+#include "platform/win32/win32_pipes.h"
 #include "platform/win32/win32_processes.h"
 #include "platform/win32/win32_security.h"
 #include "platform/win32/win32_service.h"
@@ -22,7 +23,8 @@ Platform& Win32Platform() {
     static Win32AppContainer appcontainer;
     static Win32System system;
     static Win32Processes processes;
-    static Platform platform{kernel, console, service, files, sync, security, appcontainer, system, processes};
+    static Win32Pipes pipes;
+    static Platform platform{kernel, console, service, files, sync, security, appcontainer, system, processes, pipes};
     return platform;
 }
 

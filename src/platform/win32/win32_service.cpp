@@ -31,3 +31,98 @@ SysResult<void> Win32ServiceControl::StartServiceCtrlDispatcherW(const std::u16s
 }
 
 }  // namespace telvo::platform::win32
+
+namespace telvo::platform::win32 {
+
+namespace {
+
+SC_HANDLE ToNative(ServiceHandle handle) {
+    return reinterpret_cast<SC_HANDLE>(static_cast<std::uintptr_t>(handle));
+}
+ServiceHandle FromNative(SC_HANDLE handle) {
+    return ServiceHandle{static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle))};
+}
+
+std::u16string Copied(const wchar_t* text) { return text == nullptr ? std::u16string() : FromWide(text); }
+
+// A double-NUL-terminated list, up to its final NUL.
+std::u16string CopiedList(const wchar_t* list) {
+    if (list == nullptr) return {};
+    std::size_t length = 0;
+    while (list[length] != L'\0' || list[length + 1] != L'\0') ++length;
+    if (length > 0) ++length;  // the last entry's NUL
+    return std::u16string(reinterpret_cast<const char16_t*>(list), length);
+}
+
+}  // namespace
+
+SysResult<ServiceHandle> Win32ServiceControl::OpenSCManagerW(std::uint32_t desired_access) {
+    SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, desired_access);
+    if (manager == nullptr) return LastError();
+    return FromNative(manager);
+}
+
+SysResult<ServiceHandle> Win32ServiceControl::OpenServiceW(ServiceHandle manager, const std::u16string& service_name,
+                                                           std::uint32_t desired_access) {
+    SC_HANDLE service = ::OpenServiceW(ToNative(manager), Wide(service_name), desired_access);
+    if (service == nullptr) return LastError();
+    return FromNative(service);
+}
+
+SysResult<void> Win32ServiceControl::CloseServiceHandle(ServiceHandle handle) {
+    if (!::CloseServiceHandle(ToNative(handle))) return LastError();
+    return {};
+}
+
+SysResult<ServiceConfig> Win32ServiceControl::QueryServiceConfigW(ServiceHandle service, std::uint32_t buffer_size,
+                                                                  std::uint32_t& bytes_needed) {
+    // Pointer-aligned storage for the structure and the strings after it.
+    std::vector<std::uint64_t> storage((buffer_size + 7) / 8);
+    auto* config = buffer_size == 0 ? nullptr : reinterpret_cast<QUERY_SERVICE_CONFIGW*>(storage.data());
+    DWORD needed = 0;
+    const BOOL ok = ::QueryServiceConfigW(ToNative(service), config, buffer_size, &needed);
+    const DWORD error = ::GetLastError();
+    bytes_needed = needed;
+    if (!ok) return std::unexpected(SysError::Win32(error));
+    ServiceConfig copied;
+    copied.service_type = config->dwServiceType;
+    copied.start_type = config->dwStartType;
+    copied.error_control = config->dwErrorControl;
+    copied.binary_path_name = Copied(config->lpBinaryPathName);
+    copied.load_order_group = Copied(config->lpLoadOrderGroup);
+    copied.tag_id = config->dwTagId;
+    copied.dependencies = CopiedList(config->lpDependencies);
+    copied.service_start_name = Copied(config->lpServiceStartName);
+    copied.display_name = Copied(config->lpDisplayName);
+    return copied;
+}
+
+SysResult<ServiceStatusProcess> Win32ServiceControl::QueryServiceStatusEx(ServiceHandle service) {
+    SERVICE_STATUS_PROCESS status{};
+    DWORD needed = 0;
+    if (!::QueryServiceStatusEx(ToNative(service), SC_STATUS_PROCESS_INFO, reinterpret_cast<BYTE*>(&status),
+                                sizeof(status), &needed)) {
+        return LastError();
+    }
+    return ServiceStatusProcess{status.dwServiceType,    status.dwCurrentState,
+                                status.dwControlsAccepted, status.dwWin32ExitCode,
+                                status.dwServiceSpecificExitCode, status.dwCheckPoint,
+                                status.dwWaitHint,         status.dwProcessId,
+                                status.dwServiceFlags};
+}
+
+SysResult<void> Win32ServiceControl::QueryServiceObjectSecurity(ServiceHandle service,
+                                                                std::uint32_t security_information,
+                                                                std::span<std::uint8_t> buffer,
+                                                                std::uint32_t& bytes_needed) {
+    DWORD needed = 0;
+    const BOOL ok = ::QueryServiceObjectSecurity(ToNative(service), security_information,
+                                                 buffer.empty() ? nullptr : buffer.data(),
+                                                 static_cast<DWORD>(buffer.size()), &needed);
+    const DWORD error = ::GetLastError();
+    bytes_needed = needed;
+    if (!ok) return std::unexpected(SysError::Win32(error));
+    return {};
+}
+
+}  // namespace telvo::platform::win32

@@ -1,0 +1,64 @@
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "contract/contract_host.h"
+#include "platform/security.h"
+#include "platform/service.h"
+#include "winformat/security_descriptor.h"
+
+namespace telvo::contract {
+namespace {
+
+using namespace platform;
+
+TEST(ServicesContract, AnInstalledServiceReportsItsConfigurationStatusAndDescriptor) {
+    auto host = MakeContractHost();
+    auto& scm = host->platform().service;
+    const std::u16string name = u"TelvoContractService";
+    const std::u16string command_line = u"\"C:\\Program Files\\Telvo Contract\\svc.exe\" --network-service";
+    if (!host->InstallService(name, command_line)) GTEST_SKIP() << "the host cannot install a service";
+
+    auto manager = scm.OpenSCManagerW(scm_access::kConnect);
+    ASSERT_TRUE(manager) << manager.error().code;
+    UniqueServiceHandle manager_guard(scm, *manager);
+    auto missing = scm.OpenServiceW(*manager, u"TelvoContractNoSuchService", service_access::kQueryStatus);
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error(), SysError::Win32(win32_error::kServiceDoesNotExist));
+
+    auto opened = scm.OpenServiceW(*manager, name,
+                                   service_access::kQueryConfig | service_access::kQueryStatus | 0x00020000);
+    ASSERT_TRUE(opened) << opened.error().code;
+    UniqueServiceHandle service(scm, *opened);
+
+    std::uint32_t needed = 0;
+    auto probe = scm.QueryServiceConfigW(service.get(), 0, needed);
+    ASSERT_FALSE(probe);
+    EXPECT_EQ(probe.error(), SysError::Win32(win32_error::kInsufficientBuffer));
+    ASSERT_GT(needed, 0u);
+    auto config = scm.QueryServiceConfigW(service.get(), needed, needed);
+    ASSERT_TRUE(config) << config.error().code;
+    EXPECT_EQ(config->service_type, service_type::kWin32OwnProcess);
+    EXPECT_EQ(config->start_type, service_start::kDemandStart);
+    EXPECT_EQ(config->binary_path_name, command_line);
+    EXPECT_EQ(config->service_start_name, u"LocalSystem");
+
+    auto status = scm.QueryServiceStatusEx(service.get());
+    ASSERT_TRUE(status) << status.error().code;
+    EXPECT_EQ(status->current_state, service_state::kStopped);
+    EXPECT_EQ(status->process_id, 0u);
+
+    std::vector<std::uint8_t> small(8, 0);
+    auto short_read = scm.QueryServiceObjectSecurity(service.get(), security_information::kDacl, small, needed);
+    ASSERT_FALSE(short_read);
+    EXPECT_EQ(short_read.error(), SysError::Win32(win32_error::kInsufficientBuffer));
+    std::vector<std::uint8_t> buffer(needed, 0);
+    ASSERT_TRUE(scm.QueryServiceObjectSecurity(service.get(), security_information::kDacl, buffer, needed));
+    auto descriptor = winformat::SecurityDescriptor::ParseSelfRelative(buffer);
+    ASSERT_TRUE(descriptor);
+    EXPECT_NE(descriptor->dacl.acl(), nullptr);
+}
+
+}  // namespace
+}  // namespace telvo::contract
