@@ -8,13 +8,15 @@
 namespace telvo::contract {
 namespace {
 
-TEST(SystemContract, LocalAppDataIsAnOrdinaryLocalPath) {
+TEST(SystemContract, LocalAppDataAndProfileAreOrdinaryLocalPaths) {
     auto host = MakeContractHost();
-    auto path = host->platform().system.SHGetKnownFolderPath(platform::known_folder::kLocalAppData, 0);
-    ASSERT_TRUE(path);
-    auto text = winformat::Utf16ToUtf8(*path);
-    ASSERT_TRUE(text);
-    EXPECT_TRUE(winutil::IsNormalizedLocalPath(*text)) << *text;
+    for (const auto& folder : {platform::known_folder::kLocalAppData, platform::known_folder::kProfile}) {
+        auto path = host->platform().system.SHGetKnownFolderPath(folder, 0);
+        ASSERT_TRUE(path);
+        auto text = winformat::Utf16ToUtf8(*path);
+        ASSERT_TRUE(text);
+        EXPECT_TRUE(winutil::IsNormalizedLocalPath(*text)) << *text;
+    }
 }
 
 TEST(SystemContract, AnUnknownFolderIsAnHresultFailure) {
@@ -38,6 +40,26 @@ TEST(SystemContract, WindowsDirectoryProbeReportsTheNeededSize) {
     ASSERT_TRUE(written);
     EXPECT_EQ(*written + 1, *needed);
     EXPECT_EQ(buffer[1], u':');
+}
+
+// The system directory lies directly below the Windows directory.
+TEST(SystemContract, SystemDirectoryProbeReportsTheNeededSize) {
+    auto host = MakeContractHost();
+    auto& system = host->platform().system;
+    auto needed = system.GetSystemDirectoryW({});
+    ASSERT_TRUE(needed);
+    ASSERT_GT(*needed, 3u);
+    std::u16string buffer(*needed, u'\0');
+    auto written = system.GetSystemDirectoryW(buffer);
+    ASSERT_TRUE(written);
+    EXPECT_EQ(*written + 1, *needed);
+    buffer.resize(*written);
+
+    std::u16string windows(system.GetSystemWindowsDirectoryW({}).value(), u'\0');
+    windows.resize(system.GetSystemWindowsDirectoryW(windows).value());
+    ASSERT_GT(buffer.size(), windows.size() + 1);
+    EXPECT_TRUE(winutil::PathsEqual(std::u16string_view(buffer).substr(0, windows.size()), windows));
+    EXPECT_EQ(buffer[windows.size()], u'\\');
 }
 
 }  // namespace
