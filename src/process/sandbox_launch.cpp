@@ -185,7 +185,9 @@ Result<std::uint32_t> AwaitExit(Platform& platform, Handle process) {
 
 Result<std::u16string> BuildCommandLine(std::u16string_view processor, std::string_view command) {
     TELVO_TRY_ASSIGN(const std::u16string text, winformat::Utf8ToUtf16(command));
-    std::u16string line = u"\"" + std::u16string(processor) + u"\" /d /s /c \"" + text + u"\"";
+    std::u16string line;
+    line.reserve(processor.size() + text.size() + 16);
+    line.append(u"\"").append(processor).append(u"\" /d /s /c \"").append(text).append(u"\"");
     if (line.size() > kMaxCommandLineUnits) return Fail("Windows command line exceeds 32767 UTF-16 code units");
     return line;
 }

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "process/launch_fixture.h"
+#include "windows/exact_cleanup.h"
 #include "winutil/sim_file_fixture.h"
 
 namespace telvo::windows {
@@ -133,6 +135,120 @@ TEST_F(CommandAuthoritiesTest, RecoveryDirectoryMustNotOverlapAnAuthority) {
         EXPECT_EQ(ErrorOf(Check(state)), "the sandbox recovery directory overlaps a command authority") << state;
     }
     EXPECT_TRUE(Check("\\\\?\\C:\\work\\wsx"));
+}
+
+// A run's set-up and launch on the launch fixture's host: the workspace
+// C:\work\ws with the private directory "secret", and the readable C:\deps.
+class SetUpAndLaunchTest : public process::testing::LaunchTest {
+protected:
+    SetUpAndLaunchTest() {
+        // The set-up grants the workspace itself: nothing of the fixture's grant stays.
+        EXPECT_TRUE(winutil::WalkTree(platform(), "\\\\?\\C:\\work\\ws", true, never, winutil::WalkPolicy::cleanup,
+                                      [&](const std::u16string& path, platform::Handle handle) {
+                                          return RevokeAuthorityObject(platform(), path, handle, sid);
+                                      }));
+        Dir("C:\\work\\ws\\secret");
+        File("C:\\work\\ws\\secret\\key", "k");
+        Dir("C:\\deps");
+        Dir("C:\\deps\\bin");
+        File("C:\\deps\\tool.exe");
+        checked = {{"\\\\?\\C:\\work\\ws", true, true},
+                   {"\\\\?\\C:\\deps", false, true},
+                   {"\\\\?\\C:\\deps\\tool.exe", false, false}};
+        journal.data.authorities.push_back(winutil::CaptureRecordedPath(platform(), "\\\\?\\C:\\deps").value());
+        journal.data.authorities.push_back(
+            winutil::CaptureRecordedPath(platform(), "\\\\?\\C:\\deps\\tool.exe").value());
+        EXPECT_TRUE(WriteJournal(platform(), journal));
+        run.command = "build";
+        run.cwd = "\\\\?\\C:\\work\\ws";
+        run.network_access = true;
+        run.profile_name = testing::kProfileName;
+        run.app_container_sid = &sid;
+        run.capabilities = &capabilities;
+        run.app_container_folder = process::testing::kHome;
+        run.journal = &journal;
+        run.job = job;
+        run.controller_gone = gone;
+    }
+    Result<std::int32_t> Launch() { return SetUpAndLaunch(seam, checked, {"C:\\work\\ws\\secret"}, run); }
+
+    std::vector<CommandAuthority> checked;
+    SandboxRun run;
+};
+
+TEST_F(SetUpAndLaunchTest, CommandRunsWithExactlyItsGrantsAndTheRunUndoesThemAll) {
+    using Action = platform::sim::step::File::Action;
+    using platform::sim::step::File;
+    Script("build", {File{Action::read, u"C:\\work\\ws\\a.txt", {}}, File{Action::write, u"C:\\work\\ws\\out.txt", "o"},
+                     File{Action::read, u"C:\\work\\ws\\secret\\key", {}}, File{Action::list, u"C:\\work\\ws\\.supervisor", {}},
+                     File{Action::remove, u"C:\\work\\ws\\.supervisor", {}}, File{Action::read, u"C:\\deps\\tool.exe", {}},
+                     File{Action::write, u"C:\\deps\\x", "x"}, platform::sim::step::Exit{7}});
+    auto launched = Launch();
+    ASSERT_TRUE(launched) << launched.error().Display();
+    EXPECT_EQ(*launched, 7);
+    EXPECT_EQ(Output(),
+              "ran\n"
+              "read C:\\work\\ws\\a.txt: ok\n"
+              "write C:\\work\\ws\\out.txt: ok\n"
+              "read C:\\work\\ws\\secret\\key: error 5\n"
+              "list C:\\work\\ws\\.supervisor: error 5\n"
+              "delete C:\\work\\ws\\.supervisor: error 5\n"
+              "read C:\\deps\\tool.exe: ok\n"
+              "write C:\\deps\\x: error 5\n");
+    // The readable directory is searched; the readable file is not a directory.
+    const auto& entries = LastChild()->image().environment;
+    EXPECT_NE(std::find(entries.begin(), entries.end(),
+                        u"PATH=C:\\Windows\\System32;C:\\Windows;C:\\work\\ws;C:\\deps;C:\\deps\\bin"),
+              entries.end());
+    // The controller's state was made private and recorded for removal.
+    ASSERT_EQ(journal.data.created_paths.size(), 3u);
+
+    // The run's cleanup finds every grant and every made directory recorded.
+    ASSERT_TRUE(ExactCleanup(platform(), ReadJournalFile(platform(), journal.path).value()));
+    EXPECT_FALSE(files().Lookup(u"C:\\work\\ws\\.supervisor"));
+    EXPECT_FALSE(files().Lookup(u"C:\\work\\ws\\.zanth"));
+    for (const char* path : {"C:\\work\\ws", "C:\\work\\ws\\out.txt", "C:\\deps", "C:\\deps\\tool.exe"}) {
+        for (const auto& ace : AcesOf(path)) EXPECT_FALSE(ace.sid() != nullptr && *ace.sid() == sid) << path;
+    }
+}
+
+TEST_F(SetUpAndLaunchTest, AuthorityTheJournalDoesNotNameIsNeverGranted) {
+    Script("build");
+    journal.data.authorities.pop_back();
+    const auto before = AcesOf("C:\\deps");
+    EXPECT_EQ(ErrorOf(Launch()), "the recovery journal does not name the authority \\\\?\\C:\\deps\\tool.exe");
+    EXPECT_EQ(AcesOf("C:\\deps"), before);
+    EXPECT_TRUE(journal.data.created_paths.empty());
+}
+
+// Each grant is read back: one that did not stick stops the run before launch.
+TEST_F(SetUpAndLaunchTest, GrantThatDidNotStickStopsTheSetUp) {
+    Script("build");
+    const auto unchanged = AcesOf("C:\\deps");
+    ReplaceAfterWrite("\\\\?\\C:\\deps", "NtSetSecurityObject", "NtQuerySecurityObject", unchanged);
+    EXPECT_EQ(ErrorOf(Launch()), "AppContainer grant does not match object policy: \\\\?\\C:\\deps");
+    EXPECT_TRUE(processes.creations.empty());
+}
+
+TEST_F(SetUpAndLaunchTest, ControllerGoneStopsTheSetUpBetweenPhases) {
+    Script("build");
+    gone->store(true);
+    EXPECT_EQ(ErrorOf(Launch()), "controller closed stdin during sandbox setup");
+    gone->store(false);
+    // Gone while the private directories are made: before the first grant.
+    host.faults().OnCall("CreateDirectoryW", host.faults().Count("CreateDirectoryW") + 1, [&] { gone->store(true); });
+    const auto before = AcesOf("C:\\deps");
+    EXPECT_EQ(ErrorOf(Launch()), "controller closed stdin during ACL setup");
+    EXPECT_EQ(AcesOf("C:\\deps"), before);
+    gone->store(false);
+    // Gone in the middle of a grant walk.
+    host.faults().OnCall("NtSetSecurityObject", host.faults().Count("NtSetSecurityObject") + 2, [&] { gone->store(true); });
+    EXPECT_EQ(ErrorOf(Launch()), "controller closed stdin during ACL setup");
+    gone->store(false);
+    // Gone while the environment is built.
+    host.faults().OnCall("GetSystemDirectoryW", host.faults().Count("GetSystemDirectoryW") + 1, [&] { gone->store(true); });
+    EXPECT_EQ(ErrorOf(Launch()), "controller closed stdin before process launch");
+    EXPECT_TRUE(processes.creations.empty());
 }
 
 }  // namespace
