@@ -94,10 +94,10 @@ Result<CheckedAuthorities> CheckCommandAuthorities(Platform& platform, const pro
             }
         }
     }
+    // A directory inside an authority lies inside a directory authority.
     const bool cwd_inside = std::any_of(checked.authorities.begin(), checked.authorities.end(),
                                         [&](const CommandAuthority& authority) {
-                                            return authority.directory &&
-                                                   winutil::PathContains(authority.path, checked.cwd);
+                                            return winutil::PathContains(authority.path, checked.cwd);
                                         });
     if (!cwd_inside) return Fail(kCwdOutside);
     for (const CommandAuthority& authority : checked.authorities) {
