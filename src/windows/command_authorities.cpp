@@ -143,18 +143,19 @@ Result<std::int32_t> SetUpAndLaunch(Platform& platform, const std::vector<Comman
                                                     further_roots));
     if (gone) return Fail("controller closed stdin before process launch");
 
-    process::LaunchInputs inputs;
-    inputs.command = run.command;
-    inputs.working_directory = run.cwd;
-    inputs.profile_name = run.profile_name;
-    inputs.app_container_sid = run.app_container_sid;
-    inputs.capabilities = run.capabilities;
-    inputs.job = run.job;
-    inputs.controller_gone = run.controller_gone;
-    inputs.environment = &environment;
-    inputs.network_access = run.network_access;
-    inputs.authorities = &access;
-    inputs.journal = run.journal;
+    const process::LaunchInputs inputs{
+        .command = run.command,
+        .working_directory = run.cwd,
+        .profile_name = run.profile_name,
+        .app_container_sid = run.app_container_sid,
+        .capabilities = run.capabilities,
+        .job = run.job,
+        .controller_gone = run.controller_gone,
+        .environment = &environment,
+        .network_access = run.network_access,
+        .authorities = &access,
+        .journal = run.journal,
+    };
     return process::LaunchSandboxedCommand(platform, inputs);
 }
 
