@@ -70,6 +70,8 @@ inline constexpr std::uint32_t kReparsePoint = 0x00000400;
 namespace reparse_tag {
 inline constexpr std::uint32_t kMountPoint = 0xA0000003;  // junction
 inline constexpr std::uint32_t kSymlink = 0xA000000C;
+// IsReparseTagNameSurrogate: the point stands for another named object.
+inline constexpr std::uint32_t kNameSurrogateBit = 0x20000000;
 }  // namespace reparse_tag
 
 namespace volume_flag {
@@ -113,8 +115,9 @@ inline constexpr std::uint32_t kVolumeNameNone = 0x4;
 inline constexpr std::uint32_t kNameOpened = 0x8;
 }  // namespace final_path_flag
 
-// FILE_INFO_BY_HANDLE_CLASS values for directory enumeration.
+// FILE_INFO_BY_HANDLE_CLASS values.
 namespace file_info_class {
+inline constexpr std::uint32_t kAttributeTagInfo = 9;
 inline constexpr std::uint32_t kIdBothDirectoryInfo = 10;
 inline constexpr std::uint32_t kIdBothDirectoryRestartInfo = 11;
 }  // namespace file_info_class

@@ -41,6 +41,13 @@ struct DirectoryEntry {
     std::uint64_t end_of_file = 0;
 };
 
+// FILE_ATTRIBUTE_TAG_INFO: the reparse tag is meaningful only with
+// FILE_ATTRIBUTE_REPARSE_POINT set.
+struct AttributeTagInfo {
+    std::uint32_t file_attributes = 0;
+    std::uint32_t reparse_tag = 0;
+};
+
 // Files, volumes, directory enumeration and byte-range locks (kernel32).
 // Parameters are the Windows values (file_constants.h); no security attributes.
 class Files {
@@ -77,6 +84,8 @@ public:
     // enumeration is ERROR_NO_MORE_FILES (ERROR_FILE_NOT_FOUND when nothing matched at all).
     virtual SysResult<std::vector<DirectoryEntry>> GetFileInformationByHandleEx(Handle directory,
                                                                               std::uint32_t information_class) = 0;
+    // GetFileInformationByHandleEx with FileAttributeTagInfo.
+    virtual SysResult<AttributeTagInfo> GetFileAttributeTagInfo(Handle file) = 0;
 
     virtual SysResult<void> LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offset,
                                        std::uint64_t length) = 0;

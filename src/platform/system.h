@@ -18,6 +18,9 @@ namespace known_folder {
 // FOLDERID_LocalAppData {F1B32785-6FBA-4FCF-9D55-7B8E7F157091}
 inline constexpr KnownFolderId kLocalAppData = {0x85, 0x27, 0xB3, 0xF1, 0xBA, 0x6F, 0xCF, 0x4F,
                                                 0x9D, 0x55, 0x7B, 0x8E, 0x7F, 0x15, 0x70, 0x91};
+// FOLDERID_Profile {5E6C858F-0E22-4760-9AFE-EA3317B67173}: the account's home.
+inline constexpr KnownFolderId kProfile = {0x8F, 0x85, 0x6C, 0x5E, 0x22, 0x0E, 0x60, 0x47,
+                                           0x9A, 0xFE, 0xEA, 0x33, 0x17, 0xB6, 0x71, 0x73};
 }  // namespace known_folder
 
 class System {
@@ -31,6 +34,9 @@ public:
     // included) is too small, the size needed with the terminator; when it
     // fits, the length written without it.
     virtual SysResult<std::uint32_t> GetSystemWindowsDirectoryW(std::span<char16_t> buffer) = 0;
+    // GetSystemDirectoryW, with the same size contract; an empty `buffer`
+    // passes a null pointer and asks for the size.
+    virtual SysResult<std::uint32_t> GetSystemDirectoryW(std::span<char16_t> buffer) = 0;
 
     // RegGetValueW(predefined key, sub key, value name, flags, &type, data,
     // &size); the LSTATUS is a Win32 error. A `data` span without a pointer

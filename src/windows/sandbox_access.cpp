@@ -91,12 +91,16 @@ public:
                                  });
     }
 
+    // The directories above the authority's root (a directory or, for a
+    // readable root, a file); the root itself was proved by the walk.
     Result<void> MetadataAbove(const AuthorityAccess& authority) {
-        TELVO_TRY_ASSIGN(winutil::DirectoryChain chain, winutil::OpenDirectoryChain(platform_, authority.root, false));
-        // The authority's root itself was proved by the walk.
-        for (std::size_t i = 0; i + 1 < chain.entries.size(); ++i) {
-            TELVO_TRY(Ancestor(chain.entries[i], i == 0));
-        }
+        TELVO_TRY_ASSIGN(const std::string root, winutil::ToExtendedPath(authority.root));
+        // The parent of \\?\X:\name is the volume root, which keeps its separator.
+        constexpr std::size_t kVolumeRootLength = 7;
+        const std::size_t last = root.rfind('\\');
+        const std::string parent = root.substr(0, last + 1 == kVolumeRootLength ? kVolumeRootLength : last);
+        TELVO_TRY_ASSIGN(winutil::DirectoryChain chain, winutil::OpenDirectoryChain(platform_, parent, false));
+        for (std::size_t i = 0; i < chain.entries.size(); ++i) TELVO_TRY(Ancestor(chain.entries[i], i == 0));
         return {};
     }
 

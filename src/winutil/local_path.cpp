@@ -2,6 +2,7 @@
 
 #include <algorithm>
 
+#include "common/try.h"
 #include "platform/unique_handle.h"
 #include "winformat/ordinal_case.h"
 #include "winformat/text.h"
@@ -112,6 +113,14 @@ Result<std::string> ToExtendedPath(std::string_view text) {
     return extended;
 }
 
+std::u16string WithoutVerbatimPrefix(std::u16string_view path) {
+    const auto letter = [](char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); };
+    if (path.size() >= 7 && path.starts_with(u"\\\\?\\") && letter(path[4]) && path[5] == u':' && path[6] == u'\\') {
+        return std::u16string(path.substr(4));
+    }
+    return std::u16string(path);
+}
+
 bool PathsEqual(std::u16string_view a, std::u16string_view b) {
     return winformat::EqualIgnoringCase(ComparisonForm(a), ComparisonForm(b));
 }
@@ -138,8 +147,21 @@ bool PathContains(std::string_view ancestor, std::string_view path) {
 }
 
 
+Result<CanonicalObject> Canonicalize(platform::Platform& platform, std::u16string_view path) {
+    TELVO_TRY_ASSIGN(const platform::Handle opened,
+                     Lift("CreateFileW", platform.files.CreateFileW(
+                                             std::u16string(path), 0,
+                                             platform::file_share::kRead | platform::file_share::kWrite |
+                                                 platform::file_share::kDelete,
+                                             platform::creation_disposition::kOpenExisting,
+                                             platform::file_flag::kBackupSemantics)));
+    platform::UniqueHandle handle(platform.kernel, opened);
+    TELVO_TRY_ASSIGN(std::u16string final_path, ReadFinalPath(platform.files, handle.get()));
+    TELVO_TRY_ASSIGN(const platform::FileInformation info, ReadFileInformation(platform.files, handle.get()));
+    return CanonicalObject{std::move(final_path), (info.file_attributes & platform::file_attribute::kDirectory) != 0};
+}
 
-Result<std::string> ResolveUserPath(platform::Platform& platform, std::string_view label, std::string_view text) {
+Result<ResolvedPath> ResolveUserObject(platform::Platform& platform, std::string_view label, std::string_view text) {
     const std::string name(label);
     if (text.find('\0') != std::string_view::npos) return Fail(name + " contains a NUL byte");
     const std::string absolute_message = name + " must be an absolute local drive path";
@@ -148,20 +170,21 @@ Result<std::string> ResolveUserPath(platform::Platform& platform, std::string_vi
     if (!wide) return Fail(std::move(wide.error()).Context(absolute_message));
 
     const std::string unresolved = name + " does not resolve: " + std::string(text);
-    auto opened = platform.files.CreateFileW(*wide, 0, platform::file_share::kRead | platform::file_share::kWrite | platform::file_share::kDelete,
-                                             platform::creation_disposition::kOpenExisting, platform::file_flag::kBackupSemantics);
-    if (!opened) return Fail(Error::FromSys("CreateFileW", opened.error()).Context(unresolved));
-    platform::UniqueHandle handle(platform.kernel, *opened);
-    auto wide_canonical = ReadFinalPath(platform.files, handle.get());
-    if (!wide_canonical) return Fail(std::move(wide_canonical.error()).Context(unresolved));
-    auto canonical = winformat::Utf16ToUtf8(*wide_canonical);
+    auto object = Canonicalize(platform, *wide);
+    if (!object) return Fail(std::move(object.error()).Context(unresolved));
+    auto canonical = winformat::Utf16ToUtf8(object->path);
     if (!canonical) return Fail(std::move(canonical.error()).Context(unresolved));
 
     const PathPrefix prefix = ParsePathSyntax(*canonical).prefix;
     if (prefix != PathPrefix::verbatim_drive && prefix != PathPrefix::drive) {
         return Fail(name + " resolved outside a local drive");
     }
-    return std::move(*canonical);
+    return ResolvedPath{std::move(*canonical), object->directory};
+}
+
+Result<std::string> ResolveUserPath(platform::Platform& platform, std::string_view label, std::string_view text) {
+    TELVO_TRY_ASSIGN(ResolvedPath resolved, ResolveUserObject(platform, label, text));
+    return std::move(resolved.path);
 }
 
 }  // namespace telvo::winutil

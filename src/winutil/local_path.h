@@ -37,6 +37,11 @@ bool IsNormalizedLocalPath(std::string_view text);
 // (C:/a//b becomes \\?\C:\a\b); a verbatim path keeps its text.
 Result<std::string> ToExtendedPath(std::string_view text);
 
+// The Win32 form of an extended drive path: \\?\C:\a becomes C:\a; any other
+// text is returned as it is. For texts that Windows parses as ordinary paths
+// (environment values, command lines).
+std::u16string WithoutVerbatimPrefix(std::u16string_view path);
+
 // Ordinal, case-insensitive comparisons in which `/` equals `\` and trailing
 // separators do not count (C:\ compares as C:).
 bool PathsEqual(std::string_view a, std::string_view b);
@@ -45,9 +50,26 @@ bool PathContains(std::string_view ancestor, std::string_view path);
 bool PathsEqual(std::u16string_view a, std::u16string_view b);
 bool PathContains(std::u16string_view ancestor, std::u16string_view path);
 
+// What the operating system makes of a path: the object it names, opened
+// through every reparse point (for no access, sharing everything, with backup
+// semantics so that directories open), its final path (\\?\X:\... for a local
+// object, in the real case) and whether it is a directory. Failures are the
+// calls' own ("CreateFileW failed with Win32 error <n>", ...), for the caller
+// to give a context.
+struct CanonicalObject {
+    std::u16string path;
+    bool directory = false;
+};
+Result<CanonicalObject> Canonicalize(platform::Platform& platform, std::u16string_view path);
+
 // The canonical form (\\?\X:\..., through reparse points, in the real case) of
 // an absolute local-drive path from the controller. `label` names the request
 // field in messages.
+struct ResolvedPath {
+    std::string path;
+    bool directory = false;
+};
+Result<ResolvedPath> ResolveUserObject(platform::Platform& platform, std::string_view label, std::string_view text);
 Result<std::string> ResolveUserPath(platform::Platform& platform, std::string_view label, std::string_view text);
 
 }  // namespace telvo::winutil

@@ -82,6 +82,26 @@ TEST_F(FilesContract, ReparsePointOpensItselfOnlyWhenAsked) {
     EXPECT_FALSE(Info(*followed).file_attributes & file_attribute::kReparsePoint);
     EXPECT_EQ(IndexOf(Info(*followed)), IndexOf(Info(*target)));
     EXPECT_EQ(FinalPath(*followed), scratch + u"\\target");
+
+    // The tag tells a name surrogate (junction, symbolic link) from a plain directory.
+    const AttributeTagInfo link_tag = files().GetFileAttributeTagInfo(itself->get()).value();
+    EXPECT_TRUE(link_tag.file_attributes & file_attribute::kReparsePoint);
+    EXPECT_EQ(link_tag.reparse_tag, reparse_tag::kMountPoint);
+    EXPECT_TRUE(link_tag.reparse_tag & reparse_tag::kNameSurrogateBit);
+    const AttributeTagInfo plain = files().GetFileAttributeTagInfo(target->get()).value();
+    EXPECT_TRUE(plain.file_attributes & file_attribute::kDirectory);
+    EXPECT_FALSE(plain.file_attributes & file_attribute::kReparsePoint);
+}
+
+// What a child is given as its standard input: reading it ends at once.
+TEST_F(FilesContract, NullDeviceReadsEndOfInputAndSwallowsWrites) {
+    auto reader = Open(u"NUL", file_access::kFileGenericRead, kShareAll, 0);
+    ASSERT_TRUE(reader);
+    std::byte byte[4]{};
+    EXPECT_EQ(host->platform().kernel.ReadFile(reader->get(), byte).value(), 0u);
+    auto writer = Open(u"\\\\.\\NUL", file_access::kWriteData, kShareAll, 0);
+    ASSERT_TRUE(writer);
+    EXPECT_EQ(host->platform().kernel.WriteFile(writer->get(), byte).value(), 4u);
 }
 
 TEST_F(FilesContract, FinalPathIsExtendedWithTheRealCase) {

@@ -1,5 +1,8 @@
 #include <gtest/gtest.h>
 
+#include <functional>
+#include <span>
+
 #include "contract/contract_host.h"
 #include "platform/system.h"
 #include "winutil/local_path.h"
@@ -8,13 +11,15 @@
 namespace telvo::contract {
 namespace {
 
-TEST(SystemContract, LocalAppDataIsAnOrdinaryLocalPath) {
+TEST(SystemContract, LocalAppDataAndProfileAreOrdinaryLocalPaths) {
     auto host = MakeContractHost();
-    auto path = host->platform().system.SHGetKnownFolderPath(platform::known_folder::kLocalAppData, 0);
-    ASSERT_TRUE(path);
-    auto text = winformat::Utf16ToUtf8(*path);
-    ASSERT_TRUE(text);
-    EXPECT_TRUE(winutil::IsNormalizedLocalPath(*text)) << *text;
+    for (const auto& folder : {platform::known_folder::kLocalAppData, platform::known_folder::kProfile}) {
+        auto path = host->platform().system.SHGetKnownFolderPath(folder, 0);
+        ASSERT_TRUE(path);
+        auto text = winformat::Utf16ToUtf8(*path);
+        ASSERT_TRUE(text);
+        EXPECT_TRUE(winutil::IsNormalizedLocalPath(*text)) << *text;
+    }
 }
 
 TEST(SystemContract, AnUnknownFolderIsAnHresultFailure) {
@@ -26,18 +31,37 @@ TEST(SystemContract, AnUnknownFolderIsAnHresultFailure) {
     EXPECT_GE(path.error().code, 0x80000000u);
 }
 
-TEST(SystemContract, WindowsDirectoryProbeReportsTheNeededSize) {
+// GetSystemWindowsDirectoryW and GetSystemDirectoryW: too small a buffer
+// gives the size with the terminator, a fitting one the length without it.
+std::u16string ProbedDirectory(const std::function<SysResult<std::uint32_t>(std::span<char16_t>)>& call) {
+    char16_t tiny[2];
+    const auto needed = call(tiny);
+    EXPECT_TRUE(needed);
+    if (!needed) return {};
+    EXPECT_GT(*needed, 3u);
+    EXPECT_EQ(call({}).value_or(0), *needed);
+    std::u16string buffer(*needed, u'\0');
+    const auto written = call(buffer);
+    EXPECT_TRUE(written);
+    if (!written) return {};
+    EXPECT_EQ(*written + 1, *needed);
+    buffer.resize(*written);
+    return buffer;
+}
+
+// The system directory lies directly below the Windows directory.
+TEST(SystemContract, DirectoryProbesReportTheNeededSize) {
     auto host = MakeContractHost();
     auto& system = host->platform().system;
-    char16_t tiny[2];
-    auto needed = system.GetSystemWindowsDirectoryW(tiny);
-    ASSERT_TRUE(needed);
-    ASSERT_GT(*needed, 3u);
-    std::u16string buffer(*needed, u'\0');
-    auto written = system.GetSystemWindowsDirectoryW(buffer);
-    ASSERT_TRUE(written);
-    EXPECT_EQ(*written + 1, *needed);
-    EXPECT_EQ(buffer[1], u':');
+    const std::u16string windows =
+        ProbedDirectory([&](std::span<char16_t> buffer) { return system.GetSystemWindowsDirectoryW(buffer); });
+    const std::u16string directory =
+        ProbedDirectory([&](std::span<char16_t> buffer) { return system.GetSystemDirectoryW(buffer); });
+    ASSERT_GT(windows.size(), 3u);
+    EXPECT_EQ(windows[1], u':');
+    ASSERT_GT(directory.size(), windows.size() + 1);
+    EXPECT_TRUE(winutil::PathsEqual(std::u16string_view(directory).substr(0, windows.size()), windows));
+    EXPECT_EQ(directory[windows.size()], u'\\');
 }
 
 }  // namespace

@@ -1,3 +1,4 @@
+#include "support/platform_with.h"
 #include "network_broker/broker_call.h"
 
 #include <gtest/gtest.h>
@@ -189,9 +190,7 @@ TEST(BrokerCall, PipeWithoutAnOwnerIsNeverWrittenTo) {
     BrokerTestHost broker;
     auto server = broker.ServeResult(RecoveredResult{});
     OwnerlessPipe security(broker.platform().security);
-    const platform::Platform base = broker.platform();
-    platform::Platform scripted{base.kernel, base.console, base.service,      base.files, base.sync,
-                                security,    base.appcontainer, base.system, base.processes, base.pipes};
+    platform::Platform scripted = telvo::testing::PlatformWith(broker.platform(), {.security = &security});
     EXPECT_EQ(Message(CallBroker(scripted, kStatus)), "network pipe has no valid owner descriptor");
     EXPECT_EQ(server->received(), "");
 }

@@ -1,3 +1,4 @@
+#include "support/platform_with.h"
 #include "windows/current_user_sid.h"
 
 #include <gtest/gtest.h>
@@ -114,9 +115,7 @@ private:
 
 Result<winformat::Sid> ScriptedCurrentUserSid(SimHost& host, TokenScript script) {
     ScriptedToken security(host.platform().security, std::move(script));
-    const platform::Platform base = host.platform();
-    platform::Platform scripted{base.kernel, base.console, base.service,      base.files,
-                                base.sync,   security,     base.appcontainer, base.system, base.processes, base.pipes};
+    platform::Platform scripted = telvo::testing::PlatformWith(host.platform(), {.security = &security});
     return CurrentUserSid(scripted);
 }
 

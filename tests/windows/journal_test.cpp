@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "support/platform_with.h"
 #include "platform/sim/sim_host.h"
 #include "windows/journal.h"
 #include "windows/journal_fixture.h"
@@ -410,9 +411,7 @@ private:
 
 TEST_F(LiveMarker, ProbeThatGetsNoHandleFails) {
     NullHandleSync sync(host.platform().sync);
-    platform::Platform platform = host.platform();
-    platform::Platform faulty{platform.kernel,   platform.console, platform.service,      platform.files,
-                              sync,              platform.security, platform.appcontainer, platform.system, platform.processes, platform.pipes};
+    platform::Platform faulty = telvo::testing::PlatformWith(host.platform(), {.sync = &sync});
     auto probe = ProbeLiveMarker(faulty, kMarker);
     ASSERT_FALSE(probe);
     EXPECT_EQ(probe.error().Display(), "OpenMutexW(live marker) failed with Win32 error 6");

@@ -165,6 +165,9 @@ TEST_F(ObjectIdentity, FinalPathThatKeepsGrowingFailsAfterThreeSizedCalls) {
                                                                                     std::uint32_t c) override {
             return inner_.GetFileInformationByHandleEx(h, c);
         }
+        SysResult<platform::AttributeTagInfo> GetFileAttributeTagInfo(platform::Handle h) override {
+            return inner_.GetFileAttributeTagInfo(h);
+        }
         SysResult<void> LockFileEx(platform::Handle h, std::uint32_t f, std::uint64_t o, std::uint64_t l) override {
             return inner_.LockFileEx(h, f, o, l);
         }

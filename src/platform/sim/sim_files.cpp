@@ -4,6 +4,7 @@
 
 #include "common/try.h"
 #include "platform/sim/sim_host.h"
+#include "platform/sim/sim_null_device.h"
 #include "platform/sim/sim_path.h"
 #include "winformat/ordinal_case.h"
 #include "winformat/security_descriptor.h"
@@ -96,6 +97,7 @@ SysResult<Handle> SimFiles::CreateFileW(const std::u16string& path, std::uint32_
     if (SimPipes::IsPipeName(path)) {
         return host_.pipes().OpenClientEnd(path, desired_access, creation_disposition, flags_and_attributes);
     }
+    if (SimNullDevice::Names(path)) return host_.handles().Add(std::make_shared<SimNullDevice>(MapFileAccess(desired_access)));
     TELVO_TRY_ASSIGN(auto file, Open(path, desired_access, share_mode, creation_disposition, flags_and_attributes,
                                      &CallerToken()));
     return host_.handles().Add(std::move(file));
@@ -204,6 +206,15 @@ SysResult<std::vector<DirectoryEntry>> SimFiles::GetFileInformationByHandleEx(Ha
     }
     state.any_returned = true;
     return entries;
+}
+
+SysResult<AttributeTagInfo> SimFiles::GetFileAttributeTagInfo(Handle file) {
+    TELVO_SIM_ENTER(host_, "GetFileInformationByHandleEx", {file_info_class::kAttributeTagInfo});
+    auto object = Find(file);
+    if (!object) return Win32Failure(win32_error::kInvalidHandle);
+    std::lock_guard lock(tree_->mutex);
+    const SimNode& node = *object->node();
+    return AttributeTagInfo{node.attributes == 0 ? file_attribute::kNormal : node.attributes, node.reparse_tag};
 }
 
 SysResult<void> SimFiles::LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offset, std::uint64_t length) {

@@ -1,6 +1,7 @@
 #include "platform/sim/sim_kernel.h"
 
 #include "platform/sim/sim_host.h"
+#include "platform/sim/sim_null_device.h"
 
 namespace telvo::platform::sim {
 
@@ -19,6 +20,7 @@ SysResult<void> SimKernel::CloseHandle(Handle handle) {
 SysResult<std::uint32_t> SimKernel::ReadFile(Handle handle, std::span<std::byte> buffer) {
     TELVO_SIM_ENTER(host_, "ReadFile");
     if (auto file = host_.handles().FindAs<SimFileObject>(handle)) return file->Read(buffer.data(), buffer.size());
+    if (auto device = host_.handles().FindAs<SimNullDevice>(handle)) return device->Read(buffer.size());
     auto input = host_.handles().FindAs<SimInputStream>(handle);
     if (!input) return Win32Failure(win32_error::kInvalidHandle);
     return input->Read(buffer.data(), buffer.size());
@@ -27,6 +29,7 @@ SysResult<std::uint32_t> SimKernel::ReadFile(Handle handle, std::span<std::byte>
 SysResult<std::uint32_t> SimKernel::WriteFile(Handle handle, std::span<const std::byte> bytes) {
     TELVO_SIM_ENTER(host_, "WriteFile");
     if (auto file = host_.handles().FindAs<SimFileObject>(handle)) return file->Write(bytes.data(), bytes.size());
+    if (auto device = host_.handles().FindAs<SimNullDevice>(handle)) return device->Write(bytes.size());
     auto output = host_.handles().FindAs<SimOutputStream>(handle);
     if (!output) return Win32Failure(win32_error::kInvalidHandle);
     return output->Write(bytes.data(), bytes.size());

@@ -35,13 +35,27 @@ SysResult<void> SimSystem::BCryptGenRandom(std::span<std::uint8_t> buffer, std::
     return {};
 }
 
-SysResult<std::uint32_t> SimSystem::GetSystemWindowsDirectoryW(std::span<char16_t> buffer) {
-    TELVO_SIM_ENTER(host_, "GetSystemWindowsDirectoryW");
-    const std::u16string& path = windows_directory_;
+namespace {
+
+// Windows' contract for both directory calls: the size with the terminator
+// when the buffer is too small, the length written when it fits.
+std::uint32_t CopyDirectory(const std::u16string& path, std::span<char16_t> buffer) {
     if (buffer.size() <= path.size()) return static_cast<std::uint32_t>(path.size() + 1);
     std::copy(path.begin(), path.end(), buffer.begin());
     buffer[path.size()] = u'\0';
     return static_cast<std::uint32_t>(path.size());
+}
+
+}  // namespace
+
+SysResult<std::uint32_t> SimSystem::GetSystemWindowsDirectoryW(std::span<char16_t> buffer) {
+    TELVO_SIM_ENTER(host_, "GetSystemWindowsDirectoryW");
+    return CopyDirectory(windows_directory_, buffer);
+}
+
+SysResult<std::uint32_t> SimSystem::GetSystemDirectoryW(std::span<char16_t> buffer) {
+    TELVO_SIM_ENTER(host_, "GetSystemDirectoryW");
+    return CopyDirectory(system_directory_, buffer);
 }
 
 SysResult<void> SimSystem::RegGetValueW(std::uint32_t predefined_key, const std::u16string& sub_key,
@@ -63,8 +77,9 @@ std::uint64_t SimSystem::NextRandom() {
 
 SysResult<std::u16string> SimSystem::SHGetKnownFolderPath(const KnownFolderId& folder, std::uint32_t) {
     TELVO_SIM_ENTER(host_, "SHGetKnownFolderPath");
-    if (folder != known_folder::kLocalAppData) return std::unexpected(SysError::HResult(0x80070002));
-    return local_app_data_;
+    if (folder == known_folder::kLocalAppData) return local_app_data_;
+    if (folder == known_folder::kProfile) return profile_;
+    return std::unexpected(SysError::HResult(0x80070002));
 }
 
 }  // namespace telvo::platform::sim

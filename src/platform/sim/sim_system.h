@@ -20,11 +20,12 @@ public:
 
     SysResult<void> BCryptGenRandom(std::span<std::uint8_t> buffer, std::uint32_t flags) override;
     SysResult<std::uint32_t> GetSystemWindowsDirectoryW(std::span<char16_t> buffer) override;
+    SysResult<std::uint32_t> GetSystemDirectoryW(std::span<char16_t> buffer) override;
     SysResult<void> RegGetValueW(std::uint32_t predefined_key, const std::u16string& sub_key,
                                  const std::u16string& value_name, std::uint32_t flags, std::uint32_t& type,
                                  std::span<std::uint8_t> data, std::uint32_t& data_size) override;
-    // Knows LocalAppData only; any other folder is HRESULT 0x80070002, as for
-    // a folder that does not exist on the machine.
+    // Knows LocalAppData and Profile only; any other folder is HRESULT
+    // 0x80070002, as for a folder that does not exist on the machine.
     SysResult<std::u16string> SHGetKnownFolderPath(const KnownFolderId& folder, std::uint32_t flags) override;
 
     // Test side.
@@ -34,6 +35,10 @@ public:
     const std::u16string& LocalAppData() const { return local_app_data_; }
     // The OS Windows directory, as GetSystemWindowsDirectoryW reports it.
     void SetWindowsDirectory(std::u16string path) { windows_directory_ = std::move(path); }
+    // The system directory, as GetSystemDirectoryW reports it.
+    void SetSystemDirectory(std::u16string path) { system_directory_ = std::move(path); }
+    // The Profile known folder (the account's home) of the current user.
+    void SetProfile(std::u16string path) { profile_ = std::move(path); }
     SimRegistry& registry() { return registry_; }
 
 private:
@@ -43,6 +48,8 @@ private:
     std::uint64_t random_state_ = 0x7e1f0c0ffee5eed5;
     std::u16string local_app_data_ = u"C:\\Users\\tester\\AppData\\Local";
     std::u16string windows_directory_ = u"C:\\Windows";
+    std::u16string system_directory_ = u"C:\\Windows\\System32";
+    std::u16string profile_ = u"C:\\Users\\tester";
     SimRegistry registry_;
 };
 

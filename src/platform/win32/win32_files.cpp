@@ -142,6 +142,12 @@ SysResult<std::vector<DirectoryEntry>> Win32Files::GetFileInformationByHandleEx(
     return ParseDirectoryBatch(reinterpret_cast<const std::byte*>(buffer.data()));
 }
 
+SysResult<AttributeTagInfo> Win32Files::GetFileAttributeTagInfo(Handle file) {
+    FILE_ATTRIBUTE_TAG_INFO info{};
+    if (!::GetFileInformationByHandleEx(ToNative(file), FileAttributeTagInfo, &info, sizeof info)) return LastError();
+    return AttributeTagInfo{info.FileAttributes, info.ReparseTag};
+}
+
 SysResult<void> Win32Files::LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offset, std::uint64_t length) {
     OVERLAPPED overlapped = OverlappedAt(offset);
     if (!::LockFileEx(ToNative(file), flags, 0, static_cast<DWORD>(length), static_cast<DWORD>(length >> 32),

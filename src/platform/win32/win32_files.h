@@ -22,6 +22,7 @@ public:
     SysResult<VolumeInformation> GetVolumeInformationByHandleW(Handle file) override;
     SysResult<std::vector<DirectoryEntry>> GetFileInformationByHandleEx(Handle directory,
                                                                       std::uint32_t information_class) override;
+    SysResult<AttributeTagInfo> GetFileAttributeTagInfo(Handle file) override;
     SysResult<void> LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offset, std::uint64_t length) override;
     SysResult<void> UnlockFileEx(Handle file, std::uint64_t offset, std::uint64_t length) override;
     std::uint32_t GetDriveTypeW(const std::u16string& root_path) override;

@@ -30,6 +30,13 @@ SysResult<std::uint32_t> Win32System::GetSystemWindowsDirectoryW(std::span<char1
     return result;
 }
 
+SysResult<std::uint32_t> Win32System::GetSystemDirectoryW(std::span<char16_t> buffer) {
+    const UINT size = static_cast<UINT>(std::min<std::size_t>(buffer.size(), std::numeric_limits<UINT>::max()));
+    const UINT result = ::GetSystemDirectoryW(size == 0 ? nullptr : reinterpret_cast<wchar_t*>(buffer.data()), size);
+    if (result == 0) return LastError();
+    return result;
+}
+
 SysResult<void> Win32System::RegGetValueW(std::uint32_t predefined_key, const std::u16string& sub_key,
                                           const std::u16string& value_name, std::uint32_t flags,
                                           std::uint32_t& type, std::span<std::uint8_t> data,

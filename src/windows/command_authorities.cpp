@@ -1,0 +1,162 @@
+#include "windows/command_authorities.h"
+
+#include <algorithm>
+
+#include "common/try.h"
+#include "process/child_environment.h"
+#include "process/sandbox_launch.h"
+#include "windows/authority_access.h"
+#include "windows/private_paths.h"
+#include "winformat/text.h"
+#include "winutil/local_path.h"
+#include "winutil/walk_tree.h"
+
+namespace telvo::windows {
+
+namespace {
+
+using platform::Platform;
+
+constexpr char kCwdOutside[] = "cwd is outside the assigned directory authorities";
+
+bool IsVolumeRoot(std::string_view canonical) { return winutil::ParsePathSyntax(canonical).components.empty(); }
+
+// Rule 0: a normalized path that names something below a volume root.
+Result<void> CheckAuthorityText(std::string_view text) {
+    TELVO_TRY_ASSIGN(const std::string extended, winutil::ToExtendedPath(text));
+    if (winutil::ParsePathSyntax(extended).components.empty()) return Fail("authority has no directory parent");
+    return {};
+}
+
+// The account's home: the Profile known folder, canonicalised.
+Result<std::string> AccountHome(Platform& platform) {
+    TELVO_TRY_ASSIGN(const std::u16string folder,
+                     Lift("SHGetKnownFolderPath(Profile)",
+                          platform.system.SHGetKnownFolderPath(platform::known_folder::kProfile, 0)));
+    const auto text = winformat::Utf16ToUtf8(folder);
+    if (!text || !winutil::IsNormalizedLocalPath(*text)) return Fail("the account profile is not on a local drive");
+    auto home = winutil::Canonicalize(platform, folder);
+    if (!home) return Fail(std::move(home.error()).Context("could not canonicalize account profile " + *text));
+    return winformat::Utf16ToUtf8(home->path);
+}
+
+bool Overlap(std::string_view a, std::string_view b) { return winutil::PathContains(a, b) || winutil::PathContains(b, a); }
+
+// Grants one authority object by object and reads each grant back.
+Result<void> GrantAuthority(Platform& platform, const AuthorityAccess& authority, const winformat::Sid& sid,
+                            const std::atomic<bool>& gone) {
+    return winutil::WalkTree(platform, authority.root, true, gone, winutil::WalkPolicy::prove,
+                             [&](const std::u16string& path, platform::Handle handle) -> Result<void> {
+                                 TELVO_TRY(GrantAuthorityAccess(platform, path, handle, authority, sid));
+                                 return VerifyAuthorityGrant(platform, path, handle, authority, sid);
+                             });
+}
+
+}  // namespace
+
+Result<CheckedAuthorities> CheckCommandAuthorities(Platform& platform, const protocol::Run& run,
+                                                   std::string_view state_directory) {
+    TELVO_TRY(CheckAuthorityText(run.root));
+    for (const std::string& readable : run.readable_roots) TELVO_TRY(CheckAuthorityText(readable));
+
+    CheckedAuthorities checked;
+    TELVO_TRY_ASSIGN(const winutil::ResolvedPath root, winutil::ResolveUserObject(platform, "root", run.root));
+    if (!root.directory || IsVolumeRoot(root.path)) return Fail("root must be a non-volume directory");
+    checked.authorities.push_back({root.path, run.mode == protocol::RunMode::workspace_write, true});
+    for (std::size_t i = 0; i < run.readable_roots.size(); ++i) {
+        TELVO_TRY_ASSIGN(const winutil::ResolvedPath readable,
+                         winutil::ResolveUserObject(platform, "readableRoots[" + std::to_string(i) + "]",
+                                                    run.readable_roots[i]));
+        if (IsVolumeRoot(readable.path)) return Fail("readable roots cannot grant an entire volume: " + readable.path);
+        checked.authorities.push_back({readable.path, false, readable.directory});
+    }
+
+    TELVO_TRY_ASSIGN(const std::string home, AccountHome(platform));
+    TELVO_TRY_ASSIGN(const winutil::ResolvedPath cwd, winutil::ResolveUserObject(platform, "cwd", run.cwd));
+    if (!cwd.directory) return Fail(kCwdOutside);
+    checked.cwd = cwd.path;
+
+    if (winutil::PathContains(root.path, home)) return Fail("the writable/read-only root cannot contain the account home");
+    for (std::size_t i = 1; i < checked.authorities.size(); ++i) {
+        const std::string& readable = checked.authorities[i].path;
+        if (winutil::PathsEqual(readable, root.path)) {
+            return Fail("readableRoots[" + std::to_string(i - 1) + "] duplicates root");
+        }
+        if (run.mode == protocol::RunMode::workspace_write && Overlap(readable, root.path)) {
+            return Fail("a read-only authority overlaps the writable root: " + readable);
+        }
+        if (winutil::PathContains(readable, home)) {
+            return Fail("a readable dependency cannot contain the account home: " + readable);
+        }
+        for (std::size_t j = 1; j < i; ++j) {
+            if (winutil::PathsEqual(readable, checked.authorities[j].path)) {
+                return Fail("duplicate readable root: " + readable);
+            }
+        }
+    }
+    // A directory inside an authority lies inside a directory authority.
+    const bool cwd_inside = std::any_of(checked.authorities.begin(), checked.authorities.end(),
+                                        [&](const CommandAuthority& authority) {
+                                            return winutil::PathContains(authority.path, checked.cwd);
+                                        });
+    if (!cwd_inside) return Fail(kCwdOutside);
+    for (const CommandAuthority& authority : checked.authorities) {
+        if (Overlap(authority.path, state_directory)) {
+            return Fail("the sandbox recovery directory overlaps a command authority");
+        }
+    }
+    return checked;
+}
+
+Result<std::int32_t> SetUpAndLaunch(Platform& platform, const std::vector<CommandAuthority>& authorities,
+                                    const std::vector<std::string>& private_paths, const SandboxRun& run) {
+    if (authorities.empty()) throw InternalFault("a run is set up without authorities");
+    const std::atomic<bool>& gone = *run.controller_gone;
+    if (gone) return Fail("controller closed stdin during sandbox setup");
+    // Every grant must be undoable from the journal: it names each authority.
+    for (const CommandAuthority& authority : authorities) {
+        const auto& recorded = run.journal->data.authorities;
+        if (std::none_of(recorded.begin(), recorded.end(), [&](const winutil::RecordedPath& entry) {
+                return winutil::PathsEqual(entry.path, authority.path);
+            })) {
+            return Fail("the recovery journal does not name the authority " + authority.path);
+        }
+    }
+    TELVO_TRY_ASSIGN(const std::vector<AuthorityAccess> access,
+                     EstablishPrivatePaths(platform, authorities, private_paths));
+    TELVO_TRY(MaterializePrivatePaths(platform, access, *run.journal));
+
+    for (const AuthorityAccess& authority : access) {
+        if (gone) return Fail("controller closed stdin during ACL setup");
+        if (auto granted = GrantAuthority(platform, authority, *run.app_container_sid, gone); !granted) {
+            if (gone) return Fail("controller closed stdin during ACL setup");
+            return std::unexpected(std::move(granted.error()));
+        }
+    }
+
+    std::vector<std::string> further_roots;
+    for (std::size_t i = 1; i < authorities.size(); ++i) {
+        if (authorities[i].directory) further_roots.push_back(authorities[i].path);
+    }
+    TELVO_TRY_ASSIGN(const process::ChildEnvironment environment,
+                     process::BuildChildEnvironment(platform, run.app_container_folder, authorities.front().path,
+                                                    further_roots));
+    if (gone) return Fail("controller closed stdin before process launch");
+
+    const process::LaunchInputs inputs{
+        .command = run.command,
+        .working_directory = run.cwd,
+        .profile_name = run.profile_name,
+        .app_container_sid = run.app_container_sid,
+        .capabilities = run.capabilities,
+        .job = run.job,
+        .controller_gone = run.controller_gone,
+        .environment = &environment,
+        .network_access = run.network_access,
+        .authorities = &access,
+        .journal = run.journal,
+    };
+    return process::LaunchSandboxedCommand(platform, inputs);
+}
+
+}  // namespace telvo::windows
