@@ -8,6 +8,7 @@
 #include "common/poisonable_mutex.h"
 #include "common/size_probe.h"
 #include "common/try.h"
+#include "network_broker/offline_lease.h"
 #include "windows/sandbox_access.h"
 #include "winformat/text.h"
 #include "winutil/local_path.h"
@@ -48,26 +49,28 @@ struct Child {
 // The offline-network lease held for a run without network access: taken for
 // the suspended child before it is resumed, given back once its job is
 // proved empty. Empty when none is held.
+// The offline-network lease a launch holds while its command may run.
 struct OfflineProtection {
-    std::function<Result<void>()> release;
+    std::unique_ptr<network_broker::OfflineLease> lease;
 };
 
-// Registers the offline-network lease of the child with the broker (profile
-// name, process id, job). This build has no broker client: an offline run
-// fails closed here, and its command is never resumed.
-Result<OfflineProtection> ProtectOffline([[maybe_unused]] Platform& platform,
-                                         [[maybe_unused]] std::string_view profile_name,
-                                         [[maybe_unused]] std::uint32_t process_id,
-                                         [[maybe_unused]] const std::shared_ptr<SandboxJob>& job) {
-    return Fail(Error("offline-network broker client is not available in this build")
-                    .Context("offline-network protection unavailable; command not resumed"));
+// Registers the offline-network lease of the suspended child with the broker
+// (profile name, process id, job); without it the command is never resumed.
+Result<OfflineProtection> ProtectOffline(Platform& platform, std::string_view profile_name, std::uint32_t process_id,
+                                         const std::shared_ptr<SandboxJob>& job) {
+    auto lease = network_broker::RegisterOfflineLease(platform, std::string(profile_name), process_id, job);
+    if (!lease) {
+        return Fail(std::move(lease.error()).Context("offline-network protection unavailable; command not resumed"));
+    }
+    return OfflineProtection{std::make_unique<network_broker::OfflineLease>(std::move(*lease))};
 }
 
 // Gives a held lease back, but only from a job proved empty: while anything
 // of the command may still run, the lease and its filters stay.
 Result<void> ReleaseProtection(OfflineProtection& protection, const Result<void>& drained) {
-    if (!protection.release) return {};
-    auto released = drained ? protection.release() : Result<void>(std::unexpected(drained.error()));
+    if (!protection.lease) return {};
+    auto released =
+        drained ? network_broker::ReleaseOfflineLease(*protection.lease) : Result<void>(std::unexpected(drained.error()));
     if (!released) {
         return Fail(std::move(released.error())
                         .Context("command completed but offline-network lease cleanup failed; protection retained"));

@@ -82,29 +82,50 @@ inline std::string ReplyText(BrokerResult result, std::uint32_t service_pid = kS
     return EncodeBrokerReply(BrokerReply{kProtocolVersion, policy_version, service_pid, std::move(result)}).value();
 }
 
+// The offline-network service as its installer leaves it, running as
+// kServicePid: its image under Program Files, the registry value that
+// locates Program Files, and the service with its narrowed descriptor.
+inline void InstallOfflineService(SimHost& host) {
+    (void)host.files().MakeDirectory(kProgramFiles);
+    (void)host.files().MakeDirectory(kServiceDirectory);
+    (void)host.files().MakeFile(kImagePath, "MZ");
+    (void)host.files().SetSecurityDescriptor(kServiceDirectory, ProgramFilesDescriptor());
+    (void)host.files().SetSecurityDescriptor(kImagePath, ProgramFilesDescriptor());
+    host.system().registry().Set(u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", u"ProgramFilesDir",
+                                 platform::registry_type::kSz,
+                                 platform::sim::RegistryStringBytes(std::u16string(kProgramFiles) + u'\0'));
+    platform::sim::SimInstalledService service;
+    service.config.service_type = platform::service_type::kWin32OwnProcess;
+    service.config.start_type = platform::service_start::kAutoStart;
+    service.config.binary_path_name = kCommandLine;
+    service.config.service_start_name = u"LocalSystem";
+    service.config.display_name = u"Telvo offline network";
+    service.status.service_type = platform::service_type::kWin32OwnProcess;
+    service.status.current_state = platform::service_state::kRunning;
+    service.status.process_id = kServicePid;
+    service.security_descriptor = ServiceDescriptor();
+    host.service().Install(u"TelvoOfflineNetwork", std::move(service));
+}
+
+// A broker pipe instance of the service that answers with `chunks`.
+inline std::shared_ptr<SimPipeServer> ServeBroker(SimHost& host, std::vector<PipeChunk> chunks,
+                                                  PipeServerScript script = {}) {
+    if (script.server_process_id == 0) script.server_process_id = kServicePid;
+    if (script.security_descriptor.empty()) script.security_descriptor = PipeDescriptor();
+    script.reply = std::move(chunks);
+    return host.pipes().Listen(kBrokerPipeName, std::move(script));
+}
+
+// One that answers with `result` in one piece.
+inline std::shared_ptr<SimPipeServer> ServeBrokerResult(SimHost& host, BrokerResult result) {
+    return ServeBroker(host, {PipeChunk{0, Frame(ReplyText(std::move(result)))}});
+}
+
 class BrokerTestHost {
 public:
     BrokerTestHost() {
         host.files().AddVolume({});
-        (void)host.files().MakeDirectory(kProgramFiles);
-        (void)host.files().MakeDirectory(kServiceDirectory);
-        (void)host.files().MakeFile(kImagePath, "MZ");
-        (void)host.files().SetSecurityDescriptor(kServiceDirectory, ProgramFilesDescriptor());
-        (void)host.files().SetSecurityDescriptor(kImagePath, ProgramFilesDescriptor());
-        host.system().registry().Set(u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", u"ProgramFilesDir",
-                                     platform::registry_type::kSz,
-                                     platform::sim::RegistryStringBytes(std::u16string(kProgramFiles) + u'\0'));
-        platform::sim::SimInstalledService service;
-        service.config.service_type = platform::service_type::kWin32OwnProcess;
-        service.config.start_type = platform::service_start::kAutoStart;
-        service.config.binary_path_name = kCommandLine;
-        service.config.service_start_name = u"LocalSystem";
-        service.config.display_name = u"Telvo offline network";
-        service.status.service_type = platform::service_type::kWin32OwnProcess;
-        service.status.current_state = platform::service_state::kRunning;
-        service.status.process_id = kServicePid;
-        service.security_descriptor = ServiceDescriptor();
-        host.service().Install(u"TelvoOfflineNetwork", std::move(service));
+        InstallOfflineService(host);
     }
 
     platform::Platform& platform() { return host.platform(); }
@@ -114,12 +135,9 @@ public:
     std::shared_ptr<SimPipeServer> Serve(std::string reply, PipeServerScript script = {}) {
         return ServeChunks({PipeChunk{0, std::move(reply)}}, std::move(script));
     }
-    std::shared_ptr<SimPipeServer> ServeResult(BrokerResult result) { return Serve(Frame(ReplyText(std::move(result)))); }
+    std::shared_ptr<SimPipeServer> ServeResult(BrokerResult result) { return ServeBrokerResult(host, std::move(result)); }
     std::shared_ptr<SimPipeServer> ServeChunks(std::vector<PipeChunk> chunks, PipeServerScript script = {}) {
-        if (script.server_process_id == 0) script.server_process_id = kServicePid;
-        if (script.security_descriptor.empty()) script.security_descriptor = PipeDescriptor();
-        script.reply = std::move(chunks);
-        return host.pipes().Listen(kBrokerPipeName, std::move(script));
+        return ServeBroker(host, std::move(chunks), std::move(script));
     }
 
     // Open kernel and service handles together.

@@ -5,6 +5,7 @@
 #include <stdexcept>
 
 #include "launch_fixture.h"
+#include "network_broker/broker_test_host.h"
 
 namespace telvo::process {
 namespace {
@@ -187,11 +188,51 @@ TEST_F(ChildIdentity, ChildThatCanReachMoreThanThePolicyIsKilledUnresumed) {
 }
 
 // Without a broker client an offline run fails closed.
-TEST_F(ChildIdentity, OfflineRunIsNeverResumed) {
+TEST_F(ChildIdentity, OfflineRunWithoutTheBrokerIsNeverResumed) {
     Script("echo hi");
     ExpectKilledUnresumed(Launch("echo hi", false),
-                          "offline-network protection unavailable; command not resumed: offline-network broker client "
-                          "is not available in this build");
+                          "offline-network protection unavailable; command not resumed: offline network service is not "
+                          "installed; run telvo runtime windows-sandbox prepare --network from an Administrator terminal");
+}
+
+TEST_F(ChildIdentity, OfflineRunWhoseRegistrationIsRefusedIsNeverResumed) {
+    network_broker::testing::InstallOfflineService(host);
+    const auto server = network_broker::testing::ServeBrokerResult(host, network_broker::ErrorResult{"no filters"});
+    Script("echo hi");
+    ExpectKilledUnresumed(Launch("echo hi", false),
+                          "offline-network protection unavailable; command not resumed: offline-network broker: no "
+                          "filters");
+    EXPECT_NE(server->received().find("\"operation\":\"register\""), std::string::npos);
+}
+
+// Offline, the command runs only under a registered lease, which is given
+// back once its job is empty.
+TEST_F(LaunchTest, OfflineRunHoldsALeaseWhileItsCommandRuns) {
+    network_broker::testing::InstallOfflineService(host);
+    const auto registration = network_broker::testing::ServeBrokerResult(
+        host, network_broker::RegisteredResult{"6f1c0a52-8c1e-4d4e-9a1b-0c2d3e4f5a6b", {1, 2, 3, 4}});
+    const auto release = network_broker::testing::ServeBrokerResult(host, network_broker::ReleasedResult{});
+    Script("echo hi", {platform::sim::step::WriteOutput{"hi\r\n"}, platform::sim::step::Exit{3}});
+    auto launched = Launch("echo hi", false);
+    ASSERT_TRUE(launched) << ErrorOf(launched);
+    EXPECT_EQ(*launched, 3);
+    EXPECT_EQ(Output(), "ran\nhi\r\n");
+    const std::string registered = registration->received();
+    EXPECT_NE(registered.find("\"processId\":" + std::to_string(LastChild()->id())), std::string::npos) << registered;
+    EXPECT_NE(release->received().find("\"operation\":\"release\""), std::string::npos);
+    EXPECT_NE(release->received().find("6f1c0a52-8c1e-4d4e-9a1b-0c2d3e4f5a6b"), std::string::npos);
+}
+
+TEST_F(LaunchTest, ALeaseThatCannotBeGivenBackIsRetainedAndSaysSo) {
+    network_broker::testing::InstallOfflineService(host);
+    const auto registration = network_broker::testing::ServeBrokerResult(
+        host, network_broker::RegisteredResult{"6f1c0a52-8c1e-4d4e-9a1b-0c2d3e4f5a6b", {1, 2, 3, 4}});
+    const auto release = network_broker::testing::ServeBrokerResult(host, network_broker::ErrorResult{"busy"});
+    Script("echo hi", {platform::sim::step::WriteOutput{"hi\r\n"}, platform::sim::step::Exit{0}});
+    EXPECT_EQ(ErrorOf(Launch("echo hi", false)),
+              "command completed but offline-network lease cleanup failed; protection retained: offline-network "
+              "broker: busy");
+    EXPECT_EQ(Output(), "ran\nhi\r\n");  // the command did run
 }
 
 TEST_F(LaunchTest, ControllerGoneBeforeCreationCancelsTheLaunch) {
