@@ -13,7 +13,6 @@ constexpr std::uint32_t kModelledMoveFlags = movefile_flag::kReplaceExisting | m
 constexpr std::uint32_t kDeleteAccess = file_access::kDelete | file_access::kSynchronize;
 constexpr std::uint32_t kShareAll = file_share::kRead | file_share::kWrite | file_share::kDelete;
 
-std::unexpected<SysError> Win32Failure(std::uint32_t code) { return std::unexpected(SysError::Win32(code)); }
 
 // What stops `target` from being superseded by a rename; the tree's mutex is held.
 SysResult<void> CheckReplaceable(const SimLink& target) {

@@ -1,5 +1,6 @@
 #include "platform/sim/sim_file_tree.h"
 
+#include "platform/sim/sim_object.h"
 #include <deque>
 
 #include "common/try.h"
@@ -17,7 +18,6 @@ constexpr int kMaxReparseHops = 63;
 // NTFS numbers the root directory's record 5 with sequence number 5.
 constexpr std::uint64_t kRootFileIndex = 0x0005000000000005;
 
-std::unexpected<SysError> Win32Failure(std::uint32_t code) { return std::unexpected(SysError::Win32(code)); }
 
 bool IsValidName(std::u16string_view name) {
     if (name.empty() || name == u"." || name == u"..") return false;

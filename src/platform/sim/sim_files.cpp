@@ -19,7 +19,6 @@ constexpr std::uint64_t kFixedFileTime = 133300800000000000;
 constexpr std::uint32_t kSettableAttributes =
     file_attribute::kReadOnly | file_attribute::kHidden | file_attribute::kSystem;
 
-std::unexpected<SysError> Win32Failure(std::uint32_t code) { return std::unexpected(SysError::Win32(code)); }
 
 DirectoryEntry EntryFor(std::u16string name, const SimNode& node) {
     return {std::move(name), node.attributes, node.file_index, node.contents.size()};

@@ -32,7 +32,15 @@ SimHost::SimHost()
     current_ = &AddHelperProcess(std::make_shared<const SimToken>(SimSecurity::DefaultToken()));
 }
 
-SimHost::~SimHost() = default;
+SimHost::~SimHost() {
+    // A thread may be blocked on a standard input: the controllers' ends go
+    // away with the host.
+    {
+        std::lock_guard lock(helpers_mutex_);
+        for (const auto& helper : helpers_) helper->stdin_pipe().CloseWriter();
+    }
+    processes_.JoinThreads();
+}
 
 SimHelperProcess& SimHost::AddHelperProcess(std::shared_ptr<const SimToken> token) {
     std::lock_guard lock(helpers_mutex_);

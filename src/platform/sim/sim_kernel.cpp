@@ -5,12 +5,6 @@
 
 namespace telvo::platform::sim {
 
-namespace {
-std::unexpected<SysError> Win32Failure(std::uint32_t code) {
-    return std::unexpected(SysError::Win32(code));
-}
-}  // namespace
-
 SysResult<void> SimKernel::CloseHandle(Handle handle) {
     TELVO_SIM_ENTER(host_, "CloseHandle", {static_cast<std::uint64_t>(handle)});
     if (!host_.handles().Remove(handle)) return Win32Failure(win32_error::kInvalidHandle);

@@ -9,6 +9,9 @@
 
 namespace telvo::platform::sim {
 
+// A simulated call failing with a Win32 error.
+inline std::unexpected<SysError> Win32Failure(std::uint32_t code) { return std::unexpected(SysError::Win32(code)); }
+
 // Anything a simulated handle can refer to.
 class SimObject {
 public:

@@ -1,5 +1,6 @@
 #include "platform/sim/sim_path.h"
 
+#include "platform/sim/sim_object.h"
 #include "common/try.h"
 #include "platform/types.h"
 
@@ -11,7 +12,6 @@ bool IsSeparator(char16_t c) { return c == u'\\' || c == u'/'; }
 bool IsLetter(char16_t c) { return (c >= u'a' && c <= u'z') || (c >= u'A' && c <= u'Z'); }
 char16_t UpperLetter(char16_t c) { return c >= u'a' && c <= u'z' ? static_cast<char16_t>(c - u'a' + u'A') : c; }
 
-std::unexpected<SysError> Win32Failure(std::uint32_t code) { return std::unexpected(SysError::Win32(code)); }
 
 std::vector<std::u16string> Split(std::u16string_view text, bool verbatim) {
     std::vector<std::u16string> pieces;

@@ -14,7 +14,6 @@ namespace telvo::platform::sim {
 
 namespace {
 
-std::unexpected<SysError> Win32Failure(std::uint32_t code) { return std::unexpected(SysError::Win32(code)); }
 
 constexpr char16_t kPipePrefix[] = u"\\\\.\\pipe\\";
 constexpr std::size_t kPipePrefixLength = 9;

@@ -1,5 +1,6 @@
 #include "platform/sim/sim_registry.h"
 
+#include "platform/sim/sim_object.h"
 #include <cstring>
 
 #include "platform/system.h"
@@ -10,7 +11,6 @@ namespace telvo::platform::sim {
 
 namespace {
 
-std::unexpected<SysError> Win32Failure(std::uint32_t code) { return std::unexpected(SysError::Win32(code)); }
 
 // The RRF_RT_* bit that admits a value type (RRF_RT_REG_SZ is 1 << REG_SZ and so on).
 std::uint32_t TypeBit(std::uint32_t type) { return type < 16 ? std::uint32_t{1} << type : 0; }

@@ -23,7 +23,6 @@ constexpr std::uint16_t kDaclControlBits = control::kDaclProtected | control::kD
                                            control::kDaclUntrusted;
 
 std::unexpected<SysError> NtFailure(std::uint32_t status) { return std::unexpected(SysError::NtStatus(status)); }
-std::unexpected<SysError> Win32Failure(std::uint32_t code) { return std::unexpected(SysError::Win32(code)); }
 
 // The access a query of these parts needs.
 std::uint32_t ReadAccessFor(std::uint32_t requested) {

@@ -12,7 +12,6 @@ namespace telvo::platform::sim {
 
 namespace {
 
-std::unexpected<SysError> Win32Failure(std::uint32_t code) { return std::unexpected(SysError::Win32(code)); }
 
 constexpr std::uint32_t kReadControl = 0x00020000;
 constexpr std::uint32_t kQueryServiceConfigSize = 64;  // sizeof(QUERY_SERVICE_CONFIGW) on x64

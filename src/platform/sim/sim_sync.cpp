@@ -8,7 +8,6 @@ namespace telvo::platform::sim {
 
 namespace {
 
-std::unexpected<SysError> Win32Failure(std::uint32_t code) { return std::unexpected(SysError::Win32(code)); }
 
 // Whether a token may name `owner` as the owner of an object it creates: its
 // user, a group it holds with SE_GROUP_OWNER, or anyone while
