@@ -1,8 +1,8 @@
 #include "platform/sim/sim_file_tree.h"
 
-#include "platform/sim/sim_object.h"
 #include <deque>
 
+#include "platform/sim/sim_object.h"
 #include "common/try.h"
 #include "platform/sim/sim_file_object.h"
 #include "platform/sim/sim_file_security.h"

@@ -1,9 +1,9 @@
 #include "platform/sim/sim_job.h"
 
-#include "platform/sim/sim_object.h"
 #include <algorithm>
 #include <cstring>
 
+#include "platform/sim/sim_object.h"
 #include "platform/kernel.h"
 #include "winformat/little_endian.h"
 

@@ -1,8 +1,8 @@
 #include "platform/sim/sim_registry.h"
 
-#include "platform/sim/sim_object.h"
 #include <cstring>
 
+#include "platform/sim/sim_object.h"
 #include "platform/system.h"
 #include "platform/types.h"
 #include "winformat/ordinal_case.h"
