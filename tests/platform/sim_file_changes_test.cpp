@@ -79,6 +79,26 @@ TEST_F(SimFileChangesTest, ReplacedTargetInUseOrUnreplaceableIsRefusedAndKept) {
     EXPECT_EQ(Contents(u"C:\\A"), "a");
 }
 
+// Only data and DELETE opens take part in sharing; a directory with any open
+// below it cannot be renamed, whatever that open's access.
+TEST_F(SimFileChangesTest, MetadataOpensNeverShareButOpensBelowPinADirectoryName) {
+    ASSERT_TRUE(files().MakeDirectory(u"C:\\d"));
+    ASSERT_TRUE(files().MakeDirectory(u"C:\\d\\sub"));
+    ASSERT_TRUE(files().MakeFile(u"C:\\d\\sub\\f", "f"));
+    {
+        // READ_CONTROL | WRITE_DAC | SYNCHRONIZE, sharing nothing.
+        auto metadata = Open(u"C:\\d\\sub\\f", file_access::kReadControl | file_access::kWriteDac | file_access::kSynchronize, 0);
+        EXPECT_TRUE(Open(u"C:\\d\\sub\\f", file_access::kReadData | file_access::kWriteData, 0));
+        EXPECT_TRUE(files().MoveFileExW(u"C:\\d\\sub\\f", u"C:\\d\\sub\\g", 0));
+        EXPECT_EQ(files().MoveFileExW(u"C:\\d", u"C:\\e", 0).error(), Win32(win32_error::kAccessDenied));
+        EXPECT_EQ(files().MoveFileExW(u"C:\\d\\sub", u"C:\\d\\sub2", 0).error(), Win32(win32_error::kAccessDenied));
+    }
+    EXPECT_TRUE(files().MoveFileExW(u"C:\\d", u"C:\\e", 0));
+    // A data open that shares nothing does block the DELETE open.
+    auto reader = Open(u"C:\\e\\sub\\g", file_access::kReadData, file_share::kRead);
+    EXPECT_EQ(files().DeleteFileW(u"C:\\e\\sub\\g").error(), Win32(win32_error::kSharingViolation));
+}
+
 TEST_F(SimFileChangesTest, ReadOnlyFilesAreNeitherReplacedNorDeleted) {
     ASSERT_TRUE(files().MakeDirectory(u"C:\\w"));
     ASSERT_TRUE(files().MakeFile(u"C:\\w\\a", "a"));
