@@ -71,6 +71,13 @@ public:
     static Result<ObjectReader> Open(const Node& node, std::string_view what);
 
     Result<Node> Take(std::string_view key);  // "missing field `key`"
+    // Takes `key` and reads it with `read`, which names the key in its errors.
+    template <class T>
+    Result<T> Field(std::string_view key, Result<T> (*read)(const Node&, std::string_view)) {
+        auto node = Take(key);
+        if (!node) return std::unexpected(std::move(node.error()));
+        return read(*node, key);
+    }
     std::optional<Node> TakeIfPresent(std::string_view key);
     Result<void> RefuseUnknown() const;  // "unknown field `key`"
 

@@ -11,13 +11,6 @@ namespace {
 
 using json::Json;
 
-template <class T>
-Result<T> Field(json::ObjectReader& reader, std::string_view key,
-                Result<T> (*read)(const json::Node&, std::string_view)) {
-    TELVO_TRY_ASSIGN(auto node, reader.Take(key));
-    return read(node, key);
-}
-
 // Reads the tag of an internally tagged object; the reader keeps the rest.
 Result<std::string> Tag(json::ObjectReader& reader, std::string_view tag_key, json::Node& tag_node) {
     TELVO_TRY_ASSIGN(tag_node, reader.Take(tag_key));
@@ -105,21 +98,21 @@ Result<BrokerResult> ReadResult(const json::Node& node, std::string_view) {
     TELVO_TRY_ASSIGN(const std::string kind, Tag(reader, "kind", tag_node));
     if (kind == "status") {
         StatusResult status;
-        TELVO_TRY_ASSIGN(status.active_leases, Field(reader, "activeLeases", &json::ReadU64));
-        TELVO_TRY_ASSIGN(status.retained_leases, Field(reader, "retainedLeases", &json::ReadU64));
+        TELVO_TRY_ASSIGN(status.active_leases, reader.Field("activeLeases", &json::ReadU64));
+        TELVO_TRY_ASSIGN(status.retained_leases, reader.Field("retainedLeases", &json::ReadU64));
         return Finish<BrokerResult>(reader, status);
     }
     if (kind == "registered") {
         RegisteredResult registered;
-        TELVO_TRY_ASSIGN(registered.lease_id, Field(reader, "leaseId", &json::ReadString));
-        TELVO_TRY_ASSIGN(registered.filter_ids, Field(reader, "filterIds", &ReadFilterIds));
+        TELVO_TRY_ASSIGN(registered.lease_id, reader.Field("leaseId", &json::ReadString));
+        TELVO_TRY_ASSIGN(registered.filter_ids, reader.Field("filterIds", &ReadFilterIds));
         return Finish<BrokerResult>(reader, registered);
     }
     if (kind == "released") return Finish<BrokerResult>(reader, ReleasedResult{});
     if (kind == "recovered") return Finish<BrokerResult>(reader, RecoveredResult{});
     if (kind == "error") {
         ErrorResult error;
-        TELVO_TRY_ASSIGN(error.message, Field(reader, "message", &json::ReadString));
+        TELVO_TRY_ASSIGN(error.message, reader.Field("message", &json::ReadString));
         return Finish<BrokerResult>(reader, error);
     }
     return Fail("unknown variant `" + kind +
@@ -148,29 +141,29 @@ Result<BrokerRequest> DecodeBrokerRequest(std::string_view text) {
     TELVO_TRY_ASSIGN(const std::string operation, Tag(reader, "operation", tag_node));
     if (operation == "status") {
         StatusRequest status;
-        TELVO_TRY_ASSIGN(status.protocol_version, Field(reader, "protocolVersion", &json::ReadU32));
+        TELVO_TRY_ASSIGN(status.protocol_version, reader.Field("protocolVersion", &json::ReadU32));
         return Finish<BrokerRequest>(reader, status);
     }
     if (operation == "register") {
         RegisterRequest registration;
-        TELVO_TRY_ASSIGN(registration.protocol_version, Field(reader, "protocolVersion", &json::ReadU32));
-        TELVO_TRY_ASSIGN(registration.profile_name, Field(reader, "profileName", &json::ReadString));
-        TELVO_TRY_ASSIGN(registration.process_id, Field(reader, "processId", &json::ReadU32));
-        TELVO_TRY_ASSIGN(registration.job_handle, Field(reader, "jobHandle", &json::ReadU64));
+        TELVO_TRY_ASSIGN(registration.protocol_version, reader.Field("protocolVersion", &json::ReadU32));
+        TELVO_TRY_ASSIGN(registration.profile_name, reader.Field("profileName", &json::ReadString));
+        TELVO_TRY_ASSIGN(registration.process_id, reader.Field("processId", &json::ReadU32));
+        TELVO_TRY_ASSIGN(registration.job_handle, reader.Field("jobHandle", &json::ReadU64));
         return Finish<BrokerRequest>(reader, registration);
     }
     if (operation == "recover") {
         RecoverRequest recover;
-        TELVO_TRY_ASSIGN(recover.protocol_version, Field(reader, "protocolVersion", &json::ReadU32));
-        TELVO_TRY_ASSIGN(recover.profile_name, Field(reader, "profileName", &json::ReadString));
+        TELVO_TRY_ASSIGN(recover.protocol_version, reader.Field("protocolVersion", &json::ReadU32));
+        TELVO_TRY_ASSIGN(recover.profile_name, reader.Field("profileName", &json::ReadString));
         return Finish<BrokerRequest>(reader, recover);
     }
     if (operation == "release") {
         ReleaseRequest release;
-        TELVO_TRY_ASSIGN(release.protocol_version, Field(reader, "protocolVersion", &json::ReadU32));
-        TELVO_TRY_ASSIGN(release.profile_name, Field(reader, "profileName", &json::ReadString));
-        TELVO_TRY_ASSIGN(release.lease_id, Field(reader, "leaseId", &json::ReadString));
-        TELVO_TRY_ASSIGN(release.job_handle, Field(reader, "jobHandle", &json::ReadU64));
+        TELVO_TRY_ASSIGN(release.protocol_version, reader.Field("protocolVersion", &json::ReadU32));
+        TELVO_TRY_ASSIGN(release.profile_name, reader.Field("profileName", &json::ReadString));
+        TELVO_TRY_ASSIGN(release.lease_id, reader.Field("leaseId", &json::ReadString));
+        TELVO_TRY_ASSIGN(release.job_handle, reader.Field("jobHandle", &json::ReadU64));
         return Finish<BrokerRequest>(reader, release);
     }
     return Fail("unknown variant `" + operation +
@@ -181,10 +174,10 @@ Result<BrokerReply> DecodeBrokerReply(std::string_view text) {
     TELVO_TRY_ASSIGN(auto document, json::Document::Parse(text));
     TELVO_TRY_ASSIGN(auto reader, json::ObjectReader::Open(document.root(), "struct BrokerReply"));
     BrokerReply reply;
-    TELVO_TRY_ASSIGN(reply.protocol_version, Field(reader, "protocolVersion", &json::ReadU32));
-    TELVO_TRY_ASSIGN(reply.policy_version, Field(reader, "policyVersion", &json::ReadU32));
-    TELVO_TRY_ASSIGN(reply.service_pid, Field(reader, "servicePid", &json::ReadU32));
-    TELVO_TRY_ASSIGN(reply.result, Field(reader, "result", &ReadResult));
+    TELVO_TRY_ASSIGN(reply.protocol_version, reader.Field("protocolVersion", &json::ReadU32));
+    TELVO_TRY_ASSIGN(reply.policy_version, reader.Field("policyVersion", &json::ReadU32));
+    TELVO_TRY_ASSIGN(reply.service_pid, reader.Field("servicePid", &json::ReadU32));
+    TELVO_TRY_ASSIGN(reply.result, reader.Field("result", &ReadResult));
     return Finish(reader, std::move(reply));
 }
 

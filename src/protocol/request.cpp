@@ -48,13 +48,6 @@ std::uint32_t DecodeLittleEndian(const std::byte (&prefix)[4]) {
            static_cast<std::uint32_t>(prefix[2]) << 16 | static_cast<std::uint32_t>(prefix[3]) << 24;
 }
 
-template <class T>
-Result<T> Field(json::ObjectReader& reader, std::string_view key,
-                Result<T> (*read)(const json::Node&, std::string_view)) {
-    TELVO_TRY_ASSIGN(auto node, reader.Take(key));
-    return read(node, key);
-}
-
 Result<RunMode> ReadMode(const json::Node& node, std::string_view key) {
     TELVO_TRY_ASSIGN(auto text, json::ReadString(node, key));
     if (text == "read-only") return RunMode::read_only;
@@ -64,21 +57,21 @@ Result<RunMode> ReadMode(const json::Node& node, std::string_view key) {
 
 Result<Request> DecodeRun(json::ObjectReader& reader) {
     Run run;
-    TELVO_TRY_ASSIGN(run.protocol_version, Field(reader, "protocolVersion", &json::ReadU32));
-    TELVO_TRY_ASSIGN(run.command, Field(reader, "command", &json::ReadString));
-    TELVO_TRY_ASSIGN(run.cwd, Field(reader, "cwd", &json::ReadString));
-    TELVO_TRY_ASSIGN(run.root, Field(reader, "root", &json::ReadString));
-    TELVO_TRY_ASSIGN(run.mode, Field(reader, "mode", &ReadMode));
-    TELVO_TRY_ASSIGN(run.readable_roots, Field(reader, "readableRoots", &json::ReadStringArray));
-    TELVO_TRY_ASSIGN(run.private_paths, Field(reader, "privatePaths", &json::ReadStringArray));
-    TELVO_TRY_ASSIGN(run.network_access, Field(reader, "networkAccess", &json::ReadBool));
+    TELVO_TRY_ASSIGN(run.protocol_version, reader.Field("protocolVersion", &json::ReadU32));
+    TELVO_TRY_ASSIGN(run.command, reader.Field("command", &json::ReadString));
+    TELVO_TRY_ASSIGN(run.cwd, reader.Field("cwd", &json::ReadString));
+    TELVO_TRY_ASSIGN(run.root, reader.Field("root", &json::ReadString));
+    TELVO_TRY_ASSIGN(run.mode, reader.Field("mode", &ReadMode));
+    TELVO_TRY_ASSIGN(run.readable_roots, reader.Field("readableRoots", &json::ReadStringArray));
+    TELVO_TRY_ASSIGN(run.private_paths, reader.Field("privatePaths", &json::ReadStringArray));
+    TELVO_TRY_ASSIGN(run.network_access, reader.Field("networkAccess", &json::ReadBool));
     TELVO_TRY(reader.RefuseUnknown());
     return run;
 }
 
 Result<Request> DecodeRecover(json::ObjectReader& reader) {
     Recover recover;
-    TELVO_TRY_ASSIGN(recover.protocol_version, Field(reader, "protocolVersion", &json::ReadU32));
+    TELVO_TRY_ASSIGN(recover.protocol_version, reader.Field("protocolVersion", &json::ReadU32));
     TELVO_TRY(reader.RefuseUnknown());
     return recover;
 }

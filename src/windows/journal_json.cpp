@@ -60,13 +60,6 @@ Result<std::vector<RecordedPath>> ReadPaths(const json::Node& node, std::string_
     return paths;
 }
 
-template <class T>
-Result<T> Field(json::ObjectReader& reader, std::string_view key,
-                Result<T> (*read)(const json::Node&, std::string_view)) {
-    TELVO_TRY_ASSIGN(auto node, reader.Take(key));
-    return read(node, key);
-}
-
 bool WellFormed(const RecordedPath& recorded) {
     return winutil::IsNormalizedLocalPath(recorded.path) && recorded.identity.file_index != 0;
 }
@@ -134,12 +127,12 @@ Result<JournalData> DecodeJournal(std::string_view text) {
     TELVO_TRY_ASSIGN(auto document, json::Document::Parse(text));
     TELVO_TRY_ASSIGN(auto reader, json::ObjectReader::Open(document.root(), "struct JournalData"));
     JournalData data;
-    TELVO_TRY_ASSIGN(data.journal_version, Field(reader, "journalVersion", &json::ReadU32));
-    TELVO_TRY_ASSIGN(data.profile_name, Field(reader, "profileName", &json::ReadString));
-    TELVO_TRY_ASSIGN(data.mutex_name, Field(reader, "mutexName", &json::ReadString));
-    TELVO_TRY_ASSIGN(data.authorities, Field(reader, "authorities", &ReadPaths));
-    TELVO_TRY_ASSIGN(data.touched_paths, Field(reader, "touchedPaths", &ReadPaths));
-    TELVO_TRY_ASSIGN(data.created_paths, Field(reader, "createdPaths", &ReadPaths));
+    TELVO_TRY_ASSIGN(data.journal_version, reader.Field("journalVersion", &json::ReadU32));
+    TELVO_TRY_ASSIGN(data.profile_name, reader.Field("profileName", &json::ReadString));
+    TELVO_TRY_ASSIGN(data.mutex_name, reader.Field("mutexName", &json::ReadString));
+    TELVO_TRY_ASSIGN(data.authorities, reader.Field("authorities", &ReadPaths));
+    TELVO_TRY_ASSIGN(data.touched_paths, reader.Field("touchedPaths", &ReadPaths));
+    TELVO_TRY_ASSIGN(data.created_paths, reader.Field("createdPaths", &ReadPaths));
     if (auto node = reader.TakeIfPresent("metadataPaths")) {
         TELVO_TRY_ASSIGN(data.metadata_paths, ReadPaths(*node, "metadataPaths"));
     }

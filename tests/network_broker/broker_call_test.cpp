@@ -1,3 +1,4 @@
+#include "support/forwarding_security.h"
 #include "support/platform_with.h"
 #include "network_broker/broker_call.h"
 
@@ -137,53 +138,16 @@ TEST(BrokerCall, PipeNotOwnedByLocalSystemIsNeverWrittenTo) {
 
 // Windows gives every pipe an owner; a descriptor without one can only come
 // from a backend that misreports, and is refused as such.
-class OwnerlessPipe final : public platform::Security {
+class OwnerlessPipe final : public telvo::testing::ForwardingSecurity {
 public:
-    explicit OwnerlessPipe(platform::Security& inner) : inner_(inner) {}
-    SysResult<void> GetKernelObjectSecurity(platform::Handle h, std::uint32_t i, std::span<std::uint8_t> b,
-                                            std::uint32_t& n) override {
-        return inner_.GetKernelObjectSecurity(h, i, b, n);
-    }
-    SysResult<platform::Handle> OpenProcessToken(platform::Handle p, std::uint32_t a) override {
-        return inner_.OpenProcessToken(p, a);
-    }
-    SysResult<platform::Handle> DuplicateTokenEx(platform::Handle t, std::uint32_t a, std::uint32_t l,
-                                                 std::uint32_t k) override {
-        return inner_.DuplicateTokenEx(t, a, l, k);
-    }
-    SysResult<platform::AccessCheckOutcome> AccessCheck(std::span<const std::uint8_t> d, platform::Handle t,
-                                                        std::uint32_t a, const platform::GenericMapping& m,
-                                                        std::uint32_t l, std::uint32_t& n) override {
-        return inner_.AccessCheck(d, t, a, m, l, n);
-    }
-    SysResult<platform::TokenInformation> GetTokenInformation(platform::Handle t, std::uint32_t c, std::uint32_t l,
-                                                              std::uint32_t& r) override {
-        return inner_.GetTokenInformation(t, c, l, r);
-    }
-    SysResult<void> NtQuerySecurityObject(platform::Handle h, std::uint32_t i, std::span<std::uint8_t> b,
-                                          std::uint32_t& n) override {
-        return inner_.NtQuerySecurityObject(h, i, b, n);
-    }
-    SysResult<void> NtSetSecurityObject(platform::Handle h, std::uint32_t i, std::span<const std::uint8_t> d) override {
-        return inner_.NtSetSecurityObject(h, i, d);
-    }
+    using ForwardingSecurity::ForwardingSecurity;
+
     SysResult<std::vector<std::uint8_t>> GetSecurityInfo(platform::Handle h, std::uint32_t t, std::uint32_t i) override {
         auto descriptor = inner_.GetSecurityInfo(h, t, i);
         if (!descriptor || t != platform::se_object_type::kKernelObject) return descriptor;
         winformat::SecurityDescriptor ownerless;
         return ownerless.ToSelfRelative();
     }
-    SysResult<void> SetSecurityInfo(platform::Handle h, std::uint32_t t, std::uint32_t i,
-                                    std::span<const std::uint8_t> d) override {
-        return inner_.SetSecurityInfo(h, t, i, d);
-    }
-    SysResult<std::vector<std::uint8_t>> SetEntriesInAclW(std::span<const platform::ExplicitAccess> e,
-                                                          std::span<const std::uint8_t> o) override {
-        return inner_.SetEntriesInAclW(e, o);
-    }
-
-private:
-    platform::Security& inner_;
 };
 
 TEST(BrokerCall, PipeWithoutAnOwnerIsNeverWrittenTo) {

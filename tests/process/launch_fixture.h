@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "support/forwarding_security.h"
 #include "support/platform_with.h"
 #include "identity/capability_set.h"
 #include "platform/sim/sim_null_device.h"
@@ -89,59 +90,20 @@ private:
 // The security seam forwarded to the simulated host, but for the token
 // information a test rewrites: what Windows would answer for a child whose
 // token is not what the launch asked for.
-class TokenAnswers final : public platform::Security {
+class TokenAnswers final : public telvo::testing::ForwardingSecurity {
 public:
     using Rewrite = std::function<void(std::uint32_t information_class, SysResult<platform::TokenInformation>& answer,
                                        std::uint32_t& return_length)>;
-    explicit TokenAnswers(platform::Security& inner) : inner_(inner) {}
+    using ForwardingSecurity::ForwardingSecurity;
 
     Rewrite rewrite;
 
-    SysResult<void> GetKernelObjectSecurity(platform::Handle h, std::uint32_t r, std::span<std::uint8_t> b,
-                                            std::uint32_t& n) override {
-        return inner_.GetKernelObjectSecurity(h, r, b, n);
-    }
-    SysResult<platform::Handle> OpenProcessToken(platform::Handle p, std::uint32_t a) override {
-        return inner_.OpenProcessToken(p, a);
-    }
-    SysResult<platform::Handle> DuplicateTokenEx(platform::Handle t, std::uint32_t a, std::uint32_t l,
-                                                 std::uint32_t y) override {
-        return inner_.DuplicateTokenEx(t, a, l, y);
-    }
-    SysResult<platform::AccessCheckOutcome> AccessCheck(std::span<const std::uint8_t> d, platform::Handle t,
-                                                        std::uint32_t a, const platform::GenericMapping& m,
-                                                        std::uint32_t l, std::uint32_t& n) override {
-        return inner_.AccessCheck(d, t, a, m, l, n);
-    }
     SysResult<platform::TokenInformation> GetTokenInformation(platform::Handle t, std::uint32_t c, std::uint32_t l,
                                                               std::uint32_t& r) override {
         auto answer = inner_.GetTokenInformation(t, c, l, r);
         if (rewrite) rewrite(c, answer, r);
         return answer;
     }
-    SysResult<void> NtQuerySecurityObject(platform::Handle h, std::uint32_t i, std::span<std::uint8_t> b,
-                                          std::uint32_t& n) override {
-        return inner_.NtQuerySecurityObject(h, i, b, n);
-    }
-    SysResult<void> NtSetSecurityObject(platform::Handle h, std::uint32_t i,
-                                        std::span<const std::uint8_t> d) override {
-        return inner_.NtSetSecurityObject(h, i, d);
-    }
-    SysResult<std::vector<std::uint8_t>> GetSecurityInfo(platform::Handle h, std::uint32_t o,
-                                                         std::uint32_t i) override {
-        return inner_.GetSecurityInfo(h, o, i);
-    }
-    SysResult<void> SetSecurityInfo(platform::Handle h, std::uint32_t o, std::uint32_t i,
-                                    std::span<const std::uint8_t> d) override {
-        return inner_.SetSecurityInfo(h, o, i, d);
-    }
-    SysResult<std::vector<std::uint8_t>> SetEntriesInAclW(std::span<const platform::ExplicitAccess> e,
-                                                          std::span<const std::uint8_t> a) override {
-        return inner_.SetEntriesInAclW(e, a);
-    }
-
-private:
-    platform::Security& inner_;
 };
 
 inline constexpr std::uint8_t kInherit = winformat::ace_flag::kObjectInherit | winformat::ace_flag::kContainerInherit;

@@ -1,3 +1,4 @@
+#include "support/forwarding_security.h"
 #include "support/platform_with.h"
 #include "windows/current_user_sid.h"
 
@@ -64,9 +65,10 @@ TEST(CurrentUserSid, NamesTheFailedCall) {
 using TokenScript = std::function<SysResult<platform::TokenInformation>(
     std::uint32_t, SysResult<platform::TokenInformation>, std::uint32_t&)>;
 
-class ScriptedToken final : public platform::Security {
+class ScriptedToken final : public telvo::testing::ForwardingSecurity {
 public:
-    ScriptedToken(platform::Security& inner, TokenScript script) : inner_(inner), script_(std::move(script)) {}
+    ScriptedToken(platform::Security& inner, TokenScript script)
+        : ForwardingSecurity(inner), script_(std::move(script)) {}
 
     SysResult<platform::TokenInformation> GetTokenInformation(Handle token, std::uint32_t information_class,
                                                               std::uint32_t buffer_length,
@@ -74,42 +76,8 @@ public:
         auto read = inner_.GetTokenInformation(token, information_class, buffer_length, return_length);
         return script_(buffer_length, std::move(read), return_length);
     }
-    SysResult<Handle> OpenProcessToken(Handle process, std::uint32_t access) override {
-        return inner_.OpenProcessToken(process, access);
-    }
-    SysResult<Handle> DuplicateTokenEx(Handle t, std::uint32_t a, std::uint32_t l, std::uint32_t y) override {
-        return inner_.DuplicateTokenEx(t, a, l, y);
-    }
-    SysResult<platform::AccessCheckOutcome> AccessCheck(std::span<const std::uint8_t> d, Handle t, std::uint32_t a,
-                                                        const platform::GenericMapping& m, std::uint32_t l,
-                                                        std::uint32_t& n) override {
-        return inner_.AccessCheck(d, t, a, m, l, n);
-    }
-    SysResult<void> GetKernelObjectSecurity(Handle h, std::uint32_t i, std::span<std::uint8_t> b,
-                                            std::uint32_t& n) override {
-        return inner_.GetKernelObjectSecurity(h, i, b, n);
-    }
-    SysResult<void> NtQuerySecurityObject(Handle h, std::uint32_t i, std::span<std::uint8_t> b,
-                                          std::uint32_t& n) override {
-        return inner_.NtQuerySecurityObject(h, i, b, n);
-    }
-    SysResult<void> NtSetSecurityObject(Handle h, std::uint32_t i, std::span<const std::uint8_t> d) override {
-        return inner_.NtSetSecurityObject(h, i, d);
-    }
-    SysResult<std::vector<std::uint8_t>> GetSecurityInfo(Handle h, std::uint32_t t, std::uint32_t i) override {
-        return inner_.GetSecurityInfo(h, t, i);
-    }
-    SysResult<void> SetSecurityInfo(Handle h, std::uint32_t t, std::uint32_t i,
-                                    std::span<const std::uint8_t> d) override {
-        return inner_.SetSecurityInfo(h, t, i, d);
-    }
-    SysResult<std::vector<std::uint8_t>> SetEntriesInAclW(std::span<const platform::ExplicitAccess> e,
-                                                          std::span<const std::uint8_t> a) override {
-        return inner_.SetEntriesInAclW(e, a);
-    }
 
 private:
-    platform::Security& inner_;
     TokenScript script_;
 };
 
