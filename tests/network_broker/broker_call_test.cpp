@@ -254,6 +254,22 @@ TEST(BrokerCall, ServerThatNeverAnswersEndsTheCallAtItsDeadline) {
     EXPECT_EQ(server->received(), Frame(R"({"operation":"status","protocolVersion":1})"));
 }
 
+// The deadline passes while a chunk starts: the wait for it is 1 ms, never
+// 0, and the next chunk is not begun.
+TEST(BrokerCall, AChunkStartedAtTheDeadlineIsWaitedForOneMillisecond) {
+    BrokerTestHost broker;
+    auto server = broker.ServeResult(RecoveredResult{});
+    broker.host.faults().Watch("GetOverlappedResultEx");
+    const std::uint64_t reads = broker.host.faults().Count("ReadFile(overlapped)");
+    broker.host.faults().OnCall("ReadFile(overlapped)", reads + 1,
+                                [&] { broker.host.clock().Advance(kBrokerCallDeadlineMs); });
+    EXPECT_EQ(Message(CallBroker(broker.platform(), kStatus)), "offline-network pipe deadline expired");
+    const auto log = broker.host.faults().Log();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log.back().arguments, (std::vector<std::uint64_t>{1, 0}));
+    EXPECT_EQ(broker.host.faults().Count("ReadFile(overlapped)"), reads + 1);
+}
+
 TEST(BrokerCall, ReplyInManySmallLatePiecesIsReadWithAFreshEventPerPiece) {
     BrokerTestHost broker;
     const std::string frame = Frame(ReplyText(StatusResult{4, 1}));
