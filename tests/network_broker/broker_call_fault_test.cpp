@@ -7,28 +7,12 @@
 
 #include "network_broker/broker_call.h"
 #include "network_broker/broker_test_host.h"
+#include "support/seam_faults.h"
 
 namespace telvo::network_broker {
 namespace {
 
 using namespace testing;
-
-// Calls whose failure the caller cannot act on: a clock read cannot fail,
-// and a failed close leaves nothing to undo (the guards drop it).
-bool Unfailable(const std::string& call) {
-    return call == "GetTickCount64" || call == "CloseHandle" || call == "CloseServiceHandle";
-}
-
-// An error Windows gives for the call.
-SysError ErrorFor(const std::string& call) {
-    if (call == "ReadFile(overlapped)" || call == "WriteFile(overlapped)" || call == "GetOverlappedResultEx") {
-        return SysError::Win32(platform::win32_error::kBrokenPipe);
-    }
-    if (call == "CreateEventW") return SysError::Win32(platform::win32_error::kNotEnoughMemory);
-    if (call == "RegGetValueW") return SysError::Win32(platform::win32_error::kFileNotFound);
-    if (call == "GetNamedPipeServerProcessId") return SysError::Win32(platform::win32_error::kInvalidHandle);
-    return SysError::Win32(platform::win32_error::kAccessDenied);
-}
 
 struct ServedHost {
     BrokerTestHost broker;
@@ -39,14 +23,7 @@ TEST(BrokerCallFaults, EveryFailedCallEndsInOneErrorWithNothingLeftOpenOrWritten
     // The successful call, its calls in order and their counts.
     ServedHost baseline;
     const auto before = baseline.broker.host.faults().Counts();
-    for (const auto& name : {"OpenSCManagerW", "OpenServiceW", "QueryServiceConfigW", "QueryServiceObjectSecurity",
-                             "QueryServiceStatusEx", "RegGetValueW", "CreateFileW", "GetFinalPathNameByHandleW",
-                             "GetFileInformationByHandle", "GetSecurityInfo", "WaitNamedPipeW",
-                             "GetNamedPipeServerProcessId", "CreateEventW", "WriteFile(overlapped)",
-                             "ReadFile(overlapped)", "GetOverlappedResultEx", "CancelIoEx", "CloseHandle",
-                             "CloseServiceHandle", "GetTickCount64"}) {
-        baseline.broker.host.faults().Watch(name);
-    }
+    baseline.broker.host.faults().WatchAll();
     const std::uint64_t total = baseline.broker.host.faults().Total();
     ASSERT_TRUE(CallBroker(baseline.broker.platform(), StatusRequest{}));
     const std::uint64_t calls = baseline.broker.host.faults().Total() - total;
@@ -60,11 +37,11 @@ TEST(BrokerCallFaults, EveryFailedCallEndsInOneErrorWithNothingLeftOpenOrWritten
     for (const auto& call : sequence) {
         const std::uint64_t use = ++seen[call.call];
         if (call.call == "WriteFile(overlapped)") writing = true;
-        if (Unfailable(call.call)) continue;
+        if (telvo::testing::UnfailableCall(call.call)) continue;
         ServedHost run;
         auto it = before.find(call.call);
         const std::uint64_t earlier = it == before.end() ? 0 : it->second;
-        run.broker.host.faults().FailOn(call.call, earlier + use, ErrorFor(call.call));
+        run.broker.host.faults().FailOn(call.call, earlier + use, telvo::testing::WindowsFailureFor(call.call));
         const std::size_t handles = run.broker.OpenHandles();
         auto result = CallBroker(run.broker.platform(), StatusRequest{});
         const std::string where = call.call + " #" + std::to_string(use);

@@ -27,6 +27,11 @@ void FaultPlan::Watch(std::string call) {
     watched_.push_back(std::move(call));
 }
 
+void FaultPlan::WatchAll() {
+    std::lock_guard lock(mutex_);
+    watch_all_ = true;
+}
+
 std::vector<FaultPlan::Call> FaultPlan::Log() const {
     std::lock_guard lock(mutex_);
     return log_;
@@ -79,7 +84,7 @@ std::optional<SysError> FaultPlan::Enter(std::string_view call, std::initializer
         auto it = counts_.find(call);
         if (it == counts_.end()) it = counts_.emplace(std::string(call), 0).first;
         const std::uint64_t use = ++it->second;
-        if (std::find(watched_.begin(), watched_.end(), call) != watched_.end()) {
+        if (watch_all_ || std::find(watched_.begin(), watched_.end(), call) != watched_.end()) {
             log_.push_back({std::string(call), arguments});
         }
         for (const auto& action : actions_) {

@@ -37,6 +37,8 @@ public:
 
     // Uses of `call` from now on are logged with their arguments.
     void Watch(std::string call);
+    // Every call from now on is logged: the sequence a sweep replays.
+    void WatchAll();
     // The watched uses so far, in order.
     std::vector<Call> Log() const;
     // The nth use of `call` runs `action` before the call does anything.
@@ -79,6 +81,7 @@ private:
     };
     std::vector<Planned> planned_;
     std::vector<std::string> watched_;
+    bool watch_all_ = false;
     std::vector<Call> log_;
     std::vector<Action> actions_;
     std::uint64_t total_ = 0;
