@@ -28,6 +28,9 @@ public:
     Handle get() const { return handle_; }
     explicit operator bool() const { return IsUsable(handle_); }
 
+    // Gives the handle up without closing it: the process keeps it until it ends.
+    Handle release() { return std::exchange(handle_, kNullHandle); }
+
     void reset() {
         if (kernel_ != nullptr && IsUsable(handle_)) {
             // A failed close leaves nothing to undo; the handle is gone either way.

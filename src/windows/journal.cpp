@@ -21,12 +21,6 @@ namespace {
 
 using namespace platform;
 
-std::string JournalPath(std::string_view directory, std::string_view profile_name) {
-    std::string path(directory);
-    if (!path.ends_with('\\') && !path.ends_with('/')) path += '\\';
-    return path + std::string(profile_name) + ".json";
-}
-
 // Whether anything, even a dangling link, has the journal's name.
 Result<bool> NameExists(Platform& platform, const std::string& path) {
     TELVO_TRY_ASSIGN(std::u16string wide, winformat::Utf8ToUtf16(path));
@@ -142,6 +136,12 @@ Result<std::vector<std::uint8_t>> MarkerSecurity(const winformat::Sid& user) {
 }
 
 }  // namespace
+
+std::string JournalPath(std::string_view directory, std::string_view profile_name) {
+    std::string path(directory);
+    if (!path.ends_with('\\') && !path.ends_with('/')) path += '\\';
+    return path + std::string(profile_name) + ".json";
+}
 
 Result<JournalRecord> CreateJournal(Platform& platform, std::string_view recovery_directory,
                                     std::string_view profile_name, std::string_view mutex_name,

@@ -21,6 +21,9 @@ struct JournalRecord {
     JournalData data;
 };
 
+// "<profile name>.json" in `directory`.
+std::string JournalPath(std::string_view directory, std::string_view profile_name);
+
 // The first journal of a run: "<profileName>.json" in `recovery_directory`
 // (created with its parents), recording the authorities with their current
 // identities and nothing else yet. Refuses a journal that already exists.

@@ -7,6 +7,11 @@
 #include "windows/current_user_sid.h"
 #include "windows/object_dacl.h"
 #include "windows/global_locks.h"
+#include "winformat/ace.h"
+#include "winformat/text.h"
+#include "winutil/directory_chain.h"
+#include "winutil/local_path.h"
+#include "winutil/object_open.h"
 
 namespace telvo::windows {
 
@@ -14,8 +19,9 @@ namespace {
 
 namespace info = platform::security_information;
 
-constexpr std::uint32_t kFileAllAccess = 0x001F01FF;
-constexpr std::uint32_t kObjectAndContainerInherit = 0x3;
+using platform::file_access::kFileAllAccess;
+constexpr std::uint32_t kObjectAndContainerInherit =
+    winformat::ace_flag::kObjectInherit | winformat::ace_flag::kContainerInherit;
 
 Result<winformat::SecurityDescriptor> ReadParts(platform::Platform& platform, platform::Handle handle,
                                               std::uint32_t parts, std::string_view operation) {
@@ -36,7 +42,57 @@ Result<void> CheckStateDacl(const winformat::SecurityDescriptor& descriptor, con
     return {};
 }
 
+// The LocalAppData known folder, canonical: an existing directory on a local
+// drive that is no link.
+Result<std::string> LocalAppData(platform::Platform& platform) {
+    auto folder = platform.system.SHGetKnownFolderPath(platform::known_folder::kLocalAppData, 0);
+    if (!folder || folder->empty()) {
+        return Fail(Error::HResult("SHGetKnownFolderPath(LocalAppData)", folder ? 0 : folder.error().code));
+    }
+    const auto text = winformat::Utf16ToUtf8(*folder);
+    const auto ordinary = [&]() -> bool {
+        if (!text || !winutil::IsNormalizedLocalPath(*text)) return false;
+        auto handle = winutil::OpenObjectNoFollow(platform, std::u16string_view(*folder), false);
+        if (!handle) return false;
+        auto info = winutil::ReadFileInformation(platform.files, handle->get());
+        return info && (info->file_attributes & platform::file_attribute::kDirectory) &&
+               !(info->file_attributes & platform::file_attribute::kReparsePoint);
+    }();
+    if (!ordinary) return Fail("the LocalAppData known folder is not an ordinary absolute local directory");
+    auto canonical = winutil::Canonicalize(platform, *folder);
+    if (!canonical) return Fail(std::move(canonical.error()).Context("could not canonicalize LocalAppData " + *text));
+    return winformat::Utf16ToUtf8(canonical->path);
+}
+
+// Creates the directory under the metadata lock; one that exists already is
+// taken as it is (SecureStateDirectory then proves and narrows it).
+Result<void> CreateStateDirectory(platform::Platform& platform, const std::string& path) {
+    TELVO_TRY_ASSIGN(const std::u16string wide, winformat::Utf8ToUtf16(path));
+    TELVO_TRY_ASSIGN(auto lock, AcquireMetadataLock(platform));
+    auto created = platform.files.CreateDirectoryW(wide);
+    if (created || created.error() == SysError::Win32(platform::win32_error::kAlreadyExists)) return {};
+    return Fail(Error::FromSys("CreateDirectoryW(state directory)", created.error())
+                    .Context("could not create recovery directory " + path));
+}
+
 }  // namespace
+
+Result<std::string> PrepareStateDirectory(platform::Platform& platform) {
+    TELVO_TRY_ASSIGN(const std::string local_app_data, LocalAppData(platform));
+    const std::string joined = local_app_data + "\\" + kStateDirectoryName;
+    TELVO_TRY(CreateStateDirectory(platform, joined));
+
+    TELVO_TRY_ASSIGN(const std::u16string wide, winformat::Utf8ToUtf16(joined));
+    auto canonical = winutil::Canonicalize(platform, wide);
+    if (!canonical) return Fail(std::move(canonical.error()).Context("could not canonicalize recovery directory " + joined));
+    TELVO_TRY_ASSIGN(std::string path, winformat::Utf16ToUtf8(canonical->path));
+    auto chain = winutil::OpenDirectoryChain(platform, path, true);
+    if (!chain) {
+        return Fail(std::move(chain.error()).Context("the Windows sandbox state ancestry has no stable identity: " + path));
+    }
+    TELVO_TRY(SecureStateDirectory(platform, chain->entries.back().handle.get()));
+    return path;
+}
 
 Result<void> SecureStateDirectory(platform::Platform& platform, platform::Handle handle) {
     TELVO_TRY_ASSIGN(auto lock, AcquireMetadataLock(platform));

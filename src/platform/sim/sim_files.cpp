@@ -330,6 +330,26 @@ SysResult<SimFileFacts> SimFiles::Lookup(std::u16string_view path) {
     return SimFileFacts{node.file_index, node.attributes, node.link_count, node.reparse_tag, node.contents};
 }
 
+SysResult<std::vector<std::u16string>> SimFiles::ObjectPaths(std::u16string_view root) {
+    std::lock_guard lock(tree_->mutex);
+    TELVO_TRY_ASSIGN(auto link, tree_->ResolveExisting(root, false));
+    std::vector<std::pair<std::u16string, std::shared_ptr<SimLink>>> pending{{std::u16string(root), link}};
+    std::vector<std::u16string> paths;
+    while (!pending.empty()) {
+        auto [path, current] = std::move(pending.back());
+        pending.pop_back();
+        const SimNode& node = *current->node;
+        if (node.reparse_tag == 0) {
+            const std::u16string prefix = path.ends_with(u'\\') ? path : path + u"\\";
+            for (auto it = node.children.rbegin(); it != node.children.rend(); ++it) {
+                pending.emplace_back(prefix + it->second->name, it->second);
+            }
+        }
+        paths.push_back(std::move(path));
+    }
+    return paths;
+}
+
 SysResult<void> SimFiles::SetFileIndex(std::u16string_view path, std::uint64_t file_index) {
     std::lock_guard lock(tree_->mutex);
     TELVO_TRY_ASSIGN(auto link, tree_->ResolveExisting(path, false));

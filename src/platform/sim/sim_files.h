@@ -108,6 +108,9 @@ public:
     SysResult<void> Rename(std::u16string_view from, std::u16string_view to);
     SysResult<void> Remove(std::u16string_view path);
     SysResult<SimFileFacts> Lookup(std::u16string_view path);
+    // Every object at and below `root` (its last name not followed), by the
+    // names it is reached through, parents first; links are not descended into.
+    SysResult<std::vector<std::u16string>> ObjectPaths(std::u16string_view root);
     SysResult<void> SetFileIndex(std::u16string_view path, std::uint64_t file_index);
     // An open made by another process: it shares, conflicts and locks until released.
     SysResult<std::shared_ptr<SimFileObject>> OpenInOtherProcess(std::u16string_view path, std::uint32_t access,

@@ -145,4 +145,13 @@ std::shared_ptr<SimMutex> SimSync::FindMutex(const std::u16string& name) const {
     return it == named_.end() ? nullptr : it->second.lock();
 }
 
+std::vector<std::u16string> SimSync::MutexNames() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::u16string> names;
+    for (const auto& [name, weak] : named_) {
+        if (auto mutex = weak.lock()) names.push_back(mutex->name());
+    }
+    return names;
+}
+
 }  // namespace telvo::platform::sim

@@ -1,0 +1,101 @@
+#include "windows/stale_run_recovery.h"
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "common/try.h"
+#include "identity/profile.h"
+#include "network_broker/offline_lease.h"
+#include "platform/unique_handle.h"
+#include "windows/exact_cleanup.h"
+#include "windows/journal.h"
+#include "winformat/text.h"
+#include "winutil/local_path.h"
+#include "winutil/walk_tree.h"
+
+namespace telvo::windows {
+
+namespace {
+
+using platform::Platform;
+
+// The directory itself, not a link planted in its place; nothing but its
+// attributes is asked of this handle (the listing reopens it).
+std::optional<platform::UniqueHandle> OpenRecoveryDirectory(Platform& platform, std::string_view directory) {
+    auto wide = winformat::Utf8ToUtf16(directory);
+    if (!wide) return std::nullopt;
+    namespace share = platform::file_share;
+    auto opened = platform.files.CreateFileW(*wide, platform::file_access::kReadAttributes,
+                                             share::kRead | share::kWrite | share::kDelete,
+                                             platform::creation_disposition::kOpenExisting,
+                                             platform::file_flag::kBackupSemantics |
+                                                 platform::file_flag::kOpenReparsePoint);
+    if (!opened) return std::nullopt;
+    return platform::UniqueHandle(platform.kernel, *opened);
+}
+
+Result<std::vector<std::u16string>> ListRecoveryDirectory(Platform& platform, platform::Handle directory) {
+    TELVO_TRY_ASSIGN(auto names, winutil::ListDirectory(platform, directory, kMaxRecoveryEntries + 1));
+    if (names.size() > kMaxRecoveryEntries) {
+        return Fail("the recovery directory holds more than " + std::to_string(kMaxRecoveryEntries) + " entries");
+    }
+    return names;
+}
+
+// The stem of a name whose extension is exactly "json". A name that is all
+// extension (".json"), has none, or ends in a dot has no journal stem: the
+// temporary files ("<profile>.json.new") and the lock file are passed over.
+std::optional<std::u16string_view> JournalStem(std::u16string_view name) {
+    const std::size_t dot = name.rfind(u'.');
+    if (dot == std::u16string_view::npos || dot == 0 || name.substr(dot + 1) != u"json") return std::nullopt;
+    return name.substr(0, dot);
+}
+
+// One journal, from its name to its removal.
+Result<void> RecoverJournal(Platform& platform, std::string_view directory, std::u16string_view wide_stem) {
+    auto stem = winformat::Utf16ToUtf8(wide_stem);
+    if (!stem) return Fail("invalid recovery journal name");
+    TELVO_TRY(identity::ValidateProfileName(*stem));
+    const std::string path = JournalPath(directory, *stem);
+    TELVO_TRY(winutil::ToExtendedPath(path));
+
+    TELVO_TRY_ASSIGN(const JournalData journal, ReadJournalFile(platform, path));
+    if (journal.profile_name != *stem) return Fail("recovery journal filename does not match its profile identity");
+
+    TELVO_TRY_ASSIGN(const Liveness liveness, ProbeLiveMarker(platform, journal.mutex_name));
+    if (liveness == Liveness::alive) return {};
+
+    // Nothing of the run is touched until the broker has proved its job
+    // empty: a process still in it could use what the cleanup would revoke.
+    if (journal.broker_required) {
+        if (auto recovered = network_broker::RecoverOfflineLease(platform, journal.profile_name); !recovered) {
+            return Fail(std::move(recovered.error())
+                            .Context("offline broker could not prove the stale job empty; journal and ACLs retained"));
+        }
+    }
+    if (auto cleaned = ExactCleanup(platform, journal); !cleaned) {
+        return Fail(std::move(cleaned.error()).Context("could not recover stale sandbox " + journal.profile_name));
+    }
+    return RemoveJournalFile(platform, path, "could not remove recovered journal " + path);
+}
+
+}  // namespace
+
+Result<void> RecoverStaleRuns(Platform& platform, std::string_view recovery_directory) {
+    const std::optional<platform::UniqueHandle> directory = OpenRecoveryDirectory(platform, recovery_directory);
+    if (!directory) return {};
+
+    auto names = ListRecoveryDirectory(platform, directory->get());
+    if (!names) {
+        return Fail(std::move(names.error()).Context("could not enumerate " + std::string(recovery_directory)));
+    }
+    for (const std::u16string& name : *names) {
+        const std::optional<std::u16string_view> stem = JournalStem(name);
+        if (!stem) continue;
+        TELVO_TRY(RecoverJournal(platform, recovery_directory, *stem));
+    }
+    return {};
+}
+
+}  // namespace telvo::windows

@@ -1,0 +1,210 @@
+#include "windows/run_orchestration.h"
+
+#include <gtest/gtest.h>
+
+#include "dacl_fixture.h"
+#include "identity/capability_set.h"
+#include "network_broker/broker_test_host.h"
+#include "support/clean_host.h"
+#include "windows/state_directory.h"
+
+namespace telvo::windows {
+namespace {
+
+using namespace testing;
+namespace step = platform::sim::step;
+
+const Sid kUser = Sid::Make(winformat::sid_authority::kNt, {21, 5, 6, 7, 1001});
+constexpr char16_t kState[] = u"\\\\?\\C:\\Users\\tester\\AppData\\Local\\TelvoSandboxState-v1";
+
+// A prepared host with the user's profile folders, cmd.exe and a workspace
+// C:\work\ws; whole requests go through ExecuteRequest while the controller
+// keeps standard input open.
+class RunOrchestrationTest : public DaclTest {
+protected:
+    RunOrchestrationTest() {
+        host.security().SetTokenUser(kUser);
+        constexpr std::uint8_t inherit = winformat::ace_flag::kObjectInherit | winformat::ace_flag::kContainerInherit;
+        const auto capabilities = identity::CapabilitySet::Resolve(platform().appcontainer).value();
+        // The host preparation lets the metadata capability read the system drive.
+        PlantDacl("C:\\", {Ace::Allowed(0x001F01FF, winformat::well_known::Administrators(), inherit),
+                           Ace::Allowed(0x001F01FF, kUser, inherit), Ace::Allowed(0x00120088, capabilities.sids()[2])});
+        for (const char* dir : {"C:\\Windows", "C:\\Windows\\System32", "C:\\Users", "C:\\Users\\tester",
+                                "C:\\Users\\tester\\AppData", "C:\\Users\\tester\\AppData\\Local", "C:\\work",
+                                "C:\\work\\ws"}) {
+            Dir(dir);
+        }
+        File("C:\\Windows\\System32\\cmd.exe");
+        File("C:\\work\\ws\\a.txt", "a");
+        host.stdin_pipe().HoldOpen();
+        run.protocol_version = 1;
+        run.root = "C:\\work\\ws";
+        run.cwd = "C:\\work\\ws";
+        run.mode = protocol::RunMode::workspace_write;
+        run.network_access = true;
+    }
+    ~RunOrchestrationTest() override {
+        host.stdin_pipe().CloseWriter();
+        host.processes().JoinThreads();
+    }
+
+    // What `command` runs: cmd.exe's command line for it takes `steps`.
+    void Script(std::string_view command, std::vector<platform::sim::ProcessStep> steps) {
+        host.processes().Script(u"\"C:\\Windows\\System32\\cmd.exe\" /d /s /c \"" + Wide(command) + u"\"",
+                                std::move(steps));
+    }
+    Result<std::int32_t> Run(std::string command) {
+        run.command = std::move(command);
+        return ExecuteRequest(platform(), run);
+    }
+    Result<std::int32_t> Recover() { return ExecuteRequest(platform(), protocol::Recover{1}); }
+    std::vector<std::string> Leftovers() { return telvo::testing::RunLeftovers(host, kState); }
+    std::vector<std::u16string> Journals() {
+        std::vector<std::u16string> journals;
+        const auto paths = files().ObjectPaths(kState).value_or(std::vector<std::u16string>{});
+        for (const auto& path : paths) {
+            if (path.ends_with(u".json")) journals.push_back(path);
+        }
+        return journals;
+    }
+    template <class T>
+    static std::string ErrorOf(const Result<T>& result) {
+        return result ? std::string("(succeeded)") : result.error().Display();
+    }
+
+    protocol::Run run;
+};
+
+TEST_F(RunOrchestrationTest, RefusalsBeforeTheLockChangeNothingButTheStateDirectory) {
+    for (const char* command : {"   ", "", " \t\xE3\x80\x80"}) {
+        EXPECT_EQ(ErrorOf(Run(command)), "command must be non-empty and contain no NUL byte") << command;
+    }
+    EXPECT_EQ(ErrorOf(Run(std::string("dir\0x", 5))), "command must be non-empty and contain no NUL byte");
+    EXPECT_EQ(Journals(), std::vector<std::u16string>{});
+    // The state directory was made and narrowed to the user.
+    const auto aces = AcesOf("C:\\Users\\tester\\AppData\\Local\\TelvoSandboxState-v1");
+    ASSERT_EQ(aces.size(), 1u);
+    EXPECT_EQ(*aces[0].sid(), kUser);
+
+    run.cwd = "C:\\work";
+    EXPECT_EQ(ErrorOf(Run("build")), "cwd is outside the assigned directory authorities");
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+    EXPECT_TRUE(files().Lookup(u"C:\\work\\ws\\a.txt"));
+}
+
+TEST_F(RunOrchestrationTest, StateDirectoryComesFromAnOrdinaryLocalAppData) {
+    host.faults().FailOn("SHGetKnownFolderPath", host.faults().Count("SHGetKnownFolderPath") + 1,
+                         SysError::HResult(0x80070005));
+    EXPECT_EQ(ErrorOf(Recover()), "SHGetKnownFolderPath(LocalAppData) failed with HRESULT 0x80070005");
+    host.system().SetLocalAppData(u"");
+    EXPECT_EQ(ErrorOf(Recover()), "SHGetKnownFolderPath(LocalAppData) failed with HRESULT 0x00000000");
+    const char* refused = "the LocalAppData known folder is not an ordinary absolute local directory";
+    host.system().SetLocalAppData(u"\\\\server\\share\\tester");
+    EXPECT_EQ(ErrorOf(Recover()), refused);
+    host.system().SetLocalAppData(u"C:\\Users\\tester\\missing");
+    EXPECT_EQ(ErrorOf(Recover()), refused);
+    Junction("C:\\Users\\tester\\link", "C:\\Users\\tester\\AppData\\Local");
+    host.system().SetLocalAppData(u"C:\\Users\\tester\\link");
+    EXPECT_EQ(ErrorOf(Recover()), refused);
+    File("C:\\Users\\tester\\file");
+    host.system().SetLocalAppData(u"C:\\Users\\tester\\file");
+    EXPECT_EQ(ErrorOf(Recover()), refused);
+
+    // A file where the directory belongs cannot be taken for it.
+    File("C:\\Users\\tester\\TelvoSandboxState-v1");
+    host.system().SetLocalAppData(u"c:\\users\\tester");
+    EXPECT_NE(ErrorOf(Recover()), "(succeeded)");
+    // Found through its canonical form, made once and then reused.
+    host.system().SetLocalAppData(u"c:\\users\\TESTER\\appdata\\local");
+    EXPECT_EQ(ErrorOf(Recover()), "(succeeded)");
+    EXPECT_EQ(ErrorOf(Recover()), "(succeeded)");
+    EXPECT_TRUE(files().Lookup(kState));
+}
+
+TEST_F(RunOrchestrationTest, CommandRunsAndLeavesAFreeAndCleanHost) {
+    Script("build", {step::File{step::File::Action::write, u"C:\\work\\ws\\out.txt", "o"}, step::Exit{3}});
+    auto exit_code = Run("build");
+    ASSERT_TRUE(exit_code) << exit_code.error().Display();
+    EXPECT_EQ(*exit_code, 3);
+    EXPECT_EQ(host.stdout_pipe().Bytes(), "write C:\\work\\ws\\out.txt: ok\n");
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+
+    // With nothing left to recover, a recovery succeeds at once.
+    auto recovered = Recover();
+    ASSERT_TRUE(recovered) << recovered.error().Display();
+    EXPECT_EQ(*recovered, 0);
+}
+
+TEST_F(RunOrchestrationTest, OfflineRunHoldsALeaseFromTheBroker) {
+    network_broker::testing::InstallOfflineService(host);
+    network_broker::testing::ServeBrokerResult(
+        host, network_broker::RegisteredResult{"lease-1", {1, 2, 3, 4}});
+    network_broker::testing::ServeBrokerResult(host, network_broker::ReleasedResult{});
+    Script("fetch", {step::Exit{0}});
+    run.network_access = false;
+    // Before the broker is first asked, the journal says that it must be
+    // asked again should the run die.
+    std::vector<std::string> journals_seen;
+    host.faults().OnCall("GetNamedPipeServerProcessId", host.faults().Count("GetNamedPipeServerProcessId") + 1, [&] {
+        for (const auto& path : Journals()) journals_seen.push_back(files().Lookup(path)->contents);
+    });
+    auto exit_code = Run("fetch");
+    ASSERT_TRUE(exit_code) << exit_code.error().Display();
+    EXPECT_EQ(*exit_code, 0);
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+    ASSERT_EQ(journals_seen.size(), 1u);
+    EXPECT_TRUE(journals_seen[0].ends_with(",\"brokerRequired\":true}")) << journals_seen[0];
+
+    // Without a broker the command never runs, and the run is still undone.
+    Script("fetch", {step::WriteOutput{"ran\n"}, step::Exit{0}});
+    const std::string error = ErrorOf(Run("fetch"));
+    EXPECT_EQ(error.rfind("sandbox command failed: offline-network protection unavailable; command not resumed", 0), 0u)
+        << error;
+    EXPECT_EQ(host.stdout_pipe().Bytes(), "");
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+}
+
+TEST_F(RunOrchestrationTest, ControllerGoneDuringSetUpCancelsTheRunAndUndoesIt) {
+    Script("build", {step::WriteOutput{"ran\n"}, step::Exit{0}});
+    host.faults().OnCall("NtSetSecurityObject", host.faults().Count("NtSetSecurityObject") + 1, [&] {
+        host.stdin_pipe().CloseWriter();
+        host.processes().JoinThreads();
+    });
+    const std::string error = ErrorOf(Run("build"));
+    EXPECT_EQ(error.rfind("sandbox command failed: controller closed stdin", 0), 0u) << error;
+    EXPECT_EQ(host.stdout_pipe().Bytes(), "");
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+}
+
+TEST_F(RunOrchestrationTest, JobThatOutlivesTheCommandDefersCleanupToRecovery) {
+    host.processes().Script(u"stubborn", {step::SurviveTermination{60000}, step::Hang{}});
+    Script("build", {step::StartChild{u"stubborn"}, step::Exit{0}});
+    const std::string error = ErrorOf(Run("build"));
+    EXPECT_NE(error.find("; sandbox ACL/profile cleanup failed: ACL/profile cleanup deferred to crash recovery because "
+                         "the job is not proven empty"),
+              std::string::npos)
+        << error;
+    EXPECT_NE(error.find("could not prove job empty: Windows sandbox job still has 1 active process(es)"),
+              std::string::npos)
+        << error;
+    ASSERT_EQ(Journals().size(), 1u);
+    // While the helper lives, its run is alive: nothing is recovered.
+    ASSERT_TRUE(Recover());
+    ASSERT_EQ(Journals().size(), 1u);
+    EXPECT_NE(Leftovers(), std::vector<std::string>{});
+
+    // The helper ends (its job with it); the next helper's recovery undoes the run.
+    host.stdin_pipe().CloseWriter();
+    host.processes().JoinThreads();
+    host.faults().CrashAfter(0);
+    (void)platform().kernel.GetTickCount64();
+    host.clock().Advance(60000);
+    host.StartNewProcess();
+    host.stdin_pipe().HoldOpen();
+    auto recovered = Recover();
+    ASSERT_TRUE(recovered) << recovered.error().Display();
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+}
+
+}  // namespace
+}  // namespace telvo::windows
