@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <filesystem>
+#include <set>
 
 #include "support/frames.h"
 #include "wine/process_runner.h"
@@ -89,6 +91,32 @@ TEST(WineExe, ByteOrderMarkIsRefused) {
     ExpectErrorRecord(RunWithInput(Frame("\xEF\xBB\xBF" + std::string(kRecoverBody))),
                       "request is not valid protocol JSON: parse error at line 1, column 1: syntax error while "
                       "parsing value - byte-order mark before the value");
+}
+
+// Every file and directory of the prefix's drive C:, by path.
+std::set<std::filesystem::path> PrefixFiles() {
+    std::set<std::filesystem::path> paths;
+    const std::filesystem::path drive = std::filesystem::path(TELVO_WINEPREFIX_PATH) / "drive_c";
+    std::error_code error;
+    for (auto it = std::filesystem::recursive_directory_iterator(
+             drive, std::filesystem::directory_options::skip_permission_denied, error);
+         it != std::filesystem::recursive_directory_iterator(); it.increment(error)) {
+        if (error) break;
+        paths.insert(it->path());
+    }
+    return paths;
+}
+
+TEST(WineExe, RunRequestStopsAtTheStateDirectoryAndLeavesOnlyIt) {
+    const auto before = PrefixFiles();
+    const ProcessResult result = RunWithInput(Frame(telvo::testing::kRunBody));
+    // Wine does not keep file DACLs: the run stops where it reads the state
+    // directory's DACL back, before anything else on the host changes.
+    ExpectErrorRecord(result, "the Windows sandbox state DACL is not restricted to one account");
+    for (const auto& path : PrefixFiles()) {
+        if (before.contains(path)) continue;
+        EXPECT_NE(path.string().find("TelvoSandboxState-v1"), std::string::npos) << path;
+    }
 }
 
 TEST(WineExe, ValidRequestReachesTheRun) {
