@@ -52,6 +52,26 @@ std::optional<std::u16string_view> JournalStem(std::u16string_view name) {
     return name.substr(0, dot);
 }
 
+// The stem of a journal's temporary file, "<stem>.json.new".
+std::optional<std::u16string_view> DraftStem(std::u16string_view name) {
+    constexpr std::u16string_view kSuffix = u".json.new";
+    if (name.size() <= kSuffix.size() || !name.ends_with(kSuffix)) return std::nullopt;
+    return name.substr(0, name.size() - kSuffix.size());
+}
+
+// A journal's temporary file left by a run that died while writing it.
+// Nothing was done on the strength of it (a run changes the host only once
+// the journal naming the change has replaced the old one), so it goes once
+// the run is proved dead. Names that are no profile's are not ours to touch.
+Result<void> RemoveDeadDraft(Platform& platform, std::string_view directory, std::u16string_view wide_stem) {
+    auto stem = winformat::Utf16ToUtf8(wide_stem);
+    if (!stem || !identity::ValidateProfileName(*stem)) return {};
+    TELVO_TRY_ASSIGN(const Liveness liveness, ProbeLiveMarker(platform, "Global\\" + *stem));
+    if (liveness == Liveness::alive) return {};
+    const std::string path = JournalPath(directory, *stem) + ".new";
+    return RemoveJournalFile(platform, path, "could not remove abandoned journal draft " + path);
+}
+
 // One journal, from its name to its removal.
 Result<void> RecoverJournal(Platform& platform, std::string_view directory, std::u16string_view wide_stem) {
     auto stem = winformat::Utf16ToUtf8(wide_stem);
@@ -91,9 +111,11 @@ Result<void> RecoverStaleRuns(Platform& platform, std::string_view recovery_dire
         return Fail(std::move(names.error()).Context("could not enumerate " + std::string(recovery_directory)));
     }
     for (const std::u16string& name : *names) {
-        const std::optional<std::u16string_view> stem = JournalStem(name);
-        if (!stem) continue;
-        TELVO_TRY(RecoverJournal(platform, recovery_directory, *stem));
+        if (const std::optional<std::u16string_view> stem = JournalStem(name)) {
+            TELVO_TRY(RecoverJournal(platform, recovery_directory, *stem));
+        } else if (const std::optional<std::u16string_view> draft = DraftStem(name)) {
+            TELVO_TRY(RemoveDeadDraft(platform, recovery_directory, *draft));
+        }
     }
     return {};
 }

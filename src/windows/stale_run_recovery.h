@@ -24,8 +24,10 @@ inline constexpr std::size_t kMaxRecoveryEntries = 10000;
 // exists is left alone. For a dead run the broker first proves its job empty
 // and recovers its offline lease (when the journal says one was taken), then
 // the exact cleanup undoes the run, and the journal is deleted under the
-// metadata lock. The first failure ends the walk and is returned; the journal
-// it concerns, and every grant it names, stays for a later call.
+// metadata lock. A journal's temporary file ("<profile>.json.new") whose run
+// is dead was never acted on and is deleted the same way. The first failure
+// ends the walk and is returned; the journal it concerns, and every grant it
+// names, stays for a later call.
 Result<void> RecoverStaleRuns(platform::Platform& platform, std::string_view recovery_directory);
 
 }  // namespace telvo::windows

@@ -121,6 +121,24 @@ inline std::shared_ptr<SimPipeServer> ServeBrokerResult(SimHost& host, BrokerRes
     return ServeBroker(host, {PipeChunk{0, Frame(ReplyText(std::move(result)))}});
 }
 
+// The broker as the running service serves every client: a lease for each
+// registration, and "released", "recovered" and an empty status for the rest.
+inline void ServeBrokerAlways(SimHost& host) {
+    PipeServerScript script;
+    script.keeps_listening = true;
+    script.respond = [](std::string_view request) -> std::string {
+        auto decoded = DecodeBrokerRequest(request);
+        if (!decoded) return Frame(ReplyText(ErrorResult{decoded.error().Display()}));
+        if (std::holds_alternative<RegisterRequest>(*decoded)) {
+            return Frame(ReplyText(RegisteredResult{"6f1c0a52-8c1e-4d4e-9a1b-0c2d3e4f5a6b", {1, 2, 3, 4}}));
+        }
+        if (std::holds_alternative<ReleaseRequest>(*decoded)) return Frame(ReplyText(ReleasedResult{}));
+        if (std::holds_alternative<RecoverRequest>(*decoded)) return Frame(ReplyText(RecoveredResult{}));
+        return Frame(ReplyText(StatusResult{0, 0}));
+    };
+    ServeBroker(host, {}, std::move(script));
+}
+
 class BrokerTestHost {
 public:
     BrokerTestHost() {

@@ -92,7 +92,7 @@ TEST_F(StaleRunRecoveryTest, NothingToRecoverSucceedsAndChangesNothing) {
     // Nothing but "<stem>.json" is a journal: the temporary file of a write,
     // the lock file, a name that is all extension or ends in a dot, an
     // extension in another case, a directory of another name.
-    for (const char* name : {"Telvo.Sandbox.00112233445566778899aabbccddeeff.json.new", "acl-mutations.lock", ".json",
+    for (const char* name : {"acl-mutations.lock", ".json", "notes.json.new",
                              "Telvo.Sandbox.00112233445566778899aabbccddeeff.", "notes.JSON"}) {
         File(StatePath(name), "{");
     }
@@ -100,6 +100,25 @@ TEST_F(StaleRunRecoveryTest, NothingToRecoverSucceedsAndChangesNothing) {
     EXPECT_TRUE(Recover()) << Refusal();
     EXPECT_TRUE(files().Lookup(Wide(StatePath("notes.JSON"))));
     EXPECT_EQ(OpenHandles(), handles);
+}
+
+// A journal's temporary file stays while its run lives and goes once the run
+// is dead: a crash between writing it and putting it in place leaves it.
+TEST_F(StaleRunRecoveryTest, ADeadRunsJournalDraftIsRemoved) {
+    StartRun();
+    const std::string draft = journal.path + ".new";
+    File(draft, "{");
+    const std::string other_draft = StatePath(std::string(kOtherProfile) + ".json.new");
+    File(other_draft, "{");
+    const auto other_marker = CreateLiveMarker(platform(), std::string("Global\\") + kOtherProfile).value();
+    ASSERT_TRUE(Recover()) << Refusal();
+    EXPECT_TRUE(files().Lookup(Wide(draft)));
+    Die();
+    ASSERT_TRUE(Recover()) << Refusal();
+    EXPECT_FALSE(files().Lookup(Wide(draft)));
+    EXPECT_TRUE(files().Lookup(Wide(other_draft)));  // its run still lives
+    const std::vector<std::string> left{"journal " + other_draft, "live marker Global\\" + std::string(kOtherProfile)};
+    EXPECT_EQ(Leftovers(), left);
 }
 
 TEST_F(StaleRunRecoveryTest, LiveRunIsLeftAloneAndADeadOneIsUndoneWhole) {

@@ -64,10 +64,16 @@ SimHost::Binding::Binding(const SimHost& host, SimHelperProcess& process)
 
 SimHost::Binding::~Binding() { bound = ThreadBinding{previous_host_, previous_process_}; }
 
-void SimHost::EndCrashedProcess() {
-    SimHelperProcess& dead = caller();
-    sync_.AbandonMutexesOf(dead.id());
-    dead.End();
+void SimHost::EndProcess(SimHelperProcess& process) {
+    sync_.AbandonMutexesOf(process.id());
+    process.End();
+}
+
+void SimHost::EndCrashedProcess() { EndProcess(caller()); }
+
+void SimHost::EndProcessAndStartNext() {
+    EndProcess(caller());
+    StartNewProcess();
 }
 
 void SimHost::StartNewProcess() {

@@ -98,11 +98,16 @@ public:
     // current process: its own id, standard streams and handles, no crash
     // pending.
     void StartNewProcess();
+    // The current process ends as any process ends (its handles close, its
+    // mutexes are abandoned, its kill-on-close jobs kill), and the next one
+    // starts: what a controller sees between one request and the next.
+    void EndProcessAndStartNext();
     // Whether the calling thread's process has died.
     bool CallerIsDead() { return faults_.IsDead(caller().id()); }
 
 private:
     SimHelperProcess& AddHelperProcess(std::shared_ptr<const SimToken> token);
+    void EndProcess(SimHelperProcess& process);
 
     FaultPlan faults_;
     SimClock clock_;

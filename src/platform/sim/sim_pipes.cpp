@@ -126,6 +126,9 @@ SysResult<Handle> SimPipes::OpenClientEnd(const std::u16string& name, std::uint3
         if (!decision) return std::unexpected(decision.error());
         if (!decision->granted) return Win32Failure(win32_error::kAccessDenied);
         it->second.listening.erase(it->second.listening.begin());
+        if (server->script_.keeps_listening) {
+            it->second.listening.push_back(std::make_shared<SimPipeServer>(server->script_));
+        }
     }
     {
         std::lock_guard lock(server->mutex_);
@@ -191,7 +194,10 @@ SysResult<void> SimPipes::WriteFile(Handle file, std::span<const std::byte> byte
             received.size() - 4 >= FrameLength(received)) {
             server.answered_ = true;
             std::uint64_t at = host_.clock().Now();
-            for (const PipeChunk& chunk : server.script_.reply) {
+            if (server.script_.respond) {
+                server.reply_.emplace_back(at, server.script_.respond(std::string_view(received).substr(4)));
+            }
+            for (const PipeChunk& chunk : server.script_.respond ? std::vector<PipeChunk>{} : server.script_.reply) {
                 at += chunk.delay_ms;
                 server.reply_.emplace_back(at, chunk.bytes);
             }

@@ -2,11 +2,13 @@
 
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/pipes.h"
@@ -42,6 +44,12 @@ struct PipeServerScript {
     // created it; opens are access-checked against it with the caller's token.
     std::vector<std::uint8_t> security_descriptor;
     std::vector<PipeChunk> reply;
+    // When set, the reply is what it answers to the request's body, in one
+    // piece (in place of `reply`).
+    std::function<std::string(std::string_view request)> respond;
+    // Once a client takes the instance, another with the same script
+    // listens: a server that serves every client in turn.
+    bool keeps_listening = false;
     bool never_answers = false;
     // A cancelled read never completes (a driver that ignores the
     // cancellation): the operation may still write into the caller's buffer.

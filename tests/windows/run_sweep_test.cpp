@@ -1,0 +1,137 @@
+// Whole runs with each seam call failed once in turn, and cut off after each
+// seam call in turn; then recovery as the next process. Every point must end
+// with the host as it was before the run, or with the run's journal kept and
+// a message saying why, which a later recovery clears once the cause is gone.
+#include <gtest/gtest.h>
+
+#include <iostream>
+#include <map>
+#include <string>
+#include <vector>
+
+#include "network_broker/broker_test_host.h"
+#include "run_fixture.h"
+#include "support/seam_faults.h"
+
+namespace telvo::windows {
+namespace {
+
+using namespace testing;
+namespace step = platform::sim::step;
+
+constexpr char kCommand[] = "build";
+constexpr char kCommandOutput[] = "write C:\\work\\ws\\out.txt: ok\n";
+
+// One host, one run of kCommand, online or offline.
+struct SweepHost : RunOrchestrationTest {
+    explicit SweepHost(bool offline) {
+        if (offline) {
+            network_broker::testing::InstallOfflineService(host);
+            network_broker::testing::ServeBrokerAlways(host);
+            run.network_access = false;
+        }
+        Script(kCommand, {step::File{step::File::Action::write, u"C:\\work\\ws\\out.txt", "o"}, step::Exit{3}});
+    }
+    void TestBody() override {}
+    using RunOrchestrationTest::ErrorOf;
+    using RunOrchestrationTest::host;
+    using RunOrchestrationTest::Leftovers;
+    using RunOrchestrationTest::Recover;
+    using RunOrchestrationTest::Run;
+};
+
+// The seam calls of one whole run, in order, as (call, nth use from the
+// start of the run).
+std::vector<std::pair<std::string, std::uint64_t>> RunCalls(bool offline) {
+    SweepHost reference(offline);
+    auto& faults = reference.host.faults();
+    const auto before = faults.Counts();
+    faults.WatchAll();
+    auto exit_code = reference.Run(kCommand);
+    EXPECT_TRUE(exit_code) << reference.ErrorOf(exit_code);
+    EXPECT_EQ(reference.Leftovers(), std::vector<std::string>{});
+    std::map<std::string, std::uint64_t> seen;
+    std::vector<std::pair<std::string, std::uint64_t>> calls;
+    for (const auto& call : faults.Log()) {
+        const auto found = before.find(call.call);
+        const std::uint64_t earlier = found == before.end() ? 0 : found->second;
+        calls.emplace_back(call.call, earlier + ++seen[call.call]);
+    }
+    return calls;
+}
+
+// After the run: the next process recovers. Clean, or the journal is kept
+// with a message, and the recovery after that (the cause gone) cleans.
+void ExpectRecoveredClean(SweepHost& run, const std::string& where) {
+    run.host.faults().Clear();
+    run.host.EndProcessAndStartNext();
+    run.host.stdin_pipe().HoldOpen();
+    auto first = run.Recover();
+    if (!run.Leftovers().empty()) {
+        ASSERT_FALSE(first) << where << ": leftovers " << ::testing::PrintToString(run.Leftovers())
+                            << " but the recovery reported nothing";
+        auto second = run.Recover();
+        EXPECT_TRUE(second) << where << ": " << run.ErrorOf(second);
+    }
+    EXPECT_EQ(run.Leftovers(), std::vector<std::string>{}) << where << " (first recovery: " << run.ErrorOf(first)
+                                                           << ")";
+}
+
+void FaultSweep(bool offline) {
+    const auto calls = RunCalls(offline);
+    ASSERT_GT(calls.size(), 100u);
+    std::size_t planted = 0;
+    std::size_t failed_runs = 0;
+    for (const auto& [call, nth] : calls) {
+        if (telvo::testing::UnfailableCall(call)) continue;
+        const std::string where = call + " #" + std::to_string(nth);
+        SweepHost run(offline);
+        run.host.faults().FailOn(call, nth, telvo::testing::WindowsFailureFor(call));
+        auto result = run.Run(kCommand);
+        ++planted;
+        if (!result) {
+            ++failed_runs;
+            if (result.error().Display().find("command not resumed") != std::string::npos) {
+                EXPECT_EQ(run.host.stdout_pipe().Bytes(), "") << where << ": the command ran";
+            }
+        } else {
+            EXPECT_EQ(*result, 3) << where;
+        }
+        ExpectRecoveredClean(run, where);
+        if (::testing::Test::HasFatalFailure()) return;
+    }
+    std::cout << "[ fault sweep " << (offline ? "offline" : "online") << ": " << calls.size() << " calls, "
+              << planted << " failed in turn, " << failed_runs << " runs failed, all ended clean ]\n";
+}
+
+void CrashSweep(bool offline) {
+    const std::size_t calls = RunCalls(offline).size();
+    for (std::size_t after = 0; after < calls; ++after) {
+        const std::string where = "crash after call " + std::to_string(after);
+        SweepHost run(offline);
+        run.host.faults().CrashAfter(after);
+        (void)run.Run(kCommand);
+        ASSERT_TRUE(run.host.CallerIsDead()) << where;
+        // The dead process's handles are closed; the next one recovers.
+        run.host.StartNewProcess();
+        run.host.stdin_pipe().HoldOpen();
+        auto first = run.Recover();
+        if (!run.Leftovers().empty()) {
+            ASSERT_FALSE(first) << where << ": leftovers " << ::testing::PrintToString(run.Leftovers());
+            (void)run.Recover();
+        }
+        EXPECT_EQ(run.Leftovers(), std::vector<std::string>{}) << where << " (first recovery: " << run.ErrorOf(first)
+                                                               << ")";
+        if (::testing::Test::HasFailure()) return;
+    }
+    std::cout << "[ crash sweep " << (offline ? "offline" : "online") << ": " << calls
+              << " crash points, all recovered clean ]\n";
+}
+
+TEST(RunSweep, EachCallFailingOnceEndsCleanOnline) { FaultSweep(false); }
+TEST(RunSweep, EachCallFailingOnceEndsCleanOffline) { FaultSweep(true); }
+TEST(RunSweep, ACrashAfterEachCallIsRecoveredCleanOnline) { CrashSweep(false); }
+TEST(RunSweep, ACrashAfterEachCallIsRecoveredCleanOffline) { CrashSweep(true); }
+
+}  // namespace
+}  // namespace telvo::windows
