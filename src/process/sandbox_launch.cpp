@@ -296,6 +296,7 @@ Result<std::int32_t> LaunchSandboxedCommand(Platform& platform, const LaunchInpu
             platform, token.get(),
             windows::SandboxAccessRun{inputs.authorities, inputs.app_container_sid, inputs.journal,
                                       inputs.controller_gone.get()}));
+        if (inputs.dacl_changes_done) inputs.dacl_changes_done();
         if (!inputs.network_access) {
             TELVO_TRY_ASSIGN(protection, ProtectOffline(platform, inputs.profile_name, child.id, inputs.job));
         }

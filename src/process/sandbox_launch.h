@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -61,6 +62,10 @@ struct LaunchInputs {
     // prepared metadata ancestors in.
     const std::vector<windows::AuthorityAccess>* authorities = nullptr;
     windows::JournalRecord* journal = nullptr;
+    // Called once the child's access is proved, before anything else: the
+    // run changes no DACL from then until its teardown, so other runs of the
+    // user may change theirs while the command runs.
+    std::function<void()> dacl_changes_done;
 };
 
 // Runs the command through the system command processor, with the null

@@ -155,6 +155,7 @@ Result<std::int32_t> SetUpAndLaunch(Platform& platform, const std::vector<Comman
         .network_access = run.network_access,
         .authorities = &access,
         .journal = run.journal,
+        .dacl_changes_done = run.dacl_changes_done,
     };
     return process::LaunchSandboxedCommand(platform, inputs);
 }

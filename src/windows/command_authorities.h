@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -60,6 +61,8 @@ struct SandboxRun {
     JournalRecord* journal = nullptr;
     std::shared_ptr<process::SandboxJob> job;
     process::ControllerGoneFlag controller_gone;
+    // Passed to the launch: the run's DACL changes are done.
+    std::function<void()> dacl_changes_done;
 };
 
 // The run's set-up and launch: establishes the private paths (creating the

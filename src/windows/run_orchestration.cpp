@@ -138,6 +138,9 @@ Result<std::int32_t> ExecuteRun(Platform& platform, const protocol::Run& run) {
         .journal = &journal,
         .job = job,
         .controller_gone = gone,
+        // The lock serialises the user's runs while they change DACLs, not
+        // while their commands run.
+        .dacl_changes_done = [&lock] { lock.reset(); },
     };
     auto launched = SetUpAndLaunch(platform, checked.authorities, run.private_paths, sandbox);
     lock.reset();

@@ -7,9 +7,18 @@ namespace telvo::platform::sim {
 
 SimMutex::Owner SimMutex::Caller() const { return Owner{host_.caller().id(), std::this_thread::get_id()}; }
 
+void SimMutex::SettleLocked() {
+    if (release_at_ && host_.clock().Now() >= *release_at_) {
+        release_at_.reset();
+        owner_.reset();
+        recursion_ = 0;
+    }
+}
+
 std::optional<std::uint32_t> SimMutex::TryWait() {
     const Owner self = Caller();
     std::lock_guard lock(mutex_);
+    SettleLocked();
     if (owner_ && *owner_ != self) return std::nullopt;
     if (owner_) {
         ++recursion_;
@@ -36,6 +45,18 @@ void SimMutex::HoldByOtherProcess() {
     std::lock_guard lock(mutex_);
     owner_ = Owner{kOtherProcess, std::thread::id()};
     recursion_ = 1;
+    release_at_.reset();
+}
+
+void SimMutex::HoldByOtherProcessUntil(std::uint64_t release_at) {
+    HoldByOtherProcess();
+    std::lock_guard lock(mutex_);
+    release_at_ = release_at;
+}
+
+std::optional<std::uint64_t> SimMutex::SignalledAt() const {
+    std::lock_guard lock(mutex_);
+    return release_at_;
 }
 
 void SimMutex::AbandonByOtherProcess() { AbandonByProcess(kOtherProcess); }
@@ -57,6 +78,7 @@ bool SimMutex::IsOwnedByCallingThread() const {
 
 bool SimMutex::IsOwned() const {
     std::lock_guard lock(mutex_);
+    if (release_at_ && host_.clock().Now() >= *release_at_) return false;
     return owner_.has_value();
 }
 

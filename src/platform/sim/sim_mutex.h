@@ -26,8 +26,11 @@ public:
     // ReleaseMutex by the calling thread; false when it does not own the mutex.
     bool Release();
 
-    // Test side: another process takes the mutex, or dies holding it.
+    // Test side: another process takes the mutex, or dies holding it; one
+    // that holds it until a virtual time releases it then.
     void HoldByOtherProcess();
+    void HoldByOtherProcessUntil(std::uint64_t release_at);
+    std::optional<std::uint64_t> SignalledAt() const override;
     void AbandonByOtherProcess();
     // The helper process `process_id` died: a mutex one of its threads owned is abandoned.
     void AbandonByProcess(std::uint32_t process_id);
@@ -44,6 +47,8 @@ private:
     };
     static constexpr std::uint32_t kOtherProcess = 0;
     Owner Caller() const;
+    // The other process's timed hold ends once its time has come.
+    void SettleLocked();
 
     SimHost& host_;
     mutable std::mutex mutex_;
@@ -51,6 +56,7 @@ private:
     std::optional<Owner> owner_;
     std::uint32_t recursion_ = 0;
     bool abandoned_ = false;
+    std::optional<std::uint64_t> release_at_;  // of the other process's hold
 };
 
 }  // namespace telvo::platform::sim
