@@ -75,7 +75,12 @@ Sid AliasSid(const Alias& alias) {
     return Sid::Make(alias.authority, std::span<const std::uint32_t>(alias.subs.data(), alias.count));
 }
 
-std::string Quoted(std::string_view text) { return "\"" + std::string(text) + "\""; }
+std::string Quoted(std::string_view text) {
+    std::string quoted(1, '"');
+    quoted.append(text);
+    quoted.push_back('"');
+    return quoted;
+}
 
 // Splits `text` into consecutive two-letter names found in `table`, OR-ing their values.
 template <std::size_t N>
@@ -296,9 +301,11 @@ Result<std::string> WriteAclPart(const AclSlot& slot, std::uint16_t control, boo
         } else if (std::get<BasicAceBody>(ace.body()).application_data.size() != 0) {
             return Fail("an ACE with application data has no SDDL form");
         }
-        out += "(" + std::string(type->letters) + ";" + flags + ";" +
-               WriteRights(*ace.mask(), ace.type() == ace_type::kSystemMandatoryLabel) + ";" + guids + ";" +
-               WriteSddlSid(*ace.sid()) + ")";
+        out.push_back('(');
+        out.append(type->letters).append(";").append(flags).append(";");
+        out.append(WriteRights(*ace.mask(), ace.type() == ace_type::kSystemMandatoryLabel));
+        out.append(";").append(guids).append(";").append(WriteSddlSid(*ace.sid()));
+        out.push_back(')');
     }
     return out;
 }
