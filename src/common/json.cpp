@@ -334,6 +334,14 @@ Result<std::string> WriteCompact(const Json& value) {
     }
 }
 
+Result<std::string> WriteIndented(const Json& value) {
+    try {
+        return value.dump(2, ' ', false, Json::error_handler_t::strict) + "\n";
+    } catch (const Json::exception& ex) {
+        return Fail(StripExceptionPrefix(ex.what()));
+    }
+}
+
 namespace {
 
 // The length of the well-formed UTF-8 sequence at the start of `bytes`, or 0.

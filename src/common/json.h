@@ -90,6 +90,8 @@ private:
 // Compact text (no spaces), members in their stored order. Text that is
 // not valid UTF-8 is refused.
 Result<std::string> WriteCompact(const Json& value);
+// The same, indented by two spaces per level, with a final newline: text for people to read.
+Result<std::string> WriteIndented(const Json& value);
 
 // Text from outside (input bytes, arguments) made fit to stand in a message:
 // well-formed UTF-8 stays as it is; every other byte is shown as \xNN

@@ -139,7 +139,11 @@ inline constexpr std::uint32_t kDisabled = 4;
 namespace service_state {
 inline constexpr std::uint32_t kStopped = 1;
 inline constexpr std::uint32_t kStartPending = 2;
+inline constexpr std::uint32_t kStopPending = 3;
 inline constexpr std::uint32_t kRunning = 4;
+inline constexpr std::uint32_t kContinuePending = 5;
+inline constexpr std::uint32_t kPausePending = 6;
+inline constexpr std::uint32_t kPaused = 7;
 }  // namespace service_state
 
 // Service Control Manager errors.

@@ -56,8 +56,8 @@ inline std::vector<std::string> RunLeftovers(platform::sim::SimHost& host, std::
     for (const std::u16string& path : files.ObjectPaths(state_directory).value_or(std::vector<std::u16string>{})) {
         if (path.ends_with(u".json") || path.ends_with(u".json.new")) leftovers.push_back("journal " + Narrow(path));
     }
-    for (const std::u16string& name : host.sync().MutexNames()) {
-        const std::string text = Narrow(name);
+    for (const auto& mutex : host.sync().Mutexes()) {
+        const std::string text = Narrow(mutex->name());
         if (text.starts_with("Global\\") && identity::ValidateProfileName(text.substr(7))) {
             leftovers.push_back("live marker " + text);
         }

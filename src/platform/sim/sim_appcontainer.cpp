@@ -65,6 +65,14 @@ SysResult<ReturnedSid> SimAppContainer::CreateAppContainerProfile(
     return Returned(sid);
 }
 
+void SimAppContainer::PlantProfile(std::u16string name, std::u16string display_name, std::u16string description,
+                                   std::vector<SimCapability> capabilities) {
+    winformat::Sid sid = AppContainerSidFromName(name);
+    const std::u16string key = ProfileKey(name);
+    profiles_.insert_or_assign(key, SimProfile{std::move(name), std::move(display_name), std::move(description),
+                                               std::move(sid), std::move(capabilities)});
+}
+
 SysResult<ReturnedSid> SimAppContainer::DeriveAppContainerSidFromAppContainerName(const std::u16string& name) {
     TELVO_SIM_ENTER(host_, "DeriveAppContainerSidFromAppContainerName");
     if (!IsValidProfileName(name)) return HResultFailure(hresult::kInvalidArg);

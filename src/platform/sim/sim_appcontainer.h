@@ -45,6 +45,10 @@ public:
     // Test side.
     std::vector<SimProfile> Profiles() const;
     const SimProfile* FindProfile(const std::u16string& name) const;
+    // A profile that exists already, as another run left it; its SID is
+    // derived from its name.
+    void PlantProfile(std::u16string name, std::u16string display_name, std::u16string description,
+                      std::vector<SimCapability> capabilities);
     // What DeleteAppContainerProfile returns for a name that has no profile.
     // Documented: S_OK. Some builds are said to return 0x80070002 or
     // 0x80070490 instead; unconfirmed, so a test can switch to those here.

@@ -92,6 +92,12 @@ SimVolume* SimFileTree::FindVolume(std::u16string_view root) {
     return nullptr;
 }
 
+std::vector<SimVolume*> SimFileTree::Volumes() const {
+    std::vector<SimVolume*> all;
+    for (const auto& volume : volumes_) all.push_back(volume.get());
+    return all;
+}
+
 const std::u16string* SimFileTree::FindSubst(char16_t letter) const {
     auto it = substs_.find(letter);
     return it == substs_.end() ? nullptr : &it->second;

@@ -106,6 +106,9 @@ public:
     void AddSubstDrive(char16_t letter, std::u16string target);
     SimVolume* FindVolume(std::u16string_view root);
     const std::u16string* FindSubst(char16_t letter) const;
+    // Every volume in the order it was added, and every subst drive.
+    std::vector<SimVolume*> Volumes() const;
+    const std::map<char16_t, std::u16string>& SubstDrives() const { return substs_; }
 
     // Reparse points in every name but the last are followed; the last one is
     // followed when `follow_last` is set. At most 63 reparse points are followed

@@ -270,6 +270,53 @@ void SimFiles::AddSubstDrive(char16_t letter, std::u16string target) {
     tree_->AddSubstDrive(letter, std::move(target));
 }
 
+std::vector<SimVolumeSpec> SimFiles::Volumes() {
+    std::lock_guard lock(tree_->mutex);
+    std::vector<SimVolumeSpec> specs;
+    for (const SimVolume* volume : tree_->Volumes()) specs.push_back(volume->spec);
+    return specs;
+}
+
+std::map<char16_t, std::u16string> SimFiles::SubstDrives() {
+    std::lock_guard lock(tree_->mutex);
+    return tree_->SubstDrives();
+}
+
+std::vector<SimObjectRecord> SimFiles::Objects() {
+    using Kind = SimObjectRecord::Kind;
+    std::lock_guard lock(tree_->mutex);
+    std::vector<SimObjectRecord> records;
+    std::map<const SimNode*, std::u16string> first_names;
+    const auto walk = [&](const auto& self, const SimNode& directory, const std::u16string& path) -> void {
+        for (const auto& [key, link] : directory.children) {
+            const SimNode& node = *link->node;
+            SimObjectRecord record;
+            record.path = path + u"\\" + link->name;
+            record.directory = node.directory;
+            if (auto first = first_names.find(&node); first != first_names.end()) {
+                record.kind = Kind::hardlink;
+                record.target = first->second;
+                records.push_back(std::move(record));
+                continue;
+            }
+            first_names.emplace(&node, record.path);
+            record.security_descriptor = node.security_descriptor;
+            record.kind = node.reparse_tag == reparse_tag::kMountPoint ? Kind::junction
+                          : node.reparse_tag == reparse_tag::kSymlink  ? Kind::symlink
+                          : node.directory                             ? Kind::directory
+                                                                       : Kind::file;
+            if (record.kind == Kind::junction || record.kind == Kind::symlink) record.target = node.reparse_target;
+            if (record.kind == Kind::file) record.contents = node.contents;
+            const bool descend = record.kind == Kind::directory;
+            const std::u16string child_path = record.path;
+            records.push_back(std::move(record));
+            if (descend) self(self, node, child_path);
+        }
+    };
+    for (const SimVolume* volume : tree_->Volumes()) walk(walk, *volume->root->node, volume->spec.root);
+    return records;
+}
+
 SysResult<void> SimFiles::MakeDirectory(std::u16string_view path) {
     std::lock_guard lock(tree_->mutex);
     TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(path, false));

@@ -23,6 +23,17 @@ struct SimFileFacts {
     std::string contents;
 };
 
+// One name in the tree, as a host file lists it (SimFiles::Objects).
+struct SimObjectRecord {
+    enum class Kind : std::uint8_t { directory, file, junction, symlink, hardlink };
+    std::u16string path;    // X:\Dir\Name as created
+    Kind kind = Kind::file;
+    bool directory = false;  // a symbolic link to a directory
+    std::u16string target;   // a link's target; a hard link's first name
+    std::string contents;
+    std::vector<std::uint8_t> security_descriptor;  // empty for a hard link (it shares its first name's)
+};
+
 // Simulated volumes and files. The seam calls behave as the Win32 calls do on
 // NTFS as far as the system depends on them; what the sim assumes beyond
 // windows-notes is written where it is modelled (sim_path.h, sim_file_tree.h,
@@ -98,6 +109,12 @@ public:
     // reparse points, the last one is taken as it is.
     void AddVolume(SimVolumeSpec spec);
     void AddSubstDrive(char16_t letter, std::u16string target);
+    std::vector<SimVolumeSpec> Volumes();
+    std::map<char16_t, std::u16string> SubstDrives();
+    // Every name below every volume root, each directory before what it
+    // holds, in enumeration order. A file's second and later names are hard
+    // links to its first.
+    std::vector<SimObjectRecord> Objects();
     SysResult<void> MakeDirectory(std::u16string_view path);
     SysResult<void> MakeFile(std::u16string_view path, std::string contents = {});
     SysResult<void> MakeHardLink(std::u16string_view existing, std::u16string_view link);

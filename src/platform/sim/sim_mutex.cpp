@@ -82,4 +82,9 @@ bool SimMutex::IsOwned() const {
     return owner_.has_value();
 }
 
+bool SimMutex::IsAbandoned() const {
+    std::lock_guard lock(mutex_);
+    return abandoned_;
+}
+
 }  // namespace telvo::platform::sim

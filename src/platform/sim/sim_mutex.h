@@ -36,6 +36,8 @@ public:
     void AbandonByProcess(std::uint32_t process_id);
     bool IsOwnedByCallingThread() const;
     bool IsOwned() const;
+    // Its owner died and no wait has taken it since.
+    bool IsAbandoned() const;
 
 private:
     // A simulated thread: the process it acts for (0: a process a test

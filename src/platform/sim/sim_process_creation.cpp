@@ -137,9 +137,9 @@ SysResult<ProcessInformation> SimProcesses::CreateProcessW(const CreateProcessPa
     std::vector<ProcessStep> script;
     {
         std::lock_guard lock(mutex_);
-        const auto program = scripts_.find(parameters.command_line);
-        if (program == scripts_.end()) return Win32Failure(win32_error::kFileNotFound);
-        script = program->second;
+        auto program = ScriptFor(parameters.command_line);
+        if (!program) return Win32Failure(win32_error::kFileNotFound);
+        script = std::move(*program);
         if (extended && startup.attribute_list) {
             const auto found = lists_.find(static_cast<std::uint64_t>(*startup.attribute_list));
             if (found == lists_.end()) return Win32Failure(win32_error::kInvalidParameter);

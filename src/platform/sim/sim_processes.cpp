@@ -126,6 +126,23 @@ void SimProcesses::Script(std::u16string command_line, std::vector<ProcessStep> 
     scripts_[std::move(command_line)] = std::move(steps);
 }
 
+void SimProcesses::ScriptUnscripted(ScriptFallback fallback) {
+    std::lock_guard lock(mutex_);
+    fallback_ = std::move(fallback);
+}
+
+std::map<std::u16string, std::vector<ProcessStep>> SimProcesses::Scripts() const {
+    std::lock_guard lock(mutex_);
+    return scripts_;
+}
+
+std::optional<std::vector<ProcessStep>> SimProcesses::ScriptFor(const std::u16string& command_line) const {
+    const auto program = scripts_.find(command_line);
+    if (program != scripts_.end()) return program->second;
+    if (fallback_) return fallback_(command_line);
+    return std::nullopt;
+}
+
 std::shared_ptr<SimProcess> SimProcesses::StartInJob(Handle job, ProcessBehaviour behaviour) {
     auto found = host_.handles().FindAs<SimJob>(job);
     if (!found) throw InternalFault("StartInJob: not a job handle");
@@ -236,9 +253,9 @@ SysResult<void> SimProcesses::StartChild(SimProcess& parent, const std::u16strin
     std::vector<ProcessStep> script;
     {
         std::lock_guard lock(mutex_);
-        const auto program = scripts_.find(command_line);
-        if (program == scripts_.end()) return Win32Failure(win32_error::kFileNotFound);
-        script = program->second;
+        auto program = ScriptFor(command_line);
+        if (!program) return Win32Failure(win32_error::kFileNotFound);
+        script = std::move(*program);
     }
     // The child is handed down everything the parent holds.
     ProcessImage image = parent.image();

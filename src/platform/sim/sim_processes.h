@@ -48,6 +48,11 @@ public:
     // exactly that command line runs `steps`. A command line without a
     // script cannot be started (ERROR_FILE_NOT_FOUND).
     void Script(std::u16string command_line, std::vector<ProcessStep> steps);
+    // Test side: the program behind a command line that has no script, when
+    // `fallback` gives one (nothing: the line cannot be started).
+    using ScriptFallback = std::function<std::optional<std::vector<ProcessStep>>(const std::u16string& command_line)>;
+    void ScriptUnscripted(ScriptFallback fallback);
+    std::map<std::u16string, std::vector<ProcessStep>> Scripts() const;
     // Test side: a process that runs as `behaviour` says, in the job behind
     // `job` (a handle of the simulated process).
     std::shared_ptr<SimProcess> StartInJob(Handle job, ProcessBehaviour behaviour);
@@ -67,6 +72,8 @@ private:
     };
 
     std::uint32_t NextId();
+    // The script for `command_line`, with `mutex_` held.
+    std::optional<std::vector<ProcessStep>> ScriptFor(const std::u16string& command_line) const;
     // Puts the process in the jobs, in order; a job that takes no more
     // processes ends the process and fails the call.
     SysResult<void> EnterJobs(const std::shared_ptr<SimProcess>& process,
@@ -84,6 +91,7 @@ private:
     std::vector<std::thread> threads_;
     std::uint32_t next_id_ = 7000;
     std::map<std::u16string, std::vector<ProcessStep>> scripts_;
+    ScriptFallback fallback_;
     std::vector<std::shared_ptr<SimProcess>> processes_;
     std::map<std::uint64_t, PendingList> lists_;
     std::uint64_t next_list_ = 1;

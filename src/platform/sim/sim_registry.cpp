@@ -34,7 +34,14 @@ std::u16string SimRegistry::Key(const std::u16string& sub_key, const std::u16str
 void SimRegistry::Set(const std::u16string& sub_key, const std::u16string& value_name, std::uint32_t type,
                       std::vector<std::uint8_t> data) {
     std::lock_guard lock(mutex_);
-    values_[Key(sub_key, value_name)] = Value{type, std::move(data), {}};
+    values_[Key(sub_key, value_name)] = Value{type, std::move(data), {}, sub_key, value_name};
+}
+
+std::vector<SimRegistryValue> SimRegistry::Values() const {
+    std::lock_guard lock(mutex_);
+    std::vector<SimRegistryValue> all;
+    for (const auto& [key, value] : values_) all.push_back({value.sub_key, value.value_name, value.type, value.data});
+    return all;
 }
 
 void SimRegistry::QueueChange(const std::u16string& sub_key, const std::u16string& value_name,

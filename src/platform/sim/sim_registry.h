@@ -26,12 +26,22 @@ namespace telvo::platform::sim {
 // - without a buffer the call reports the size; with one too small it fails
 //   with ERROR_MORE_DATA and reports the size needed.
 // Names of keys and values compare ignoring case.
+struct SimRegistryValue {
+    std::u16string sub_key;  // as last set
+    std::u16string value_name;
+    std::uint32_t type = 0;
+    std::vector<std::uint8_t> data;
+};
+
 class SimRegistry {
 public:
     void Set(const std::u16string& sub_key, const std::u16string& value_name, std::uint32_t type,
              std::vector<std::uint8_t> data);
     // As if another process rewrote the value right after the next read of it.
     void QueueChange(const std::u16string& sub_key, const std::u16string& value_name, std::vector<std::uint8_t> data);
+
+    // Test side: every value, ordered by key and name ignoring case.
+    std::vector<SimRegistryValue> Values() const;
 
     SysResult<void> Get(std::uint32_t predefined_key, const std::u16string& sub_key, const std::u16string& value_name,
                         std::uint32_t flags, std::uint32_t& type, std::span<std::uint8_t> data,
@@ -42,10 +52,12 @@ private:
         std::uint32_t type = 0;
         std::vector<std::uint8_t> data;
         std::deque<std::vector<std::uint8_t>> pending;
+        std::u16string sub_key;
+        std::u16string value_name;
     };
     static std::u16string Key(const std::u16string& sub_key, const std::u16string& value_name);
 
-    std::mutex mutex_;
+    mutable std::mutex mutex_;
     std::map<std::u16string, Value> values_;
 };
 

@@ -58,6 +58,14 @@ void SimServiceControl::StartedByServiceControlManager(std::vector<std::u16strin
 void SimServiceControl::Install(const std::u16string& name, SimInstalledService service) {
     std::lock_guard lock(mutex_);
     services_[winformat::Upcased(name)] = std::move(service);
+    installed_names_[winformat::Upcased(name)] = name;
+}
+
+std::vector<std::pair<std::u16string, SimInstalledService>> SimServiceControl::Installed() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::pair<std::u16string, SimInstalledService>> all;
+    for (const auto& [key, service] : services_) all.emplace_back(installed_names_.at(key), service);
+    return all;
 }
 
 SimInstalledService* SimServiceControl::Find(const std::u16string& name) {

@@ -63,6 +63,8 @@ public:
     void Install(const std::u16string& name, SimInstalledService service);
     // The installed service, for a test to change (nothing when not installed).
     SimInstalledService* Find(const std::u16string& name);
+    // Every installed service under the name it was installed with, ordered ignoring case.
+    std::vector<std::pair<std::u16string, SimInstalledService>> Installed() const;
     std::size_t OpenHandleCount() const;
 
 private:
@@ -78,6 +80,7 @@ private:
     std::optional<std::u16string> dispatched_name_;
     mutable std::mutex mutex_;
     std::map<std::u16string, SimInstalledService> services_;  // by upper-cased name
+    std::map<std::u16string, std::u16string> installed_names_;  // upper-cased -> as installed
     std::map<std::uint64_t, OpenHandle> handles_;
     std::uint64_t next_handle_ = 0x5C0000;
 };

@@ -139,19 +139,19 @@ void SimSync::AbandonMutexesOf(std::uint32_t process_id) {
     }
 }
 
+std::vector<std::shared_ptr<SimMutex>> SimSync::Mutexes() const {
+    std::lock_guard lock(mutex_);
+    std::vector<std::shared_ptr<SimMutex>> alive;
+    for (const auto& [key, weak] : named_) {
+        if (auto mutex = weak.lock()) alive.push_back(std::move(mutex));
+    }
+    return alive;
+}
+
 std::shared_ptr<SimMutex> SimSync::FindMutex(const std::u16string& name) const {
     std::lock_guard lock(mutex_);
     auto it = named_.find(Key(name));
     return it == named_.end() ? nullptr : it->second.lock();
-}
-
-std::vector<std::u16string> SimSync::MutexNames() const {
-    std::lock_guard lock(mutex_);
-    std::vector<std::u16string> names;
-    for (const auto& [name, weak] : named_) {
-        if (auto mutex = weak.lock()) names.push_back(mutex->name());
-    }
-    return names;
 }
 
 }  // namespace telvo::platform::sim

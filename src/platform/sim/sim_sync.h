@@ -38,8 +38,8 @@ public:
     // and keeps open while the test holds the returned reference.
     std::shared_ptr<SimMutex> PlantMutex(const std::u16string& name, std::vector<std::uint8_t> security_descriptor);
     std::shared_ptr<SimMutex> FindMutex(const std::u16string& name) const;
-    // The names of the mutexes that exist now, as created.
-    std::vector<std::u16string> MutexNames() const;
+    // Every named mutex that exists (some handle to it is open), ordered by name ignoring case.
+    std::vector<std::shared_ptr<SimMutex>> Mutexes() const;
     // The helper process `process_id` died: every mutex its threads owned is abandoned.
     void AbandonMutexesOf(std::uint32_t process_id);
 

@@ -2,13 +2,20 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "platform/sim/sim_registry.h"
 #include "platform/system.h"
+#include "winformat/sid.h"
 
 namespace telvo::platform::sim {
 
 class SimHost;
+
+struct SimAccount {
+    std::u16string name;
+    winformat::Sid sid;
+};
 
 // Machine facts of the simulated host. Random bytes come from a seedable
 // deterministic generator, so that a test can predict them.
@@ -39,6 +46,16 @@ public:
     void SetSystemDirectory(std::u16string path) { system_directory_ = std::move(path); }
     // The Profile known folder (the account's home) of the current user.
     void SetProfile(std::u16string path) { profile_ = std::move(path); }
+    const std::u16string& Profile() const { return profile_; }
+    const std::u16string& WindowsDirectory() const { return windows_directory_; }
+    const std::u16string& SystemDirectory() const { return system_directory_; }
+    // The account names of the machine: the current user's, and the others
+    // a host description names. No seam call looks names up; they are kept
+    // so that a host written out reads back the same.
+    void SetUserName(std::u16string name) { user_name_ = std::move(name); }
+    const std::u16string& UserName() const { return user_name_; }
+    void SetAccounts(std::vector<SimAccount> accounts) { accounts_ = std::move(accounts); }
+    const std::vector<SimAccount>& Accounts() const { return accounts_; }
     SimRegistry& registry() { return registry_; }
 
 private:
@@ -50,6 +67,8 @@ private:
     std::u16string windows_directory_ = u"C:\\Windows";
     std::u16string system_directory_ = u"C:\\Windows\\System32";
     std::u16string profile_ = u"C:\\Users\\tester";
+    std::u16string user_name_ = u"tester";
+    std::vector<SimAccount> accounts_;
     SimRegistry registry_;
 };
 

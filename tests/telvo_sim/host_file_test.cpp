@@ -1,0 +1,251 @@
+#include "telvo_sim/host_file.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "platform/file_constants.h"
+#include "platform/service.h"
+#include "winformat/sddl.h"
+#include "winformat/text.h"
+
+namespace telvo::telvo_sim {
+namespace {
+
+using platform::sim::SimHost;
+namespace step = platform::sim::step;
+
+const std::string kAlice = "S-1-5-21-1004336348-1177238915-682003330-1001";
+
+std::string Sddl(std::span<const std::uint8_t> bytes) {
+    return winformat::WriteSddl(winformat::SecurityDescriptor::ParseSelfRelative(bytes).value()).value();
+}
+
+// The smallest host: a user and one volume, and `more` members.
+std::string Host(const std::string& more = "") {
+    return std::string(R"({"format":"telvo-sim-host/1",)") +
+           R"("user":{"name":"bob","sid":"S-1-5-21-1-2-3-1001","administrator":false,"elevated":false,)" +
+           R"("profile":"C:\\Users\\bob","localAppData":"C:\\Users\\bob\\AppData\\Local"},)" +
+           R"("volumes":[{"drive":"C:","type":"fixed"}])" + more + "}";
+}
+
+std::string Refusal(const std::string& text) {
+    auto loaded = ReadHostFile(text);
+    if (loaded) return "(accepted)";
+    return loaded.error().Display();
+}
+
+TEST(HostFile, DefaultHostHasWhatItPromises) {
+    auto loaded = ReadHostFile(DefaultHostFile());
+    ASSERT_TRUE(loaded) << loaded.error().Display();
+    SimHost& host = *loaded->host;
+    const auto volumes = host.files().Volumes();
+    ASSERT_EQ(volumes.size(), 1u);
+    EXPECT_EQ(volumes[0].root, u"C:");
+    EXPECT_EQ(volumes[0].drive_type, platform::drive_type::kFixed);
+    EXPECT_EQ(volumes[0].file_system_name, u"NTFS");
+    EXPECT_TRUE(volumes[0].file_system_flags & platform::volume_flag::kPersistentAcls);
+    const auto& token = host.security().ProcessToken();
+    EXPECT_EQ(token.identity.user.ToString(), kAlice);
+    EXPECT_FALSE(token.elevated);
+    EXPECT_EQ(host.system().UserName(), u"alice");
+    EXPECT_EQ(host.system().Profile(), u"C:\\Users\\alice");
+    EXPECT_EQ(host.system().LocalAppData(), u"C:\\Users\\alice\\AppData\\Local");
+    for (const char16_t* path : {u"C:\\Users\\alice\\work\\README.md", u"C:\\Users\\alice\\work\\.zanth",
+                                 u"C:\\Users\\alice\\work\\node_modules\\.bin", u"C:\\Windows\\System32\\cmd.exe",
+                                 u"C:\\Users\\alice\\AppData\\Local"}) {
+        EXPECT_TRUE(host.files().Lookup(path)) << winformat::Utf16ToDisplay(path);
+    }
+    // The workspace inherits alice's profile entries; the metadata targets carry the package entries.
+    EXPECT_EQ(Sddl(host.files().SecurityDescriptorOf(u"C:\\Users\\alice\\work").value()),
+              "O:" + kAlice + "G:" + kAlice + "D:AI(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;FA;;;" + kAlice + ")");
+    EXPECT_NE(Sddl(host.files().SecurityDescriptorOf(u"C:\\Users").value()).find("(A;;0x120088;;;AC)"),
+              std::string::npos);
+    const auto* service = host.service().Find(u"TelvoOfflineNetwork");
+    ASSERT_NE(service, nullptr);
+    EXPECT_EQ(service->status.current_state, platform::service_state::kRunning);
+    EXPECT_EQ(service->status.process_id, 812u);
+    const auto scripts = host.processes().Scripts();
+    ASSERT_TRUE(scripts.contains(CommandLineOf(u"C:\\Windows\\System32", u"build")));
+    const auto& serve = scripts.at(CommandLineOf(u"C:\\Windows\\System32", u"serve"));
+    ASSERT_EQ(serve.size(), 2u);
+    EXPECT_EQ(std::get<step::StartChild>(serve[0]).command_line,
+              u"\"C:\\Windows\\System32\\cmd.exe\" /d /s /c \"watch\"");
+}
+
+TEST(HostFile, CommandsRunAsCmdWouldAndUnknownOnesFailWithItsMessage) {
+    auto loaded = ReadHostFile(Host(R"(,"objects":[{"path":"C:\\w","kind":"directory"}],)"
+                                    R"("commands":{"make":{"steps":[{"mkdir":"C:\\w\\out"},{"write":"C:\\w\\out\\a","text":"x"}],"exitCode":3}})"));
+    ASSERT_TRUE(loaded) << loaded.error().Display();
+    SimHost& host = *loaded->host;
+    const auto run = [&](const std::u16string& command) {
+        platform::CreateProcessParameters parameters;
+        parameters.command_line = CommandLineOf(u"C:\\Windows\\System32", command);
+        parameters.inherit_handles = true;
+        const platform::Handle out = host.console().GetStdHandle(platform::StdStream::output).value();
+        parameters.startup_info = {0, platform::startup_flag::kUseStdHandles, platform::kNullHandle, out, out, {}};
+        auto created = host.processes().CreateProcessW(parameters);
+        if (!created) return std::uint32_t{0xFFFF};
+        return host.processes().GetExitCodeProcess(created->process).value();
+    };
+    EXPECT_EQ(run(u"make"), 3u);
+    EXPECT_EQ(host.files().Lookup(u"C:\\w\\out\\a").value().contents, "x");
+    // cmd.exe's answer to a command it does not know; any other program is still missing.
+    EXPECT_EQ(run(u"nothing here"), 1u);
+    platform::CreateProcessParameters other;
+    other.command_line = u"notepad.exe";
+    EXPECT_EQ(host.processes().CreateProcessW(other).error(), SysError::Win32(platform::win32_error::kFileNotFound));
+}
+
+TEST(HostFile, RefusesWithThePosition) {
+    struct Case {
+        std::string text;
+        std::string message;
+    };
+    const Case cases[] = {
+        {Host(R"(,"extra":1)"), "unknown field `extra` at line 1, column"},
+        {R"({"format":"telvo-sim-host/2"})", "unknown format \"telvo-sim-host/2\""},
+        {Host(R"(,"wfp":{})"), "`wfp` is not simulated yet"},
+        {Host(R"(,"boot":{})"), "`boot` is not simulated yet"},
+        {Host(R"(,"objects":[{"path":"C:\\a","kind":"directory","color":"red"}])"), "unknown field `color`"},
+        {Host(R"(,"objects":[{"path":"C:\\a","kind":"folder"}])"), "unknown kind \"folder\""},
+        {Host(R"x(,"objects":[{"path":"C:\\a","kind":"directory","sd":"D:(A;;FA;;;XX)"}])x"),
+         "bad SDDL for `sd` at line 1"},
+        {Host(R"(,"objects":[{"path":"C:\\a","kind":"directory"},{"path":"c:\\A","kind":"file"}])"),
+         "is not X:\\ and one or more names"},
+        {Host(R"(,"objects":[{"path":"C:\\a","kind":"directory"},{"path":"C:\\A","kind":"file"}])"),
+         "C:\\A is given twice"},
+        {Host(R"(,"objects":[{"path":"C:\\a\\b","kind":"directory"},{"path":"C:\\a","kind":"directory"}])"),
+         "C:\\a\\b comes before its parent directory"},
+        {Host(R"(,"objects":[{"path":"C:\\f","kind":"file"},{"path":"C:\\f\\g","kind":"file"}])"),
+         "C:\\f\\g comes before its parent directory"},
+        {Host(R"(,"objects":[{"path":"C:\\f","kind":"file","content":7}])"), "`content`"},
+        {Host(R"(,"objects":[{"path":"C:\\f","kind":"file"},{"path":"C:\\h","kind":"hardlink","target":"C:\\f","sd":"D:"}])"),
+         "a hard link shares the descriptor of its file"},
+        {Host(R"(,"objects":[{"path":"C:\\h","kind":"hardlink","target":"C:\\f"}])"),
+         "must be a file listed before it"},
+        {Host(R"(,"commands":{"a":{"steps":[{"spawn":"b"}]}})"), "`spawn` names no command of the host"},
+        {Host(R"(,"commands":{"a":{"steps":[{"jump":"b"}]}})"), "unknown step `jump`"},
+        {Host(R"(,"commands":{"a":{"steps":[{"read":"C:\\x","text":"y"}]}})"), "unknown field `text`"},
+        {Host(R"(,"commands":{"a":{"steps":[{"closeControllerInput":true}]}})"), "not simulated yet"},
+        {Host(R"(,"commands":{"a":{"exitCode":-1}})"), "expected u32 for `exitCode`"},
+        {Host(R"(,"mutexes":[{"name":"m","state":"lost"}])"), "unknown state \"lost\""},
+        {Host(R"(,"mutexes":[{"name":"m","state":"held"},{"name":"M","state":"open"}])"), "mutex M is given twice"},
+        {Host(R"(,"registry":[{"key":"K","name":"n","type":"REG_SZ","text":"a","hex":"00"}])"), "not both"},
+        {Host(R"(,"registry":[{"key":"K","name":"n","type":"REG_DWORD","hex":"0"}])"), "pairs of hexadecimal digits"},
+        {Host(R"(,"accounts":[{"name":"x","sid":"S-1-x"}])"), "bad SID for `sid`"},
+        {Host(R"(,"profiles":[{"name":"p","displayName":"p","description":"p"},{"name":"P","displayName":"p","description":"p"}])"),
+         "profile P is given twice"},
+    };
+    for (const Case& c : cases) {
+        EXPECT_NE(Refusal(c.text).find(c.message), std::string::npos) << c.text << "\n=> " << Refusal(c.text);
+    }
+    // A volume's keys, and its drive given twice.
+    EXPECT_NE(Refusal(R"({"format":"telvo-sim-host/1","user":{"name":"b","sid":"S-1-5-21-1-2-3-1001","administrator":true,"elevated":false,"profile":"p","localAppData":"l"},"volumes":[{"drive":"C:","type":"fixed"},{"drive":"C:","type":"removable"}]})")
+                  .find("drive C: is given twice"),
+              std::string::npos);
+    EXPECT_NE(Refusal(R"({"format":"telvo-sim-host/1","user":{"name":"b","sid":"S-1-5-21-1-2-3-1001","administrator":false,"elevated":true,"profile":"p","localAppData":"l"},"volumes":[]})")
+                  .find("cannot run elevated"),
+              std::string::npos);
+    EXPECT_NE(Refusal(R"({"format":"telvo-sim-host/1","user":{"name":"b","sid":"S-1-5-21-1-2-3-1001","administrator":false,"elevated":false,"profile":"p","localAppData":"l"},"volumes":[{"drive":"c:","type":"fixed"}]})")
+                  .find("not an upper-case letter"),
+              std::string::npos);
+    // The position names the line of the offending member.
+    EXPECT_NE(Refusal(Host(",\n\"objects\":[\n{\"path\":\"C:\\\\a\",\"kind\":\"directory\",\"x\":1}]")).find("at line 3"),
+              std::string::npos);
+}
+
+TEST(HostFile, StateReadsBackAsTheSameHost) {
+    auto first = ReadHostFile(DefaultHostFile());
+    ASSERT_TRUE(first);
+    auto written = WriteHostFile(*first->host);
+    ASSERT_TRUE(written) << written.error().Display();
+    auto second = ReadHostFile(*written);
+    ASSERT_TRUE(second) << second.error().Display() << "\n" << *written;
+    auto rewritten = WriteHostFile(*second->host);
+    ASSERT_TRUE(rewritten);
+    EXPECT_EQ(*rewritten, *written);
+    // Every object carries its whole descriptor once written.
+    EXPECT_NE(written->find("\"path\": \"C:\\\\Users\\\\alice\\\\work\\\\src\\\\main.js\""), std::string::npos);
+    EXPECT_EQ(second->host->files().SecurityDescriptorOf(u"C:\\Users\\alice\\work\\src\\main.js").value(),
+              first->host->files().SecurityDescriptorOf(u"C:\\Users\\alice\\work\\src\\main.js").value());
+}
+
+TEST(HostFile, StateOfAHostBuiltThroughTheSeamReadsBack) {
+    SimHost host;
+    host.system().SetSystemDirectory(u"C:\\Windows\\System32");
+    host.security().SetProcessToken(
+        platform::sim::SimToken::InteractiveUser(winformat::Sid::Parse("S-1-5-21-7-8-9-1001").value(), true, true));
+    host.files().AddVolume({});
+    platform::sim::SimVolumeSpec removable;
+    removable.root = u"E:";
+    removable.drive_type = platform::drive_type::kRemovable;
+    removable.file_system_flags = platform::volume_flag::kCasePreservedNames;
+    removable.file_system_name = u"FAT32";
+    host.files().AddVolume(removable);
+    host.files().AddSubstDrive(u'S', u"\\\\?\\C:\\d");
+    ASSERT_TRUE(host.files().MakeDirectory(u"C:\\d"));
+    ASSERT_TRUE(host.files().MakeFile(u"C:\\d\\f", "text"));
+    ASSERT_TRUE(host.files().MakeHardLink(u"C:\\d\\f", u"C:\\d\\g"));
+    ASSERT_TRUE(host.files().MakeJunction(u"C:\\j", u"\\\\?\\C:\\d"));
+    ASSERT_TRUE(host.files().MakeSymlink(u"C:\\d\\s", u"\\\\?\\C:\\d\\f", false));
+    // A DACL changed through the seam, and a child that inherited its descriptor.
+    ASSERT_TRUE(host.files().SetSecurityDescriptor(
+        u"C:\\d", winformat::ParseSddl("O:BAD:PAI(A;OICI;FA;;;BA)(A;CIIO;0x1200a9;;;AC)").value().ToSelfRelative()));
+    ASSERT_TRUE(host.files().MakeDirectory(u"C:\\d\\child"));
+    host.system().registry().Set(u"K", u"Bin", platform::registry_type::kBinary, {1, 2, 0xFF});
+    host.system().registry().Set(u"K", u"Odd", platform::registry_type::kSz, {0x41});
+    host.appcontainer().PlantProfile(u"telvo.run.1", u"d", u"x", {{winformat::Sid::Parse("S-1-15-3-1").value(), 4}});
+    auto held = host.sync().PlantMutex(u"Global\\held", winformat::ParseSddl("O:SYD:(A;;0x1f0001;;;WD)").value().ToSelfRelative());
+    held->HoldByOtherProcess();
+    auto abandoned = host.sync().PlantMutex(u"Global\\gone", {});
+    abandoned->HoldByOtherProcess();
+    abandoned->AbandonByOtherProcess();
+    host.processes().Script(CommandLineOf(u"C:\\Windows\\System32", u"slow"),
+                            {step::SurviveTermination{500}, step::File{step::File::Action::list, u"C:\\d", ""}, step::Exit{0}});
+    host.processes().Script(CommandLineOf(u"C:\\Windows\\System32", u"parent"),
+                            {step::StartChild{CommandLineOf(u"C:\\Windows\\System32", u"slow")}, step::Exit{2}});
+
+    auto written = WriteHostFile(host);
+    ASSERT_TRUE(written) << written.error().Display();
+    auto loaded = ReadHostFile(*written);
+    ASSERT_TRUE(loaded) << loaded.error().Display() << "\n" << *written;
+    auto again = WriteHostFile(*loaded->host);
+    ASSERT_TRUE(again);
+    EXPECT_EQ(*again, *written);
+
+    SimHost& copy = *loaded->host;
+    EXPECT_TRUE(copy.security().ProcessToken().elevated);
+    EXPECT_EQ(copy.files().SecurityDescriptorOf(u"C:\\d\\child").value(),
+              host.files().SecurityDescriptorOf(u"C:\\d\\child").value());
+    EXPECT_EQ(Sddl(copy.files().SecurityDescriptorOf(u"C:\\d\\child").value()),
+              "O:BAG:BAD:AI(A;OICIID;FA;;;BA)(A;CIID;0x1200a9;;;AC)");
+    EXPECT_EQ(copy.files().Lookup(u"C:\\d\\g").value().link_count, 2u);
+    EXPECT_EQ(copy.files().Lookup(u"C:\\j").value().reparse_tag, platform::reparse_tag::kMountPoint);
+    EXPECT_EQ(copy.files().SubstDrives().at(u'S'), u"\\\\?\\C:\\d");
+    EXPECT_EQ(copy.files().Volumes().at(1).file_system_flags, platform::volume_flag::kCasePreservedNames);
+    EXPECT_TRUE(copy.sync().FindMutex(u"Global\\held")->IsOwned());
+    EXPECT_TRUE(copy.sync().FindMutex(u"Global\\gone")->IsAbandoned());
+    ASSERT_NE(copy.appcontainer().FindProfile(u"telvo.run.1"), nullptr);
+    EXPECT_EQ(copy.appcontainer().FindProfile(u"telvo.run.1")->capabilities.at(0).attributes, 4u);
+    EXPECT_NE(written->find("\"hex\": \"0102ff\""), std::string::npos);
+    EXPECT_NE(written->find("\"hex\": \"41\""), std::string::npos);  // odd bytes stay bytes
+}
+
+TEST(HostFile, RefusesToWriteWhatItCannotDescribe) {
+    SimHost host;
+    host.files().AddVolume({});
+    host.processes().Script(u"plain", {});
+    EXPECT_FALSE(WriteHostFile(host));
+    SimHost unreadable;
+    unreadable.files().AddVolume({});
+    ASSERT_TRUE(unreadable.files().MakeFile(u"C:\\bin", std::string("\xff\xfe", 2)));
+    EXPECT_FALSE(WriteHostFile(unreadable));
+    SimHost hanging;
+    hanging.files().AddVolume({});
+    hanging.processes().Script(CommandLineOf(hanging.system().SystemDirectory(), u"h"), {step::Hang{}});
+    EXPECT_FALSE(WriteHostFile(hanging));
+}
+
+}  // namespace
+}  // namespace telvo::telvo_sim
