@@ -1,0 +1,110 @@
+// One whole sandbox run (request to teardown) over a workspace of 10k, 100k
+// and 500k objects on the simulated host: the seam calls and the time each
+// object costs, and the most handles the run held at once.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+#include <string>
+
+#include "identity/capability_set.h"
+#include "platform/sim/sim_host.h"
+#include "protocol/request.h"
+#include "windows/run_orchestration.h"
+#include "winformat/security_descriptor.h"
+
+namespace {
+
+using namespace telvo;
+using winformat::Ace;
+
+// The workspace C:\B: directories of 25 directories of up to 999 files each.
+constexpr int kMiddle = 25;
+constexpr int kFiles = 999;
+constexpr char16_t kCommandLine[] = u"\"C:\\Windows\\System32\\cmd.exe\" /d /s /c \"build\"";
+
+std::u16string Number(int value) {
+    std::u16string text;
+    do {
+        text.insert(text.begin(), static_cast<char16_t>(u'0' + value % 10));
+        value /= 10;
+    } while (value > 0);
+    return text;
+}
+
+void BuildWorkspace(platform::sim::SimFiles& files, int objects) {
+    (void)files.MakeDirectory(u"\\\\?\\C:\\B");
+    int made = 1;
+    for (int t = 0; made < objects; ++t) {
+        const std::u16string top = u"\\\\?\\C:\\B\\t" + Number(t);
+        (void)files.MakeDirectory(top);
+        ++made;
+        for (int m = 0; m < kMiddle && made < objects; ++m) {
+            const std::u16string middle = top + u"\\m" + Number(m);
+            (void)files.MakeDirectory(middle);
+            ++made;
+            for (int f = 0; f < kFiles && made < objects; ++f, ++made) (void)files.MakeFile(middle + u"\\" + Number(f));
+        }
+    }
+}
+
+// A standard user's machine, prepared by its administrator: the system drive
+// lets the metadata capability read it, and cmd.exe runs "build".
+void PrepareHost(platform::sim::SimHost& host, int objects) {
+    auto& files = host.files();
+    files.AddVolume({});
+    const auto user = host.security().TokenUser();
+    const auto capabilities = identity::CapabilitySet::Resolve(host.platform().appcontainer).value();
+    constexpr std::uint8_t kInherit = winformat::ace_flag::kObjectInherit | winformat::ace_flag::kContainerInherit;
+    winformat::SecurityDescriptor root;
+    root.owner = winformat::well_known::Administrators();
+    root.group = winformat::well_known::LocalSystem();
+    root.control = winformat::sd_control::kDaclProtected;
+    root.dacl = winformat::AclSlot(winformat::Acl::Fitted(2, {Ace::Allowed(0x001F01FF, winformat::well_known::Administrators(), kInherit),
+                                                                Ace::Allowed(0x001F01FF, user, kInherit),
+                                                                Ace::Allowed(0x00120088, capabilities.sids()[2])})
+                                       .value());
+    (void)files.SetSecurityDescriptor(u"C:\\", root.ToSelfRelative());
+    for (const char16_t* dir : {u"C:\\Windows", u"C:\\Windows\\System32", u"C:\\Users", u"C:\\Users\\tester",
+                                u"C:\\Users\\tester\\AppData", u"C:\\Users\\tester\\AppData\\Local"}) {
+        (void)files.MakeDirectory(dir);
+    }
+    (void)files.MakeFile(u"C:\\Windows\\System32\\cmd.exe");
+    BuildWorkspace(files, objects);
+    host.processes().Script(kCommandLine, {platform::sim::step::Exit{0}});
+    host.stdin_pipe().HoldOpen();
+}
+
+void BM_WholeRun(benchmark::State& state) {
+    const int objects = static_cast<int>(state.range(0));
+    for (auto _ : state) {
+        platform::sim::SimHost host;
+        PrepareHost(host, objects);
+        protocol::Run run;
+        run.protocol_version = 1;
+        run.command = "build";
+        run.root = "C:\\B";
+        run.cwd = "C:\\B";
+        run.mode = protocol::RunMode::workspace_write;
+        run.network_access = true;
+        host.handles().ResetPeak();
+        const std::size_t baseline = host.handles().OpenCount();
+        const std::uint64_t calls_before = host.faults().Total();
+        const auto start = std::chrono::steady_clock::now();
+        auto exit_code = windows::ExecuteRequest(host.platform(), run);
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+        if (!exit_code) state.SkipWithError(exit_code.error().Display().c_str());
+        const auto per_object = static_cast<double>(objects);
+        state.counters["objects"] = per_object;
+        state.counters["calls_per_object"] = static_cast<double>(host.faults().Total() - calls_before) / per_object;
+        state.counters["us_per_object"] = seconds * 1e6 / per_object;
+        state.counters["peak_extra_handles"] = static_cast<double>(host.handles().PeakCount() - baseline);
+        host.stdin_pipe().CloseWriter();
+        host.processes().JoinThreads();
+    }
+}
+
+}  // namespace
+
+BENCHMARK(BM_WholeRun)->Arg(10000)->Arg(100000)->Arg(500000)->Unit(benchmark::kSecond)->Iterations(1);
+
+BENCHMARK_MAIN();
