@@ -1,6 +1,8 @@
 // One whole sandbox run (request to teardown) over a workspace of 10k, 100k
-// and 500k objects on the simulated host: the seam calls and the time each
-// object costs, and the most handles the run held at once.
+// and 499k objects on the simulated host: the seam calls and the time each
+// object costs, and the most handles the run held at once. (The largest
+// stays below the walk's 500000-object limit with the private directories a
+// writable run adds.)
 #include <benchmark/benchmark.h>
 
 #include <chrono>
@@ -105,6 +107,6 @@ void BM_WholeRun(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_WholeRun)->Arg(10000)->Arg(100000)->Arg(500000)->Unit(benchmark::kSecond)->Iterations(1);
+BENCHMARK(BM_WholeRun)->Arg(10000)->Arg(100000)->Arg(499000)->Unit(benchmark::kSecond)->Iterations(1);
 
 BENCHMARK_MAIN();
