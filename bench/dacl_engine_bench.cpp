@@ -5,6 +5,7 @@
 #include <functional>
 #include <string>
 
+#include "bench_tree.h"
 #include "identity/profile.h"
 #include "platform/sim/sim_host.h"
 #include "windows/authority_access.h"
@@ -20,33 +21,9 @@ using namespace telvo;
 // first middle directory (B\t0\m0) is a private path, so the passes meet the
 // protected ancestors and the skipped private objects too.
 constexpr char kRoot[] = "\\\\?\\C:\\B";
-constexpr int kMiddle = 25;
-constexpr int kFiles = 999;
-
-std::u16string Number(int value) {
-    std::u16string text;
-    do {
-        text.insert(text.begin(), static_cast<char16_t>(u'0' + value % 10));
-        value /= 10;
-    } while (value > 0);
-    return text;
-}
-
 void BuildTree(platform::sim::SimFiles& files, int objects) {
     files.AddVolume({});
-    (void)files.MakeDirectory(u"\\\\?\\C:\\B");
-    int made = 1;
-    for (int t = 0; made < objects; ++t) {
-        const std::u16string top = u"\\\\?\\C:\\B\\t" + Number(t);
-        (void)files.MakeDirectory(top);
-        ++made;
-        for (int m = 0; m < kMiddle && made < objects; ++m) {
-            const std::u16string middle = top + u"\\m" + Number(m);
-            (void)files.MakeDirectory(middle);
-            ++made;
-            for (int f = 0; f < kFiles && made < objects; ++f, ++made) (void)files.MakeFile(middle + u"\\" + Number(f));
-        }
-    }
+    bench::BuildBenchTree(files, objects);
 }
 
 using Visit = std::function<Result<void>(const std::u16string&, platform::Handle)>;

@@ -8,6 +8,7 @@
 #include <chrono>
 #include <string>
 
+#include "bench_tree.h"
 #include "identity/capability_set.h"
 #include "platform/sim/sim_host.h"
 #include "protocol/request.h"
@@ -19,35 +20,7 @@ namespace {
 using namespace telvo;
 using winformat::Ace;
 
-// The workspace C:\B: directories of 25 directories of up to 999 files each.
-constexpr int kMiddle = 25;
-constexpr int kFiles = 999;
 constexpr char16_t kCommandLine[] = u"\"C:\\Windows\\System32\\cmd.exe\" /d /s /c \"build\"";
-
-std::u16string Number(int value) {
-    std::u16string text;
-    do {
-        text.insert(text.begin(), static_cast<char16_t>(u'0' + value % 10));
-        value /= 10;
-    } while (value > 0);
-    return text;
-}
-
-void BuildWorkspace(platform::sim::SimFiles& files, int objects) {
-    (void)files.MakeDirectory(u"\\\\?\\C:\\B");
-    int made = 1;
-    for (int t = 0; made < objects; ++t) {
-        const std::u16string top = u"\\\\?\\C:\\B\\t" + Number(t);
-        (void)files.MakeDirectory(top);
-        ++made;
-        for (int m = 0; m < kMiddle && made < objects; ++m) {
-            const std::u16string middle = top + u"\\m" + Number(m);
-            (void)files.MakeDirectory(middle);
-            ++made;
-            for (int f = 0; f < kFiles && made < objects; ++f, ++made) (void)files.MakeFile(middle + u"\\" + Number(f));
-        }
-    }
-}
 
 // A standard user's machine, prepared by its administrator: the system drive
 // lets the metadata capability read it, and cmd.exe runs "build".
@@ -71,7 +44,7 @@ void PrepareHost(platform::sim::SimHost& host, int objects) {
         (void)files.MakeDirectory(dir);
     }
     (void)files.MakeFile(u"C:\\Windows\\System32\\cmd.exe");
-    BuildWorkspace(files, objects);
+    bench::BuildBenchTree(files, objects);
     host.processes().Script(kCommandLine, {platform::sim::step::Exit{0}});
     host.stdin_pipe().HoldOpen();
 }
