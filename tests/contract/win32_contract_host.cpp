@@ -245,15 +245,19 @@ public:
         // Wine's service manager, on its first use in a prefix, may take a
         // moment before a new service opens by name.
         bool visible = false;
-        for (int attempt = 0; attempt < 200 && !visible; ++attempt) {
-            if (SC_HANDLE opened = OpenServiceW(manager, W(name), SERVICE_QUERY_STATUS)) {
-                CloseServiceHandle(opened);
-                visible = true;
-            } else {
-                Sleep(10);
-            }
-        }
+        // It must open through a connection of its own, as the test's does.
         CloseServiceHandle(manager);
+        for (int attempt = 0; attempt < 200 && !visible; ++attempt) {
+            SC_HANDLE fresh = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+            if (fresh != nullptr) {
+                if (SC_HANDLE opened = OpenServiceW(fresh, W(name), SERVICE_QUERY_CONFIG | SERVICE_QUERY_STATUS | READ_CONTROL)) {
+                    CloseServiceHandle(opened);
+                    visible = true;
+                }
+                CloseServiceHandle(fresh);
+            }
+            if (!visible) Sleep(10);
+        }
         return visible;
     }
 

@@ -88,7 +88,7 @@ TEST_F(ControllerDeath, DuringSetupGrantsOrVerificationTheCommandNeverRuns) {
     // The monitor's thread is named as it starts; the grants write DACLs; the
     // verification asks AccessCheck.
     for (const Phase& phase : {Phase{"SetThreadDescription", "sandbox command failed: controller closed stdin"},
-                               Phase{"SetSecurityInfo", "sandbox command failed: controller closed stdin"},
+                               Phase{"NtSetSecurityObject", "sandbox command failed: controller closed stdin"},
                                Phase{"AccessCheck", "sandbox command failed: "}}) {
         SCOPED_TRACE(phase.call);
         host.StartNewProcess();
