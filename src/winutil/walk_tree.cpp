@@ -1,5 +1,7 @@
 #include "winutil/walk_tree.h"
 
+#include <string>
+
 #include "common/try.h"
 #include "platform/unique_handle.h"
 #include "winformat/text.h"
@@ -56,14 +58,18 @@ Result<std::vector<std::u16string>> ListDirectory(Platform& platform, Handle dir
     return names;
 }
 
-Result<void> WalkTree(Platform& platform, std::u16string_view root, bool with_write_dac,
-                      const std::atomic<bool>& cancel, WalkPolicy policy, const TreeVisitor& visitor) {
+Result<void> WalkTreeWithin(Platform& platform, std::u16string_view root, bool with_write_dac,
+                            const std::atomic<bool>& cancel, WalkPolicy policy, std::uint64_t object_limit,
+                            const TreeVisitor& visitor) {
     std::vector<Level> stack;
     std::uint64_t count = 0;
     std::u16string current(root);
     for (;;) {
         if (cancel.load()) return Fail("sandbox filesystem traversal cancelled");
-        if (++count > kWalkObjectLimit) return Fail("sandbox authority exceeds the 500000-object validation limit");
+        if (++count > object_limit) {
+            return Fail("sandbox authority exceeds the " + std::to_string(object_limit) + "-object " +
+                        (policy == WalkPolicy::cleanup ? "cleanup" : "validation") + " limit");
+        }
 
         TELVO_TRY_ASSIGN(UniqueHandle handle, OpenObjectNoFollow(platform, std::u16string_view(current), with_write_dac));
         TELVO_TRY(VerifyFinalPath(platform.files, handle.get(), std::u16string_view(current)));
@@ -79,7 +85,7 @@ Result<void> WalkTree(Platform& platform, std::u16string_view root, bool with_wr
 
         if ((info.file_attributes & file_attribute::kDirectory) && !leaf_only) {
             // Names past the remaining budget could never be visited.
-            auto names = ListDirectory(platform, handle.get(), kWalkObjectLimit - count + 1);
+            auto names = ListDirectory(platform, handle.get(), object_limit - count + 1);
             if (!names) {
                 return Fail(std::move(names.error()).Context("could not enumerate " + winformat::Utf16ToDisplay(current)));
             }
@@ -91,6 +97,12 @@ Result<void> WalkTree(Platform& platform, std::u16string_view root, bool with_wr
         Level& top = stack.back();
         current = JoinPath(top.path, top.names[top.next++]);
     }
+}
+
+Result<void> WalkTree(Platform& platform, std::u16string_view root, bool with_write_dac,
+                      const std::atomic<bool>& cancel, WalkPolicy policy, const TreeVisitor& visitor) {
+    const std::uint64_t limit = policy == WalkPolicy::cleanup ? kCleanupWalkObjectLimit : kWalkObjectLimit;
+    return WalkTreeWithin(platform, root, with_write_dac, cancel, policy, limit, visitor);
 }
 
 Result<void> WalkTree(Platform& platform, std::string_view root, bool with_write_dac,

@@ -13,7 +13,16 @@
 
 namespace telvo::winutil {
 
+// Grant and verification accept at most this many objects per authority,
+// the root included.
 inline constexpr std::uint64_t kWalkObjectLimit = 500000;
+
+// Cleanup walks go further: a grant may have reached every object of a tree
+// that has grown since (the run's own private directories, what the command
+// wrote), and a cleanup stopped at the validation limit could never finish,
+// so its journal would block every later run. Still bounded, so that a
+// runaway tree ends in a retained journal that names the bound.
+inline constexpr std::uint64_t kCleanupWalkObjectLimit = 10 * kWalkObjectLimit;
 
 // What the walk does on an object without a stable identity: a reparse point
 // (junction, symbolic link) or a file with a second hard link.
@@ -38,11 +47,17 @@ using TreeVisitor = std::function<Result<void>(const std::u16string& path, platf
 // enumeration order below it): each object is opened without following
 // reparse points, its final path and (by `policy`) its stable identity are
 // proved, and then it is visited. Holds one directory handle per level;
-// checks `cancel` before every object; refuses the 500001st object.
+// checks `cancel` before every object; refuses the object past the policy's
+// limit (kWalkObjectLimit, or kCleanupWalkObjectLimit in cleanup).
 Result<void> WalkTree(platform::Platform& platform, std::u16string_view root, bool with_write_dac,
                       const std::atomic<bool>& cancel, WalkPolicy policy, const TreeVisitor& visitor);
 Result<void> WalkTree(platform::Platform& platform, std::string_view root, bool with_write_dac,
                       const std::atomic<bool>& cancel, WalkPolicy policy, const TreeVisitor& visitor);
+
+// The same walk with an explicit object limit, for tests of the bound itself.
+Result<void> WalkTreeWithin(platform::Platform& platform, std::u16string_view root, bool with_write_dac,
+                            const std::atomic<bool>& cancel, WalkPolicy policy, std::uint64_t object_limit,
+                            const TreeVisitor& visitor);
 
 // The names in an open directory, in the order the file system enumerates
 // them, without "." and "..". The listing goes through a second handle to the

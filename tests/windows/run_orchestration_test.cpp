@@ -6,6 +6,7 @@
 #include "network_broker/broker_test_host.h"
 #include "run_fixture.h"
 #include "windows/state_directory.h"
+#include "winutil/walk_tree.h"
 
 namespace telvo::windows {
 namespace {
@@ -99,6 +100,27 @@ TEST_F(RunOrchestrationTest, OfflineRunHoldsALeaseFromTheBroker) {
     EXPECT_EQ(error.rfind("sandbox command failed: offline-network protection unavailable; command not resumed", 0), 0u)
         << error;
     EXPECT_EQ(host.stdout_pipe().Bytes(), "");
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+}
+
+// A workspace at the validation limit is pushed over it by the run's own
+// private directories: the grant stops there, and the cleanup still reaches
+// every object the grant changed.
+TEST_F(RunOrchestrationTest, WorkspaceAtTheObjectLimitIsRefusedAndUndoneWhole) {
+    std::uint64_t objects = 2;  // the root and a.txt
+    for (int d = 0; objects < winutil::kWalkObjectLimit; ++d) {
+        const std::string dir = "C:\\work\\ws\\d" + std::to_string(d);
+        Dir(dir);
+        ++objects;
+        for (int f = 0; f < 999 && objects < winutil::kWalkObjectLimit; ++f, ++objects) {
+            (void)files().MakeFile(Wide(dir + "\\" + std::to_string(f)));
+        }
+    }
+    Script("build", {step::WriteOutput{"ran\n"}, step::Exit{0}});
+    const std::string error = ErrorOf(Run("build"));
+    EXPECT_NE(error.find("sandbox authority exceeds the 500000-object validation limit"), std::string::npos) << error;
+    EXPECT_EQ(host.stdout_pipe().Bytes(), "");
+    EXPECT_EQ(Journals(), std::vector<std::u16string>{});
     EXPECT_EQ(Leftovers(), std::vector<std::string>{});
 }
 

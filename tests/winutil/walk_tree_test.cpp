@@ -270,11 +270,33 @@ TEST_F(WalkBoundTest, AcceptsExactly500000ObjectsAndRefusesOneMore) {
     EXPECT_EQ(ErrorOf(result), "sandbox authority exceeds the 500000-object validation limit");
     EXPECT_EQ(visits, 500000u);
 
+    // Cleanup goes past the validation limit: it must reach whatever a grant reached.
+    visits = 0;
+    result = WalkTree(platform(), "\\\\?\\C:\\B", false, cancel, WalkPolicy::cleanup, count);
+    EXPECT_TRUE(result) << result.error().Display();
+    EXPECT_EQ(visits, 500001u);
+
     ASSERT_TRUE(files().Remove(u"\\\\?\\C:\\B\\d499\\998"));
     visits = 0;
     result = WalkTree(platform(), "\\\\?\\C:\\B", false, cancel, WalkPolicy::prove, count);
     EXPECT_TRUE(result) << result.error().Display();
     EXPECT_EQ(visits, 500000u);
+}
+
+TEST_F(WalkTreeTest, CleanupWalkHasABoundOfItsOwn) {
+    Dir("\\\\?\\C:\\R");
+    for (int i = 0; i < 4; ++i) File("\\\\?\\C:\\R\\f" + std::to_string(i));
+    std::uint64_t visits = 0;
+    const auto count = [&visits](const std::u16string&, platform::Handle) {
+        ++visits;
+        return Result<void>{};
+    };
+    auto result = WalkTreeWithin(platform(), u"\\\\?\\C:\\R", false, cancel, WalkPolicy::cleanup, 3, count);
+    EXPECT_EQ(ErrorOf(result), "sandbox authority exceeds the 3-object cleanup limit");
+    EXPECT_EQ(visits, 3u);
+    visits = 0;
+    EXPECT_TRUE(WalkTreeWithin(platform(), u"\\\\?\\C:\\R", false, cancel, WalkPolicy::cleanup, 5, count));
+    EXPECT_EQ(visits, 5u);
 }
 
 }  // namespace
