@@ -323,7 +323,11 @@ private:
             TELVO_TRY_ASSIGN(const std::uint64_t milliseconds, reader.Field("ignoreTermination", json::ReadU64));
             step = sim::step::SurviveTermination{milliseconds};
         } else if (name == "closeControllerInput") {
-            return FailAt(node, "step `closeControllerInput` is not simulated yet");
+            TELVO_TRY_ASSIGN(const Node flag, reader.Take("closeControllerInput"));
+            if (!flag.value->is_boolean() || !flag.value->get<bool>()) {
+                return FailAt(flag, "`closeControllerInput` takes the value true");
+            }
+            step = sim::step::CloseControllerInput{};
         } else {
             return FailAt(node, "unknown step `" + name + "`");
         }

@@ -29,6 +29,8 @@ Result<Json> StepsOf(const std::u16string& system, const std::string& command,
             steps.push_back(Json{{"spawn", Utf8(*CommandIn(system, child->command_line))}});
         } else if (const auto* survive = std::get_if<sim::step::SurviveTermination>(&step)) {
             steps.push_back(Json{{"ignoreTermination", survive->milliseconds}});
+        } else if (std::holds_alternative<sim::step::CloseControllerInput>(step)) {
+            steps.push_back(Json{{"closeControllerInput", true}});
         } else {
             return Fail("command \"" + command + "\" has a step that a host file cannot describe");
         }

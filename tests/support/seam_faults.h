@@ -3,6 +3,7 @@
 #include <string_view>
 
 #include "common/error.h"
+#include "platform/sim/fault_plan.h"
 #include "platform/types.h"
 
 namespace telvo::testing {
@@ -20,15 +21,15 @@ inline bool UnfailableCall(std::string_view call) {
 // fault sweep makes it fail with.
 inline SysError WindowsFailureFor(std::string_view call) {
     using platform::win32_error::kAccessDenied;
-    if (call == "CreateAppContainerProfile" || call == "DeriveAppContainerSidFromAppContainerName" ||
-        call == "DeleteAppContainerProfile" || call == "GetAppContainerFolderPath" ||
-        call == "SetThreadDescription" || call == "SHGetKnownFolderPath") {
-        return SysError::HResult(0x80070005);  // E_ACCESSDENIED
-    }
-    if (call == "NtQuerySecurityObject" || call == "NtSetSecurityObject") {
-        return SysError::NtStatus(0xC0000022);  // STATUS_ACCESS_DENIED
-    }
     if (call == "BCryptGenRandom") return SysError::NtStatus(0xC0000001);  // STATUS_UNSUCCESSFUL
+    switch (platform::sim::ErrorKindOfCall(call)) {
+        case SysError::Kind::hresult:
+            return SysError::HResult(0x80070005);  // E_ACCESSDENIED
+        case SysError::Kind::ntstatus:
+            return SysError::NtStatus(0xC0000022);  // STATUS_ACCESS_DENIED
+        case SysError::Kind::win32:
+            break;
+    }
     if (call == "ReadFile(overlapped)" || call == "WriteFile(overlapped)" || call == "GetOverlappedResultEx") {
         return SysError::Win32(platform::win32_error::kBrokenPipe);
     }

@@ -127,7 +127,7 @@ TEST(HostFile, RefusesWithThePosition) {
         {Host(R"(,"commands":{"a":{"steps":[{"spawn":"b"}]}})"), "`spawn` names no command of the host"},
         {Host(R"(,"commands":{"a":{"steps":[{"jump":"b"}]}})"), "unknown step `jump`"},
         {Host(R"(,"commands":{"a":{"steps":[{"read":"C:\\x","text":"y"}]}})"), "unknown field `text`"},
-        {Host(R"(,"commands":{"a":{"steps":[{"closeControllerInput":true}]}})"), "not simulated yet"},
+        {Host(R"(,"commands":{"a":{"steps":[{"closeControllerInput":false}]}})"), "`closeControllerInput` takes the value true"},
         {Host(R"(,"commands":{"a":{"exitCode":-1}})"), "expected u32 for `exitCode`"},
         {Host(R"(,"mutexes":[{"name":"m","state":"lost"}])"), "unknown state \"lost\""},
         {Host(R"(,"mutexes":[{"name":"m","state":"held"},{"name":"M","state":"open"}])"), "mutex M is given twice"},

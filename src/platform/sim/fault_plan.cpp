@@ -9,6 +9,18 @@ namespace {
 constexpr std::uint32_t kProcessAborted = 1067;  // ERROR_PROCESS_ABORTED
 }  // namespace
 
+SysError::Kind ErrorKindOfCall(std::string_view call) {
+    if (call == "CreateAppContainerProfile" || call == "DeriveAppContainerSidFromAppContainerName" ||
+        call == "DeleteAppContainerProfile" || call == "GetAppContainerFolderPath" ||
+        call == "SetThreadDescription" || call == "SHGetKnownFolderPath") {
+        return SysError::Kind::hresult;
+    }
+    if (call == "NtQuerySecurityObject" || call == "NtSetSecurityObject" || call == "BCryptGenRandom") {
+        return SysError::Kind::ntstatus;
+    }
+    return SysError::Kind::win32;
+}
+
 void FaultPlan::FailOn(std::string call, std::uint64_t nth, SysError error) {
     std::lock_guard lock(mutex_);
     planned_.push_back({std::move(call), nth, error});

@@ -19,6 +19,10 @@ namespace telvo::platform::sim {
 // fail with error E on its n-th use". It also keeps a log of the calls a test
 // watches, with their arguments, and runs a test's action as a chosen call
 // begins (another process or thread acting at that very moment).
+// The kind of code a seam call fails with: an HRESULT, an NTSTATUS or (the
+// rest) a Win32 error.
+SysError::Kind ErrorKindOfCall(std::string_view call);
+
 class FaultPlan {
 public:
     // One use of a watched call and the arguments that the sim passed along

@@ -55,6 +55,17 @@ SimHelperProcess& SimHost::caller() {
     return *current_;
 }
 
+bool SimHost::CloseHelperInput(std::uint32_t id) {
+    std::lock_guard lock(helpers_mutex_);
+    for (const auto& helper : helpers_) {
+        if (helper->id() == id) {
+            helper->stdin_pipe().CloseWriter();
+            return true;
+        }
+    }
+    return false;
+}
+
 SimHelperProcess& SimHost::StartHelperProcess() { return AddHelperProcess(caller().shared_token()); }
 
 SimHost::Binding::Binding(const SimHost& host, SimHelperProcess& process)

@@ -102,6 +102,9 @@ public:
     // mutexes are abandoned, its kill-on-close jobs kill), and the next one
     // starts: what a controller sees between one request and the next.
     void EndProcessAndStartNext();
+    // The controller of helper process `id` closes its standard input;
+    // false when no helper process has that id.
+    bool CloseHelperInput(std::uint32_t id);
     // Whether the calling thread's process has died.
     bool CallerIsDead() { return faults_.IsDead(caller().id()); }
 

@@ -44,6 +44,9 @@ struct SurviveTermination {
 };
 // Runs until terminated.
 struct Hang {};
+// The controller of the helper process that started this process's tree
+// closes that helper's standard input (the controller went away).
+struct CloseControllerInput {};
 // A file operation with the process's own token, through the access checks
 // of an open; it writes one line on the process's standard output:
 // "<action> <path>: ok" or "<action> <path>: error <n>" (n the Win32 error).
@@ -63,7 +66,7 @@ struct HostCall {
 }  // namespace step
 using ProcessStep =
     std::variant<step::Exit, step::WriteOutput, step::StartChild, step::SurviveTermination, step::Hang, step::File,
-                 step::HostCall>;
+                 step::CloseControllerInput, step::HostCall>;
 
 // How a process started by StartInJob behaves: it exits with a code at once,
 // or keeps running until it is terminated; a terminated process may take a

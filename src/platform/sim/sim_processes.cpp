@@ -241,12 +241,31 @@ void SimProcesses::Run(const std::shared_ptr<SimProcess>& process) {
             process->SetSurvivesTermination(survive->milliseconds);
         } else if (const auto* file = std::get_if<step::File>(&next)) {
             WriteOutput(*process, FileStep(*process, *file));
+        } else if (std::holds_alternative<step::CloseControllerInput>(next)) {
+            CloseControllerInput(*process);
         } else {
             std::get<step::HostCall>(next).run(*process);
         }
     }
     // Returning from its entry point.
     if (process->Running()) process->Exit(0);
+}
+
+void SimProcesses::CloseControllerInput(const SimProcess& process) {
+    std::vector<std::uint32_t> ancestors{process.parent_id()};
+    {
+        std::lock_guard lock(mutex_);
+        // Each step up reaches an older process, so the chain ends within them all.
+        while (ancestors.size() <= processes_.size()) {
+            const std::uint32_t above = ancestors.back();
+            const auto parent = std::ranges::find_if(processes_, [above](const auto& p) { return p->id() == above; });
+            if (parent == processes_.end()) break;
+            ancestors.push_back((*parent)->parent_id());
+        }
+    }
+    for (const std::uint32_t id : ancestors) {
+        if (host_.CloseHelperInput(id)) return;
+    }
 }
 
 SysResult<void> SimProcesses::StartChild(SimProcess& parent, const std::u16string& command_line) {

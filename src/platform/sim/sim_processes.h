@@ -84,6 +84,7 @@ private:
     // Carries out a file step; the line it reports.
     std::string FileStep(const SimProcess& process, const step::File& file);
     SysResult<void> StartChild(SimProcess& parent, const std::u16string& command_line);
+    void CloseControllerInput(const SimProcess& process);
     void WriteOutput(SimProcess& process, const std::string& text);
 
     SimHost& host_;

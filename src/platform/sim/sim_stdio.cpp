@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "platform/types.h"
+
 namespace telvo::platform::sim {
 
 void SimInputStream::SetBytes(std::string bytes) {
@@ -34,6 +36,15 @@ void SimInputStream::CloseWriter() {
     writer_closed_.notify_all();
 }
 
+void SimInputStream::Append(std::string_view bytes) {
+    {
+        std::lock_guard lock(mutex_);
+        if (!held_open_) return;
+        bytes_.append(bytes);
+    }
+    writer_closed_.notify_all();
+}
+
 SysResult<std::uint32_t> SimInputStream::Read(std::byte* out, std::size_t capacity) {
     std::unique_lock lock(mutex_);
     writer_closed_.wait(lock, [this] { return position_ < bytes_.size() || !held_open_; });
@@ -58,10 +69,19 @@ void SimOutputStream::Break(std::uint32_t error) {
     error_ = error;
 }
 
+void SimOutputStream::Mirror(std::function<bool(std::string_view)> sink) {
+    std::lock_guard lock(mutex_);
+    sink_ = std::move(sink);
+}
+
 SysResult<std::uint32_t> SimOutputStream::Write(const std::byte* bytes, std::size_t size) {
     std::lock_guard lock(mutex_);
     ++write_calls_;
     if (error_) return std::unexpected(SysError::Win32(*error_));
+    if (sink_ && !sink_(std::string_view(reinterpret_cast<const char*>(bytes), size))) {
+        error_ = win32_error::kNoData;
+        return std::unexpected(SysError::Win32(*error_));
+    }
     bytes_.append(reinterpret_cast<const char*>(bytes), size);
     return static_cast<std::uint32_t>(size);
 }

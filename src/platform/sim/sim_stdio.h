@@ -5,7 +5,9 @@
 #include <cstdint>
 #include <mutex>
 #include <optional>
+#include <functional>
 #include <string>
+#include <string_view>
 
 #include "platform/sim/sim_object.h"
 
@@ -23,6 +25,9 @@ public:
     // blocks until CloseWriter, then reports end of input (or the error).
     void HoldOpen();
     void CloseWriter();
+    // More bytes from a writer that holds its end open; dropped once the
+    // writer has closed it.
+    void Append(std::string_view bytes);
 
     // One ReadFile: bytes copied, or the failure.
     SysResult<std::uint32_t> Read(std::byte* out, std::size_t capacity);
@@ -43,6 +48,10 @@ class SimOutputStream : public SimObject {
 public:
     // Every later WriteFile fails with this error (232 for a reader that went away).
     void Break(std::uint32_t error);
+    // Every write is also handed to `sink` as it happens; when the sink
+    // refuses it (its reader went away), that write and every later one
+    // fail with 232.
+    void Mirror(std::function<bool(std::string_view)> sink);
     SysResult<std::uint32_t> Write(const std::byte* bytes, std::size_t size);
     std::string Bytes() const;
     std::size_t WriteCalls() const;
@@ -52,6 +61,7 @@ private:
     std::string bytes_;
     std::size_t write_calls_ = 0;
     std::optional<std::uint32_t> error_;
+    std::function<bool(std::string_view)> sink_;
 };
 
 }  // namespace telvo::platform::sim

@@ -1,0 +1,190 @@
+#include "telvo_sim/sim_session.h"
+
+#include <cerrno>
+#include <cstring>
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <thread>
+
+#include "common/try.h"
+#include "main/process_entry.h"
+#include "telvo_sim/host_file.h"
+#include "telvo_sim/sim_options.h"
+#include "winformat/text.h"
+
+namespace telvo::telvo_sim {
+
+namespace {
+
+namespace sim = platform::sim;
+
+Result<std::string> ReadWholeFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) return Fail(std::strerror(errno));
+    std::string text;
+    char buffer[65536];
+    while (in.read(buffer, sizeof buffer) || in.gcount() > 0) {
+        text.append(buffer, static_cast<std::size_t>(in.gcount()));
+        if (text.size() > kMaxHostFileSize) {
+            return Fail("larger than " + std::to_string(kMaxHostFileSize) + " bytes");
+        }
+    }
+    if (in.bad()) return Fail(std::strerror(errno));
+    return text;
+}
+
+Result<void> WriteWholeFile(const std::string& path, std::string_view text) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    if (out) out.write(text.data(), static_cast<std::streamsize>(text.size()));
+    if (out) out.close();
+    if (!out) return Fail("could not write " + path + ": " + std::strerror(errno));
+    return {};
+}
+
+// The host and the mutexes other processes hold on it, shared with the
+// thread that feeds standard input, which may outlive the session.
+struct SharedHost {
+    LoadedHost loaded;
+    sim::SimHost& host() { return *loaded.host; }
+};
+
+// Copies the real standard input into the helper process's, as it arrives;
+// the helper's input ends when the real one does.
+void FeedInput(const std::shared_ptr<SharedHost>& shared, sim::SimInputStream& input,
+               const std::function<std::string()>& read_input) {
+    input.HoldOpen();
+    std::thread([shared, &input, read_input] {
+        for (;;) {
+            const std::string bytes = read_input();
+            if (bytes.empty()) break;
+            input.Append(bytes);
+        }
+        input.CloseWriter();
+    }).detach();
+}
+
+class Session {
+public:
+    Session(const SimOptions& options, const SimStreams& streams) : options_(options), streams_(streams) {}
+
+    int Run() {
+        auto shared = Load();
+        if (!shared) return Refuse(shared.error().Display());
+        sim::SimHost& host = (*shared)->host();
+        std::vector<std::u16string> arguments;
+        for (const std::string& argument : options_.helper_arguments) {
+            auto wide = winformat::Utf8ToUtf16(argument);
+            if (!wide) return Refuse("a helper argument is not UTF-8 text");
+            arguments.push_back(std::move(*wide));
+        }
+        host.console().SetArguments(std::move(arguments));
+        Plan(host);
+
+        sim::SimHelperProcess& helper = host.caller();
+        helper.stdout_pipe().Mirror(streams_.write_output);
+        helper.stderr_pipe().Mirror([this](std::string_view bytes) {
+            streams_.write_error(bytes);
+            return true;
+        });
+        FeedInput(*shared, helper.stdin_pipe(), streams_.read_input);
+
+        const std::uint32_t exit_code = app::ProcessEntry(host.platform());
+        const bool died = host.CallerIsDead();
+        if (!died) host.EndProcessAndStartNext();
+        host.processes().JoinThreads();
+        host.faults().ClearCrash();
+
+        const int written = WriteOutputs(host);
+        if (written != 0) return written;
+        if (died) {
+            streams_.write_error("telvo-sim: the helper process died after its seam call " +
+                                 std::to_string(*options_.crash_after) + "\n");
+            return kExitHelperDied;
+        }
+        return static_cast<int>(exit_code);
+    }
+
+private:
+    Result<std::shared_ptr<SharedHost>> Load() {
+        std::string text(DefaultHostFile());
+        std::string name = "(built-in)";
+        if (options_.host_file) {
+            name = *options_.host_file;
+            auto read = ReadWholeFile(name);
+            if (!read) return Fail("cannot read host file " + name + ": " + read.error().Display());
+            text = std::move(*read);
+        }
+        auto loaded = ReadHostFile(text);
+        if (!loaded) return Fail(std::move(loaded.error()).Context("host file " + name));
+        auto shared = std::make_shared<SharedHost>();
+        shared->loaded = std::move(*loaded);
+        return shared;
+    }
+
+    int Refuse(const std::string& message) {
+        streams_.write_error("telvo-sim: " + message + "\n");
+        return kExitUsage;
+    }
+
+    // The planned failures count the helper's uses of a call from here on.
+    void Plan(sim::SimHost& host) {
+        sim::FaultPlan& faults = host.faults();
+        for (const PlannedFailure& failure : options_.failures) {
+            faults.FailOn(failure.call, faults.Count(failure.call) + failure.nth, failure.error);
+            planned_base_.push_back(faults.Count(failure.call));
+        }
+        if (options_.calls_out) faults.WatchAll();
+        if (options_.crash_after) faults.CrashAfter(*options_.crash_after);
+    }
+
+    int WriteOutputs(sim::SimHost& host) {
+        sim::FaultPlan& faults = host.faults();
+        for (std::size_t i = 0; i < options_.failures.size(); ++i) {
+            const PlannedFailure& failure = options_.failures[i];
+            const std::uint64_t uses = faults.Count(failure.call) - planned_base_[i];
+            if (uses < failure.nth) {
+                streams_.write_error("telvo-sim: --fail " + failure.call + ":" + std::to_string(failure.nth) +
+                                     " was not reached: the helper used " + failure.call + " " +
+                                     std::to_string(uses) + " time(s)\n");
+            }
+        }
+        if (options_.calls_out) {
+            std::string calls;
+            for (const auto& call : faults.Log()) calls += call.call + "\n";
+            if (auto written = WriteWholeFile(*options_.calls_out, calls); !written) {
+                return CannotWrite(written.error().Display());
+            }
+        }
+        if (options_.state_out) {
+            auto state = WriteHostFile(host);
+            if (!state) return CannotWrite(std::move(state.error()).Context("the host's state").Display());
+            if (auto written = WriteWholeFile(*options_.state_out, *state); !written) {
+                return CannotWrite(written.error().Display());
+            }
+        }
+        return 0;
+    }
+
+    int CannotWrite(const std::string& message) {
+        streams_.write_error("telvo-sim: " + message + "\n");
+        return kExitCannotWrite;
+    }
+
+    const SimOptions& options_;
+    const SimStreams& streams_;
+    std::vector<std::uint64_t> planned_base_;
+};
+
+}  // namespace
+
+int RunTelvoSim(const std::vector<std::string>& arguments, const SimStreams& streams) {
+    auto options = ParseSimOptions(arguments);
+    if (!options) {
+        streams.write_error("telvo-sim: " + options.error().Display() + "\n" + kUsage);
+        return kExitUsage;
+    }
+    return Session(*options, streams).Run();
+}
+
+}  // namespace telvo::telvo_sim
