@@ -34,7 +34,9 @@ def run(helper, request):
     start = text.rfind('{"kind":')
     if start < 0:
         return text, None, code
-    return text[:start], json.loads(text[start:]), code
+    record = text[start:]
+    json.loads(record)  # one JSON object, or this raises
+    return text[:start], record.rstrip("\n"), code
 
 
 def main():
@@ -45,7 +47,7 @@ def main():
         sys.exit("usage: controller.py [--] HELPER... < request.json")
     output, record, code = run(helper, json.load(sys.stdin))
     sys.stdout.write(output)
-    print(json.dumps(record) if record is not None else "no record", file=sys.stderr)
+    print(record if record is not None else "no record", file=sys.stderr)
     sys.exit(code)
 
 

@@ -52,6 +52,7 @@ constexpr std::string_view kDefaultHost = R"json({
     {"path": "C:\\Users\\alice\\work\\src", "kind": "directory"},
     {"path": "C:\\Users\\alice\\work\\src\\main.js", "kind": "file", "content": "console.log('hello');\n"},
     {"path": "C:\\Users\\alice\\work\\.zanth", "kind": "directory"},
+    {"path": "C:\\Users\\alice\\work\\.zanth\\session.key", "kind": "file", "content": "not for the sandbox\n"},
     {"path": "C:\\Users\\alice\\work\\node_modules", "kind": "directory"},
     {"path": "C:\\Users\\alice\\work\\node_modules\\.bin", "kind": "directory"},
     {"path": "C:\\Users\\alice\\work\\node_modules\\.bin\\tool.cmd", "kind": "file", "content": "@echo tool\r\n"}
@@ -80,7 +81,13 @@ constexpr std::string_view kDefaultHost = R"json({
       ],
       "exitCode": 0
     },
-    "peek": {"steps": [{"read": "C:\\Users\\alice\\AppData\\Local\\secret.txt"}], "exitCode": 1},
+    "peek": {
+      "steps": [
+        {"read": "C:\\Users\\alice\\work\\.zanth\\session.key"},
+        {"write": "C:\\Users\\alice\\work\\notes.txt", "text": "peeked\n"}
+      ],
+      "exitCode": 0
+    },
     "serve": {"steps": [{"spawn": "watch"}], "exitCode": 0},
     "watch": {"steps": [{"ignoreTermination": 2000}], "exitCode": 0}
   }

@@ -3,6 +3,9 @@
 
 #include "telvo_sim/host_file_terms.h"
 
+#include <map>
+#include <utility>
+
 namespace telvo::telvo_sim {
 
 namespace {
@@ -155,6 +158,17 @@ public:
                 TELVO_TRY(Sys(element, what, host_.files().MakeHardLink(target, path)));
                 break;
             }
+        }
+        if (auto id_node = reader.TakeIfPresent("fileId")) {
+            if (static_cast<Kind>(kind) == Kind::hardlink) return FailAt(*id_node, "a hard link shares the id of its file");
+            TELVO_TRY_ASSIGN(const std::uint64_t id, ReadHex64(*id_node, "fileId"));
+            if (id == 0) return FailAt(*id_node, "`fileId` 0 is no file id");
+            const auto [given, fresh] = file_ids_.emplace(std::pair{path.substr(0, 2), id}, path);
+            if (!fresh) return FailAt(*id_node, "`fileId` is the id of " + Utf8(given->second) + " too");
+            TELVO_TRY(Sys(*id_node, "setting the id of " + Utf8(path), host_.files().SetFileIndex(path, id)));
+        } else if (static_cast<Kind>(kind) != Kind::hardlink) {
+            // Numbered by the volume: a later object's `fileId` must not take it.
+            file_ids_.emplace(std::pair{path.substr(0, 2), host_.files().Lookup(path)->file_index}, path);
         }
         TELVO_TRY(reader.RefuseUnknown());
         if (sd_node) {
@@ -322,6 +336,12 @@ private:
         } else if (name == "ignoreTermination") {
             TELVO_TRY_ASSIGN(const std::uint64_t milliseconds, reader.Field("ignoreTermination", json::ReadU64));
             step = sim::step::SurviveTermination{milliseconds};
+        } else if (name == "waitForTermination") {
+            TELVO_TRY_ASSIGN(const Node flag, reader.Take("waitForTermination"));
+            if (!flag.value->is_boolean() || !flag.value->get<bool>()) {
+                return FailAt(flag, "`waitForTermination` takes the value true");
+            }
+            step = sim::step::Hang{};
         } else if (name == "closeControllerInput") {
             TELVO_TRY_ASSIGN(const Node flag, reader.Take("closeControllerInput"));
             if (!flag.value->is_boolean() || !flag.value->get<bool>()) {
@@ -337,6 +357,8 @@ private:
 
     sim::SimHost& host_;
     std::vector<std::shared_ptr<sim::SimMutex>>& mutexes_;
+    // The ids the file gives, by drive: each names one object.
+    std::map<std::pair<std::u16string, std::uint64_t>, std::u16string> file_ids_;
 };
 
 // What cmd.exe does with a command it does not know.

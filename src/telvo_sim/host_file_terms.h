@@ -146,15 +146,28 @@ inline Result<winformat::Sid> ReadSid(const Node& node, std::string_view key) {
     return std::move(*sid);
 }
 
-inline Result<std::uint32_t> ReadHex32(const Node& node, std::string_view key) {
+// "0x" and exactly two hexadecimal digits per byte of T.
+template <class T>
+Result<T> ReadFixedHex(const Node& node, std::string_view key) {
+    constexpr std::size_t kDigits = 2 * sizeof(T);
     TELVO_TRY_ASSIGN(const std::string text, json::ReadString(node, key));
-    std::uint32_t value = 0;
+    T value = 0;
     const char* digits = text.data() + 2;
     const char* end = text.data() + text.size();
-    if (text.size() != 10 || !text.starts_with("0x") || std::from_chars(digits, end, value, 16).ptr != end) {
-        return FailAt(node, "`" + std::string(key) + "` is not \"0x\" and eight hexadecimal digits");
+    if (text.size() != 2 + kDigits || !text.starts_with("0x") || std::from_chars(digits, end, value, 16).ptr != end) {
+        return FailAt(node, "`" + std::string(key) + "` is not \"0x\" and " + std::to_string(kDigits) +
+                                " hexadecimal digits");
     }
     return value;
+}
+inline Result<std::uint32_t> ReadHex32(const Node& node, std::string_view key) {
+    return ReadFixedHex<std::uint32_t>(node, key);
+}
+inline Result<std::uint64_t> ReadHex64(const Node& node, std::string_view key) {
+    return ReadFixedHex<std::uint64_t>(node, key);
+}
+inline std::string Hex64(std::uint64_t value) {
+    return Hex32(static_cast<std::uint32_t>(value >> 32)) + Hex32(static_cast<std::uint32_t>(value)).substr(2);
 }
 
 inline Result<std::vector<std::uint8_t>> ReadHexBytes(const Node& node, std::string_view key) {

@@ -29,6 +29,8 @@ Result<Json> StepsOf(const std::u16string& system, const std::string& command,
             steps.push_back(Json{{"spawn", Utf8(*CommandIn(system, child->command_line))}});
         } else if (const auto* survive = std::get_if<sim::step::SurviveTermination>(&step)) {
             steps.push_back(Json{{"ignoreTermination", survive->milliseconds}});
+        } else if (std::holds_alternative<sim::step::Hang>(step)) {
+            steps.push_back(Json{{"waitForTermination", true}});
         } else if (std::holds_alternative<sim::step::CloseControllerInput>(step)) {
             steps.push_back(Json{{"closeControllerInput", true}});
         } else {
@@ -81,6 +83,7 @@ Result<Json> WriteObjects(sim::SimHost& host) {
         }
         if (record.kind != Kind::hardlink) {
             TELVO_TRY_ASSIGN(entry["sd"], SddlOf(record.security_descriptor, Utf8(record.path)));
+            entry["fileId"] = Hex64(record.file_index);
         }
         objects.push_back(std::move(entry));
     }

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <string>
 
 #include "platform/file_constants.h"
@@ -171,6 +172,41 @@ TEST(HostFile, StateReadsBackAsTheSameHost) {
               first->host->files().SecurityDescriptorOf(u"C:\\Users\\alice\\work\\src\\main.js").value());
 }
 
+std::string IdText(std::uint64_t id) {
+    char text[19];
+    std::snprintf(text, sizeof text, "0x%016llx", static_cast<unsigned long long>(id));
+    return text;
+}
+
+// A run's journal names its objects by volume serial and file id: the ids
+// must survive a state file, and a new object must not take one of them.
+TEST(HostFile, FileIdsSurviveTheStateAndStayUnique) {
+    auto first = ReadHostFile(Host(R"(,"objects":[{"path":"C:\\a","kind":"directory"},)"
+                                   R"({"path":"C:\\b","kind":"file","fileId":"0x0001000000000777"}])"));
+    ASSERT_TRUE(first) << first.error().Display();
+    auto& files = first->host->files();
+    ASSERT_TRUE(files.MakeDirectory(u"C:\\c"));
+    const auto a = files.Lookup(u"C:\\a")->file_index;
+    const auto b = files.Lookup(u"C:\\b")->file_index;
+    const auto c = files.Lookup(u"C:\\c")->file_index;
+    EXPECT_EQ(b, 0x0001000000000777u);
+    EXPECT_GT(c & 0xFFFFFFFFFFFF, 0x777u);
+    auto second = ReadHostFile(WriteHostFile(*first->host).value());
+    ASSERT_TRUE(second) << second.error().Display();
+    EXPECT_EQ(second->host->files().Lookup(u"C:\\a")->file_index, a);
+    EXPECT_EQ(second->host->files().Lookup(u"C:\\c")->file_index, c);
+
+    EXPECT_NE(Refusal(Host(R"(,"objects":[{"path":"C:\\a","kind":"directory"},)"
+                           R"({"path":"C:\\b","kind":"file","fileId":")" + IdText(a) + R"("}])"))
+                  .find("`fileId` is the id of C:\\a too"),
+              std::string::npos);
+    EXPECT_NE(Refusal(Host(R"(,"objects":[{"path":"C:\\a","kind":"file","fileId":"0x77"}])")).find("16 hexadecimal digits"),
+              std::string::npos);
+    EXPECT_NE(Refusal(Host(R"(,"objects":[{"path":"C:\\a","kind":"file","fileId":"0x0000000000000000"}])"))
+                  .find("`fileId` 0 is no file id"),
+              std::string::npos);
+}
+
 TEST(HostFile, StateOfAHostBuiltThroughTheSeamReadsBack) {
     SimHost host;
     host.system().SetSystemDirectory(u"C:\\Windows\\System32");
@@ -241,10 +277,11 @@ TEST(HostFile, RefusesToWriteWhatItCannotDescribe) {
     unreadable.files().AddVolume({});
     ASSERT_TRUE(unreadable.files().MakeFile(u"C:\\bin", std::string("\xff\xfe", 2)));
     EXPECT_FALSE(WriteHostFile(unreadable));
-    SimHost hanging;
-    hanging.files().AddVolume({});
-    hanging.processes().Script(CommandLineOf(hanging.system().SystemDirectory(), u"h"), {step::Hang{}});
-    EXPECT_FALSE(WriteHostFile(hanging));
+    SimHost calling;
+    calling.files().AddVolume({});
+    calling.processes().Script(CommandLineOf(calling.system().SystemDirectory(), u"h"),
+                               {step::HostCall{[](platform::sim::SimProcess&) {}}});
+    EXPECT_FALSE(WriteHostFile(calling));
 }
 
 }  // namespace

@@ -301,6 +301,7 @@ std::vector<SimObjectRecord> SimFiles::Objects() {
             }
             first_names.emplace(&node, record.path);
             record.security_descriptor = node.security_descriptor;
+            record.file_index = node.file_index;
             record.kind = node.reparse_tag == reparse_tag::kMountPoint ? Kind::junction
                           : node.reparse_tag == reparse_tag::kSymlink  ? Kind::symlink
                           : node.directory                             ? Kind::directory
@@ -401,6 +402,9 @@ SysResult<void> SimFiles::SetFileIndex(std::u16string_view path, std::uint64_t f
     std::lock_guard lock(tree_->mutex);
     TELVO_TRY_ASSIGN(auto link, tree_->ResolveExisting(path, false));
     link->node->file_index = file_index;
+    // The volume's own numbering goes on above it, so that no later object takes it.
+    SimVolume& volume = *link->node->volume;
+    volume.next_record = std::max(volume.next_record, (file_index & 0xFFFFFFFFFFFF) + 1);
     return {};
 }
 

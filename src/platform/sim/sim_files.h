@@ -32,6 +32,7 @@ struct SimObjectRecord {
     std::u16string target;   // a link's target; a hard link's first name
     std::string contents;
     std::vector<std::uint8_t> security_descriptor;  // empty for a hard link (it shares its first name's)
+    std::uint64_t file_index = 0;
 };
 
 // Simulated volumes and files. The seam calls behave as the Win32 calls do on

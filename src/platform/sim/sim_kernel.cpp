@@ -1,5 +1,8 @@
 #include "platform/sim/sim_kernel.h"
 
+#include <chrono>
+#include <thread>
+
 #include "platform/sim/sim_host.h"
 #include "platform/sim/sim_null_device.h"
 
@@ -29,6 +32,10 @@ SysResult<std::uint32_t> SimKernel::WriteFile(Handle handle, std::span<const std
     return output->Write(bytes.data(), bytes.size());
 }
 
+namespace {
+constexpr auto kInfiniteWaitRealLimit = std::chrono::seconds(60);
+}  // namespace
+
 SysResult<std::uint32_t> SimKernel::WaitForSingleObject(Handle handle, std::uint32_t milliseconds) {
     TELVO_SIM_ENTER(host_, "WaitForSingleObject");
     auto waitable = host_.handles().FindAs<SimWaitable>(handle);
@@ -43,9 +50,23 @@ SysResult<std::uint32_t> SimKernel::WaitForSingleObject(Handle handle, std::uint
     // object stays unsignalled for the whole limit, unless it signals itself
     // within it (a terminated process that takes a while to die).
     const std::uint64_t start = host_.clock().Now();
-    if (auto at = waitable->SignalledAt(); at && (milliseconds == kInfinite || *at <= start + milliseconds)) {
-        if (*at > start) host_.clock().Advance(*at - start);
-        if (auto satisfied = waitable->TryWait()) return *satisfied;
+    const auto signalled_in_time = [&]() -> std::optional<std::uint32_t> {
+        if (auto at = waitable->SignalledAt(); at && (milliseconds == kInfinite || *at <= start + milliseconds)) {
+            if (*at > host_.clock().Now()) host_.clock().Advance(*at - host_.clock().Now());
+            return waitable->TryWait();
+        }
+        return std::nullopt;
+    };
+    if (auto satisfied = signalled_in_time()) return *satisfied;
+    if (milliseconds == kInfinite) {
+        // Such a wait never times out on Windows: only another OS thread (a
+        // process's controller going away, a test) can end it here. A real
+        // minute without that is a deadlock in the caller.
+        const auto deadline = std::chrono::steady_clock::now() + kInfiniteWaitRealLimit;
+        while (std::chrono::steady_clock::now() < deadline) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            if (auto satisfied = signalled_in_time()) return *satisfied;
+        }
     }
     host_.clock().Advance(milliseconds);
     return wait_result::kTimeout;

@@ -1,0 +1,233 @@
+#include "telvo_sim/sim_session.h"
+
+#include <gtest/gtest.h>
+
+#include <nlohmann/json.hpp>
+
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <mutex>
+#include <regex>
+#include <sstream>
+
+#include "support/frames.h"
+#include "telvo_sim/host_file.h"
+
+namespace telvo::telvo_sim {
+namespace {
+
+std::string RunBody(const std::string& command, const std::string& private_paths = "") {
+    return R"({"operation":"run","protocolVersion":1,"command":")" + command +
+           R"(","cwd":"C:\\Users\\alice\\work","root":"C:\\Users\\alice\\work","mode":"workspace-write",)" +
+           R"("readableRoots":[],"privatePaths":[)" + private_paths + R"(],"networkAccess":true})";
+}
+
+std::string ReadFile(const std::filesystem::path& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+// A controller as the helper expects one: it writes its input, keeps its
+// end open until the record has arrived, then closes it.
+struct Controller {
+    struct Shared {
+        std::mutex mutex;
+        std::condition_variable changed;
+        std::string input;
+        bool input_sent = false;
+        bool closed = false;
+        std::string output;
+        std::string error;
+    };
+
+    int Run(const std::vector<std::string>& arguments, std::string input) {
+        shared = std::make_shared<Shared>();
+        shared->input = std::move(input);
+        SimStreams streams;
+        streams.read_input = [s = shared] {
+            std::unique_lock lock(s->mutex);
+            if (!s->input_sent) {
+                s->input_sent = true;
+                return s->input;
+            }
+            s->changed.wait(lock, [&] { return s->closed || s->output.ends_with("}\n"); });
+            return std::string();
+        };
+        streams.write_output = [s = shared](std::string_view bytes) {
+            std::lock_guard lock(s->mutex);
+            s->output.append(bytes);
+            s->changed.notify_all();
+            return true;
+        };
+        streams.write_error = [s = shared](std::string_view bytes) {
+            std::lock_guard lock(s->mutex);
+            s->error.append(bytes);
+        };
+        const int code = RunTelvoSim(arguments, streams);
+        {
+            std::lock_guard lock(shared->mutex);
+            shared->closed = true;
+        }
+        shared->changed.notify_all();
+        return code;
+    }
+    std::string Output() {
+        std::lock_guard lock(shared->mutex);
+        return shared->output;
+    }
+    std::string Error() {
+        std::lock_guard lock(shared->mutex);
+        return shared->error;
+    }
+
+    std::shared_ptr<Shared> shared;
+};
+
+class TelvoSimTest : public ::testing::Test {
+protected:
+    TelvoSimTest() {
+        directory = std::filesystem::temp_directory_path() /
+                    ("telvo-sim-test-" + std::to_string(::testing::UnitTest::GetInstance()->random_seed()) + "-" +
+                     ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(directory);
+    }
+    ~TelvoSimTest() override { std::filesystem::remove_all(directory); }
+    std::string File(const std::string& name) const { return (directory / name).string(); }
+
+    // What a host's state says is left of runs: entries for an AppContainer
+    // SID (S-1-15-2- with its seven sub-authorities) anywhere, profiles, and
+    // journals in the state directory.
+    static std::vector<std::string> Leftovers(const std::string& state) {
+        std::vector<std::string> found;
+        static const std::regex kAppContainerSid(R"(S-1-15-2(-\d+){7})");
+        for (auto it = std::sregex_iterator(state.begin(), state.end(), kAppContainerSid);
+             it != std::sregex_iterator(); ++it) {
+            found.push_back(it->str());
+        }
+        const auto host = nlohmann::json::parse(state);
+        if (host.contains("profiles") && !host["profiles"].empty()) found.push_back("profiles");
+        if (state.find("TelvoSandboxState-v1\\\\Telvo.Sandbox.") != std::string::npos) found.push_back("journal");
+        return found;
+    }
+
+    std::filesystem::path directory;
+    Controller controller;
+};
+
+TEST_F(TelvoSimTest, BadOptionsAndHostFilesAreRefusedBeforeAnythingRuns) {
+    std::ofstream(File("bad.json")) << R"({"format":"telvo-sim-host/1","user":{}})";
+    const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
+        {{"--hots", "x"}, "unknown option --hots"},
+        {{"--host"}, "--host needs a value"},
+        {{"--host", "a", "--host=b"}, "--host is given twice"},
+        {{"--changes=yes"}, "--changes takes no value"},
+        {{"--crash-after", "0"}, "N must be a whole number from 1"},
+        {{"--crash-after", "12x"}, "N must be a whole number from 1"},
+        {{"--fail", "ReadFile:1"}, "expected CALL:N:CODE"},
+        {{"--fail", "ReadFile:0:5"}, "N must be a whole number from 1"},
+        {{"--fail", "ReadFile:1:0x5"}, "ReadFile fails with a Win32 error: give a decimal code other than 0"},
+        {{"--fail", "SHGetKnownFolderPath:1:5"}, "fails with an HRESULT: give a 0x-hexadecimal code"},
+        {{"--fail", "NtSetSecurityObject:1:0x1C0000022"}, "fails with an NTSTATUS"},
+        {{"--host", File("missing.json")}, "cannot read host file " + File("missing.json")},
+        {{"--host", File("bad.json")}, "host file " + File("bad.json")},
+    };
+    for (const auto& [arguments, message] : cases) {
+        EXPECT_EQ(controller.Run(arguments, telvo::testing::Frame(RunBody("build"))), kExitUsage)
+            << arguments.front();
+        EXPECT_NE(controller.Error().find(message), std::string::npos) << controller.Error();
+        EXPECT_TRUE(controller.Error().starts_with("telvo-sim: ")) << controller.Error();
+        EXPECT_EQ(controller.Output(), "") << arguments.front();
+    }
+}
+
+// The helper's own arguments after the options: a host command's refusal
+// is the helper's, record and exit code.
+TEST_F(TelvoSimTest, HelperArgumentsFollowTheOptions) {
+    EXPECT_EQ(controller.Run({"--", "--drive"}, ""), 2);
+    EXPECT_TRUE(controller.Output().starts_with(R"({"kind":"error")")) << controller.Output();
+    EXPECT_EQ(controller.Error(), "");
+    EXPECT_EQ(controller.Run({"host-status", "--drive", "C:", "extra"}, ""), 2);
+    EXPECT_TRUE(controller.Output().starts_with(R"({"kind":"error")")) << controller.Output();
+}
+
+TEST_F(TelvoSimTest, RunOnTheDefaultHostKeepsThePrivatePathAndLeavesNothing) {
+    const int code = controller.Run({"--state-out", File("state.json"), "--calls-out", File("calls.txt")},
+                                    telvo::testing::Frame(RunBody("peek", R"("C:\\Users\\alice\\work\\.zanth")")));
+    EXPECT_EQ(code, 0) << controller.Error();
+    EXPECT_EQ(controller.Output(),
+              "read C:\\Users\\alice\\work\\.zanth\\session.key: error 5\n"
+              "write C:\\Users\\alice\\work\\notes.txt: ok\n"
+              "{\"kind\":\"exit\",\"protocolVersion\":1,\"exitCode\":0}\n");
+    const std::string state = ReadFile(File("state.json"));
+    EXPECT_EQ(Leftovers(state), std::vector<std::string>{});
+    EXPECT_NE(state.find("notes.txt"), std::string::npos);
+    // The state reads back as a host.
+    EXPECT_TRUE(ReadHostFile(state));
+    const std::string calls = ReadFile(File("calls.txt"));
+    EXPECT_TRUE(calls.starts_with("GetCommandLineW\nGetStdHandle\n")) << calls.substr(0, 200);
+    EXPECT_NE(calls.find("\nCreateProcessW\n"), std::string::npos);
+}
+
+TEST_F(TelvoSimTest, PlannedFailureEndsInTheHelpersErrorRecord) {
+    EXPECT_EQ(controller.Run({"--fail", "CreateProcessW:1:5", "--fail", "CreateProcessW:9:5", "--state-out",
+                              File("state.json")},
+                             telvo::testing::Frame(RunBody("build"))),
+              2);
+    EXPECT_NE(controller.Output().find("CreateProcessW"), std::string::npos) << controller.Output();
+    EXPECT_NE(controller.Output().find("Win32 error 5"), std::string::npos) << controller.Output();
+    EXPECT_EQ(controller.Error(),
+              "telvo-sim: --fail CreateProcessW:9 was not reached: the helper used CreateProcessW 1 time(s)\n");
+    EXPECT_EQ(Leftovers(ReadFile(File("state.json"))), std::vector<std::string>{});
+}
+
+TEST_F(TelvoSimTest, ControllerThatGoesAwayEndsTheCommand) {
+    std::string host(DefaultHostFile());
+    const std::string anchor = R"("echo hello": {"steps": [], "exitCode": 0},)";
+    ASSERT_NE(host.find(anchor), std::string::npos);
+    host.replace(host.find(anchor), anchor.size(),
+                 R"("leave": {"steps": [{"spawn": "watch"}, {"closeControllerInput": true}, {"waitForTermination": true}]},)");
+    std::ofstream(File("host.json")) << host;
+    EXPECT_EQ(controller.Run({"--host", File("host.json"), "--state-out", File("state.json")},
+                             telvo::testing::Frame(RunBody("leave"))),
+              0);
+    // The command and its background process end with 130; the run reports it.
+    EXPECT_EQ(controller.Output(), "{\"kind\":\"exit\",\"protocolVersion\":1,\"exitCode\":130}\n");
+    EXPECT_EQ(Leftovers(ReadFile(File("state.json"))), std::vector<std::string>{});
+}
+
+// A crash after any seam call of a run, then a recover request on the
+// state it left: every sampled point ends clean.
+TEST_F(TelvoSimTest, CrashAfterAnyCallIsRecoveredFromTheStateItLeft) {
+    const std::string run = telvo::testing::Frame(RunBody("build", R"("C:\\Users\\alice\\work\\.zanth")"));
+    ASSERT_EQ(controller.Run({"--calls-out", File("calls.txt")}, run), 0);
+    std::size_t calls = 0;
+    for (const char c : ReadFile(File("calls.txt"))) calls += c == '\n';
+    ASSERT_GT(calls, 500u);
+    std::size_t crashed = 0;
+    for (std::size_t after = 1; after < calls; after += after < 40 ? 1 : 23) {
+        const std::string where = "crash after " + std::to_string(after);
+        const int code = controller.Run({"--crash-after", std::to_string(after), "--state-out", File("crashed.json")}, run);
+        if (code == kExitHelperDied) ++crashed;
+        const std::string crashed_state = ReadFile(File("crashed.json"));
+        ASSERT_TRUE(ReadHostFile(crashed_state)) << where;
+        int recovered = controller.Run({"--host", File("crashed.json"), "--state-out", File("recovered.json")},
+                                       telvo::testing::Frame(telvo::testing::kRecoverBody));
+        if (recovered != 0) {
+            // Kept with a message; the next recovery, the cause gone, cleans.
+            EXPECT_TRUE(controller.Output().starts_with(R"({"kind":"error")")) << where << controller.Output();
+            recovered = controller.Run({"--host", File("recovered.json"), "--state-out", File("recovered.json")},
+                                       telvo::testing::Frame(telvo::testing::kRecoverBody));
+        }
+        EXPECT_EQ(recovered, 0) << where << ": " << controller.Output();
+        EXPECT_EQ(Leftovers(ReadFile(File("recovered.json"))), std::vector<std::string>{}) << where;
+        if (HasFailure()) return;
+    }
+    EXPECT_GT(crashed, 40u);
+}
+
+}  // namespace
+}  // namespace telvo::telvo_sim
