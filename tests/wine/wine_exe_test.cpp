@@ -44,53 +44,79 @@ void ExpectErrorRecord(const ProcessResult& result, const std::string& message) 
     EXPECT_EQ(result.err, "");
 }
 
-TEST(WineExe, FrameBounds) {
-    ExpectErrorRecord(RunWithInput(LengthPrefix(0) + std::string(kRecoverBody)),
-                      "request length 0 is outside the supported 1..=1048576 range");
-    ExpectErrorRecord(RunWithInput(LengthPrefix(1048577)),
-                      "request length 1048577 is outside the supported 1..=1048576 range");
+// What a controller can send that the front end answers on its own: each
+// case's record, the same from the real executable under Wine and from
+// telvo-sim, byte for byte, with the same exit code.
+struct FrontEndCase {
+    std::vector<std::string> arguments;
+    std::string input;
+    std::string message;
+};
+
+std::vector<FrontEndCase> FrontEndCases() {
+    const std::string short_prefix = "request is missing its 4-byte length prefix: failed to fill whole buffer";
+    return {
+        // Frame bounds and short input.
+        {{}, LengthPrefix(0) + std::string(kRecoverBody), "request length 0 is outside the supported 1..=1048576 range"},
+        {{}, LengthPrefix(1048577), "request length 1048577 is outside the supported 1..=1048576 range"},
+        {{}, "", short_prefix},
+        {{}, std::string("\x20\x00", 2), short_prefix},
+        {{}, LengthPrefix(200) + std::string(kRecoverBody),
+         "request frame ended before its declared length: failed to fill whole buffer"},
+        // Requests that are not the protocol's.
+        {{}, Frame(R"({"operation":"recover","protocolVersion":2})"), "unsupported protocolVersion 2; expected 1"},
+        {{}, Frame(std::string(kRecoverBody) + std::string(kRecoverBody)),
+         "request is not valid protocol JSON: parse error at line 1, column 44: syntax error while parsing value - "
+         "unexpected '{'; expected end of input"},
+        {{}, Frame(R"({"operation":"run","protocolVersion":1})"),
+         "request is not valid protocol JSON: missing field `command` at line 1, column 39"},
+        // Bytes that are not UTF-8 still end in exactly one record: the
+        // message shows them as escapes.
+        {{}, Frame("{\"operation\":\"recover\",\"protocol\xFFVersion\":1}"),
+         "request is not valid protocol JSON: parse error at line 1, column 33: syntax error while parsing object key "
+         "- invalid string: ill-formed UTF-8 byte; last read: '\\\"protocol\\\\xff'; expected string literal"},
+        {{}, Frame("{\"operation\":\"run\",\"protocolVersion\":1,\"command\":\"echo \xC3(\"}"),
+         "request is not valid protocol JSON: parse error at line 1, column 57: syntax error while parsing value - "
+         "invalid string: ill-formed UTF-8 byte; last read: '\\\"echo \\\\xc3('"},
+        {{}, Frame("\xEF\xBB\xBF" + std::string(kRecoverBody)),
+         "request is not valid protocol JSON: parse error at line 1, column 1: syntax error while parsing value - "
+         "byte-order mark before the value"},
+        // Host command refusals.
+        {{"HOST-STATUS"}, "", "expected host-status, host-prepare, or host-remove"},
+        {{"host-status", "C:\\\\path"}, "", "only --drive D:, --null-device, or --network is accepted; no paths or commands"},
+        {{"host-status", "--network", "--null-device"}, "",
+         "host preparation accepts only one selector: --drive D:, --null-device, or --network"},
+        {{"host-remove", "--drive", "DD"}, "",
+         "--drive accepts exactly one drive letter and colon, for example D:; paths are not accepted"},
+        {{"host-prepare", "--drive"}, "", "--drive requires one drive letter"},
+    };
+}
+
+TEST(WineExe, FrontEndAnswersAloneAndTelvoSimAnswersAlike) {
+    for (const FrontEndCase& front_end : FrontEndCases()) {
+        SCOPED_TRACE(front_end.message);
+        ProcessOptions options;
+        options.input = front_end.input;
+        const ProcessResult exe = RunExe(front_end.arguments, options);
+        ExpectErrorRecord(exe, front_end.message);
+
+        std::vector<std::string> argv{TELVO_SIM_PATH, "--"};
+        argv.insert(argv.end(), front_end.arguments.begin(), front_end.arguments.end());
+        const ProcessResult sim = RunProcess(argv, options);
+        EXPECT_EQ(sim.out, exe.out);
+        EXPECT_EQ(sim.exit_code, exe.exit_code);
+        EXPECT_EQ(sim.err, "");
+    }
+}
+
+TEST(WineExe, LargestFrameReachesTheRun) {
     std::string largest(kRecoverBody);
     largest.resize(1048576, ' ');
-    // A frame of the largest size passes the reader and reaches the run.
-    const ProcessResult result = RunWithInput(Frame(largest));
+    ProcessOptions options;
+    options.input = Frame(largest);
+    const ProcessResult result = RunExe({}, options);
     ASSERT_TRUE(result.exit_code.has_value());
     EXPECT_EQ(result.out.find("request"), std::string::npos) << result.out;
-}
-
-TEST(WineExe, ShortInput) {
-    ExpectErrorRecord(RunWithInput(""), "request is missing its 4-byte length prefix: failed to fill whole buffer");
-    ExpectErrorRecord(RunWithInput(std::string("\x20\x00", 2)),
-                      "request is missing its 4-byte length prefix: failed to fill whole buffer");
-    ExpectErrorRecord(RunWithInput(LengthPrefix(200) + std::string(kRecoverBody)),
-                      "request frame ended before its declared length: failed to fill whole buffer");
-}
-
-TEST(WineExe, InvalidRequests) {
-    ExpectErrorRecord(RunWithInput(Frame(R"({"operation":"recover","protocolVersion":2})")),
-                      "unsupported protocolVersion 2; expected 1");
-    ExpectErrorRecord(RunWithInput(Frame(std::string(kRecoverBody) + std::string(kRecoverBody))),
-                      "request is not valid protocol JSON: parse error at line 1, column 44: syntax error while "
-                      "parsing value - unexpected '{'; expected end of input");
-    ExpectErrorRecord(RunWithInput(Frame(R"({"operation":"run","protocolVersion":1})")),
-                      "request is not valid protocol JSON: missing field `command` at line 1, column 39");
-}
-
-// Bytes that are not UTF-8 still end in exactly one record: the message
-// shows them as escapes.
-TEST(WineExe, InvalidUtf8EndsInOneRecord) {
-    ExpectErrorRecord(RunWithInput(Frame("{\"operation\":\"recover\",\"protocol\xFFVersion\":1}")),
-                      "request is not valid protocol JSON: parse error at line 1, column 33: syntax error while "
-                      "parsing object key - invalid string: ill-formed UTF-8 byte; last read: '\\\"protocol\\\\xff'; "
-                      "expected string literal");
-    ExpectErrorRecord(RunWithInput(Frame("{\"operation\":\"run\",\"protocolVersion\":1,\"command\":\"echo \xC3(\"}")),
-                      "request is not valid protocol JSON: parse error at line 1, column 57: syntax error while "
-                      "parsing value - invalid string: ill-formed UTF-8 byte; last read: '\\\"echo \\\\xc3('");
-}
-
-TEST(WineExe, ByteOrderMarkIsRefused) {
-    ExpectErrorRecord(RunWithInput(Frame("\xEF\xBB\xBF" + std::string(kRecoverBody))),
-                      "request is not valid protocol JSON: parse error at line 1, column 1: syntax error while "
-                      "parsing value - byte-order mark before the value");
 }
 
 // Every file and directory of the prefix's drive C:, by path.
@@ -125,17 +151,6 @@ TEST(WineExe, ValidRequestReachesTheRun) {
     // its DACL back; Wine does not keep file DACLs, so the run stops there
     // with one error record.
     ExpectErrorRecord(result, "the Windows sandbox state DACL is not restricted to one account");
-}
-
-TEST(WineExe, HostCommandRefusals) {
-    ExpectErrorRecord(RunExe({"HOST-STATUS"}), "expected host-status, host-prepare, or host-remove");
-    ExpectErrorRecord(RunExe({"host-status", "C:\\\\path"}),
-                      "only --drive D:, --null-device, or --network is accepted; no paths or commands");
-    ExpectErrorRecord(RunExe({"host-status", "--network", "--null-device"}),
-                      "host preparation accepts only one selector: --drive D:, --null-device, or --network");
-    ExpectErrorRecord(RunExe({"host-remove", "--drive", "DD"}),
-                      "--drive accepts exactly one drive letter and colon, for example D:; paths are not accepted");
-    ExpectErrorRecord(RunExe({"host-prepare", "--drive"}), "--drive requires one drive letter");
 }
 
 TEST(WineExe, ServiceModeOutsideTheServiceControlManager) {
