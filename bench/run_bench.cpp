@@ -1,6 +1,8 @@
 // One whole sandbox run (request to teardown) over a workspace of 10k, 100k
-// and 499k objects on the simulated host: the seam calls and the time each
-// object costs, and the most handles the run held at once. (The largest
+// and 499k objects on the simulated host: the seam calls each object costs,
+// in total and by stage (set-up and grants; the child's identity, access
+// and token proof; the command and the cleanup), the time each object
+// costs, and the most handles the run held at once. (The largest
 // stays below the walk's 500000-object limit with the private directories a
 // writable run adds.)
 #include <benchmark/benchmark.h>
@@ -63,14 +65,26 @@ void BM_WholeRun(benchmark::State& state) {
         run.network_access = true;
         host.handles().ResetPeak();
         const std::size_t baseline = host.handles().OpenCount();
-        const std::uint64_t calls_before = host.faults().Total();
+        auto& faults = host.faults();
+        const std::uint64_t calls_before = faults.Total();
+        // The child is created once the grants are made, and resumed once
+        // its identity and access are proved; the rest is the command and
+        // the cleanup (revoke and verify-absent).
+        std::uint64_t created_at = 0;
+        std::uint64_t resumed_at = 0;
+        faults.OnCall("CreateProcessW", faults.Count("CreateProcessW") + 1, [&] { created_at = faults.Total(); });
+        faults.OnCall("ResumeThread", faults.Count("ResumeThread") + 1, [&] { resumed_at = faults.Total(); });
         const auto start = std::chrono::steady_clock::now();
         auto exit_code = windows::ExecuteRequest(host.platform(), run);
         const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
         if (!exit_code) state.SkipWithError(exit_code.error().Display().c_str());
         const auto per_object = static_cast<double>(objects);
+        const auto per = [per_object](std::uint64_t calls) { return static_cast<double>(calls) / per_object; };
         state.counters["objects"] = per_object;
-        state.counters["calls_per_object"] = static_cast<double>(host.faults().Total() - calls_before) / per_object;
+        state.counters["setup_grant_calls_per_object"] = per(created_at - calls_before);
+        state.counters["verify_proof_calls_per_object"] = per(resumed_at - created_at);
+        state.counters["command_cleanup_calls_per_object"] = per(faults.Total() - resumed_at);
+        state.counters["calls_per_object"] = per(faults.Total() - calls_before);
         state.counters["us_per_object"] = seconds * 1e6 / per_object;
         state.counters["peak_extra_handles"] = static_cast<double>(host.handles().PeakCount() - baseline);
         host.stdin_pipe().CloseWriter();

@@ -60,6 +60,26 @@ TEST_F(RunOrchestrationTest, StateDirectoryComesFromAnOrdinaryLocalAppData) {
     EXPECT_TRUE(files().Lookup(kState));
 }
 
+TEST_F(RunOrchestrationTest, StateDirectoryThatCannotBeProvedIsNamedInTheError) {
+    const auto fail_nth_final_path = [&](std::uint64_t nth) {
+        host.faults().FailOn("GetFinalPathNameByHandleW", host.faults().Count("GetFinalPathNameByHandleW") + nth,
+                             SysError::Win32(5));
+        const std::string error = ErrorOf(Recover());
+        host.faults().Clear();
+        return error;
+    };
+    EXPECT_EQ(fail_nth_final_path(1), "could not canonicalize LocalAppData C:\\Users\\tester\\AppData\\Local: "
+                                      "GetFinalPathNameByHandleW(size) failed with Win32 error 5");
+    EXPECT_EQ(fail_nth_final_path(2),
+              "could not canonicalize recovery directory \\\\?\\C:\\Users\\tester\\AppData\\Local\\TelvoSandboxState-v1: "
+              "GetFinalPathNameByHandleW(size) failed with Win32 error 5");
+    EXPECT_EQ(fail_nth_final_path(3),
+              "the Windows sandbox state ancestry has no stable identity: "
+              "\\\\?\\C:\\Users\\tester\\AppData\\Local\\TelvoSandboxState-v1: "
+              "GetFinalPathNameByHandleW(size) failed with Win32 error 5");
+    EXPECT_EQ(ErrorOf(Recover()), "(succeeded)");
+}
+
 TEST_F(RunOrchestrationTest, CommandRunsAndLeavesAFreeAndCleanHost) {
     Script("build", {step::File{step::File::Action::write, u"C:\\work\\ws\\out.txt", "o"}, step::Exit{3}});
     auto exit_code = Run("build");
