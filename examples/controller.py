@@ -10,18 +10,23 @@ reads the command's output and then the one terminal record.
 HELPER is the helper's command line: the real .exe on Windows
 (telvo-windows-sandbox.exe), `wine telvo-windows-sandbox.exe`, or
 `telvo-sim [options]` on any machine. The request is read as JSON from
-standard input. The command's output goes to standard output, the record
-to standard error, and the controller exits with the helper's exit code.
+standard input. The command's output goes to standard output; the record,
+then what the helper wrote on standard error, go to standard error; the
+controller exits with the helper's exit code.
 """
 import json
 import struct
 import subprocess
 import sys
+import threading
 
 
 def run(helper, request):
     body = json.dumps(request, separators=(",", ":")).encode("utf-8")
-    process = subprocess.Popen(helper, stdin=subprocess.PIPE, stdout=subprocess.PIPE)
+    process = subprocess.Popen(helper, stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    errors = []
+    reader = threading.Thread(target=lambda: errors.append(process.stderr.read()))
+    reader.start()
     # 4-byte little-endian length, then the JSON body.
     process.stdin.write(struct.pack("<I", len(body)) + body)
     process.stdin.flush()
@@ -30,13 +35,15 @@ def run(helper, request):
     output = process.stdout.read()
     process.stdin.close()
     code = process.wait()
+    reader.join()
     text = output.decode("utf-8", errors="replace")
+    helper_errors = errors[0].decode("utf-8", errors="replace")
     start = text.rfind('{"kind":')
     if start < 0:
-        return text, None, code
+        return text, None, helper_errors, code
     record = text[start:]
     json.loads(record)  # one JSON object, or this raises
-    return text[:start], record.rstrip("\n"), code
+    return text[:start], record.rstrip("\n"), helper_errors, code
 
 
 def main():
@@ -45,9 +52,11 @@ def main():
         helper = helper[1:]
     if not helper:
         sys.exit("usage: controller.py [--] HELPER... < request.json")
-    output, record, code = run(helper, json.load(sys.stdin))
+    output, record, helper_errors, code = run(helper, json.load(sys.stdin))
     sys.stdout.write(output)
+    sys.stdout.flush()
     print(record if record is not None else "no record", file=sys.stderr)
+    sys.stderr.write(helper_errors)
     sys.exit(code)
 
 

@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-    cmake ninja-build g++ git
+    cmake ninja-build g++ git python3
     g++-mingw-w64-x86-64-posix
     nlohmann-json3-dev
     googletest libgtest-dev libbenchmark-dev
