@@ -99,7 +99,7 @@ TEST_F(SimChangeLogTest, SeamCallsRecordNamesDataAndDescriptorsWhereTheyChange) 
     ASSERT_TRUE(platform().files.DeleteFileW(u"C:\\w\\d\\moved"));
     ASSERT_TRUE(platform().files.RemoveDirectoryW(u"C:\\w\\d"));
 
-    EXPECT_EQ(Recorded(), (std::vector<std::string>{
+    ASSERT_EQ(Recorded(), (std::vector<std::string>{
                               "created C:\\w\\d directory",
                               "created C:\\w\\d\\new file",
                               "written C:\\w\\d\\new",
