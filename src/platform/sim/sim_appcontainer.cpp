@@ -37,6 +37,8 @@ std::u16string ProfileKey(const std::u16string& name) {
     return key;
 }
 
+std::u16string SidText(const winformat::Sid& sid) { return winformat::AsciiToUtf16(sid.ToString()); }
+
 // S-1-15-2-<7 RIDs>, the form DeriveAppContainerSidFromAppContainerName returns.
 bool IsAppContainerSid(const winformat::Sid& sid) {
     return sid.authority() == winformat::sid_authority::kAppPackage && sid.sub_authority_count() == 8 &&
@@ -62,6 +64,7 @@ SysResult<ReturnedSid> SimAppContainer::CreateAppContainerProfile(
     if (profiles_.contains(key)) return HResultFailure(hresult::kAlreadyExists);
     winformat::Sid sid = AppContainerSidFromName(name);
     profiles_.emplace(key, SimProfile{name, display_name, description, sid, std::move(granted)});
+    host_.changes().Note([&] { return SimChange{SimChange::Kind::profile_created, name, SidText(sid)}; });
     return Returned(sid);
 }
 
@@ -69,6 +72,7 @@ void SimAppContainer::PlantProfile(std::u16string name, std::u16string display_n
                                    std::vector<SimCapability> capabilities) {
     winformat::Sid sid = AppContainerSidFromName(name);
     const std::u16string key = ProfileKey(name);
+    host_.changes().Note([&] { return SimChange{SimChange::Kind::profile_created, name, SidText(sid)}; });
     profiles_.insert_or_assign(key, SimProfile{std::move(name), std::move(display_name), std::move(description),
                                                std::move(sid), std::move(capabilities)});
 }
@@ -87,9 +91,15 @@ ReturnedSid SimAppContainer::Returned(const winformat::Sid& sid) const {
 SysResult<void> SimAppContainer::DeleteAppContainerProfile(const std::u16string& name) {
     TELVO_SIM_ENTER(host_, "DeleteAppContainerProfile");
     if (!IsValidProfileName(name)) return HResultFailure(hresult::kInvalidArg);
-    if (profiles_.erase(ProfileKey(name)) == 0 && missing_profile_delete_result_ != hresult::kOk) {
-        return HResultFailure(missing_profile_delete_result_);
+    const auto profile = profiles_.find(ProfileKey(name));
+    if (profile == profiles_.end()) {
+        if (missing_profile_delete_result_ != hresult::kOk) return HResultFailure(missing_profile_delete_result_);
+        return {};
     }
+    host_.changes().Note([&] {
+        return SimChange{SimChange::Kind::profile_deleted, profile->second.name, SidText(profile->second.sid)};
+    });
+    profiles_.erase(profile);
     return {};
 }
 

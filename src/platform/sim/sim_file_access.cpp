@@ -94,6 +94,7 @@ SysResult<void> SimFiles::WriteAs(const TokenIdentity& token, std::u16string_vie
     }
     if (lookup.link->node->directory) return std::unexpected(SysError::Win32(win32_error::kAccessDenied));
     lookup.link->node->contents = std::move(text);
+    tree_->NoteWritten(*lookup.link);
     return {};
 }
 

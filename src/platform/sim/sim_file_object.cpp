@@ -63,6 +63,7 @@ SysResult<std::uint32_t> SimFileObject::Write(const std::byte* bytes, std::size_
     const std::uint64_t start = (access_ & file_access::kWriteData) ? position_ : contents.size();
     if (contents.size() < start + length) contents.resize(start + length);
     std::memcpy(contents.data() + start, bytes, length);
+    tree_->NoteWritten(*link_);
     position_ = start + length;
     return static_cast<std::uint32_t>(length);
 }

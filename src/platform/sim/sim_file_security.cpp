@@ -48,8 +48,9 @@ Acl FittedOrFault(std::uint8_t revision, std::vector<Ace> aces) {
     return std::move(*acl);
 }
 
-// The node's DACL rebuilt from its explicit entries and what it inherits from `parent_dacl`.
-void Reinherit(SimNode& node, SecurityDescriptor descriptor, const Acl& parent_dacl) {
+// The node's descriptor with its DACL rebuilt from its explicit entries and
+// what it inherits from `parent_dacl`.
+std::vector<std::uint8_t> Reinherited(const SimNode& node, SecurityDescriptor descriptor, const Acl& parent_dacl) {
     std::vector<Ace> aces;
     std::uint8_t revision = parent_dacl.revision();
     if (const Acl* own = descriptor.dacl.acl()) {
@@ -61,7 +62,7 @@ void Reinherit(SimNode& node, SecurityDescriptor descriptor, const Acl& parent_d
     for (Ace& ace : InheritedAces(parent_dacl, node.directory)) aces.push_back(std::move(ace));
     descriptor.dacl = winformat::AclSlot(FittedOrFault(revision, std::move(aces)));
     descriptor.control |= winformat::sd_control::kDaclAutoInherited;
-    node.security_descriptor = descriptor.ToSelfRelative();
+    return descriptor.ToSelfRelative();
 }
 
 }  // namespace
@@ -136,7 +137,7 @@ SecurityDescriptor ParseNodeDescriptor(const SimNode& node) {
     return std::move(*parsed);
 }
 
-void PropagateInheritance(SimNode& directory) {
+void PropagateInheritance(SimFileTree& tree, SimNode& directory) {
     const Acl empty = FittedOrFault(winformat::acl_revision::kRevision, {});
     std::vector<SimNode*> pending{&directory};
     while (!pending.empty()) {
@@ -148,7 +149,8 @@ void PropagateInheritance(SimNode& directory) {
             SimNode& node = *child->node;
             SecurityDescriptor descriptor = ParseNodeDescriptor(node);
             if (descriptor.control & winformat::sd_control::kDaclProtected) continue;
-            Reinherit(node, std::move(descriptor), parent_dacl != nullptr ? *parent_dacl : empty);
+            tree.SetDescriptor(*child,
+                               Reinherited(node, std::move(descriptor), parent_dacl != nullptr ? *parent_dacl : empty));
             if (node.directory && node.reparse_tag == 0) pending.push_back(&node);
         }
     }

@@ -47,7 +47,8 @@ winformat::SecurityDescriptor ParseNodeDescriptor(const SimNode& node);
 // SetSecurityInfo's propagation below `directory`, whose DACL has just been
 // replaced: each descendant that is not protected keeps its explicit entries
 // and gets the inherited ones from its parent's new DACL. A protected
-// descendant and everything below it are left alone.
-void PropagateInheritance(SimNode& directory);
+// descendant and everything below it are left alone. The tree's mutex is
+// held; each descriptor changes through the tree, which records it.
+void PropagateInheritance(SimFileTree& tree, SimNode& directory);
 
 }  // namespace telvo::platform::sim

@@ -63,6 +63,12 @@ void Detach(SimLink& link) {
     link.parent.reset();
 }
 
+std::u16string KindWord(const SimNode& node) {
+    if (node.reparse_tag == reparse_tag::kMountPoint) return u"junction";
+    if (node.reparse_tag == reparse_tag::kSymlink) return u"symbolic link";
+    return node.directory ? u"directory" : u"file";
+}
+
 }  // namespace
 
 SimVolume& SimFileTree::AddVolume(SimVolumeSpec spec) {
@@ -168,9 +174,14 @@ SysResult<std::u16string> SimFileTree::FinalPath(const SimLink& link) const {
     return ExtendedText(link.volume->spec.root, {names.rbegin(), names.rend()});
 }
 
+std::u16string SimFileTree::LoggedPath(const SimLink& link) const {
+    auto path = FinalPath(link);
+    return path ? path->substr(4) : link.name;
+}
+
 SysResult<std::shared_ptr<SimLink>> SimFileTree::AddChild(const SimLookup& where, bool directory,
-                                                          std::uint32_t attributes,
-                                                          const SimCreator& creator) {
+                                                          std::uint32_t attributes, const SimCreator& creator,
+                                                          SimReparse reparse) {
     if (where.link) return Win32Failure(win32_error::kAlreadyExists);
     if (!where.parent) return Win32Failure(win32_error::kAccessDenied);  // a volume root
     if (!IsValidName(where.name)) return Win32Failure(win32_error::kInvalidName);
@@ -179,8 +190,14 @@ SysResult<std::shared_ptr<SimLink>> SimFileTree::AddChild(const SimLookup& where
     link->node->link_count = 1;
     link->node->security_descriptor =
         NewObjectDescriptor(where.parent->node->security_descriptor, directory, creator.owner, creator.default_dacl);
+    link->node->reparse_tag = reparse.tag;
+    link->node->reparse_target = std::move(reparse.target);
     if (directory) link->node->self = link;
     Attach(where, link);
+    changes_.Note([&] {
+        return SimChange{SimChange::Kind::object_created, LoggedPath(*link), KindWord(*link->node), {},
+                         link->node->security_descriptor};
+    });
     return link;
 }
 
@@ -196,6 +213,7 @@ SysResult<void> SimFileTree::AddHardLink(const std::shared_ptr<SimNode>& node, c
     link->node = node;
     ++node->link_count;
     Attach(where, link);
+    changes_.Note([&] { return SimChange{SimChange::Kind::object_created, LoggedPath(*link), u"hard link"}; });
     return {};
 }
 
@@ -214,8 +232,11 @@ SysResult<void> SimFileTree::Rename(const std::shared_ptr<SimLink>& link, const 
     if (node.directory && (HasOpenBelow(node) || to.parent->node.get() == &node || IsWithin(*to.parent, node))) {
         return Win32Failure(win32_error::kAccessDenied);
     }
+    const bool logging = changes_.started();
+    const std::u16string from = logging ? LoggedPath(*link) : std::u16string();
     Detach(*link);
     Attach(to, link);
+    if (logging) changes_.Note([&] { return SimChange{SimChange::Kind::object_renamed, from, LoggedPath(*link)}; });
     return {};
 }
 
@@ -224,10 +245,24 @@ SysResult<void> SimFileTree::Remove(const std::shared_ptr<SimLink>& link) {
     if (!link->node->children.empty()) return Win32Failure(win32_error::kDirNotEmpty);
     TELVO_TRY(CheckSharing(*link->node, file_access::kDelete | file_access::kSynchronize,
                            file_share::kRead | file_share::kWrite | file_share::kDelete));
+    changes_.Note([&] { return SimChange{SimChange::Kind::object_deleted, LoggedPath(*link), KindWord(*link->node)}; });
     Detach(*link);
     link->removed = true;
     --link->node->link_count;
     return {};
+}
+
+void SimFileTree::SetDescriptor(const SimLink& link, std::vector<std::uint8_t> descriptor) {
+    std::vector<std::uint8_t>& stored = link.node->security_descriptor;
+    if (stored == descriptor) return;
+    changes_.Note([&] {
+        return SimChange{SimChange::Kind::descriptor_replaced, LoggedPath(link), {}, stored, descriptor};
+    });
+    stored = std::move(descriptor);
+}
+
+void SimFileTree::NoteWritten(const SimLink& link) {
+    changes_.Note([&] { return SimChange{SimChange::Kind::data_written, LoggedPath(link)}; });
 }
 
 }  // namespace telvo::platform::sim

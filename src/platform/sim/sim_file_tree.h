@@ -10,6 +10,7 @@
 
 #include "common/error.h"
 #include "platform/file_constants.h"
+#include "platform/sim/sim_change_log.h"
 #include "winformat/sid.h"
 
 namespace telvo::platform::sim {
@@ -82,6 +83,12 @@ struct SimCreator {
     std::vector<std::uint8_t> default_dacl;
 };
 
+// What a new reparse point points to (tag 0: the new object is none).
+struct SimReparse {
+    std::uint32_t tag = 0;
+    std::u16string target;
+};
+
 // What a path names: the directory holding the last name, that name, and the
 // link found (null when nothing has that name yet).
 struct SimLookup {
@@ -96,9 +103,12 @@ SimLookup NameOf(const std::shared_ptr<SimLink>& link);
 
 // The simulated file systems of all volumes. Every member is used with `mutex`
 // held; open-file objects take it when they close, so no object may be released
-// while it is held.
+// while it is held. Every change to names, descriptors and data goes through
+// a member below, which records it in the host's change log.
 class SimFileTree {
 public:
+    explicit SimFileTree(SimChangeLog& changes) : changes_(changes) {}
+
     std::mutex mutex;
 
     SimVolume& AddVolume(SimVolumeSpec spec);
@@ -121,12 +131,20 @@ public:
 
     // A new name, made by `creator`.
     SysResult<std::shared_ptr<SimLink>> AddChild(const SimLookup& where, bool directory, std::uint32_t attributes,
-                                                 const SimCreator& creator);
+                                                 const SimCreator& creator, SimReparse reparse = {});
     SysResult<void> AddHardLink(const std::shared_ptr<SimNode>& node, const SimLookup& where);
     SysResult<void> Rename(const std::shared_ptr<SimLink>& link, const SimLookup& to);
     SysResult<void> Remove(const std::shared_ptr<SimLink>& link);
+    // The node's descriptor replaced (the change named by `link`'s path).
+    void SetDescriptor(const SimLink& link, std::vector<std::uint8_t> descriptor);
+    // The file's data has just been written or truncated through `link`.
+    void NoteWritten(const SimLink& link);
 
 private:
+    // X:\Dir\Name (X:\ for a root), as the change log names objects.
+    std::u16string LoggedPath(const SimLink& link) const;
+
+    SimChangeLog& changes_;
     std::vector<std::unique_ptr<SimVolume>> volumes_;
     std::map<char16_t, std::u16string> substs_;
 };

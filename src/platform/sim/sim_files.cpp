@@ -25,8 +25,9 @@ DirectoryEntry EntryFor(std::u16string name, const SimNode& node) {
 }
 
 // Existing objects: checks of the disposition and of directory opens.
-SysResult<void> CheckExistingOpen(SimNode& node, std::uint32_t access, std::uint32_t share,
+SysResult<void> CheckExistingOpen(SimFileTree& tree, const SimLink& link, std::uint32_t access, std::uint32_t share,
                                   std::uint32_t disposition, std::uint32_t flags) {
+    SimNode& node = *link.node;
     using namespace creation_disposition;
     if (disposition == kCreateNew) return Win32Failure(win32_error::kFileExists);
     const bool truncates = disposition == kCreateAlways || disposition == kTruncateExisting;
@@ -38,13 +39,16 @@ SysResult<void> CheckExistingOpen(SimNode& node, std::uint32_t access, std::uint
         return Win32Failure(win32_error::kAccessDenied);
     }
     TELVO_TRY(CheckSharing(node, access, share));
-    if (truncates) node.contents.clear();
+    if (truncates && !node.contents.empty()) {
+        node.contents.clear();
+        tree.NoteWritten(link);
+    }
     return {};
 }
 
 }  // namespace
 
-SimFiles::SimFiles(SimHost& host) : host_(host), tree_(std::make_shared<SimFileTree>()) {}
+SimFiles::SimFiles(SimHost& host) : host_(host), tree_(std::make_shared<SimFileTree>(host.changes())) {}
 
 std::shared_ptr<SimFileObject> SimFiles::Find(Handle handle) const {
     return host_.handles().FindAs<SimFileObject>(handle);
@@ -75,7 +79,7 @@ SysResult<std::shared_ptr<SimFileObject>> SimFiles::Open(std::u16string_view pat
     }
     std::shared_ptr<SimLink> link = lookup.link;
     if (link) {
-        TELVO_TRY(CheckExistingOpen(*link->node, granted, share, disposition, flags));
+        TELVO_TRY(CheckExistingOpen(*tree_, *link, granted, share, disposition, flags));
     } else {
         TELVO_TRY_ASSIGN(link, tree_->AddChild(lookup, false, file_attribute::kArchive | (flags & kSettableAttributes), Creator()));
     }
@@ -112,7 +116,7 @@ SysResult<Handle> SimFiles::ReOpenFile(Handle original, std::uint32_t desired_ac
     TELVO_TRY_ASSIGN(const std::uint32_t access,
                      AccessAs(CallerToken(), NameOf(file->link()), desired_access, file->node()->directory,
                               (flags_and_attributes & file_flag::kBackupSemantics) != 0));
-    TELVO_TRY(CheckExistingOpen(*file->node(), access, share_mode, creation_disposition::kOpenExisting,
+    TELVO_TRY(CheckExistingOpen(*tree_, *file->link(), access, share_mode, creation_disposition::kOpenExisting,
                                 flags_and_attributes));
     return host_.handles().Add(std::make_shared<SimFileObject>(tree_, file->link(), access, share_mode));
 }
@@ -344,9 +348,8 @@ SysResult<void> SimFiles::MakeReparsePoint(std::u16string_view path, std::uint32
                                            bool directory) {
     std::lock_guard lock(tree_->mutex);
     TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(path, false));
-    TELVO_TRY_ASSIGN(auto link, tree_->AddChild(lookup, directory, file_attribute::kReparsePoint, Creator()));
-    link->node->reparse_tag = tag;
-    link->node->reparse_target = std::move(target);
+    TELVO_TRY(tree_->AddChild(lookup, directory, file_attribute::kReparsePoint, Creator(),
+                              SimReparse{tag, std::move(target)}));
     return {};
 }
 
@@ -423,7 +426,7 @@ SysResult<void> SimFiles::SetSecurityDescriptor(std::u16string_view path, std::v
     if (!winformat::SecurityDescriptor::ParseSelfRelative(descriptor)) return Win32Failure(win32_error::kInvalidSecurityDescr);
     std::lock_guard lock(tree_->mutex);
     TELVO_TRY_ASSIGN(auto link, tree_->ResolveExisting(path, false));
-    link->node->security_descriptor = std::move(descriptor);
+    tree_->SetDescriptor(*link, std::move(descriptor));
     return {};
 }
 

@@ -8,6 +8,7 @@
 #include "platform/sim/fault_plan.h"
 #include "platform/sim/handle_table.h"
 #include "platform/sim/sim_appcontainer.h"
+#include "platform/sim/sim_change_log.h"
 #include "platform/sim/sim_clock.h"
 #include "platform/sim/sim_console.h"
 #include "platform/sim/sim_files.h"
@@ -43,6 +44,8 @@ public:
     Platform& platform() { return platform_; }
 
     FaultPlan& faults() { return faults_; }
+    // What processes change on the host, once started (sim_change_log.h).
+    SimChangeLog& changes() { return changes_; }
     SimClock& clock() { return clock_; }
     // The process the calling thread acts as, and its handles.
     SimHelperProcess& caller();
@@ -112,6 +115,8 @@ private:
     SimHelperProcess& AddHelperProcess(std::shared_ptr<const SimToken> token);
     void EndProcess(SimHelperProcess& process);
 
+    // First: everything below records into it, up to its own destruction.
+    SimChangeLog changes_;
     FaultPlan faults_;
     SimClock clock_;
     mutable std::mutex helpers_mutex_;

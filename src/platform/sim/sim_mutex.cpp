@@ -5,6 +5,14 @@
 
 namespace telvo::platform::sim {
 
+SimMutex::SimMutex(SimHost& host, std::u16string name) : host_(host), name_(std::move(name)) {
+    host_.changes().Note([&] { return SimChange{SimChange::Kind::mutex_created, name_}; });
+}
+
+SimMutex::~SimMutex() {
+    host_.changes().Note([&] { return SimChange{SimChange::Kind::mutex_destroyed, name_}; });
+}
+
 SimMutex::Owner SimMutex::Caller() const { return Owner{host_.caller().id(), std::this_thread::get_id()}; }
 
 void SimMutex::SettleLocked() {

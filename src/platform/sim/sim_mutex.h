@@ -15,10 +15,15 @@ class SimHost;
 // A named mutex. It is owned by one simulated thread (an OS thread acting for
 // one of the host's helper processes), or by a process a test stands in for;
 // the owner may take it again (recursion). A mutex whose owner died is
-// abandoned: the next wait takes it and reports WAIT_ABANDONED.
+// abandoned: the next wait takes it and reports WAIT_ABANDONED. Its name
+// exists from its construction until its last reference (a handle, or a
+// process a test stands in for) goes; both are host changes.
 class SimMutex final : public SimWaitable, public SimSecured {
 public:
-    SimMutex(SimHost& host, std::u16string name) : host_(host), name_(std::move(name)) {}
+    SimMutex(SimHost& host, std::u16string name);
+    ~SimMutex() override;
+    SimMutex(const SimMutex&) = delete;
+    SimMutex& operator=(const SimMutex&) = delete;
 
     const std::u16string& name() const { return name_; }
 

@@ -34,7 +34,20 @@ std::u16string SimRegistry::Key(const std::u16string& sub_key, const std::u16str
 void SimRegistry::Set(const std::u16string& sub_key, const std::u16string& value_name, std::uint32_t type,
                       std::vector<std::uint8_t> data) {
     std::lock_guard lock(mutex_);
-    values_[Key(sub_key, value_name)] = Value{type, std::move(data), {}, sub_key, value_name};
+    Value& value = values_[Key(sub_key, value_name)];
+    value.type = type;
+    value.pending.clear();
+    value.sub_key = sub_key;
+    value.value_name = value_name;
+    Replace(value, std::move(data));
+}
+
+void SimRegistry::Replace(Value& value, std::vector<std::uint8_t> data) {
+    changes_.Note([&] {
+        return SimChange{SimChange::Kind::registry_value_set, value.sub_key + u"\\" + value.value_name, {},
+                         value.data, data};
+    });
+    value.data = std::move(data);
 }
 
 std::vector<SimRegistryValue> SimRegistry::Values() const {
@@ -67,7 +80,7 @@ SysResult<void> SimRegistry::Get(std::uint32_t predefined_key, const std::u16str
     if (!(flags & TypeBit(value.type))) return Win32Failure(win32_error::kUnsupportedType);
     const std::vector<std::uint8_t> returned = AsReturned(value.data, value.type);
     if (!value.pending.empty()) {
-        value.data = std::move(value.pending.front());
+        Replace(value, std::move(value.pending.front()));
         value.pending.pop_front();
     }
     type = value.type;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "common/error.h"
+#include "platform/sim/sim_change_log.h"
 
 namespace telvo::platform::sim {
 
@@ -33,8 +34,12 @@ struct SimRegistryValue {
     std::vector<std::uint8_t> data;
 };
 
+// Every value set, by the test or by the other process of QueueChange, is a
+// host change recorded in `changes`.
 class SimRegistry {
 public:
+    explicit SimRegistry(SimChangeLog& changes) : changes_(changes) {}
+
     void Set(const std::u16string& sub_key, const std::u16string& value_name, std::uint32_t type,
              std::vector<std::uint8_t> data);
     // As if another process rewrote the value right after the next read of it.
@@ -56,7 +61,10 @@ private:
         std::u16string value_name;
     };
     static std::u16string Key(const std::u16string& sub_key, const std::u16string& value_name);
+    // The value's data replaced; the registry's mutex is held.
+    void Replace(Value& value, std::vector<std::uint8_t> data);
 
+    SimChangeLog& changes_;
     mutable std::mutex mutex_;
     std::map<std::u16string, Value> values_;
 };

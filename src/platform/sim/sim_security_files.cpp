@@ -34,12 +34,12 @@ std::uint32_t ReadAccessFor(std::uint32_t requested) {
 
 bool Holds(const SimFileObject& file, std::uint32_t access) { return (file.access() & access) == access; }
 
-// The node's descriptor with a new DACL and DACL control bits.
-void StoreDacl(SimNode& node, winformat::AclSlot dacl, std::uint16_t dacl_control) {
-    SecurityDescriptor descriptor = ParseNodeDescriptor(node);
+// The file's descriptor with a new DACL and DACL control bits.
+void StoreDacl(const SimFileObject& file, winformat::AclSlot dacl, std::uint16_t dacl_control) {
+    SecurityDescriptor descriptor = ParseNodeDescriptor(*file.node());
     descriptor.dacl = std::move(dacl);
     descriptor.control = static_cast<std::uint16_t>((descriptor.control & ~kDaclControlBits) | dacl_control);
-    node.security_descriptor = descriptor.ToSelfRelative();
+    file.tree().SetDescriptor(*file.link(), descriptor.ToSelfRelative());
 }
 
 // The explicit entries of `passed` followed by what the object inherits from its parent.
@@ -117,7 +117,7 @@ SysResult<void> SimSecurity::NtSetSecurityObject(Handle handle, std::uint32_t se
     if (bits & (control::kDaclAutoInherited | control::kDaclAutoInheritReq)) stored |= control::kDaclAutoInherited;
     {
         std::lock_guard lock(file->tree().mutex);
-        StoreDacl(*file->node(), passed->dacl.present() ? passed->dacl : winformat::AclSlot::Null(), stored);
+        StoreDacl(*file, passed->dacl.present() ? passed->dacl : winformat::AclSlot::Null(), stored);
     }
     last_nt_set_.assign(security_descriptor.begin(), security_descriptor.end());
     return {};
@@ -167,9 +167,9 @@ SysResult<void> SimSecurity::SetSecurityInfo(Handle handle, std::uint32_t object
     winformat::AclSlot slot = !passed        ? winformat::AclSlot::Null()
                             : is_protected ? winformat::AclSlot(*passed)
                                            : WithInheritedFromParent(*file, *passed);
-    StoreDacl(node, std::move(slot),
+    StoreDacl(*file, std::move(slot),
               static_cast<std::uint16_t>(control::kDaclAutoInherited | (is_protected ? control::kDaclProtected : 0)));
-    if (node.directory) PropagateInheritance(node);
+    if (node.directory) PropagateInheritance(file->tree(), node);
     return {};
 }
 

@@ -57,8 +57,12 @@ void SimServiceControl::StartedByServiceControlManager(std::vector<std::u16strin
 
 void SimServiceControl::Install(const std::u16string& name, SimInstalledService service) {
     std::lock_guard lock(mutex_);
-    services_[winformat::Upcased(name)] = std::move(service);
-    installed_names_[winformat::Upcased(name)] = name;
+    const std::u16string key = winformat::Upcased(name);
+    host_.changes().Note([&] {
+        return SimChange{SimChange::Kind::service_changed, name, services_.contains(key) ? u"changed" : u"installed"};
+    });
+    services_[key] = std::move(service);
+    installed_names_[key] = name;
 }
 
 std::vector<std::pair<std::u16string, SimInstalledService>> SimServiceControl::Installed() const {

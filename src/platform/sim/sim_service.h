@@ -60,6 +60,7 @@ public:
     // Test side.
     void StartedByServiceControlManager(std::vector<std::u16string> arguments);
     const std::optional<std::u16string>& DispatchedName() const { return dispatched_name_; }
+    // Installs the service, or replaces its state and configuration: a host change.
     void Install(const std::u16string& name, SimInstalledService service);
     // The installed service, for a test to change (nothing when not installed).
     SimInstalledService* Find(const std::u16string& name);

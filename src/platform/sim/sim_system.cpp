@@ -11,7 +11,7 @@ namespace {
 constexpr std::uint32_t kUseEntropyInBuffer = 0x00000001;
 }  // namespace
 
-SimSystem::SimSystem(SimHost& host) : host_(host) {
+SimSystem::SimSystem(SimHost& host) : host_(host), registry_(host.changes()) {
     registry_.Set(u"SOFTWARE\\Microsoft\\Windows NT\\CurrentVersion\\ProfileList", u"ProfilesDirectory",
                   registry_type::kExpandSz, RegistryStringBytes(u"%SystemDrive%\\Users\0"));
 }
