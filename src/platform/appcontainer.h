@@ -69,6 +69,8 @@ inline constexpr std::uint32_t kFileNotFound = 0x80070002;     // HRESULT_FROM_W
 inline constexpr std::uint32_t kInvalidArg = 0x80070057;       // E_INVALIDARG
 inline constexpr std::uint32_t kAlreadyExists = 0x800700B7;    // HRESULT_FROM_WIN32(ERROR_ALREADY_EXISTS)
 inline constexpr std::uint32_t kElementNotFound = 0x80070490;  // HRESULT_FROM_WIN32(ERROR_NOT_FOUND)
+// HRESULT_FROM_WIN32 of a Win32 error.
+constexpr std::uint32_t FromWin32(std::uint32_t error) { return 0x80070000 | (error & 0xFFFF); }
 }  // namespace hresult
 
 }  // namespace telvo::platform

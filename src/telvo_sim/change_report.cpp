@@ -118,8 +118,11 @@ int CountIn(const std::map<std::string, int>& counts, const std::string& ace) {
 
 std::string OrNone(const std::string& part) { return part.empty() ? "(none)" : part; }
 
-// The descriptor's changes over `descriptors`, the first being the state before them.
-std::vector<Line> DescriptorLines(const std::vector<std::vector<std::uint8_t>>& descriptors) {
+// The descriptor's changes over `descriptors`, the first being the state
+// before them (or, for an object the changes created, the descriptor it was
+// created with: an entry it was created with and lost again went with the
+// run, so its removal is the undoing of the run's own entry).
+std::vector<Line> DescriptorLines(const std::vector<std::vector<std::uint8_t>>& descriptors, bool created) {
     std::vector<DescriptorParts> states;
     for (const auto& bytes : descriptors) states.push_back(PartsOf(bytes));
     const DescriptorParts& before = states.front();
@@ -161,7 +164,11 @@ std::vector<Line> DescriptorLines(const std::vector<std::vector<std::uint8_t>>& 
             if (now < base && !removed) removed = i;
         }
         if (added) lines.emplace_back(*added, Line{"dacl added " + ace, end <= base});
-        if (removed) lines.emplace_back(*removed, Line{"dacl removed " + ace, end >= base});
+        if (removed && created) {
+            lines.emplace_back(*removed, Line{"dacl removed " + ace + " (created with it)", end < base});
+        } else if (removed) {
+            lines.emplace_back(*removed, Line{"dacl removed " + ace, end >= base});
+        }
     }
     std::stable_sort(lines.begin(), lines.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
     std::vector<Line> ordered;
@@ -297,7 +304,7 @@ private:
             const FileObject& described = objects_[id];
             // What an object the run made and removed again went through is gone with it.
             if (described.created && !described.exists) return std::vector<Line>{};
-            return DescriptorLines(described.descriptors);
+            return DescriptorLines(described.descriptors, described.created);
         });
     }
 

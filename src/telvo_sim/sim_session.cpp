@@ -9,6 +9,7 @@
 
 #include "common/try.h"
 #include "main/process_entry.h"
+#include "telvo_sim/change_report.h"
 #include "telvo_sim/host_file.h"
 #include "telvo_sim/sim_options.h"
 #include "winformat/text.h"
@@ -135,6 +136,7 @@ private:
             planned_base_.push_back(faults.Count(failure.call));
         }
         if (options_.calls_out) faults.WatchAll();
+        if (options_.changes) host.changes().Start();
         if (options_.crash_after) faults.CrashAfter(*options_.crash_after);
     }
 
@@ -148,6 +150,10 @@ private:
                                      " was not reached: the helper used " + failure.call + " " +
                                      std::to_string(uses) + " time(s)\n");
             }
+        }
+        if (options_.changes) {
+            host.changes().Stop();
+            streams_.write_error(DescribeChanges(host.changes()));
         }
         if (options_.calls_out) {
             std::string calls;

@@ -1,5 +1,6 @@
 #include "platform/sim/sim_appcontainer.h"
 
+#include "common/try.h"
 #include "platform/sim/sim_host.h"
 #include "platform/sim/sim_sid_derivation.h"
 #include "winformat/text.h"
@@ -65,7 +66,33 @@ SysResult<ReturnedSid> SimAppContainer::CreateAppContainerProfile(
     winformat::Sid sid = AppContainerSidFromName(name);
     profiles_.emplace(key, SimProfile{name, display_name, description, sid, std::move(granted)});
     host_.changes().Note([&] { return SimChange{SimChange::Kind::profile_created, name, SidText(sid)}; });
+    MakeProfileFolder(name);
     return Returned(sid);
+}
+
+// Assumed from the documentation: the profile's folder under the user's
+// LocalAppData is made with the profile and removed, whole, with it. (A
+// host without that LocalAppData gets no folder.)
+void SimAppContainer::MakeProfileFolder(const std::u16string& name) {
+    const std::u16string packages = host_.system().LocalAppData() + u"\\Packages";
+    if (!host_.files().Lookup(host_.system().LocalAppData())) return;
+    if (!host_.files().Lookup(packages)) (void)host_.files().MakeDirectory(packages);
+    (void)host_.files().MakeDirectory(packages + u"\\" + name);
+    (void)host_.files().MakeDirectory(packages + u"\\" + name + u"\\AC");
+}
+
+// The folder's objects, deepest first; a removal that fails (an object in
+// use) fails the deletion part-way, as Windows may, and calling again is the remedy.
+SysResult<void> SimAppContainer::RemoveProfileFolder(const std::u16string& name) {
+    const std::u16string folder = host_.system().LocalAppData() + u"\\Packages\\" + name;
+    if (!host_.files().Lookup(folder)) return {};
+    TELVO_TRY_ASSIGN(const auto paths, host_.files().ObjectPaths(folder));
+    for (auto path = paths.rbegin(); path != paths.rend(); ++path) {
+        if (auto removed = host_.files().Remove(*path); !removed) {
+            return HResultFailure(hresult::FromWin32(removed.error().code));
+        }
+    }
+    return {};
 }
 
 void SimAppContainer::PlantProfile(std::u16string name, std::u16string display_name, std::u16string description,
@@ -96,6 +123,7 @@ SysResult<void> SimAppContainer::DeleteAppContainerProfile(const std::u16string&
         if (missing_profile_delete_result_ != hresult::kOk) return HResultFailure(missing_profile_delete_result_);
         return {};
     }
+    TELVO_TRY(RemoveProfileFolder(profile->second.name));
     host_.changes().Note([&] {
         return SimChange{SimChange::Kind::profile_deleted, profile->second.name, SidText(profile->second.sid)};
     });

@@ -69,6 +69,8 @@ public:
     void SetReturnedPath(std::optional<ReturnedPath> path) { returned_path_ = std::move(path); }
 
 private:
+    void MakeProfileFolder(const std::u16string& name);
+    SysResult<void> RemoveProfileFolder(const std::u16string& name);
     ReturnedSid Returned(const winformat::Sid& sid) const;
 
     SimHost& host_;
