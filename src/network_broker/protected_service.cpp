@@ -57,7 +57,7 @@ constexpr std::uint32_t kFileChangeRights =
     file_access::kGenericWrite | file_access::kGenericAll;
 
 Sid TrustedInstaller() {
-    return Sid::Make(winformat::sid_authority::kNt, {80, 956008885, 3159402384, 1979300186, 1467045446, 3174785154});
+    return Sid::Make(winformat::sid_authority::kNt, {80, 956008885, 3418522649, 1831038044, 1853292631, 2271478464});
 }
 
 bool IsOneOf(const Sid& sid, std::span<const Sid> allowed) {

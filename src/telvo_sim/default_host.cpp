@@ -38,8 +38,10 @@ constexpr std::string_view kDefaultHost = R"json({
     {"path": "C:\\Windows\\System32\\cmd.exe", "kind": "file", "content": "MZ"},
     {"path": "C:\\Program Files", "kind": "directory",
      "sd": "O:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464G:S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464D:PAI(A;OICI;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)(A;OICI;0x1200a9;;;AC)(A;OICI;0x1200a9;;;S-1-15-2-2)"},
-    {"path": "C:\\Program Files\\TelvoOfflineNetwork", "kind": "directory"},
-    {"path": "C:\\Program Files\\TelvoOfflineNetwork\\telvo-windows-sandbox.exe", "kind": "file", "content": "MZ"},
+    {"path": "C:\\Program Files\\TelvoOfflineNetwork", "kind": "directory",
+     "sd": "O:BAG:SYD:AI(A;OICIID;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)(A;OICIID;FA;;;SY)(A;OICIID;FA;;;BA)(A;OICIID;0x1200a9;;;BU)(A;OICIID;0x1200a9;;;AC)(A;OICIID;0x1200a9;;;S-1-15-2-2)"},
+    {"path": "C:\\Program Files\\TelvoOfflineNetwork\\telvo-windows-sandbox.exe", "kind": "file", "content": "MZ",
+     "sd": "O:BAG:SYD:AI(A;ID;FA;;;S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464)(A;ID;FA;;;SY)(A;ID;FA;;;BA)(A;ID;0x1200a9;;;BU)(A;ID;0x1200a9;;;AC)(A;ID;0x1200a9;;;S-1-15-2-2)"},
     {"path": "C:\\Users", "kind": "directory",
      "sd": "O:SYG:SYD:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;;0x1200a9;;;BU)(A;;0x1200a9;;;WD)(A;;0x120088;;;AC)(A;;0x120088;;;S-1-15-2-2)"},
     {"path": "C:\\Users\\alice", "kind": "directory",
@@ -68,7 +70,7 @@ constexpr std::string_view kDefaultHost = R"json({
      "binaryPath": "\"C:\\Program Files\\TelvoOfflineNetwork\\telvo-windows-sandbox.exe\" --network-service",
      "serviceType": 16, "startType": 2, "errorControl": 1, "startName": "LocalSystem",
      "state": "running", "processId": 812, "controlsAccepted": 1,
-     "sd": "O:SYG:SYD:(A;;CCLCSWRPWPDTLOCRRC;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)(A;;CCLCSWLOCRRC;;;IU)(A;;CCLCSWLOCRRC;;;AU)"}
+     "sd": "O:SYG:SYD:(A;;CCLCSWRPWPDTLOCRRC;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)(A;;CCLCSWLORC;;;IU)(A;;CCLCSWLORC;;;AU)"}
   ],
   "commands": {
     "echo hello": {"steps": [], "exitCode": 0},

@@ -8,6 +8,7 @@
 
 #include "common/error.h"
 #include "platform/sim/sim_host.h"
+#include "telvo_sim/sim_broker.h"
 
 namespace telvo::telvo_sim {
 
@@ -20,20 +21,23 @@ inline constexpr std::string_view kHostFormat = "telvo-sim-host/1";
 inline constexpr std::size_t kMaxHostFileSize = 16 * 1024 * 1024;
 
 // A host built from a file, with the mutexes that other live processes keep
-// open on it: they exist while this holds them.
+// open on it (they exist while this holds them) and the offline-network
+// broker with the leases of `wfp` (never null). When the host's service
+// TelvoOfflineNetwork is running, the broker serves the pipe as its process.
 struct LoadedHost {
     std::unique_ptr<platform::sim::SimHost> host;
     std::vector<std::shared_ptr<platform::sim::SimMutex>> other_processes_mutexes;
+    std::shared_ptr<SimBroker> broker;
 };
 
 Result<LoadedHost> ReadHostFile(std::string_view text);
 
 // The host's state in the same format: every object with its whole
-// descriptor. Fails for state the format cannot describe (a volume that is
+// descriptor, and the filters of the broker's leases. Fails for state the format cannot describe (a volume that is
 // not a drive letter, file contents that are not UTF-8, a process script
 // step other than those of a command, a command line that is not a command
 // of the host's cmd.exe).
-Result<std::string> WriteHostFile(platform::sim::SimHost& host);
+Result<std::string> WriteHostFile(platform::sim::SimHost& host, const SimBroker& broker);
 
 // The built-in host: Windows 11, a fixed NTFS drive C:, the standard user
 // alice with her workspace C:\Users\alice\work, the host preparation done

@@ -161,9 +161,21 @@ Result<Json> WriteMutexes(sim::SimHost& host) {
     return mutexes;
 }
 
+Json WriteWfp(const SimBroker& broker) {
+    Json filters = Json::array();
+    for (const SimLease& lease : broker.Leases()) {
+        for (std::size_t slot = 0; slot < lease.filter_ids.size(); ++slot) {
+            filters.push_back(Json{{"id", lease.filter_ids[slot]},
+                                   {"slot", slot},
+                                   {"lease", Json{{"profile", lease.profile_name}, {"leaseId", lease.lease_id}}}});
+        }
+    }
+    return Json{{"filters", std::move(filters)}};
+}
+
 }  // namespace
 
-Result<std::string> WriteHostFile(sim::SimHost& host) {
+Result<std::string> WriteHostFile(sim::SimHost& host, const SimBroker& broker) {
     const sim::SimToken& token = host.security().ProcessToken();
     const bool administrator = std::ranges::any_of(token.identity.groups, [](const auto& group) {
         return group.sid == winformat::well_known::Administrators();
@@ -200,6 +212,7 @@ Result<std::string> WriteHostFile(sim::SimHost& host) {
         {"services", std::move(services)},
         {"profiles", WriteProfiles(host)},
         {"mutexes", std::move(mutexes)},
+        {"wfp", WriteWfp(broker)},
         {"commands", std::move(commands)},
     };
     return json::WriteIndented(file);

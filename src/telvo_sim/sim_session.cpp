@@ -96,7 +96,7 @@ public:
         host.processes().JoinThreads();
         host.faults().ClearCrash();
 
-        const int written = WriteOutputs(host);
+        const int written = WriteOutputs(**shared);
         if (written != 0) return written;
         if (died) {
             streams_.write_error("telvo-sim: the helper process died after its seam call " +
@@ -140,7 +140,8 @@ private:
         if (options_.crash_after) faults.CrashAfter(*options_.crash_after);
     }
 
-    int WriteOutputs(sim::SimHost& host) {
+    int WriteOutputs(SharedHost& shared) {
+        sim::SimHost& host = shared.host();
         sim::FaultPlan& faults = host.faults();
         for (std::size_t i = 0; i < options_.failures.size(); ++i) {
             const PlannedFailure& failure = options_.failures[i];
@@ -163,7 +164,7 @@ private:
             }
         }
         if (options_.state_out) {
-            auto state = WriteHostFile(host);
+            auto state = WriteHostFile(host, *shared.loaded.broker);
             if (!state) return CannotWrite(std::move(state.error()).Context("the host's state").Display());
             if (auto written = WriteWholeFile(*options_.state_out, *state); !written) {
                 return CannotWrite(written.error().Display());

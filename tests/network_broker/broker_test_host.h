@@ -32,7 +32,7 @@ inline constexpr char16_t kCommandLine[] =
     u"\"C:\\Program Files\\TelvoOfflineNetwork\\telvo-windows-sandbox.exe\" --network-service";
 
 inline Sid TrustedInstallerSid() {
-    return Sid::Make(winformat::sid_authority::kNt, {80, 956008885, 3159402384, 1979300186, 1467045446, 3174785154});
+    return Sid::Make(winformat::sid_authority::kNt, {80, 956008885, 3418522649, 1831038044, 1853292631, 2271478464});
 }
 inline Sid OtherUser() { return Sid::Make(winformat::sid_authority::kNt, {21, 1, 2, 3, 1013}); }
 inline Sid InteractiveSid() { return Sid::Make(winformat::sid_authority::kNt, {4}); }

@@ -99,6 +99,19 @@ TEST(ProtectedService, EntriesThatDoNotApplyOrOnlyDenyAreNotCounted) {
     EXPECT_TRUE(QueryProtectedService(broker.platform()));
 }
 
+TEST(ProtectedService, TrustedInstallerAsWindowsNamesItMayOwnAndChangeTheFiles) {
+    // Program Files hands TrustedInstaller full control; its SID is the
+    // service SID Windows derives from the name, spelled out here.
+    const Sid trusted_installer = *Sid::Parse("S-1-5-80-956008885-3418522649-1831038044-1853292631-2271478464");
+    BrokerTestHost broker;
+    const auto descriptor = Descriptor(trusted_installer, {Ace::Allowed(0x001F01FF, trusted_installer),
+                                                           Ace::Allowed(0x001F01FF, wk::Administrators()),
+                                                           Ace::Allowed(0x001200A9, wk::Users())});
+    (void)broker.host.files().SetSecurityDescriptor(kServiceDirectory, descriptor);
+    (void)broker.host.files().SetSecurityDescriptor(kImagePath, descriptor);
+    EXPECT_EQ(Message(QueryProtectedService(broker.platform())), "ok");
+}
+
 TEST(ProtectedService, ADirectoryJunctionIsNotTheInstalledDirectory) {
     BrokerTestHost broker;
     (void)broker.host.files().MakeDirectory(u"C:\\Elsewhere");

@@ -17,6 +17,8 @@ using platform::sim::SimHost;
 namespace step = platform::sim::step;
 
 const std::string kAlice = "S-1-5-21-1004336348-1177238915-682003330-1001";
+constexpr char kLeaseProfile[] = "Telvo.Sandbox.0123456789abcdef0123456789abcdef";
+constexpr char kLeaseId[] = "6f1c0a52-8c1e-4d4e-9a1b-0c2d3e4f5a6b";
 
 std::string Sddl(std::span<const std::uint8_t> bytes) {
     return winformat::WriteSddl(winformat::SecurityDescriptor::ParseSelfRelative(bytes).value()).value();
@@ -106,7 +108,6 @@ TEST(HostFile, RefusesWithThePosition) {
     const Case cases[] = {
         {Host(R"(,"extra":1)"), "unknown field `extra` at line 1, column"},
         {R"({"format":"telvo-sim-host/2"})", "unknown format \"telvo-sim-host/2\""},
-        {Host(R"(,"wfp":{})"), "`wfp` is not simulated yet"},
         {Host(R"(,"boot":{})"), "`boot` is not simulated yet"},
         {Host(R"(,"objects":[{"path":"C:\\a","kind":"directory","color":"red"}])"), "unknown field `color`"},
         {Host(R"(,"objects":[{"path":"C:\\a","kind":"folder"}])"), "unknown kind \"folder\""},
@@ -156,20 +157,70 @@ TEST(HostFile, RefusesWithThePosition) {
               std::string::npos);
 }
 
+// One filter of `wfp`: its id, its slot and its lease.
+std::string Filter(int id, int slot, const std::string& profile = kLeaseProfile, const std::string& lease = kLeaseId,
+                   const std::string& more = "") {
+    return R"({"id":)" + std::to_string(id) + R"(,"slot":)" + std::to_string(slot) + R"(,"lease":{"profile":")" +
+           profile + R"(","leaseId":")" + lease + R"("})" + more + "}";
+}
+
+// `wfp` with `filters` and then the four filters of a whole lease.
+std::string Wfp(const std::string& filters, const std::string& lease = kLeaseId) {
+    std::string text = R"(,"wfp":{"filters":[)" + filters;
+    for (int slot = 0; slot < 4; ++slot) {
+        text += (text.ends_with("[") ? "" : ",") + Filter(100 + slot, slot, kLeaseProfile, lease);
+    }
+    return text + "]}";
+}
+
+TEST(HostFile, RefusesFiltersThatAreNoWholeLeases) {
+    const std::string other = "Telvo.Sandbox.fedcba9876543210fedcba9876543210";
+    const std::string other_lease = "0d2b1f0e-3c4a-4b5d-8e6f-708192a3b4c5";
+    const std::pair<std::string, std::string> cases[] = {
+        {R"(,"wfp":{})", "missing field `filters`"},
+        {R"(,"wfp":{"filters":[],"provider":"p"})", "unknown field `provider`"},
+        {Wfp(Filter(7, 0, other, other_lease, R"(,"weight":1)")), "unknown field `weight`"},
+        {R"(,"wfp":{"filters":[{"id":7,"slot":0,"lease":{"profile":")" + other + R"(","leaseId":")" + other_lease +
+             R"(","owner":"x"}}]})",
+         "unknown field `owner`"},
+        {Wfp(Filter(0, 0, other, other_lease)), "a filter id is never 0"},
+        {Wfp(Filter(101, 0, other, other_lease)), "filter id 101 is given twice"},
+        {Wfp(Filter(7, 4, other, other_lease)), "`slot` is not 0, 1, 2 or 3"},
+        {Wfp(Filter(7, 0, "Telvo.Sandbox.x", other_lease)), "bad `profile` at line 1"},
+        {Wfp(Filter(7, 0, other, "not-a-uuid")), "bad `leaseId` at line 1"},
+        {Wfp(Filter(7, 0, other, kLeaseId)), "lease " + std::string(kLeaseId) + " is given with two profiles"},
+        {Wfp(Filter(7, 0, kLeaseProfile, other_lease)), "profile " + std::string(kLeaseProfile) + " has two leases"},
+        {Wfp(Filter(7, 1)), "slot 1 of lease " + std::string(kLeaseId) + " is given twice"},
+        {R"(,"wfp":{"filters":[)" + Filter(7, 0) + "," + Filter(8, 1) + "," + Filter(9, 2) + "]}",
+         "lease " + std::string(kLeaseId) + " has no filter for slot 3"},
+    };
+    for (const auto& [wfp, message] : cases) {
+        EXPECT_NE(Refusal(Host(wfp)).find(message), std::string::npos) << wfp << "\n=> " << Refusal(Host(wfp));
+    }
+    auto whole = ReadHostFile(Host(Wfp("")));
+    ASSERT_TRUE(whole) << whole.error().Display();
+    EXPECT_EQ(whole->broker->Leases(), (std::vector<SimLease>{{kLeaseProfile, kLeaseId, {100, 101, 102, 103}}}));
+}
+
 TEST(HostFile, StateReadsBackAsTheSameHost) {
-    auto first = ReadHostFile(DefaultHostFile());
-    ASSERT_TRUE(first);
-    auto written = WriteHostFile(*first->host);
+    // The default host, with a lease that its broker holds.
+    std::string text(DefaultHostFile());
+    text.insert(text.rfind('}'), Wfp(""));
+    auto first = ReadHostFile(text);
+    ASSERT_TRUE(first) << first.error().Display();
+    auto written = WriteHostFile(*first->host, *first->broker);
     ASSERT_TRUE(written) << written.error().Display();
     auto second = ReadHostFile(*written);
     ASSERT_TRUE(second) << second.error().Display() << "\n" << *written;
-    auto rewritten = WriteHostFile(*second->host);
+    auto rewritten = WriteHostFile(*second->host, *second->broker);
     ASSERT_TRUE(rewritten);
     EXPECT_EQ(*rewritten, *written);
     // Every object carries its whole descriptor once written.
     EXPECT_NE(written->find("\"path\": \"C:\\\\Users\\\\alice\\\\work\\\\src\\\\main.js\""), std::string::npos);
     EXPECT_EQ(second->host->files().SecurityDescriptorOf(u"C:\\Users\\alice\\work\\src\\main.js").value(),
               first->host->files().SecurityDescriptorOf(u"C:\\Users\\alice\\work\\src\\main.js").value());
+    EXPECT_EQ(second->broker->Leases(), first->broker->Leases());
+    EXPECT_EQ(second->broker->Leases().size(), 1u);
 }
 
 std::string IdText(std::uint64_t id) {
@@ -191,7 +242,7 @@ TEST(HostFile, FileIdsSurviveTheStateAndStayUnique) {
     const auto c = files.Lookup(u"C:\\c")->file_index;
     EXPECT_EQ(b, 0x0001000000000777u);
     EXPECT_GT(c & 0xFFFFFFFFFFFF, 0x777u);
-    auto second = ReadHostFile(WriteHostFile(*first->host).value());
+    auto second = ReadHostFile(WriteHostFile(*first->host, *first->broker).value());
     ASSERT_TRUE(second) << second.error().Display();
     EXPECT_EQ(second->host->files().Lookup(u"C:\\a")->file_index, a);
     EXPECT_EQ(second->host->files().Lookup(u"C:\\c")->file_index, c);
@@ -242,11 +293,11 @@ TEST(HostFile, StateOfAHostBuiltThroughTheSeamReadsBack) {
     host.processes().Script(CommandLineOf(u"C:\\Windows\\System32", u"parent"),
                             {step::StartChild{CommandLineOf(u"C:\\Windows\\System32", u"slow")}, step::Exit{2}});
 
-    auto written = WriteHostFile(host);
+    auto written = WriteHostFile(host, SimBroker());
     ASSERT_TRUE(written) << written.error().Display();
     auto loaded = ReadHostFile(*written);
     ASSERT_TRUE(loaded) << loaded.error().Display() << "\n" << *written;
-    auto again = WriteHostFile(*loaded->host);
+    auto again = WriteHostFile(*loaded->host, *loaded->broker);
     ASSERT_TRUE(again);
     EXPECT_EQ(*again, *written);
 
@@ -272,16 +323,16 @@ TEST(HostFile, RefusesToWriteWhatItCannotDescribe) {
     SimHost host;
     host.files().AddVolume({});
     host.processes().Script(u"plain", {});
-    EXPECT_FALSE(WriteHostFile(host));
+    EXPECT_FALSE(WriteHostFile(host, SimBroker()));
     SimHost unreadable;
     unreadable.files().AddVolume({});
     ASSERT_TRUE(unreadable.files().MakeFile(u"C:\\bin", std::string("\xff\xfe", 2)));
-    EXPECT_FALSE(WriteHostFile(unreadable));
+    EXPECT_FALSE(WriteHostFile(unreadable, SimBroker()));
     SimHost calling;
     calling.files().AddVolume({});
     calling.processes().Script(CommandLineOf(calling.system().SystemDirectory(), u"h"),
                                {step::HostCall{[](platform::sim::SimProcess&) {}}});
-    EXPECT_FALSE(WriteHostFile(calling));
+    EXPECT_FALSE(WriteHostFile(calling, SimBroker()));
 }
 
 }  // namespace

@@ -1,0 +1,73 @@
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "platform/sim/sim_host.h"
+
+namespace telvo::telvo_sim {
+
+// A lease's filters, one for each slot.
+inline constexpr std::size_t kFilterSlots = 4;
+
+// One offline lease as the broker installed it: the sandbox profile it
+// protects, its lease id (canonical UUID text) and the ids of its four
+// blocking filters in filter-slot order.
+struct SimLease {
+    std::string profile_name;
+    std::string lease_id;
+    std::array<std::uint64_t, kFilterSlots> filter_ids{};
+    bool operator==(const SimLease&) const = default;
+};
+
+// The offline-network broker of a simulated host and its leases, which live
+// in the filtering engine and so outlive every client. It answers the broker
+// pipe's requests as the running service does once it has authenticated the
+// client; it does not authenticate clients, inspect their Jobs or sweep the
+// leases of clients that ended (a lease stays until it is released or
+// recovered).
+class SimBroker {
+public:
+    // A broker holding `leases`; the next filter ids follow the largest held.
+    explicit SimBroker(std::vector<SimLease> leases = {});
+    SimBroker(const SimBroker&) = delete;
+    SimBroker& operator=(const SimBroker&) = delete;
+
+    // The reply frame (4-byte little-endian length, then the JSON of a
+    // `BrokerReply` from service process `service_pid`) to the JSON text of
+    // one request:
+    // - Register: a lease with a fresh lease id and four new filter ids;
+    //   "this sandbox profile already has an offline lease" when the profile
+    //   holds one, the profile-name error for an invalid name;
+    // - Release: "released" when the broker holds a lease of that profile
+    //   and id, which it drops; otherwise an error, and nothing changes;
+    // - Recover: "recovered", dropping every lease of the profile;
+    // - Status: the number of leases held as active, none retained.
+    // A request that does not decode, or of another protocol version, gets
+    // an error reply.
+    std::string Answer(std::string_view request, std::uint32_t service_pid);
+
+    // The leases held, in the order they were installed.
+    std::vector<SimLease> Leases() const;
+
+private:
+    std::string NewLeaseId();
+
+    mutable std::mutex mutex_;
+    std::vector<SimLease> leases_;
+    std::uint64_t next_filter_id_ = 1;
+    std::mt19937_64 random_;
+};
+
+// The running service's pipe on `host`: an instance that `broker` answers
+// for server process `service_pid` listens for every client in turn, with
+// the descriptor the service gives the pipe.
+void ServeBrokerPipe(platform::sim::SimHost& host, std::shared_ptr<SimBroker> broker, std::uint32_t service_pid);
+
+}  // namespace telvo::telvo_sim
