@@ -120,8 +120,7 @@ std::string OrNone(const std::string& part) { return part.empty() ? "(none)" : p
 
 // The descriptor's changes over `descriptors`, the first being the state
 // before them (or, for an object the changes created, the descriptor it was
-// created with: an entry it was created with and lost again went with the
-// run, so its removal is the undoing of the run's own entry).
+// created with; the removal of an entry it was created with says so).
 std::vector<Line> DescriptorLines(const std::vector<std::vector<std::uint8_t>>& descriptors, bool created) {
     std::vector<DescriptorParts> states;
     for (const auto& bytes : descriptors) states.push_back(PartsOf(bytes));
@@ -164,10 +163,8 @@ std::vector<Line> DescriptorLines(const std::vector<std::vector<std::uint8_t>>& 
             if (now < base && !removed) removed = i;
         }
         if (added) lines.emplace_back(*added, Line{"dacl added " + ace, end <= base});
-        if (removed && created) {
-            lines.emplace_back(*removed, Line{"dacl removed " + ace + " (created with it)", end < base});
-        } else if (removed) {
-            lines.emplace_back(*removed, Line{"dacl removed " + ace, end >= base});
+        if (removed) {
+            lines.emplace_back(*removed, Line{"dacl removed " + ace + (created ? " (created with it)" : ""), end >= base});
         }
     }
     std::stable_sort(lines.begin(), lines.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
@@ -178,9 +175,6 @@ std::vector<Line> DescriptorLines(const std::vector<std::vector<std::uint8_t>>& 
 
 class ChangeReport {
 public:
-    // Offline-network leases and WFP filters would be taken here too, as
-    // "lease <id>" and "filter <key>" groups, once the simulated host models
-    // the broker service.
     void Take(const SimChange& change) {
         switch (change.kind) {
             case Kind::object_created: return Created(change);
@@ -194,6 +188,8 @@ public:
             case Kind::mutex_destroyed: return Mutex(change);
             case Kind::registry_value_set: return RegistryValueSet(change);
             case Kind::service_changed: return Service(change);
+            case Kind::lease_installed:
+            case Kind::lease_removed: return Lease(change);
         }
     }
 
@@ -335,6 +331,12 @@ private:
               std::string(creates ? "created" : "deleted") + " (" + Display(change.detail) + ")");
     }
 
+    void Lease(const SimChange& change) {
+        const bool installs = change.kind == Kind::lease_installed;
+        Named(leases_, change.subject, installs, "lease " + Display(change.subject),
+              std::string(installs ? "installed" : "removed") + " (" + Display(change.detail) + ")");
+    }
+
     void Mutex(const SimChange& change) {
         const bool creates = change.kind == Kind::mutex_created;
         Named(mutexes_, change.subject, creates, "mutex " + Display(change.subject), creates ? "created" : "destroyed");
@@ -363,6 +365,7 @@ private:
     // std::map keeps its elements in place, so deferred lines may refer to them.
     std::map<std::u16string, NamedObject> profiles_;
     std::map<std::u16string, NamedObject> mutexes_;
+    std::map<std::u16string, NamedObject> leases_;
     std::map<std::u16string, RegistryValue> registry_;
 };
 

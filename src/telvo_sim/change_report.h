@@ -10,7 +10,8 @@ namespace telvo::telvo_sim {
 // whether each change was undone by the end of the log (docs/telvo-sim.md,
 // "The change report"). One group per object, in the order the objects were
 // first changed: file-system objects by their path, then "profile <name>",
-// "mutex <name>", "registry HKLM\<key>\<value>", "service <name>". Each line
+// "mutex <name>", "registry HKLM\<key>\<value>", "service <name>",
+// "lease <id>". Each line
 // is "  undone  <change>" or "  left    <change>", followed by " (<n> times)"
 // when the same change was made to the object more than once; the last line
 // counts the lines: "<n> changes, <m> undone, <k> left".
@@ -32,8 +33,9 @@ namespace telvo::telvo_sim {
 //   it exists again). A profile's line carries its SID.
 // - A registry value "set" is undone when its data is back to what it was;
 //   a service "installed" or "changed" is left.
-// Leases and WFP filters are not reported: the simulated host has no broker
-// service model yet.
+// - An offline-network lease has one line: "installed (profile <name>,
+//   filters <ids>)", undone when it was removed again, or "removed" of a
+//   lease that was there before.
 std::string DescribeChanges(const platform::sim::SimChangeLog& log);
 
 }  // namespace telvo::telvo_sim

@@ -9,6 +9,7 @@
 #include "network_broker/broker_message.h"
 #include "winformat/little_endian.h"
 #include "winformat/sddl.h"
+#include "winformat/text.h"
 
 namespace telvo::telvo_sim {
 
@@ -21,6 +22,7 @@ using namespace network_broker;
 constexpr char kPipeDescriptor[] = "O:SYG:SYD:P(A;;GA;;;SY)(A;;0x0012019b;;;AU)S:(ML;;NW;;;ME)";
 
 constexpr char kLeaseHeld[] = "this sandbox profile already has an offline lease";
+constexpr char kMarkerLive[] = "original helper marker is still live; recovery refused";
 constexpr char kNoSuchLease[] =
     "matching live offline lease not found; any same-boot orphan protection is retained until reboot";
 
@@ -82,6 +84,7 @@ std::string SimBroker::Answer(std::string_view request, std::uint32_t service_pi
         SimLease lease{registration->profile_name, NewLeaseId(), {}};
         for (std::uint64_t& id : lease.filter_ids) id = next_filter_id_++;
         leases_.push_back(lease);
+        Note(platform::sim::SimChange::Kind::lease_installed, lease);
         return reply(RegisteredResult{lease.lease_id, lease.filter_ids});
     }
     if (const auto* release = std::get_if<ReleaseRequest>(&*decoded)) {
@@ -89,14 +92,43 @@ std::string SimBroker::Answer(std::string_view request, std::uint32_t service_pi
             return lease.profile_name == release->profile_name && lease.lease_id == release->lease_id;
         });
         if (held == leases_.end()) return error(kNoSuchLease);
+        Note(platform::sim::SimChange::Kind::lease_removed, *held);
         leases_.erase(held);
         return reply(ReleasedResult{});
     }
     if (const auto* recover = std::get_if<RecoverRequest>(&*decoded)) {
+        const bool leased = std::ranges::any_of(leases_, of_profile(recover->profile_name));
+        if (!leased && marker_exists_ && marker_exists_(recover->profile_name)) return error(kMarkerLive);
+        for (const SimLease& lease : leases_) {
+            if (of_profile(recover->profile_name)(lease)) Note(platform::sim::SimChange::Kind::lease_removed, lease);
+        }
         std::erase_if(leases_, of_profile(recover->profile_name));
         return reply(RecoveredResult{});
     }
     return reply(StatusResult{leases_.size(), 0});
+}
+
+void SimBroker::CheckLiveMarkersWith(std::function<bool(const std::string& profile)> marker_exists) {
+    std::lock_guard lock(mutex_);
+    marker_exists_ = std::move(marker_exists);
+}
+
+void SimBroker::RecordChangesIn(platform::sim::SimChangeLog& changes) {
+    std::lock_guard lock(mutex_);
+    changes_ = &changes;
+}
+
+// With `mutex_` held.
+void SimBroker::Note(platform::sim::SimChange::Kind kind, const SimLease& lease) {
+    if (changes_ == nullptr) return;
+    changes_->Note([&] {
+        std::string detail = "profile " + lease.profile_name + ", filters";
+        for (std::size_t slot = 0; slot < kFilterSlots; ++slot) {
+            detail += (slot == 0 ? " " : ", ") + std::to_string(lease.filter_ids[slot]);
+        }
+        return platform::sim::SimChange{kind, winformat::AsciiToUtf16(lease.lease_id),
+                                        winformat::AsciiToUtf16(detail)};
+    });
 }
 
 std::vector<SimLease> SimBroker::Leases() const {
@@ -109,6 +141,10 @@ void ServeBrokerPipe(platform::sim::SimHost& host, std::shared_ptr<SimBroker> br
     script.server_process_id = service_pid;
     script.security_descriptor = winformat::ParseSddl(kPipeDescriptor).value().ToSelfRelative();
     script.keeps_listening = true;
+    broker->RecordChangesIn(host.changes());
+    broker->CheckLiveMarkersWith([&host](const std::string& profile) {
+        return host.sync().FindMutex(u"Global\\" + winformat::AsciiToUtf16(profile)) != nullptr;
+    });
     script.respond = [broker = std::move(broker), service_pid](std::string_view request) {
         return broker->Answer(request, service_pid);
     };

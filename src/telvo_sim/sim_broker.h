@@ -1,6 +1,7 @@
 #pragma once
 
 #include <array>
+#include <functional>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -47,7 +48,9 @@ public:
     //   holds one, the profile-name error for an invalid name;
     // - Release: "released" when the broker holds a lease of that profile
     //   and id, which it drops; otherwise an error, and nothing changes;
-    // - Recover: "recovered", dropping every lease of the profile;
+    // - Recover: "recovered", dropping every lease of the profile; for a
+    //   profile without one, "original helper marker is still live;
+    //   recovery refused" while the run's live marker exists;
     // - Status: the number of leases held as active, none retained.
     // A request that does not decode, or of another protocol version, gets
     // an error reply.
@@ -56,13 +59,22 @@ public:
     // The leases held, in the order they were installed.
     std::vector<SimLease> Leases() const;
 
+    // Installing and removing leases is recorded in `changes` from now on.
+    void RecordChangesIn(platform::sim::SimChangeLog& changes);
+    // Whether a run's live marker (the mutex "Global\<profile>") exists:
+    // a recovery of a profile without a lease is refused while it does.
+    void CheckLiveMarkersWith(std::function<bool(const std::string& profile)> marker_exists);
+
 private:
     std::string NewLeaseId();
+    void Note(platform::sim::SimChange::Kind kind, const SimLease& lease);
 
     mutable std::mutex mutex_;
     std::vector<SimLease> leases_;
     std::uint64_t next_filter_id_ = 1;
     std::mt19937_64 random_;
+    platform::sim::SimChangeLog* changes_ = nullptr;
+    std::function<bool(const std::string&)> marker_exists_;
 };
 
 // The running service's pipe on `host`: an instance that `broker` answers

@@ -183,12 +183,13 @@ TEST_F(RunChangeReportTest, ARunUndoesEveryEntryItAddsAndLeavesTheCommandsFile) 
         EXPECT_TRUE(line.starts_with("  undone  ")) << line;
     }
     EXPECT_GE(added, 3u) << report;  // the workspace, its file and the metadata entry on C:\work
-    // The command's file stays; the sandbox's entries it was created with go.
+    // The command's file stays; the sandbox's entries it was created with are
+    // removed, and that stays too.
     const auto out = Group(report, "C:\\work\\ws\\out.txt");
     ASSERT_FALSE(out.empty()) << report;
     EXPECT_EQ(out.front(), "  left    created file") << report;
     for (std::size_t i = 1; i < out.size(); ++i) {
-        EXPECT_TRUE(out[i].starts_with("  undone  dacl removed (A;ID;")) << out[i];
+        EXPECT_TRUE(out[i].starts_with("  left    dacl removed (A;ID;")) << out[i];
         EXPECT_TRUE(out[i].ends_with(run_sid + ") (created with it)")) << out[i];
     }
     EXPECT_GE(out.size(), 2u) << report;

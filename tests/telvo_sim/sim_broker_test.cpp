@@ -11,6 +11,8 @@
 
 #include "identity/identifier_text.h"
 #include "main/process_entry.h"
+#include "telvo_sim/change_report.h"
+#include "winformat/text.h"
 #include "network_broker/broker_call.h"
 #include "platform/file_constants.h"
 #include "support/clean_host.h"
@@ -84,6 +86,10 @@ TEST(SimBroker, AnswersEachRequestAsTheRunningService) {
     EXPECT_EQ(*Call(loaded, RecoverRequest{kProtocolVersion, kOtherProfile}), BrokerResult(RecoveredResult{}));
     EXPECT_EQ(loaded.broker->Leases(), std::vector<SimLease>{});
     EXPECT_EQ(*Call(loaded, RecoverRequest{kProtocolVersion, kOtherProfile}), BrokerResult(RecoveredResult{}));
+    // Without a lease, a run whose live marker exists is not over.
+    const auto marker = loaded.host->sync().PlantMutex(u"Global\\" + winformat::AsciiToUtf16(kOtherProfile), {});
+    EXPECT_EQ(ErrorOf(Call(loaded, RecoverRequest{kProtocolVersion, kOtherProfile})),
+              "offline-network broker: original helper marker is still live; recovery refused");
 
     // A profile again after its lease went: a new lease, new filters.
     const RegisteredResult again = Register(loaded, kProfile);
@@ -199,11 +205,19 @@ TEST(OfflineRunOnTheDefaultHost, HoldsOneLeaseWhileTheCommandRunsAndNoneAfter) {
     run.host.processes().Script(CommandLineOf(run.host.system().SystemDirectory(), u"observe"),
                                 {step::HostCall{[&](platform::sim::SimProcess&) { during = run.loaded.broker->Leases(); }},
                                  step::Exit{0}});
+    run.host.changes().Start();
     EXPECT_EQ(run.Entry("observe"), 0u);
     EXPECT_EQ(run.Record(), "{\"kind\":\"exit\",\"protocolVersion\":1,\"exitCode\":0}\n");
     ASSERT_EQ(during.size(), 1u);
     EXPECT_TRUE(identity::ValidateProfileName(during[0].profile_name));
     EXPECT_EQ(run.loaded.broker->Leases(), std::vector<SimLease>{});
+    // The change report names the lease, installed and removed again.
+    const std::string report = DescribeChanges(run.host.changes());
+    const auto& lease = during[0];
+    EXPECT_NE(report.find("lease " + lease.lease_id + "\n  undone  installed (profile " + lease.profile_name +
+                          ", filters " + std::to_string(lease.filter_ids[0]) + ", "),
+              std::string::npos)
+        << report;
     run.EndProcess();
     EXPECT_EQ(run.Leftovers(), std::vector<std::string>{});
 }
