@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Sets up, builds both flavours, and runs the real telvo-windows-sandbox.exe
 # under Wine as a controller would: one framed request on standard input per
-# run, then the terminal record and the exit code it answered with.
+# run, then the terminal record and the exit code it answered with. Then a
+# whole sandbox run on telvo-sim's built-in Windows host: the command's
+# output, the record, and every change the run made to the host, undone.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/setup.sh
@@ -37,3 +39,12 @@ run "no input" bash -c "wine '$exe' </dev/null"
 run "host command refusal" wine "$exe" host-status 'C:\path'
 
 "$(command -v wineserver || echo /usr/lib/wine/wineserver)" -k || true
+
+# The built-in host's user alice runs "peek" in her workspace with .zanth kept
+# private: the command may write the workspace but not read .zanth\session.key.
+request='{"operation":"run","protocolVersion":1,"command":"peek","cwd":"C:\\Users\\alice\\work","root":"C:\\Users\\alice\\work","mode":"workspace-write","readableRoots":[],"privatePaths":["C:\\Users\\alice\\work\\.zanth"],"networkAccess":false}'
+echo "== sandbox run on a simulated Windows host: $request"
+set +e
+echo "$request" | examples/controller.py build/native/src/telvo-sim --changes 2>&1
+echo "exit code: $?"
+set -e

@@ -48,6 +48,7 @@ constexpr std::string_view kDefaultHost = R"json({
      "sd": "O:S-1-5-21-1004336348-1177238915-682003330-1001G:S-1-5-21-1004336348-1177238915-682003330-1001D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;S-1-5-21-1004336348-1177238915-682003330-1001)"},
     {"path": "C:\\Users\\alice\\AppData", "kind": "directory"},
     {"path": "C:\\Users\\alice\\AppData\\Local", "kind": "directory"},
+    {"path": "C:\\Users\\alice\\AppData\\Local\\Packages", "kind": "directory"},
     {"path": "C:\\Users\\alice\\work", "kind": "directory"},
     {"path": "C:\\Users\\alice\\work\\README.md", "kind": "file", "content": "# work\n"},
     {"path": "C:\\Users\\alice\\work\\package.json", "kind": "file", "content": "{\"name\": \"work\"}\n"},
