@@ -11,6 +11,7 @@ namespace {
 // a node_modules\.bin.
 constexpr std::string_view kDefaultHost = R"json({
   "format": "telvo-sim-host/1",
+  "boot": {"id": "2f5d0c6e-8a41-4b7e-9d3c-51a0e6b4c7f2"},
   "system": {"windowsDirectory": "C:\\Windows", "systemDirectory": "C:\\Windows\\System32"},
   "user": {
     "name": "alice",

@@ -4,6 +4,7 @@
 #include "identity/identifier_text.h"
 #include "identity/profile.h"
 #include "network_broker/service_main.h"
+#include "telvo_sim/host_file_broker.h"
 #include "telvo_sim/host_file_terms.h"
 
 #include <map>
@@ -289,66 +290,6 @@ public:
         return {};
     }
 
-    // The filters of the broker's leases, four a lease, grouped back into
-    // their leases in the order each lease first appears.
-    Result<std::vector<SimLease>> Wfp(const Node& node) {
-        TELVO_TRY_ASSIGN(auto reader, ObjectReader::Open(node, "the filtering engine"));
-        TELVO_TRY_ASSIGN(const Node filters, reader.Take("filters"));
-        TELVO_TRY(reader.RefuseUnknown());
-        TELVO_TRY_ASSIGN(const auto elements, json::ReadArray(filters, "filters"));
-        std::vector<SimLease> leases;
-        std::vector<std::array<bool, kFilterSlots>> filled;
-        std::set<std::uint64_t> ids;
-        for (const Node& element : elements) {
-            TELVO_TRY_ASSIGN(auto filter, ObjectReader::Open(element, "a filter"));
-            TELVO_TRY_ASSIGN(const Node id_node, filter.Take("id"));
-            TELVO_TRY_ASSIGN(const std::uint64_t id, json::ReadU64(id_node, "id"));
-            if (id == 0) return FailAt(id_node, "a filter id is never 0");
-            if (!ids.insert(id).second) return FailAt(id_node, "filter id " + std::to_string(id) + " is given twice");
-            TELVO_TRY_ASSIGN(const Node slot_node, filter.Take("slot"));
-            TELVO_TRY_ASSIGN(const std::uint32_t slot, json::ReadU32(slot_node, "slot"));
-            if (slot >= kFilterSlots) return FailAt(slot_node, "`slot` is not 0, 1, 2 or 3");
-            TELVO_TRY_ASSIGN(const Node lease_node, filter.Take("lease"));
-            TELVO_TRY(filter.RefuseUnknown());
-            TELVO_TRY_ASSIGN(auto lease_reader, ObjectReader::Open(lease_node, "a lease"));
-            TELVO_TRY_ASSIGN(const Node profile_node, lease_reader.Take("profile"));
-            TELVO_TRY_ASSIGN(std::string profile, json::ReadString(profile_node, "profile"));
-            if (auto valid = identity::ValidateProfileName(profile); !valid) {
-                return Fail(std::move(valid.error()).Context("bad `profile` " + profile_node.Where()));
-            }
-            TELVO_TRY_ASSIGN(const Node lease_id_node, lease_reader.Take("leaseId"));
-            TELVO_TRY_ASSIGN(std::string lease_id, json::ReadString(lease_id_node, "leaseId"));
-            if (auto uuid = identity::ParseCanonicalUuid(lease_id); !uuid) {
-                return Fail(std::move(uuid.error()).Context("bad `leaseId` " + lease_id_node.Where()));
-            }
-            TELVO_TRY(lease_reader.RefuseUnknown());
-            auto lease = std::ranges::find(leases, lease_id, &SimLease::lease_id);
-            if (lease == leases.end()) {
-                if (std::ranges::find(leases, profile, &SimLease::profile_name) != leases.end()) {
-                    return FailAt(profile_node, "profile " + profile + " has two leases");
-                }
-                leases.push_back({std::move(profile), std::move(lease_id), {}});
-                filled.emplace_back();
-                lease = leases.end() - 1;
-            } else if (lease->profile_name != profile) {
-                return FailAt(profile_node, "lease " + lease_id + " is given with two profiles");
-            }
-            bool& slot_filled = filled[static_cast<std::size_t>(lease - leases.begin())][slot];
-            if (slot_filled) {
-                return FailAt(slot_node, "slot " + std::to_string(slot) + " of lease " + lease_id + " is given twice");
-            }
-            slot_filled = true;
-            lease->filter_ids[slot] = id;
-        }
-        for (std::size_t i = 0; i < leases.size(); ++i) {
-            const auto missing = std::ranges::find(filled[i], false);
-            if (missing != filled[i].end()) {
-                return FailAt(filters, "lease " + leases[i].lease_id + " has no filter for slot " +
-                                           std::to_string(missing - filled[i].begin()));
-            }
-        }
-        return leases;
-    }
 
     Result<void> Commands(const Node& node) {
         // Every member is a command, so none is unknown.
@@ -452,7 +393,6 @@ Result<LoadedHost> ReadHostFile(std::string_view text) {
     if (format != kHostFormat) {
         return FailAt(format_node, "unknown format \"" + json::MessageText(format) + "\", expected \"" + std::string(kHostFormat) + "\"");
     }
-    if (auto node = root.TakeIfPresent("boot")) return FailAt(*node, "`boot` is not simulated yet");
     LoadedHost loaded{std::make_unique<sim::SimHost>(), {}, nullptr};
     Reader reader(*loaded.host, loaded.other_processes_mutexes);
     if (auto node = root.TakeIfPresent("system")) TELVO_TRY(reader.System(*node));
@@ -467,12 +407,16 @@ Result<LoadedHost> ReadHostFile(std::string_view text) {
     if (auto node = root.TakeIfPresent("profiles")) TELVO_TRY(reader.Profiles(*node));
     if (auto node = root.TakeIfPresent("mutexes")) TELVO_TRY(reader.Mutexes(*node));
     if (auto node = root.TakeIfPresent("commands")) TELVO_TRY(reader.Commands(*node));
+    std::string boot_id(SimBroker::kDefaultBootId);
+    if (auto node = root.TakeIfPresent("boot")) {
+        TELVO_TRY_ASSIGN(boot_id, ReadBoot(*node));
+    }
     std::vector<SimLease> leases;
     if (auto node = root.TakeIfPresent("wfp")) {
-        TELVO_TRY_ASSIGN(leases, reader.Wfp(*node));
+        TELVO_TRY_ASSIGN(leases, ReadWfp(*node));
     }
     TELVO_TRY(root.RefuseUnknown());
-    loaded.broker = std::make_shared<SimBroker>(std::move(leases));
+    loaded.broker = std::make_shared<SimBroker>(std::move(boot_id), std::move(leases));
     const auto* service = loaded.host->service().Find(network_broker::kServiceName);
     if (service && service->status.current_state == platform::service_state::kRunning) {
         ServeBrokerPipe(*loaded.host, loaded.broker, service->status.process_id);

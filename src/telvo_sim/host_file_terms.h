@@ -35,7 +35,7 @@ struct Named {
     std::uint32_t value;
 };
 
-constexpr std::array kVolumeFlags{
+inline constexpr std::array kVolumeFlags{
     Named{"caseSensitiveSearch", platform::volume_flag::kCaseSensitiveSearch},
     Named{"casePreservedNames", platform::volume_flag::kCasePreservedNames},
     Named{"unicodeOnDisk", platform::volume_flag::kUnicodeOnDisk},
@@ -43,12 +43,12 @@ constexpr std::array kVolumeFlags{
     Named{"reparsePoints", platform::volume_flag::kSupportsReparsePoints},
     Named{"hardLinks", platform::volume_flag::kSupportsHardLinks},
 };
-constexpr std::array kDriveTypes{
+inline constexpr std::array kDriveTypes{
     Named{"fixed", platform::drive_type::kFixed},     Named{"removable", platform::drive_type::kRemovable},
     Named{"remote", platform::drive_type::kRemote},   Named{"cdrom", platform::drive_type::kCdRom},
     Named{"ramdisk", platform::drive_type::kRamDisk},
 };
-constexpr std::array kServiceStates{
+inline constexpr std::array kServiceStates{
     Named{"stopped", platform::service_state::kStopped},
     Named{"startPending", platform::service_state::kStartPending},
     Named{"stopPending", platform::service_state::kStopPending},
@@ -57,19 +57,19 @@ constexpr std::array kServiceStates{
     Named{"pausePending", platform::service_state::kPausePending},
     Named{"paused", platform::service_state::kPaused},
 };
-constexpr std::array kRegistryTypes{
+inline constexpr std::array kRegistryTypes{
     Named{"REG_NONE", platform::registry_type::kNone},     Named{"REG_SZ", platform::registry_type::kSz},
     Named{"REG_EXPAND_SZ", platform::registry_type::kExpandSz}, Named{"REG_BINARY", platform::registry_type::kBinary},
     Named{"REG_DWORD", platform::registry_type::kDword},
 };
-constexpr std::array kObjectKinds{
+inline constexpr std::array kObjectKinds{
     Named{"directory", static_cast<std::uint32_t>(Kind::directory)},
     Named{"file", static_cast<std::uint32_t>(Kind::file)},
     Named{"junction", static_cast<std::uint32_t>(Kind::junction)},
     Named{"symlink", static_cast<std::uint32_t>(Kind::symlink)},
     Named{"hardlink", static_cast<std::uint32_t>(Kind::hardlink)},
 };
-constexpr std::array kFileActions{
+inline constexpr std::array kFileActions{
     Named{"read", static_cast<std::uint32_t>(sim::step::File::Action::read)},
     Named{"write", static_cast<std::uint32_t>(sim::step::File::Action::write)},
     Named{"mkdir", static_cast<std::uint32_t>(sim::step::File::Action::mkdir)},

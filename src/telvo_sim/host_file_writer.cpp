@@ -1,6 +1,7 @@
 // Writing a simulated host's state as a host file (the format: host_file.h).
 #include "telvo_sim/host_file.h"
 
+#include "telvo_sim/host_file_broker.h"
 #include "telvo_sim/host_file_terms.h"
 
 namespace telvo::telvo_sim {
@@ -161,17 +162,6 @@ Result<Json> WriteMutexes(sim::SimHost& host) {
     return mutexes;
 }
 
-Json WriteWfp(const SimBroker& broker) {
-    Json filters = Json::array();
-    for (const SimLease& lease : broker.Leases()) {
-        for (std::size_t slot = 0; slot < lease.filter_ids.size(); ++slot) {
-            filters.push_back(Json{{"id", lease.filter_ids[slot]},
-                                   {"slot", slot},
-                                   {"lease", Json{{"profile", lease.profile_name}, {"leaseId", lease.lease_id}}}});
-        }
-    }
-    return Json{{"filters", std::move(filters)}};
-}
 
 }  // namespace
 
@@ -212,6 +202,7 @@ Result<std::string> WriteHostFile(sim::SimHost& host, const SimBroker& broker) {
         {"services", std::move(services)},
         {"profiles", WriteProfiles(host)},
         {"mutexes", std::move(mutexes)},
+        {"boot", WriteBoot(broker)},
         {"wfp", WriteWfp(broker)},
         {"commands", std::move(commands)},
     };

@@ -23,6 +23,9 @@ constexpr char kPipeDescriptor[] = "O:SYG:SYD:P(A;;GA;;;SY)(A;;0x0012019b;;;AU)S
 
 constexpr char kLeaseHeld[] = "this sandbox profile already has an offline lease";
 constexpr char kMarkerLive[] = "original helper marker is still live; recovery refused";
+constexpr char kRetainedOrphan[] =
+    "same-boot orphan has no provable original Job; network protection and filesystem recovery are retained until "
+    "reboot";
 constexpr char kNoSuchLease[] =
     "matching live offline lease not found; any same-boot orphan protection is retained until reboot";
 
@@ -37,7 +40,9 @@ std::string Framed(const std::string& text) {
 
 }  // namespace
 
-SimBroker::SimBroker(std::vector<SimLease> leases) : leases_(std::move(leases)), random_(kLeaseIdSeed) {
+SimBroker::SimBroker(std::string boot_id, std::vector<SimLease> leases)
+    : boot_id_(std::move(boot_id)), leases_(std::move(leases)), random_(kLeaseIdSeed) {
+    std::erase_if(leases_, [this](const SimLease& lease) { return lease.boot_id != boot_id_; });
     for (const SimLease& lease : leases_) {
         next_filter_id_ = std::max(next_filter_id_, std::ranges::max(lease.filter_ids) + 1);
     }
@@ -81,7 +86,7 @@ std::string SimBroker::Answer(std::string_view request, std::uint32_t service_pi
             return error(valid.error().Display());
         }
         if (std::ranges::any_of(leases_, of_profile(registration->profile_name))) return error(kLeaseHeld);
-        SimLease lease{registration->profile_name, NewLeaseId(), {}};
+        SimLease lease{registration->profile_name, NewLeaseId(), {}, boot_id_, false};
         for (std::uint64_t& id : lease.filter_ids) id = next_filter_id_++;
         leases_.push_back(lease);
         Note(platform::sim::SimChange::Kind::lease_installed, lease);
@@ -89,7 +94,8 @@ std::string SimBroker::Answer(std::string_view request, std::uint32_t service_pi
     }
     if (const auto* release = std::get_if<ReleaseRequest>(&*decoded)) {
         const auto held = std::ranges::find_if(leases_, [release](const SimLease& lease) {
-            return lease.profile_name == release->profile_name && lease.lease_id == release->lease_id;
+            return !lease.retained && lease.profile_name == release->profile_name &&
+                   lease.lease_id == release->lease_id;
         });
         if (held == leases_.end()) return error(kNoSuchLease);
         Note(platform::sim::SimChange::Kind::lease_removed, *held);
@@ -97,15 +103,19 @@ std::string SimBroker::Answer(std::string_view request, std::uint32_t service_pi
         return reply(ReleasedResult{});
     }
     if (const auto* recover = std::get_if<RecoverRequest>(&*decoded)) {
-        const bool leased = std::ranges::any_of(leases_, of_profile(recover->profile_name));
-        if (!leased && marker_exists_ && marker_exists_(recover->profile_name)) return error(kMarkerLive);
+        const auto leased = std::ranges::find_if(leases_, of_profile(recover->profile_name));
+        if (leased == leases_.end() && marker_exists_ && marker_exists_(recover->profile_name)) {
+            return error(kMarkerLive);
+        }
+        if (leased != leases_.end() && leased->retained) return error(kRetainedOrphan);
         for (const SimLease& lease : leases_) {
             if (of_profile(recover->profile_name)(lease)) Note(platform::sim::SimChange::Kind::lease_removed, lease);
         }
         std::erase_if(leases_, of_profile(recover->profile_name));
         return reply(RecoveredResult{});
     }
-    return reply(StatusResult{leases_.size(), 0});
+    const auto retained = static_cast<std::uint64_t>(std::ranges::count(leases_, true, &SimLease::retained));
+    return reply(StatusResult{leases_.size() - retained, retained});
 }
 
 void SimBroker::CheckLiveMarkersWith(std::function<bool(const std::string& profile)> marker_exists) {

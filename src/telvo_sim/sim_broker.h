@@ -18,12 +18,16 @@ namespace telvo::telvo_sim {
 inline constexpr std::size_t kFilterSlots = 4;
 
 // One offline lease as the broker installed it: the sandbox profile it
-// protects, its lease id (canonical UUID text) and the ids of its four
-// blocking filters in filter-slot order.
+// protects, its lease id (canonical UUID text), the ids of its four
+// blocking filters in filter-slot order, and the boot it was installed in.
+// A retained lease is one the service found in the filtering engine when it
+// started, held by no live registration: only the end of its boot removes it.
 struct SimLease {
     std::string profile_name;
     std::string lease_id;
     std::array<std::uint64_t, kFilterSlots> filter_ids{};
+    std::string boot_id;
+    bool retained = false;
     bool operator==(const SimLease&) const = default;
 };
 
@@ -35,8 +39,13 @@ struct SimLease {
 // recovered).
 class SimBroker {
 public:
-    // A broker holding `leases`; the next filter ids follow the largest held.
-    explicit SimBroker(std::vector<SimLease> leases = {});
+    // The broker of boot `boot_id` (canonical UUID text), started in that
+    // boot: of `leases` it holds those of this boot, having removed the
+    // others as the service does when it starts. The next filter ids follow
+    // the largest held.
+    explicit SimBroker(std::string boot_id = std::string(kDefaultBootId), std::vector<SimLease> leases = {});
+
+    static constexpr std::string_view kDefaultBootId = "2f5d0c6e-8a41-4b7e-9d3c-51a0e6b4c7f2";
     SimBroker(const SimBroker&) = delete;
     SimBroker& operator=(const SimBroker&) = delete;
 
@@ -46,18 +55,21 @@ public:
     // - Register: a lease with a fresh lease id and four new filter ids;
     //   "this sandbox profile already has an offline lease" when the profile
     //   holds one, the profile-name error for an invalid name;
-    // - Release: "released" when the broker holds a lease of that profile
-    //   and id, which it drops; otherwise an error, and nothing changes;
-    // - Recover: "recovered", dropping every lease of the profile; for a
-    //   profile without one, "original helper marker is still live;
-    //   recovery refused" while the run's live marker exists;
-    // - Status: the number of leases held as active, none retained.
+    // - Release: "released" when the broker holds an active lease of that
+    //   profile and id, which it drops; otherwise an error, and nothing
+    //   changes;
+    // - Recover: "recovered", dropping the profile's active lease; a
+    //   retained lease is refused and stays; for a profile without a lease,
+    //   "original helper marker is still live; recovery refused" while the
+    //   run's live marker exists;
+    // - Status: the numbers of active and of retained leases.
     // A request that does not decode, or of another protocol version, gets
     // an error reply.
     std::string Answer(std::string_view request, std::uint32_t service_pid);
 
     // The leases held, in the order they were installed.
     std::vector<SimLease> Leases() const;
+    const std::string& boot_id() const { return boot_id_; }
 
     // Installing and removing leases is recorded in `changes` from now on.
     void RecordChangesIn(platform::sim::SimChangeLog& changes);
@@ -69,6 +81,7 @@ private:
     std::string NewLeaseId();
     void Note(platform::sim::SimChange::Kind kind, const SimLease& lease);
 
+    const std::string boot_id_;
     mutable std::mutex mutex_;
     std::vector<SimLease> leases_;
     std::uint64_t next_filter_id_ = 1;

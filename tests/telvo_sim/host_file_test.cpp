@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <string>
 
 #include "platform/file_constants.h"
@@ -108,7 +111,8 @@ TEST(HostFile, RefusesWithThePosition) {
     const Case cases[] = {
         {Host(R"(,"extra":1)"), "unknown field `extra` at line 1, column"},
         {R"({"format":"telvo-sim-host/2"})", "unknown format \"telvo-sim-host/2\""},
-        {Host(R"(,"boot":{})"), "`boot` is not simulated yet"},
+        {Host(R"(,"boot":{})"), "missing field `id`"},
+        {Host(R"(,"boot":{"id":"00000000-0000-0000-0000-000000000000"})"), "zero UUID is not an identity"},
         {Host(R"(,"objects":[{"path":"C:\\a","kind":"directory","color":"red"}])"), "unknown field `color`"},
         {Host(R"(,"objects":[{"path":"C:\\a","kind":"folder"}])"), "unknown kind \"folder\""},
         {Host(R"x(,"objects":[{"path":"C:\\a","kind":"directory","sd":"D:(A;;FA;;;XX)"}])x"),
@@ -157,11 +161,13 @@ TEST(HostFile, RefusesWithThePosition) {
               std::string::npos);
 }
 
-// One filter of `wfp`: its id, its slot and its lease.
+// One filter of `wfp`: its id, its slot and its lease (of the default boot, active).
 std::string Filter(int id, int slot, const std::string& profile = kLeaseProfile, const std::string& lease = kLeaseId,
-                   const std::string& more = "") {
+                   const std::string& more = "", const std::string& state = "active",
+                   std::string_view boot = SimBroker::kDefaultBootId) {
     return R"({"id":)" + std::to_string(id) + R"(,"slot":)" + std::to_string(slot) + R"(,"lease":{"profile":")" +
-           profile + R"(","leaseId":")" + lease + R"("})" + more + "}";
+           profile + R"(","leaseId":")" + lease + R"(","bootId":")" + std::string(boot) + R"(","state":")" + state +
+           R"("})" + more + "}";
 }
 
 // `wfp` with `filters` and then the four filters of a whole lease.
@@ -181,14 +187,18 @@ TEST(HostFile, RefusesFiltersThatAreNoWholeLeases) {
         {R"(,"wfp":{"filters":[],"provider":"p"})", "unknown field `provider`"},
         {Wfp(Filter(7, 0, other, other_lease, R"(,"weight":1)")), "unknown field `weight`"},
         {R"(,"wfp":{"filters":[{"id":7,"slot":0,"lease":{"profile":")" + other + R"(","leaseId":")" + other_lease +
-             R"(","owner":"x"}}]})",
+             R"(","bootId":")" + std::string(SimBroker::kDefaultBootId) + R"(","state":"active","owner":"x"}}]})",
          "unknown field `owner`"},
+        {Wfp(Filter(7, 0, other, other_lease, "", "lost")), "`state` is not \"active\" or \"retained\""},
+        {Wfp(Filter(7, 0, other, other_lease, "", "active", "2F5D0C6E-8A41-4B7E-9D3C-51A0E6B4C7F2")),
+         "bad `bootId` at line 1"},
+        {Wfp(Filter(7, 0, kLeaseProfile, kLeaseId, "", "retained")), "lease " + std::string(kLeaseId) + " is given two ways"},
         {Wfp(Filter(0, 0, other, other_lease)), "a filter id is never 0"},
         {Wfp(Filter(101, 0, other, other_lease)), "filter id 101 is given twice"},
         {Wfp(Filter(7, 4, other, other_lease)), "`slot` is not 0, 1, 2 or 3"},
         {Wfp(Filter(7, 0, "Telvo.Sandbox.x", other_lease)), "bad `profile` at line 1"},
         {Wfp(Filter(7, 0, other, "not-a-uuid")), "bad `leaseId` at line 1"},
-        {Wfp(Filter(7, 0, other, kLeaseId)), "lease " + std::string(kLeaseId) + " is given with two profiles"},
+        {Wfp(Filter(7, 0, other, kLeaseId)), "lease " + std::string(kLeaseId) + " is given two ways"},
         {Wfp(Filter(7, 0, kLeaseProfile, other_lease)), "profile " + std::string(kLeaseProfile) + " has two leases"},
         {Wfp(Filter(7, 1)), "slot 1 of lease " + std::string(kLeaseId) + " is given twice"},
         {R"(,"wfp":{"filters":[)" + Filter(7, 0) + "," + Filter(8, 1) + "," + Filter(9, 2) + "]}",
@@ -199,7 +209,32 @@ TEST(HostFile, RefusesFiltersThatAreNoWholeLeases) {
     }
     auto whole = ReadHostFile(Host(Wfp("")));
     ASSERT_TRUE(whole) << whole.error().Display();
-    EXPECT_EQ(whole->broker->Leases(), (std::vector<SimLease>{{kLeaseProfile, kLeaseId, {100, 101, 102, 103}}}));
+    EXPECT_EQ(whole->broker->Leases(), (std::vector<SimLease>{{kLeaseProfile, kLeaseId, {100, 101, 102, 103},
+                                                                std::string(SimBroker::kDefaultBootId), false}}));
+    // The service started in this boot removed the leases of an earlier one.
+    const std::string earlier_boot = "8c1e0a52-6f1c-4d4e-9a1b-0c2d3e4f5a6b";
+    std::string earlier = R"(,"wfp":{"filters":[)";
+    for (int slot = 0; slot < 4; ++slot) {
+        earlier += (slot ? "," : "") + Filter(200 + slot, slot, other, other_lease, "", "retained", earlier_boot);
+    }
+    auto rebooted = ReadHostFile(Host(earlier + "]}"));
+    ASSERT_TRUE(rebooted) << rebooted.error().Display();
+    EXPECT_EQ(rebooted->broker->Leases(), std::vector<SimLease>{});
+}
+
+// The reference page's example is a host file.
+TEST(HostFile, TheDocumentedExampleReads) {
+    std::ifstream page(std::filesystem::path(__FILE__).parent_path() / "../../docs/telvo-sim-host-format.md");
+    ASSERT_TRUE(page);
+    std::stringstream text;
+    text << page.rdbuf();
+    const std::string doc = text.str();
+    const std::size_t start = doc.find("```json\n");
+    ASSERT_NE(start, std::string::npos);
+    const std::size_t end = doc.find("```", start + 8);
+    auto example = ReadHostFile(doc.substr(start + 8, end - start - 8));
+    ASSERT_TRUE(example) << example.error().Display();
+    EXPECT_EQ(example->broker->Leases().size(), 1u);
 }
 
 TEST(HostFile, StateReadsBackAsTheSameHost) {

@@ -68,8 +68,10 @@ TEST(SimBroker, AnswersEachRequestAsTheRunningService) {
     filters.insert(second.filter_ids.begin(), second.filter_ids.end());
     EXPECT_EQ(filters.size(), 8u);
     EXPECT_FALSE(filters.contains(0));
-    EXPECT_EQ(loaded.broker->Leases(), (std::vector<SimLease>{{kProfile, first.lease_id, first.filter_ids},
-                                                               {kOtherProfile, second.lease_id, second.filter_ids}}));
+    const std::string boot(SimBroker::kDefaultBootId);
+    EXPECT_EQ(loaded.broker->Leases(), (std::vector<SimLease>{{kProfile, first.lease_id, first.filter_ids, boot, false},
+                                                               {kOtherProfile, second.lease_id, second.filter_ids, boot,
+                                                                false}}));
     EXPECT_EQ(*Call(loaded, StatusRequest{}), BrokerResult(StatusResult{2, 0}));
 
     // Only the lease it holds, by profile and id, is released.
@@ -125,11 +127,34 @@ TEST(SimBroker, LeasesFromTheStateAreHeldAndNewIdsStayNew) {
     };
     SimBroker fresh;
     const std::string sequence_start = registered(fresh).lease_id;
-    SimBroker broker({{kOtherProfile, sequence_start, {90, 91, 92, 93}}});
+    const std::string boot(SimBroker::kDefaultBootId);
+    SimBroker broker(boot, {{kOtherProfile, sequence_start, {90, 91, 92, 93}, boot, false}});
     const RegisteredResult next = registered(broker);
     EXPECT_NE(next.lease_id, sequence_start);
     EXPECT_EQ(next.filter_ids, (std::array<std::uint64_t, 4>{94, 95, 96, 97}));
     EXPECT_EQ(broker.Leases().size(), 2u);
+}
+
+// A lease the service found when it started, held by no registration: no
+// release or recovery removes it; it ends with its boot.
+TEST(SimBroker, RetainedLeaseStaysUntilTheBootEnds) {
+    const std::string boot(SimBroker::kDefaultBootId);
+    const SimLease orphan{kProfile, "0d2b1f0e-3c4a-4b5d-8e6f-708192a3b4c5", {5, 6, 7, 8}, boot, true};
+    SimBroker broker(boot, {orphan});
+    const auto answer = [&broker](const BrokerRequest& request) {
+        auto reply = DecodeBrokerReply(broker.Answer(EncodeBrokerRequest(request).value(), 812).substr(4));
+        EXPECT_TRUE(reply);
+        return reply ? reply->result : BrokerResult{};
+    };
+    EXPECT_EQ(answer(StatusRequest{}), BrokerResult(StatusResult{0, 1}));
+    EXPECT_EQ(answer(RecoverRequest{kProtocolVersion, kProfile}),
+              BrokerResult(ErrorResult{"same-boot orphan has no provable original Job; network protection and "
+                                       "filesystem recovery are retained until reboot"}));
+    EXPECT_TRUE(std::holds_alternative<ErrorResult>(
+        answer(ReleaseRequest{kProtocolVersion, kProfile, orphan.lease_id, 0x88})));
+    EXPECT_EQ(broker.Leases(), std::vector<SimLease>{orphan});
+    // The next boot's service removed it when it started.
+    EXPECT_EQ(SimBroker("8c1e0a52-6f1c-4d4e-9a1b-0c2d3e4f5a6b", {orphan}).Leases(), std::vector<SimLease>{});
 }
 
 TEST(SimBroker, ThePipeIsServedOnlyWhileTheServiceRunsAndAsItsProcess) {

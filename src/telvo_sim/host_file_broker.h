@@ -1,0 +1,24 @@
+#pragma once
+
+// The offline-network broker's state in a host file: the current boot
+// (`boot`) and the filtering engine's lease filters (`wfp`).
+
+#include <string>
+#include <vector>
+
+#include "common/json.h"
+#include "telvo_sim/sim_broker.h"
+
+namespace telvo::telvo_sim {
+
+// {"id": UUID}: the boot identity, canonical lowercase UUID text.
+Result<std::string> ReadBoot(const json::Node& node);
+// {"filters": [{"id", "slot", "lease": {"profile", "leaseId", "bootId",
+// "state"}}]}: four filters a lease, grouped back into their leases in the
+// order each lease first appears; each lease whole and consistent.
+Result<std::vector<SimLease>> ReadWfp(const json::Node& node);
+
+json::Json WriteBoot(const SimBroker& broker);
+json::Json WriteWfp(const SimBroker& broker);
+
+}  // namespace telvo::telvo_sim
