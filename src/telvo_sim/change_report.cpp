@@ -167,9 +167,14 @@ std::vector<Line> DescriptorLines(const std::vector<std::vector<std::uint8_t>>& 
             lines.emplace_back(*removed, Line{"dacl removed " + ace + (created ? " (created with it)" : ""), end >= base});
         }
     }
-    std::stable_sort(lines.begin(), lines.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+    // By the state each line first shows in; lines of one state keep their order.
+    std::vector<std::size_t> order(lines.size());
+    for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::ranges::sort(order, [&lines](std::size_t a, std::size_t b) {
+        return std::pair(lines[a].first, a) < std::pair(lines[b].first, b);
+    });
     std::vector<Line> ordered;
-    for (auto& [state, line] : lines) ordered.push_back(std::move(line));
+    for (const std::size_t i : order) ordered.push_back(std::move(lines[i].second));
     return ordered;
 }
 

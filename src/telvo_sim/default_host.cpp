@@ -74,6 +74,7 @@ constexpr std::string_view kDefaultHost = R"json({
      "state": "running", "processId": 812, "controlsAccepted": 1,
      "sd": "O:SYG:SYD:(A;;CCLCSWRPWPDTLOCRRC;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)(A;;CCLCSWLORC;;;IU)(A;;CCLCSWLORC;;;AU)"}
   ],
+  "wfp": {"provider": true, "sublayer": true, "filters": []},
   "commands": {
     "echo hello": {"steps": [], "exitCode": 0},
     "type README.md": {"steps": [{"read": "C:\\Users\\alice\\work\\README.md"}], "exitCode": 0},

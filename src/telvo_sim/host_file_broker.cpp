@@ -33,8 +33,14 @@ Result<std::string> ReadBoot(const Node& node) {
     return id;
 }
 
-Result<std::vector<SimLease>> ReadWfp(const Node& node) {
+Result<WfpState> ReadWfp(const Node& node) {
     TELVO_TRY_ASSIGN(auto reader, ObjectReader::Open(node, "the filtering engine"));
+    WfpState state;
+    TELVO_TRY_ASSIGN(state.layout.provider, reader.Field("provider", json::ReadBool));
+    TELVO_TRY_ASSIGN(state.layout.sublayer, reader.Field("sublayer", json::ReadBool));
+    if (state.layout.sublayer && !state.layout.provider) {
+        return FailAt(node, "the offline sublayer belongs to the offline provider");
+    }
     TELVO_TRY_ASSIGN(const Node filters, reader.Take("filters"));
     TELVO_TRY(reader.RefuseUnknown());
     TELVO_TRY_ASSIGN(const auto elements, json::ReadArray(filters, "filters"));
@@ -65,9 +71,11 @@ Result<std::vector<SimLease>> ReadWfp(const Node& node) {
         TELVO_TRY_ASSIGN(const Node boot_node, lease_reader.Take("bootId"));
         TELVO_TRY_ASSIGN(given.boot_id, ReadUuid(boot_node, "bootId"));
         TELVO_TRY_ASSIGN(const Node state_node, lease_reader.Take("state"));
-        TELVO_TRY_ASSIGN(const std::string state, json::ReadString(state_node, "state"));
-        if (state != kActive && state != kRetained) return FailAt(state_node, "`state` is not \"active\" or \"retained\"");
-        given.retained = state == kRetained;
+        TELVO_TRY_ASSIGN(const std::string lease_state, json::ReadString(state_node, "state"));
+        if (lease_state != kActive && lease_state != kRetained) {
+            return FailAt(state_node, "`state` is not \"active\" or \"retained\"");
+        }
+        given.retained = lease_state == kRetained;
         TELVO_TRY(lease_reader.RefuseUnknown());
 
         auto lease = std::ranges::find(leases, given.lease_id, &SimLease::lease_id);
@@ -96,7 +104,9 @@ Result<std::vector<SimLease>> ReadWfp(const Node& node) {
                                        std::to_string(missing - filled[i].begin()));
         }
     }
-    return leases;
+    if (!leases.empty() && !state.layout.sublayer) return FailAt(filters, "lease filters need the offline sublayer");
+    state.leases = std::move(leases);
+    return state;
 }
 
 Json WriteBoot(const SimBroker& broker) { return Json{{"id", broker.boot_id()}}; }
@@ -112,7 +122,8 @@ Json WriteWfp(const SimBroker& broker) {
             filters.push_back(Json{{"id", lease.filter_ids[slot]}, {"slot", slot}, {"lease", described}});
         }
     }
-    return Json{{"filters", std::move(filters)}};
+    return Json{{"provider", broker.layout().provider}, {"sublayer", broker.layout().sublayer},
+                {"filters", std::move(filters)}};
 }
 
 }  // namespace telvo::telvo_sim

@@ -411,14 +411,20 @@ Result<LoadedHost> ReadHostFile(std::string_view text) {
     if (auto node = root.TakeIfPresent("boot")) {
         TELVO_TRY_ASSIGN(boot_id, ReadBoot(*node));
     }
-    std::vector<SimLease> leases;
-    if (auto node = root.TakeIfPresent("wfp")) {
-        TELVO_TRY_ASSIGN(leases, ReadWfp(*node));
+    WfpState wfp;
+    std::optional<Node> wfp_node = root.TakeIfPresent("wfp");
+    if (wfp_node) {
+        TELVO_TRY_ASSIGN(wfp, ReadWfp(*wfp_node));
     }
     TELVO_TRY(root.RefuseUnknown());
-    loaded.broker = std::make_shared<SimBroker>(std::move(boot_id), std::move(leases));
+    loaded.broker = std::make_shared<SimBroker>(std::move(boot_id), std::move(wfp.leases), wfp.layout);
     const auto* service = loaded.host->service().Find(network_broker::kServiceName);
     if (service && service->status.current_state == platform::service_state::kRunning) {
+        // The service verifies its layout when it starts: without it, it would not run.
+        if (!wfp.layout.sublayer) {
+            return FailAt(wfp_node.value_or(document.root()),
+                          "the running offline-network service needs the offline layout (`wfp` provider and sublayer)");
+        }
         ServeBrokerPipe(*loaded.host, loaded.broker, service->status.process_id);
     }
     const std::u16string system = loaded.host->system().SystemDirectory();

@@ -40,8 +40,8 @@ std::string Framed(const std::string& text) {
 
 }  // namespace
 
-SimBroker::SimBroker(std::string boot_id, std::vector<SimLease> leases)
-    : boot_id_(std::move(boot_id)), leases_(std::move(leases)), random_(kLeaseIdSeed) {
+SimBroker::SimBroker(std::string boot_id, std::vector<SimLease> leases, SimWfpLayout layout)
+    : boot_id_(std::move(boot_id)), layout_(layout), leases_(std::move(leases)), random_(kLeaseIdSeed) {
     std::erase_if(leases_, [this](const SimLease& lease) { return lease.boot_id != boot_id_; });
     for (const SimLease& lease : leases_) {
         next_filter_id_ = std::max(next_filter_id_, std::ranges::max(lease.filter_ids) + 1);

@@ -31,6 +31,15 @@ struct SimLease {
     bool operator==(const SimLease&) const = default;
 };
 
+// The offline layout in the filtering engine: the provider and, under it,
+// the sublayer that hold every lease's filters. The host commands install
+// it; the service verifies it when it starts.
+struct SimWfpLayout {
+    bool provider = true;
+    bool sublayer = true;
+    bool operator==(const SimWfpLayout&) const = default;
+};
+
 // The offline-network broker of a simulated host and its leases, which live
 // in the filtering engine and so outlive every client. It answers the broker
 // pipe's requests as the running service does once it has authenticated the
@@ -43,7 +52,8 @@ public:
     // boot: of `leases` it holds those of this boot, having removed the
     // others as the service does when it starts. The next filter ids follow
     // the largest held.
-    explicit SimBroker(std::string boot_id = std::string(kDefaultBootId), std::vector<SimLease> leases = {});
+    explicit SimBroker(std::string boot_id = std::string(kDefaultBootId), std::vector<SimLease> leases = {},
+                       SimWfpLayout layout = {});
 
     static constexpr std::string_view kDefaultBootId = "2f5d0c6e-8a41-4b7e-9d3c-51a0e6b4c7f2";
     SimBroker(const SimBroker&) = delete;
@@ -70,6 +80,7 @@ public:
     // The leases held, in the order they were installed.
     std::vector<SimLease> Leases() const;
     const std::string& boot_id() const { return boot_id_; }
+    const SimWfpLayout& layout() const { return layout_; }
 
     // Installing and removing leases is recorded in `changes` from now on.
     void RecordChangesIn(platform::sim::SimChangeLog& changes);
@@ -82,6 +93,7 @@ private:
     void Note(platform::sim::SimChange::Kind kind, const SimLease& lease);
 
     const std::string boot_id_;
+    const SimWfpLayout layout_;
     mutable std::mutex mutex_;
     std::vector<SimLease> leases_;
     std::uint64_t next_filter_id_ = 1;

@@ -172,7 +172,7 @@ std::string Filter(int id, int slot, const std::string& profile = kLeaseProfile,
 
 // `wfp` with `filters` and then the four filters of a whole lease.
 std::string Wfp(const std::string& filters, const std::string& lease = kLeaseId) {
-    std::string text = R"(,"wfp":{"filters":[)" + filters;
+    std::string text = R"(,"wfp":{"provider":true,"sublayer":true,"filters":[)" + filters;
     for (int slot = 0; slot < 4; ++slot) {
         text += (text.ends_with("[") ? "" : ",") + Filter(100 + slot, slot, kLeaseProfile, lease);
     }
@@ -183,10 +183,14 @@ TEST(HostFile, RefusesFiltersThatAreNoWholeLeases) {
     const std::string other = "Telvo.Sandbox.fedcba9876543210fedcba9876543210";
     const std::string other_lease = "0d2b1f0e-3c4a-4b5d-8e6f-708192a3b4c5";
     const std::pair<std::string, std::string> cases[] = {
-        {R"(,"wfp":{})", "missing field `filters`"},
-        {R"(,"wfp":{"filters":[],"provider":"p"})", "unknown field `provider`"},
+        {R"(,"wfp":{})", "missing field `provider`"},
+        {R"(,"wfp":{"provider":true,"sublayer":true,"filters":[],"weight":1})", "unknown field `weight`"},
+        {R"(,"wfp":{"provider":false,"sublayer":true,"filters":[]})", "the offline sublayer belongs to the offline provider"},
+        {R"(,"wfp":{"provider":true,"sublayer":false,"filters":[)" + Filter(7, 0) + "," + Filter(8, 1) + "," +
+             Filter(9, 2) + "," + Filter(10, 3) + "]}",
+         "lease filters need the offline sublayer"},
         {Wfp(Filter(7, 0, other, other_lease, R"(,"weight":1)")), "unknown field `weight`"},
-        {R"(,"wfp":{"filters":[{"id":7,"slot":0,"lease":{"profile":")" + other + R"(","leaseId":")" + other_lease +
+        {R"(,"wfp":{"provider":true,"sublayer":true,"filters":[{"id":7,"slot":0,"lease":{"profile":")" + other + R"(","leaseId":")" + other_lease +
              R"(","bootId":")" + std::string(SimBroker::kDefaultBootId) + R"(","state":"active","owner":"x"}}]})",
          "unknown field `owner`"},
         {Wfp(Filter(7, 0, other, other_lease, "", "lost")), "`state` is not \"active\" or \"retained\""},
@@ -201,7 +205,7 @@ TEST(HostFile, RefusesFiltersThatAreNoWholeLeases) {
         {Wfp(Filter(7, 0, other, kLeaseId)), "lease " + std::string(kLeaseId) + " is given two ways"},
         {Wfp(Filter(7, 0, kLeaseProfile, other_lease)), "profile " + std::string(kLeaseProfile) + " has two leases"},
         {Wfp(Filter(7, 1)), "slot 1 of lease " + std::string(kLeaseId) + " is given twice"},
-        {R"(,"wfp":{"filters":[)" + Filter(7, 0) + "," + Filter(8, 1) + "," + Filter(9, 2) + "]}",
+        {R"(,"wfp":{"provider":true,"sublayer":true,"filters":[)" + Filter(7, 0) + "," + Filter(8, 1) + "," + Filter(9, 2) + "]}",
          "lease " + std::string(kLeaseId) + " has no filter for slot 3"},
     };
     for (const auto& [wfp, message] : cases) {
@@ -213,13 +217,21 @@ TEST(HostFile, RefusesFiltersThatAreNoWholeLeases) {
                                                                 std::string(SimBroker::kDefaultBootId), false}}));
     // The service started in this boot removed the leases of an earlier one.
     const std::string earlier_boot = "8c1e0a52-6f1c-4d4e-9a1b-0c2d3e4f5a6b";
-    std::string earlier = R"(,"wfp":{"filters":[)";
+    std::string earlier = R"(,"wfp":{"provider":true,"sublayer":true,"filters":[)";
     for (int slot = 0; slot < 4; ++slot) {
         earlier += (slot ? "," : "") + Filter(200 + slot, slot, other, other_lease, "", "retained", earlier_boot);
     }
     auto rebooted = ReadHostFile(Host(earlier + "]}"));
     ASSERT_TRUE(rebooted) << rebooted.error().Display();
     EXPECT_EQ(rebooted->broker->Leases(), std::vector<SimLease>{});
+
+    // The running service verified its layout when it started.
+    std::string unlaid(DefaultHostFile());
+    const std::string layout = R"("wfp": {"provider": true, "sublayer": true, "filters": []},)";
+    ASSERT_NE(unlaid.find(layout), std::string::npos);
+    unlaid.erase(unlaid.find(layout), layout.size());
+    EXPECT_NE(Refusal(unlaid).find("the running offline-network service needs the offline layout"), std::string::npos)
+        << Refusal(unlaid);
 }
 
 // The reference page's example is a host file.
@@ -240,7 +252,9 @@ TEST(HostFile, TheDocumentedExampleReads) {
 TEST(HostFile, StateReadsBackAsTheSameHost) {
     // The default host, with a lease that its broker holds.
     std::string text(DefaultHostFile());
-    text.insert(text.rfind('}'), Wfp(""));
+    const std::string layout = R"("wfp": {"provider": true, "sublayer": true, "filters": []},)";
+    ASSERT_NE(text.find(layout), std::string::npos);
+    text.replace(text.find(layout), layout.size(), Wfp("").substr(1) + ",");
     auto first = ReadHostFile(text);
     ASSERT_TRUE(first) << first.error().Display();
     auto written = WriteHostFile(*first->host, *first->broker);
