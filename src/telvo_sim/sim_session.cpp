@@ -84,8 +84,8 @@ public:
 
         sim::SimHelperProcess& helper = host.caller();
         helper.stdout_pipe().Mirror(streams_.write_output);
-        helper.stderr_pipe().Mirror([this](std::string_view bytes) {
-            streams_.write_error(bytes);
+        helper.stderr_pipe().Mirror([write_error = streams_.write_error](std::string_view bytes) {
+            write_error(bytes);
             return true;
         });
         FeedInput(*shared, helper.stdin_pipe(), streams_.read_input);
