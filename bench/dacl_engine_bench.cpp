@@ -6,6 +6,7 @@
 #include <string>
 
 #include "bench_tree.h"
+#include "common/try.h"
 #include "identity/profile.h"
 #include "platform/sim/sim_host.h"
 #include "windows/authority_access.h"
@@ -92,11 +93,13 @@ void BM_DaclEnginePasses(benchmark::State& state) {
         }, state);
         state.counters["token_peak_extra_handles"] =
             static_cast<double>(host.handles().PeakCount() - handles_before);
-        const auto revoke = RunPass(host, true, winutil::WalkPolicy::cleanup, [&](const std::u16string& path, platform::Handle handle) {
-            return windows::RevokeAuthorityObject(platform, path, handle, sid);
+        const auto revoke = RunPass(host, true, winutil::WalkPolicy::cleanup, [&](const std::u16string& path, platform::Handle handle) -> Result<void> {
+            TELVO_TRY(windows::RevokeAuthorityObject(platform, {path, handle, true}, sid));
+            return Result<void>{};
         }, state);
-        const auto absent = RunPass(host, false, winutil::WalkPolicy::cleanup, [&](const std::u16string& path, platform::Handle handle) {
-            return windows::VerifySidAbsent(platform, path, handle, sid);
+        const auto absent = RunPass(host, false, winutil::WalkPolicy::cleanup, [&](const std::u16string& path, platform::Handle handle) -> Result<void> {
+            TELVO_TRY(windows::VerifySidAbsent(platform, {path, handle, false}, sid));
+            return Result<void>{};
         }, state);
         Report(state, "walk", walk);
         Report(state, "grant", grant);

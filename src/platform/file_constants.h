@@ -57,6 +57,15 @@ inline constexpr std::uint32_t kBackupSemantics = 0x02000000;
 inline constexpr std::uint32_t kOpenReparsePoint = 0x00200000;
 }  // namespace file_flag
 
+// NtOpenFile / NtCreateFile open options.
+namespace file_open_option {
+inline constexpr std::uint32_t kDirectoryFile = 0x00000001;
+inline constexpr std::uint32_t kSynchronousIoNonAlert = 0x00000020;
+inline constexpr std::uint32_t kNonDirectoryFile = 0x00000040;
+inline constexpr std::uint32_t kOpenForBackupIntent = 0x00004000;
+inline constexpr std::uint32_t kOpenReparsePoint = 0x00200000;
+}  // namespace file_open_option
+
 namespace file_attribute {
 inline constexpr std::uint32_t kReadOnly = 0x00000001;
 inline constexpr std::uint32_t kHidden = 0x00000002;

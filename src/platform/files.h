@@ -61,6 +61,18 @@ public:
     virtual SysResult<Handle> ReOpenFile(Handle original, std::uint32_t desired_access, std::uint32_t share_mode,
                                          std::uint32_t flags_and_attributes) = 0;
     virtual SysResult<void> CreateDirectoryW(const std::u16string& path) = 0;
+    // NtOpenFile (ntdll), NTSTATUS kind, on an NT path (\??\C:\...). Unlike
+    // CreateFileW it adds nothing to the access asked for, so an owner whose
+    // object's DACL grants it nothing still opens it for READ_CONTROL and
+    // WRITE_DAC through the owner's implicit rights.
+    virtual SysResult<Handle> NtOpenFile(const std::u16string& nt_path, std::uint32_t desired_access,
+                                         std::uint32_t share_access, std::uint32_t open_options) = 0;
+    // SetFileInformationByHandle with FileBasicInfo: new attributes, the times
+    // left as they are (the handle needs FILE_WRITE_ATTRIBUTES).
+    virtual SysResult<void> SetFileBasicInfo(Handle file, std::uint32_t attributes) = 0;
+    // SetFileInformationByHandle with FileDispositionInfo: the object is
+    // deleted when its last handle closes (the handle needs DELETE).
+    virtual SysResult<void> SetFileDispositionInfo(Handle file, bool delete_file) = 0;
 
     // Changing files: the data written through Kernel::WriteFile reaches the
     // disk with FlushFileBuffers (the handle needs write access); names are

@@ -6,6 +6,7 @@
 #include "network_broker/service_main.h"
 #include "telvo_sim/host_file_broker.h"
 #include "telvo_sim/host_file_terms.h"
+#include "winformat/sddl.h"
 
 #include <map>
 #include <utility>
@@ -319,6 +320,36 @@ public:
     }
 
 private:
+    // What a file step takes besides its path: `write` its "text", `create`
+    // its "sddl" and "directory", `attributes` the attribute names it sets,
+    // `link` the "target" file the new name links to.
+    static Result<void> ReadFileStepDetails(ObjectReader& reader, sim::step::File& file) {
+        using Action = sim::step::File::Action;
+        if (file.action == Action::write) {
+            TELVO_TRY_ASSIGN(file.text, reader.Field("text", json::ReadString));
+        } else if (file.action == Action::create) {
+            TELVO_TRY_ASSIGN(file.text, reader.Field("sddl", json::ReadString));
+            if (auto parsed = winformat::ParseSddl(file.text); !parsed) {
+                return Fail(std::move(parsed.error()).Context("`sddl` is not a security descriptor in SDDL"));
+            }
+            TELVO_TRY_ASSIGN(const auto directory, Optional(reader, "directory", json::ReadBool));
+            file.directory = directory.value_or(false);
+        } else if (file.action == Action::attributes) {
+            TELVO_TRY_ASSIGN(const Node set, reader.Take("set"));
+            if (!set.value->is_array()) return FailAt(set, "`set` takes a list of attribute names");
+            for (const auto& element : *set.value) {
+                const auto value =
+                    element.is_string() ? ValueOf(kSettableAttributeNames, element.get<std::string>()) : std::nullopt;
+                if (!value) return FailAt(set, "`set` takes the names readOnly, hidden and system");
+                file.attributes |= *value;
+            }
+            if (file.attributes == 0) file.attributes = platform::file_attribute::kNormal;
+        } else if (file.action == Action::link) {
+            TELVO_TRY_ASSIGN(file.target, reader.Field("target", ReadText));
+        }
+        return {};
+    }
+
     Result<sim::ProcessStep> Step(const Node& node, const std::set<std::string>& commands,
                                   const std::u16string& system) {
         TELVO_TRY_ASSIGN(auto reader, ObjectReader::Open(node, "a step"));
@@ -329,9 +360,7 @@ private:
             sim::step::File file;
             file.action = static_cast<sim::step::File::Action>(*action);
             TELVO_TRY_ASSIGN(file.path, reader.Field(name, ReadText));
-            if (file.action == sim::step::File::Action::write) {
-                TELVO_TRY_ASSIGN(file.text, reader.Field("text", json::ReadString));
-            }
+            TELVO_TRY(ReadFileStepDetails(reader, file));
             step = std::move(file);
         } else if (name == "spawn") {
             TELVO_TRY_ASSIGN(const Node spawned, reader.Take("spawn"));

@@ -75,6 +75,15 @@ inline constexpr std::array kFileActions{
     Named{"mkdir", static_cast<std::uint32_t>(sim::step::File::Action::mkdir)},
     Named{"delete", static_cast<std::uint32_t>(sim::step::File::Action::remove)},
     Named{"list", static_cast<std::uint32_t>(sim::step::File::Action::list)},
+    Named{"create", static_cast<std::uint32_t>(sim::step::File::Action::create)},
+    Named{"attributes", static_cast<std::uint32_t>(sim::step::File::Action::attributes)},
+    Named{"link", static_cast<std::uint32_t>(sim::step::File::Action::link)},
+};
+// The attributes an `attributes` step may set, by name.
+inline constexpr std::array kSettableAttributeNames{
+    Named{"readOnly", platform::file_attribute::kReadOnly},
+    Named{"hidden", platform::file_attribute::kHidden},
+    Named{"system", platform::file_attribute::kSystem},
 };
 
 constexpr std::u16string_view kVerbatim = u"\\\\?\\";

@@ -10,6 +10,24 @@ namespace {
 
 using namespace host_file_terms;
 
+// The members of a file step beyond its action and path, as the reader takes them.
+void WriteFileStepDetails(const sim::step::File& file, Json& entry) {
+    using Action = sim::step::File::Action;
+    if (file.action == Action::write) {
+        entry["text"] = file.text;
+    } else if (file.action == Action::create) {
+        entry["sddl"] = file.text;
+        if (file.directory) entry["directory"] = true;
+    } else if (file.action == Action::attributes) {
+        Json set = Json::array();
+        for (const auto& named : kSettableAttributeNames) {
+            if (file.attributes & named.value) set.push_back(std::string(named.name));
+        }
+        entry["set"] = std::move(set);
+    } else if (file.action == Action::link) {
+        entry["target"] = Utf8(file.target);
+    }
+}
 
 Result<Json> StepsOf(const std::u16string& system, const std::string& command,
                      const std::vector<sim::ProcessStep>& script, std::uint32_t& exit_code) {
@@ -23,7 +41,7 @@ Result<Json> StepsOf(const std::u16string& system, const std::string& command,
             const std::string name = *NameOf(kFileActions, static_cast<std::uint32_t>(file->action));
             Json entry = Json::object();
             entry[name] = Utf8(file->path);
-            if (file->action == sim::step::File::Action::write) entry["text"] = file->text;
+            WriteFileStepDetails(*file, entry);
             steps.push_back(std::move(entry));
         } else if (const auto* child = std::get_if<sim::step::StartChild>(&step);
                    child && CommandIn(system, child->command_line)) {

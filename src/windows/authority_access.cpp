@@ -7,7 +7,9 @@
 #include "windows/global_locks.h"
 #include "windows/object_dacl.h"
 #include "winformat/text.h"
+#include "platform/unique_handle.h"
 #include "winutil/local_path.h"
+#include "winutil/object_open.h"
 
 namespace telvo::windows {
 
@@ -90,19 +92,50 @@ Result<void> VerifyAuthorityGrant(platform::Platform& platform, std::u16string_v
     return {};
 }
 
-Result<void> RevokeAuthorityObject(platform::Platform& platform, std::u16string_view path, platform::Handle handle,
-                                   const winformat::Sid& sid) {
-    auto revoked = RevokeSidFromObject(platform, handle, sid);
-    if (!revoked) return Fail(std::move(revoked.error()).Context("revoke " + Utf16ToDisplay(path)));
-    return {};
+Result<CleanupFinding> RevokeAuthorityObject(platform::Platform& platform, const winutil::CleanupObject& object,
+                                             const winformat::Sid& sid) {
+    const auto revoke = [&]() -> Result<CleanupFinding> {
+        TELVO_TRY_ASSIGN(auto lock, AcquireMetadataLock(platform));
+        TELVO_TRY_ASSIGN(std::optional<ObjectDescriptor> current, ReadRawDaclIfAny(platform, object.handle));
+        if (!current) return CleanupFinding::clean;
+        switch (FindSidInAcl(current->dacl(), sid)) {
+            case SidPresence::absent:
+                return CleanupFinding::clean;
+            case SidPresence::hidden:
+                return CleanupFinding::unchangeable;
+            case SidPresence::named:
+                break;
+        }
+        if (!object.write_dac) return CleanupFinding::unchangeable;
+        TELVO_TRY_ASSIGN(winformat::Acl remaining, RemoveSidAces(current->dacl(), sid));
+        TELVO_TRY(WriteObjectLocalDacl(platform, lock, object.handle, *current, remaining));
+        return CleanupFinding::revoked;
+    };
+    auto revoked = revoke();
+    if (!revoked) return Fail(std::move(revoked.error()).Context("revoke " + Utf16ToDisplay(object.path)));
+    return revoked;
 }
 
-Result<void> VerifySidAbsent(platform::Platform& platform, std::u16string_view path, platform::Handle handle,
-                             const winformat::Sid& sid) {
-    TELVO_TRY_ASSIGN(ObjectDescriptor current, ReadRawDacl(platform, handle));
-    TELVO_TRY_ASSIGN(const bool named, AclNamesSid(current.dacl(), sid));
-    if (named) return Fail("AppContainer SID ACE remains after cleanup on " + Utf16ToDisplay(path));
-    return {};
+Result<CleanupFinding> VerifySidAbsent(platform::Platform& platform, const winutil::CleanupObject& object,
+                                       const winformat::Sid& sid) {
+    TELVO_TRY_ASSIGN(std::optional<ObjectDescriptor> current, ReadRawDaclIfAny(platform, object.handle));
+    if (!current) return CleanupFinding::clean;
+    switch (FindSidInAcl(current->dacl(), sid)) {
+        case SidPresence::absent:
+            return CleanupFinding::clean;
+        case SidPresence::hidden:
+            return CleanupFinding::unchangeable;
+        case SidPresence::named:
+            break;
+    }
+    // Whether this user could remove it: an object that refuses WRITE_DAC
+    // was made during the run and is left.
+    auto writable = winutil::NtOpenObjectNoFollow(platform, object.path, true);
+    if (!writable && writable.error() == SysError::NtStatus(platform::ntstatus::kAccessDenied)) {
+        return CleanupFinding::unchangeable;
+    }
+    if (writable) platform::UniqueHandle close(platform.kernel, *writable);
+    return Fail("AppContainer SID ACE remains after cleanup on " + Utf16ToDisplay(object.path));
 }
 
 }  // namespace telvo::windows

@@ -9,6 +9,7 @@
 #include "common/error.h"
 #include "platform/platform.h"
 #include "winformat/sid.h"
+#include "winutil/walk_tree.h"
 
 namespace telvo::windows {
 
@@ -67,14 +68,27 @@ Result<void> GrantAuthorityAccess(platform::Platform& platform, std::u16string_v
 Result<void> VerifyAuthorityGrant(platform::Platform& platform, std::u16string_view path, platform::Handle handle,
                                   const AuthorityAccess& authority, const winformat::Sid& sid);
 
-// The cleanup walk's action on one object: every entry naming the SID removed
-// (RevokeSidFromObject); failures read "revoke <path>".
-Result<void> RevokeAuthorityObject(platform::Platform& platform, std::u16string_view path, platform::Handle handle,
-                                   const winformat::Sid& sid);
+// What the cleanup found on one object.
+enum class CleanupFinding {
+    clean,         // no entry of the SID (any longer)
+    revoked,       // its entries of the SID were removed
+    unchangeable,  // it may hold an entry of the SID that this user cannot remove
+};
 
-// The proof after cleanup: no entry of the object names the SID, else
-// "AppContainer SID ACE remains after cleanup on <path>".
-Result<void> VerifySidAbsent(platform::Platform& platform, std::u16string_view path, platform::Handle handle,
-                             const winformat::Sid& sid);
+// The cleanup walk's action on one object: under the metadata lock, every
+// entry naming the SID is removed from its DACL, written only when one was
+// there (a null DACL names none). An object that names the SID but was
+// opened without WRITE_DAC (it refused it), or holds an entry of an opaque
+// type whose bytes contain the SID, is unchangeable and left as it is; the
+// cleanup's header says why that is safe. Failures read "revoke <path>".
+Result<CleanupFinding> RevokeAuthorityObject(platform::Platform& platform, const winutil::CleanupObject& object,
+                                             const winformat::Sid& sid);
+
+// The proof after cleanup, reading only: no entry of the object names the
+// SID, else "AppContainer SID ACE remains after cleanup on <path>" unless
+// the object is unchangeable (an opaque entry, or WRITE_DAC refused to an
+// open of its own made to find out).
+Result<CleanupFinding> VerifySidAbsent(platform::Platform& platform, const winutil::CleanupObject& object,
+                                       const winformat::Sid& sid);
 
 }  // namespace telvo::windows

@@ -9,6 +9,7 @@
 #include "windows/private_paths.h"
 #include "winformat/text.h"
 #include "winutil/local_path.h"
+#include "winutil/object_open.h"
 #include "winutil/walk_tree.h"
 
 namespace telvo::windows {
@@ -41,6 +42,25 @@ Result<std::string> AccountHome(Platform& platform) {
 }
 
 bool Overlap(std::string_view a, std::string_view b) { return winutil::PathContains(a, b) || winutil::PathContains(b, a); }
+
+// The grant opens every object of an authority for READ_CONTROL and
+// WRITE_DAC, and lists every directory: a root that refuses this user either
+// (an installed program's folder, another user's directory) is refused
+// before anything changes, rather than by a grant that stops at its first
+// object.
+Result<void> CheckChangeable(Platform& platform, const CommandAuthority& authority) {
+    const auto refused = [&](const std::string& what, const Error& failure) {
+        return Fail("the current user cannot " + what + " " + authority.path + " (" + failure.Display() +
+                    "); no permissions changed");
+    };
+    auto opened = winutil::OpenObjectNoFollow(platform, authority.path, true);
+    if (!opened) return refused("change the permissions of", opened.error());
+    if (!authority.directory) return {};
+    if (auto listed = winutil::ListDirectory(platform, opened->get(), 1); !listed) {
+        return refused("list", listed.error());
+    }
+    return {};
+}
 
 // Grants one authority object by object and reads each grant back.
 Result<void> GrantAuthority(Platform& platform, const AuthorityAccess& authority, const winformat::Sid& sid,
@@ -105,6 +125,7 @@ Result<CheckedAuthorities> CheckCommandAuthorities(Platform& platform, const pro
             return Fail("the sandbox recovery directory overlaps a command authority");
         }
     }
+    for (const CommandAuthority& authority : checked.authorities) TELVO_TRY(CheckChangeable(platform, authority));
     return checked;
 }
 

@@ -67,14 +67,22 @@ Result<winformat::SecurityDescriptor> ParseDescriptor(std::span<const std::uint8
     return parsed;
 }
 
-Result<ObjectDescriptor> ReadRawDacl(platform::Platform& platform, platform::Handle handle) {
+Result<std::optional<ObjectDescriptor>> ReadRawDaclIfAny(platform::Platform& platform, platform::Handle handle) {
     TELVO_TRY_ASSIGN(auto bytes, QueryDacl(platform, handle));
     TELVO_TRY_ASSIGN(auto descriptor, ParseDescriptor(bytes, "GetSecurityDescriptorDacl(raw)"));
-    if (descriptor.dacl.acl() == nullptr) return Fail("native sandbox refuses an absent/null DACL");
-    return ObjectDescriptor{std::move(descriptor)};
+    if (descriptor.dacl.acl() == nullptr) return std::nullopt;
+    return std::optional<ObjectDescriptor>(ObjectDescriptor{std::move(descriptor)});
 }
 
-Result<bool> FindSidInAce(const Ace& ace, const winformat::Sid& sid) {
+Result<ObjectDescriptor> ReadRawDacl(platform::Platform& platform, platform::Handle handle) {
+    TELVO_TRY_ASSIGN(auto read, ReadRawDaclIfAny(platform, handle));
+    if (!read) return Fail("native sandbox refuses an absent/null DACL");
+    return std::move(*read);
+}
+
+namespace {
+
+SidPresence PresenceInAce(const Ace& ace, const winformat::Sid& sid) {
     switch (ace.type()) {
         case type::kAccessAllowed:
         case type::kAccessDenied:
@@ -86,15 +94,30 @@ Result<bool> FindSidInAce(const Ace& ace, const winformat::Sid& sid) {
         case type::kAccessDeniedCallbackObject: {
             // Parsing placed the SID: at byte 8, or after the object GUIDs the flags announce.
             const winformat::Sid* named = ace.sid();
-            return named != nullptr && *named == sid;
+            return named != nullptr && *named == sid ? SidPresence::named : SidPresence::absent;
         }
         default:
-            if (sid.size() > ace.size()) return false;
-            if (winformat::ContainsSidBytes(ace.Serialize(), sid)) {
-                return Fail("unsupported DACL ACE may contain the AppContainer SID");
-            }
-            return false;
+            if (sid.size() > ace.size()) return SidPresence::absent;
+            return winformat::ContainsSidBytes(ace.Serialize(), sid) ? SidPresence::hidden : SidPresence::absent;
     }
+}
+
+}  // namespace
+
+Result<bool> FindSidInAce(const Ace& ace, const winformat::Sid& sid) {
+    const SidPresence presence = PresenceInAce(ace, sid);
+    if (presence == SidPresence::hidden) return Fail("unsupported DACL ACE may contain the AppContainer SID");
+    return presence == SidPresence::named;
+}
+
+SidPresence FindSidInAcl(const winformat::Acl& acl, const winformat::Sid& sid) {
+    SidPresence found = SidPresence::absent;
+    for (const Ace& ace : acl.aces()) {
+        const SidPresence presence = PresenceInAce(ace, sid);
+        if (presence == SidPresence::hidden) return presence;
+        if (presence == SidPresence::named) found = presence;
+    }
+    return found;
 }
 
 Result<bool> AclNamesSid(const winformat::Acl& acl, const winformat::Sid& sid) {

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -40,6 +41,9 @@ Result<winformat::SecurityDescriptor> ParseDescriptor(std::span<const std::uint8
 // most three sized queries, then "raw DACL changed size repeatedly during
 // probe". An absent or null DACL is refused.
 Result<ObjectDescriptor> ReadRawDacl(platform::Platform& platform, platform::Handle handle);
+// The same read for the cleanup, which writes nothing to a null or absent
+// DACL: nothing then, since such a DACL names no SID.
+Result<std::optional<ObjectDescriptor>> ReadRawDaclIfAny(platform::Platform& platform, platform::Handle handle);
 
 // Whether a DACL entry names the SID, by its type byte:
 // - allowed, denied and their callback forms (0, 1, 9, 10) and the four
@@ -52,6 +56,12 @@ Result<bool> FindSidInAce(const winformat::Ace& ace, const winformat::Sid& sid);
 
 // Whether any entry names the SID (errors of FindSidInAce pass through).
 Result<bool> AclNamesSid(const winformat::Acl& acl, const winformat::Sid& sid);
+
+// What a DACL holds of a SID, for the cleanup: no entry, entries that name it
+// (all of them removable), or an entry of an opaque type whose bytes contain
+// it, which can be neither read nor removed exactly.
+enum class SidPresence { absent, named, hidden };
+SidPresence FindSidInAcl(const winformat::Acl& acl, const winformat::Sid& sid);
 
 // The unions of the masks of the allowed and of the denied entries naming the SID.
 struct SidAccess {

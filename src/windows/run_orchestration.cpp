@@ -88,7 +88,8 @@ Result<std::int32_t> TearDown(Platform& platform, const std::string& state, proc
         const std::atomic<bool> not_cancellable{false};
         auto finished = [&]() -> Result<void> {
             TELVO_TRY_ASSIGN(const AclMutationLockGuard lock, AcquireAclMutationLock(platform, state, not_cancellable));
-            return FinishJournal(platform, journal, [&](const JournalData& data) { return ExactCleanup(platform, data); });
+            return FinishJournal(platform, journal,
+                                 [&](const JournalData& data) { return ExactCleanup(platform, data, journal.path); });
         }();
         if (!finished) failures.push_back(std::move(finished.error()).Context("sandbox ACL/profile cleanup failed"));
     }

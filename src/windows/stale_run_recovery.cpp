@@ -94,7 +94,7 @@ Result<void> RecoverJournal(Platform& platform, std::string_view directory, std:
                             .Context("offline broker could not prove the stale job empty; journal and ACLs retained"));
         }
     }
-    if (auto cleaned = ExactCleanup(platform, journal); !cleaned) {
+    if (auto cleaned = ExactCleanup(platform, journal, path); !cleaned) {
         return Fail(std::move(cleaned.error()).Context("could not recover stale sandbox " + journal.profile_name));
     }
     return RemoveJournalFile(platform, path, "could not remove recovered journal " + path);

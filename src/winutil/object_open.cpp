@@ -35,6 +35,15 @@ Result<UniqueHandle> OpenObjectNoFollow(Platform& platform, std::string_view pat
     return OpenObjectNoFollow(platform, std::u16string_view(wide), with_write_dac);
 }
 
+SysResult<Handle> NtOpenObjectNoFollow(Platform& platform, std::u16string_view path, bool with_write_dac) {
+    std::u16string nt_path(path);
+    if (nt_path.starts_with(u"\\\\?\\")) nt_path.replace(0, 4, u"\\??\\");
+    const std::uint32_t access =
+        file_access::kReadControl | file_access::kReadAttributes | (with_write_dac ? file_access::kWriteDac : 0);
+    return platform.files.NtOpenFile(nt_path, access, file_share::kRead | file_share::kWrite,
+                                     file_open_option::kOpenReparsePoint | file_open_option::kOpenForBackupIntent);
+}
+
 Result<std::u16string> ReadFinalPath(Files& files, Handle handle, std::size_t expected_units) {
     const std::size_t first_units = std::max(kFirstCallUnits, expected_units + 1);
     std::vector<char16_t> first(first_units, u'\0');

@@ -25,6 +25,14 @@ Result<platform::UniqueHandle> OpenObjectNoFollow(platform::Platform& platform, 
 Result<platform::UniqueHandle> OpenObjectNoFollow(platform::Platform& platform, std::string_view path,
                                                   bool with_write_dac);
 
+// The same open through NtOpenFile, asking for READ_CONTROL and
+// FILE_READ_ATTRIBUTES (and WRITE_DAC when asked) and nothing else, where
+// CreateFileW would add SYNCHRONIZE: an owner whose object's DACL grants it
+// nothing still opens it through the owner's implicit rights (and its
+// parent's listing right). The path is in extended form.
+SysResult<platform::Handle> NtOpenObjectNoFollow(platform::Platform& platform, std::u16string_view path,
+                                                 bool with_write_dac);
+
 // The final path of an open object (normalised name, DOS volume name), as
 // GetFinalPathNameByHandleW reports it: \\?\X:\... for a local object. The
 // first call passes a buffer of `expected_units` (so that the usual answer

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include "common/try.h"
+
 #include "process/launch_fixture.h"
 #include "windows/exact_cleanup.h"
 #include "winutil/sim_file_fixture.h"
@@ -144,8 +146,9 @@ protected:
     SetUpAndLaunchTest() {
         // The set-up grants the workspace itself: nothing of the fixture's grant stays.
         EXPECT_TRUE(winutil::WalkTree(platform(), "\\\\?\\C:\\work\\ws", true, never, winutil::WalkPolicy::cleanup,
-                                      [&](const std::u16string& path, platform::Handle handle) {
-                                          return RevokeAuthorityObject(platform(), path, handle, sid);
+                                      [&](const std::u16string& path, platform::Handle handle) -> Result<void> {
+                                          TELVO_TRY(RevokeAuthorityObject(platform(), {path, handle, true}, sid));
+                                          return Result<void>{};
                                       }));
         Dir("C:\\work\\ws\\secret");
         File("C:\\work\\ws\\secret\\key", "k");
@@ -204,7 +207,7 @@ TEST_F(SetUpAndLaunchTest, CommandRunsWithExactlyItsGrantsAndTheRunUndoesThemAll
     ASSERT_EQ(journal.data.created_paths.size(), 3u);
 
     // The run's cleanup finds every grant and every made directory recorded.
-    ASSERT_TRUE(ExactCleanup(platform(), ReadJournalFile(platform(), journal.path).value()));
+    ASSERT_TRUE(ExactCleanup(platform(), ReadJournalFile(platform(), journal.path).value(), journal.path));
     EXPECT_FALSE(files().Lookup(u"C:\\work\\ws\\.supervisor"));
     EXPECT_FALSE(files().Lookup(u"C:\\work\\ws\\.zanth"));
     for (const char* path : {"C:\\work\\ws", "C:\\work\\ws\\out.txt", "C:\\deps", "C:\\deps\\tool.exe"}) {

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "identity/profile.h"
+#include "windows/authority_access.h"
 #include "platform/unique_handle.h"
 #include "winformat/ace.h"
 #include "winformat/acl.h"
@@ -73,8 +74,21 @@ protected:
                 }
             });
     }
-    static std::string ErrorOf(const Result<void>& result) {
+    template <class T>
+    static std::string ErrorOf(const Result<T>& result) {
         return result ? std::string("(succeeded)") : result.error().Display();
+    }
+    // The cleanup's per-object actions as walk visitors, through a handle
+    // with WRITE_DAC; what they find is dropped.
+    Result<void> RevokeObject(const std::u16string& path, platform::Handle handle) {
+        auto found = RevokeAuthorityObject(platform(), winutil::CleanupObject{path, handle, true}, sid);
+        if (!found) return std::unexpected(std::move(found.error()));
+        return {};
+    }
+    Result<void> AbsentObject(const std::u16string& path, platform::Handle handle) {
+        auto found = VerifySidAbsent(platform(), winutil::CleanupObject{path, handle, true}, sid);
+        if (!found) return std::unexpected(std::move(found.error()));
+        return {};
     }
 
     Sid sid;

@@ -56,7 +56,7 @@ public:
         return GrantAuthorityAccess(platform(), path, handle, authority, sid);
     }
     Result<void> Absent(const AuthorityAccess&, const std::u16string& path, platform::Handle handle) {
-        return VerifySidAbsent(platform(), path, handle, sid);
+        return AbsentObject(path, handle);
     }
     bool NothingNamesTheSid() {
         bool clean = true;
@@ -99,7 +99,7 @@ TEST_F(ExactCleanupTest, FinishingTheJournalUndoesWhatItNames) {
     record->data.metadata_paths = plan.metadata_paths;
     record->data.created_paths = plan.created_paths;
     ASSERT_TRUE(WriteJournal(platform(), *record));
-    const JournalCleanup cleanup = [&](const JournalData& data) { return ExactCleanup(platform(), data); };
+    const JournalCleanup cleanup = [&](const JournalData& data) { return ExactCleanup(platform(), data, record->path); };
 
     FailNextNt("NtSetSecurityObject", 0xC0000022);
     ASSERT_FALSE(FinishJournal(platform(), *record, cleanup));
@@ -119,7 +119,7 @@ TEST_F(ExactCleanupTest, GoesOnAfterAFailureAndKeepsTheProfileWhileAGrantRemains
               "revoke authority \\\\?\\C:\\M\\W: revoke \\\\?\\C:\\M\\W: NtSetSecurityObject failed with NTSTATUS "
               "0xc0000022");
     EXPECT_TRUE(Walk(authorities[1], false, &ExactCleanupTest::Absent));
-    EXPECT_EQ(ErrorOf(VerifySidAbsent(platform(), Wide(kMeta), Open(kMeta, false).get(), sid)), "(succeeded)");
+    EXPECT_EQ(ErrorOf(AbsentObject(Wide(kMeta), Open(kMeta, false).get())), "(succeeded)");
     EXPECT_FALSE(NothingNamesTheSid());
     EXPECT_TRUE(ProfileExists());
 
@@ -143,13 +143,16 @@ TEST_F(ExactCleanupTest, ChangesNothingWhenARecordedObjectWasReplaced) {
     const std::uint64_t writes = Count("NtSetSecurityObject");
     Rename("\\\\?\\C:\\M\\R", "\\\\?\\C:\\M\\R-old");
     Dir("\\\\?\\C:\\M\\R");
-    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)), "recovery path identity changed: \\\\?\\C:\\M\\R");
+    plan.journal_path = "\\\\?\\C:\\state\\j.json";
+    const std::string kept = "; the recovery journal \\\\?\\C:\\state\\j.json is kept, and every run of this user "
+                             "stops at it, until the path names its recorded object again or the journal is removed";
+    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)), "recovery path identity changed: \\\\?\\C:\\M\\R" + kept);
     EXPECT_EQ(Count("NtSetSecurityObject"), writes);
 
     Rename("\\\\?\\C:\\M\\R", "\\\\?\\C:\\M\\R-new");
     Rename("\\\\?\\C:\\M\\R-old", "\\\\?\\C:\\M\\R");
     plan.metadata_paths[0].identity.file_index += 1;
-    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)), "metadata recovery path identity changed: \\\\?\\C:\\M");
+    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)), "metadata recovery path identity changed: \\\\?\\C:\\M" + kept);
     EXPECT_EQ(Count("NtSetSecurityObject"), writes);
     EXPECT_TRUE(ProfileExists());
 }
@@ -164,7 +167,7 @@ TEST_F(ExactCleanupTest, LeavesCreatedDirectoriesThatAreNotEmptyInUseReplacedOrG
     journal.created_paths = plan.created_paths;
 
     File("\\\\?\\C:\\M\\W\\out\\kept");
-    ASSERT_EQ(ErrorOf(ExactCleanup(platform(), journal)), "(succeeded)");
+    ASSERT_EQ(ErrorOf(ExactCleanup(platform(), journal, "j.json")), "(succeeded)");
     EXPECT_FALSE(files().Lookup(out + u"\\sub"));
     EXPECT_TRUE(files().Lookup(out));
 
@@ -172,21 +175,22 @@ TEST_F(ExactCleanupTest, LeavesCreatedDirectoriesThatAreNotEmptyInUseReplacedOrG
     auto in_use = files().OpenInOtherProcess(out, platform::file_access::kListDirectory, 0x3,
                                                    platform::file_flag::kBackupSemantics);
     ASSERT_TRUE(in_use);
-    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), journal)), "(succeeded)");
+    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), journal, "j.json")), "(succeeded)");
     EXPECT_TRUE(files().Lookup(out));
     in_use->reset();
 
     Rename("\\\\?\\C:\\M\\W\\out", "\\\\?\\C:\\M\\W\\moved");
     Dir("\\\\?\\C:\\M\\W\\out");
-    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), journal)), "(succeeded)");
+    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), journal, "j.json")), "(succeeded)");
     EXPECT_TRUE(files().Lookup(out));
     EXPECT_TRUE(files().Lookup(u"\\\\?\\C:\\M\\W\\moved"));
 }
 
 TEST_F(ExactCleanupTest, ReportsCreatedDirectoriesItCouldNotRemoveOrInspect) {
-    host.faults().FailOn("RemoveDirectoryW", 1, SysError::Win32(5));
+    host.faults().FailOn("SetFileInformationByHandle(FileDispositionInfo)", 1, SysError::Win32(5));
     EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)),
-              "remove \\\\?\\C:\\M\\W\\out\\sub: RemoveDirectoryW failed with Win32 error 5");
+              "remove \\\\?\\C:\\M\\W\\out\\sub: SetFileInformationByHandle(FileDispositionInfo) failed with "
+              "Win32 error 5");
     EXPECT_FALSE(ProfileExists());
 
     // A junction in place of a created directory: the cleanup walk clears it

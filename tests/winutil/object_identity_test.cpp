@@ -149,6 +149,16 @@ TEST_F(ObjectIdentity, FinalPathThatKeepsGrowingFailsAfterThreeSizedCalls) {
             return inner_.ReOpenFile(h, a, s, f);
         }
         SysResult<void> CreateDirectoryW(const std::u16string& p) override { return inner_.CreateDirectoryW(p); }
+        SysResult<platform::Handle> NtOpenFile(const std::u16string& p, std::uint32_t a, std::uint32_t s,
+                                               std::uint32_t o) override {
+            return inner_.NtOpenFile(p, a, s, o);
+        }
+        SysResult<void> SetFileBasicInfo(platform::Handle h, std::uint32_t a) override {
+            return inner_.SetFileBasicInfo(h, a);
+        }
+        SysResult<void> SetFileDispositionInfo(platform::Handle h, bool d) override {
+            return inner_.SetFileDispositionInfo(h, d);
+        }
         SysResult<void> FlushFileBuffers(platform::Handle h) override { return inner_.FlushFileBuffers(h); }
         SysResult<void> MoveFileExW(const std::u16string& e, const std::u16string& n, std::uint32_t f) override {
             return inner_.MoveFileExW(e, n, f);

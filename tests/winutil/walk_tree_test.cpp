@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "sim_file_fixture.h"
+#include "winformat/sddl.h"
 
 namespace telvo::winutil {
 namespace {
@@ -52,7 +53,9 @@ TEST_F(WalkTreeTest, VisitorGetsTheOpenHandleOfEachObject) {
         if (!info) return Result<void>(Fail("no information"));
         indexes.push_back((std::uint64_t{info->file_index_high} << 32) | info->file_index_low);
         auto object = host.handles().FindAs<platform::sim::SimFileObject>(handle);
-        EXPECT_EQ(object->access(), platform::file_access::kReadControl | platform::file_access::kWriteDac);
+        // CreateFileW adds SYNCHRONIZE and FILE_READ_ATTRIBUTES to what is asked.
+        EXPECT_EQ(object->access(), platform::file_access::kReadControl | platform::file_access::kWriteDac |
+                                        platform::file_access::kSynchronize | platform::file_access::kReadAttributes);
         EXPECT_EQ(object->share(), platform::file_share::kRead | platform::file_share::kWrite);
         return Result<void>{};
     });
@@ -297,6 +300,100 @@ TEST_F(WalkTreeTest, CleanupWalkHasABoundOfItsOwn) {
     visits = 0;
     EXPECT_TRUE(WalkTreeWithin(platform(), u"\\\\?\\C:\\R", false, cancel, WalkPolicy::cleanup, 5, count));
     EXPECT_EQ(visits, 5u);
+}
+
+
+// The cleanup walk over what a hostile command may make below a grant.
+class CleanupWalkTest : public WalkTreeTest {
+protected:
+    CleanupWalkTest() {
+        Dir("\\\\?\\C:\\R");
+        Plant("\\\\?\\C:\\R", "D:P(A;OICI;FA;;;" + Owner() + ")");
+    }
+    std::string Owner() { return host.security().ProcessToken().owner.ToString(); }
+    void Plant(std::string_view path, const std::string& dacl) {
+        ASSERT_TRUE(files().SetSecurityDescriptor(
+            Wide(path), winformat::ParseSddl("O:" + Owner() + dacl).value().ToSelfRelative()))
+            << path;
+    }
+    Result<void> Cleanup(std::uint64_t limit = kCleanupWalkObjectLimit) {
+        visited.clear();
+        tally = {};
+        return WalkTreeForCleanup(platform(), u"\\\\?\\C:\\R", true, limit,
+                                  [&](const CleanupObject& object) {
+                                      visited.push_back(winformat::Utf16ToDisplay(object.path) +
+                                                        (object.write_dac ? "" : " (read only)"));
+                                      return Result<void>{};
+                                  },
+                                  tally);
+    }
+    std::vector<std::string> visited;
+    CleanupWalkTally tally;
+};
+
+// A file's further names are not objects: a command that links one file a
+// thousand times cannot drive the walk to its bound.
+TEST_F(CleanupWalkTest, AHardLinkedFileIsVisitedOnceWhateverItsNames) {
+    File("\\\\?\\C:\\R\\f");
+    for (int i = 0; i < 9; ++i) HardLink("\\\\?\\C:\\R\\f", "\\\\?\\C:\\R\\l" + std::to_string(i));
+    ASSERT_EQ(ErrorOf(Cleanup(2)), "(succeeded)");
+    EXPECT_EQ(visited, (std::vector<std::string>{"\\\\?\\C:\\R", "\\\\?\\C:\\R\\f"}));
+    EXPECT_EQ(tally.objects, 2u);
+    EXPECT_EQ(tally.extra_names, 9u);
+    EXPECT_FALSE(tally.past_bound);
+
+    File("\\\\?\\C:\\R\\g");
+    EXPECT_EQ(ErrorOf(Cleanup(2)), "sandbox authority exceeds the 2-object cleanup limit");
+    EXPECT_TRUE(tally.past_bound);
+}
+
+// What shuts the user out is passed over and counted; the walk goes on.
+TEST_F(CleanupWalkTest, ObjectsThatRefuseTheUserArePassedOverAndCounted) {
+    Dir("\\\\?\\C:\\R\\a-shut");
+    Plant("\\\\?\\C:\\R\\a-shut", "D:P(A;;0x0;;;OW)");  // no implicit owner rights: nothing opens it
+    Dir("\\\\?\\C:\\R\\b-unlisted");
+    File("\\\\?\\C:\\R\\b-unlisted\\inside");
+    Plant("\\\\?\\C:\\R\\b-unlisted", "D:P");  // the owner's READ_CONTROL and WRITE_DAC only
+    File("\\\\?\\C:\\R\\c-read");
+    Plant("\\\\?\\C:\\R\\c-read", "D:P(A;;FR;;;" + Owner() + ")(A;;RC;;;OW)");  // no WRITE_DAC
+    File("\\\\?\\C:\\R\\d-last");
+    ASSERT_EQ(ErrorOf(Cleanup()), "(succeeded)");
+    EXPECT_EQ(visited, (std::vector<std::string>{"\\\\?\\C:\\R", "\\\\?\\C:\\R\\b-unlisted",
+                                                 "\\\\?\\C:\\R\\c-read (read only)", "\\\\?\\C:\\R\\d-last"}));
+    EXPECT_EQ(tally.unopened, 1u);
+    EXPECT_EQ(tally.unlisted, 1u);
+    // The walks that prove a grant refuse all of it.
+    EXPECT_NE(ErrorOf(Walk("\\\\?\\C:\\R")), "(succeeded)");
+}
+
+// The cleanup asks for nothing an owner's implicit rights and the parent's
+// listing right do not give: NtOpenFile adds no SYNCHRONIZE, as CreateFileW would.
+TEST_F(CleanupWalkTest, OpensAskForNothingButTheDaclAndTheAttributes) {
+    File("\\\\?\\C:\\R\\f");
+    host.faults().Watch("NtOpenFile");
+    host.faults().Watch("CreateFileW");
+    ASSERT_TRUE(Cleanup());
+    constexpr std::uint64_t kAccess = 0x00020000 | 0x00040000 | 0x80;  // READ_CONTROL | WRITE_DAC | FILE_READ_ATTRIBUTES
+    constexpr std::uint64_t kOptions = 0x00200000 | 0x4000;            // FILE_OPEN_REPARSE_POINT | FOR_BACKUP_INTENT
+    const std::vector<platform::sim::FaultPlan::Call> expected(2, {"NtOpenFile", {kAccess, 0x3, kOptions}});
+    EXPECT_EQ(host.faults().Log(), expected);
+}
+
+// A tree deeper than a path can name: what lies past the limit is counted.
+TEST_F(CleanupWalkTest, NamesLongerThanAPathCanBeArePassedOver) {
+    std::string path = "\\\\?\\C:\\R";
+    const std::string name(250, 'd');
+    while (path.size() + name.size() + 1 <= 32767) {
+        path += "\\" + name;
+        Dir(path);
+    }
+    const std::string too_deep = path + "\\" + name;
+    Dir(too_deep);
+    ASSERT_EQ(ErrorOf(Cleanup()), "(succeeded)");
+    EXPECT_EQ(tally.unnameable, 1u);
+    EXPECT_EQ(visited.back(), path);
+    // Windows refuses such a path to every open.
+    EXPECT_EQ(files().CreateFileW(Wide(too_deep), 0x20000, 3, 3, 0x02200000).error(), SysError::Win32(206));
 }
 
 }  // namespace

@@ -90,7 +90,7 @@ SysResult<void> SimFiles::WriteAs(const TokenIdentity& token, std::u16string_vie
     TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(path, true));
     TELVO_TRY(AccessAs(token, lookup, file_access::kFileGenericWrite, false));
     if (!lookup.link) {
-        TELVO_TRY_ASSIGN(lookup.link, tree_->AddChild(lookup, false, file_attribute::kArchive, SimCreator{token.user, {}}));
+        TELVO_TRY_ASSIGN(lookup.link, tree_->AddChild(lookup, false, file_attribute::kArchive, SimCreator{token.user, {}, std::nullopt}));
     }
     if (lookup.link->node->directory) return std::unexpected(SysError::Win32(win32_error::kAccessDenied));
     lookup.link->node->contents = std::move(text);
@@ -103,7 +103,7 @@ SysResult<void> SimFiles::MakeDirectoryAs(const TokenIdentity& token, std::u16st
     TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(path, false));
     if (lookup.link) return std::unexpected(SysError::Win32(win32_error::kAlreadyExists));
     TELVO_TRY(AccessAs(token, lookup, file_access::kFileGenericRead, true));
-    TELVO_TRY(tree_->AddChild(lookup, true, 0, SimCreator{token.user, {}}));
+    TELVO_TRY(tree_->AddChild(lookup, true, 0, SimCreator{token.user, {}, std::nullopt}));
     return {};
 }
 
@@ -124,6 +124,38 @@ SysResult<std::vector<std::u16string>> SimFiles::ListAs(const TokenIdentity& tok
     std::vector<std::u16string> names;
     for (const auto& [key, child] : lookup.link->node->children) names.push_back(child->name);
     return names;
+}
+
+SysResult<void> SimFiles::CreateWithDescriptorAs(const TokenIdentity& token, std::u16string_view path,
+                                                 bool directory, const winformat::SecurityDescriptor& descriptor) {
+    std::lock_guard lock(tree_->mutex);
+    TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(path, false));
+    if (lookup.link) return std::unexpected(SysError::Win32(win32_error::kAlreadyExists));
+    TELVO_TRY(AccessAs(token, lookup, 0, directory));
+    SimCreator creator{token.user, {}, descriptor};
+    TELVO_TRY(tree_->AddChild(lookup, directory, directory ? 0 : file_attribute::kArchive, creator));
+    return {};
+}
+
+SysResult<void> SimFiles::SetAttributesAs(const TokenIdentity& token, std::u16string_view path,
+                                          std::uint32_t attributes) {
+    std::lock_guard lock(tree_->mutex);
+    TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(path, false));
+    if (!lookup.link) return std::unexpected(SysError::Win32(win32_error::kFileNotFound));
+    TELVO_TRY(AccessAs(token, lookup, file_access::kWriteAttributes, lookup.link->node->directory));
+    tree_->SetAttributes(*lookup.link, attributes);
+    return {};
+}
+
+SysResult<void> SimFiles::LinkAs(const TokenIdentity& token, std::u16string_view existing, std::u16string_view link) {
+    std::lock_guard lock(tree_->mutex);
+    TELVO_TRY_ASSIGN(SimLookup source, tree_->Resolve(existing, false));
+    if (!source.link) return std::unexpected(SysError::Win32(win32_error::kFileNotFound));
+    TELVO_TRY(AccessAs(token, source, file_access::kWriteAttributes, source.link->node->directory));
+    TELVO_TRY_ASSIGN(SimLookup where, tree_->Resolve(link, false));
+    if (where.link) return std::unexpected(SysError::Win32(win32_error::kAlreadyExists));
+    TELVO_TRY(AccessAs(token, where, 0, false));
+    return tree_->AddHardLink(source.link->node, where);
 }
 
 }  // namespace telvo::platform::sim

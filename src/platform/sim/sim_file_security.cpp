@@ -112,6 +112,17 @@ std::vector<std::uint8_t> NewObjectDescriptor(std::span<const std::uint8_t> pare
     return descriptor.ToSelfRelative();
 }
 
+std::vector<std::uint8_t> WithGivenParts(std::span<const std::uint8_t> made, const SecurityDescriptor& given) {
+    auto descriptor = SecurityDescriptor::ParseSelfRelative(made);
+    if (!descriptor) return {made.begin(), made.end()};
+    if (given.group) descriptor->group = given.group;
+    if (given.dacl.present()) {
+        descriptor->dacl = given.dacl;
+        descriptor->control = given.Control() & winformat::sd_control::kDaclProtected;
+    }
+    return descriptor->ToSelfRelative();
+}
+
 // A system volume's root as Windows sets it up: everyone signed in may make
 // directories there and change what is made below it; Users may read.
 std::vector<std::uint8_t> VolumeRootDescriptor() {

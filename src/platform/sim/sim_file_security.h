@@ -38,6 +38,13 @@ std::vector<std::uint8_t> NewObjectDescriptor(std::span<const std::uint8_t> pare
                                               const std::optional<winformat::Sid>& owner,
                                               std::span<const std::uint8_t> default_dacl = {});
 
+// A new object's descriptor `made` (NewObjectDescriptor) with what its
+// creator passed itself: a present DACL (a null one included) and its
+// protected bit replace the inherited DACL, a given group replaces the
+// creator's.
+std::vector<std::uint8_t> WithGivenParts(std::span<const std::uint8_t> made,
+                                         const winformat::SecurityDescriptor& given);
+
 std::vector<std::uint8_t> VolumeRootDescriptor();
 
 // The stored descriptor of a node; every node's descriptor parses (the sim

@@ -185,11 +185,18 @@ SysResult<std::shared_ptr<SimLink>> SimFileTree::AddChild(const SimLookup& where
     if (where.link) return Win32Failure(win32_error::kAlreadyExists);
     if (!where.parent) return Win32Failure(win32_error::kAccessDenied);  // a volume root
     if (!IsValidName(where.name)) return Win32Failure(win32_error::kInvalidName);
+    std::vector<std::uint8_t> descriptor =
+        NewObjectDescriptor(where.parent->node->security_descriptor, directory, creator.owner, creator.default_dacl);
+    if (creator.given) {
+        if (creator.given->owner && *creator.given->owner != creator.owner) {
+            return Win32Failure(win32_error::kInvalidOwner);
+        }
+        descriptor = WithGivenParts(descriptor, *creator.given);
+    }
     auto link = std::make_shared<SimLink>();
     link->node = NewNode(*where.parent->volume, directory, attributes);
     link->node->link_count = 1;
-    link->node->security_descriptor =
-        NewObjectDescriptor(where.parent->node->security_descriptor, directory, creator.owner, creator.default_dacl);
+    link->node->security_descriptor = std::move(descriptor);
     link->node->reparse_tag = reparse.tag;
     link->node->reparse_target = std::move(reparse.target);
     if (directory) link->node->self = link;
@@ -250,6 +257,12 @@ SysResult<void> SimFileTree::Remove(const std::shared_ptr<SimLink>& link) {
     link->removed = true;
     --link->node->link_count;
     return {};
+}
+
+void SimFileTree::SetAttributes(const SimLink& link, std::uint32_t settable) {
+    constexpr std::uint32_t kKept = file_attribute::kDirectory | file_attribute::kReparsePoint;
+    SimNode& node = *link.node;
+    node.attributes = (node.attributes & kKept) | (settable & ~(kKept | file_attribute::kNormal));
 }
 
 void SimFileTree::SetDescriptor(const SimLink& link, std::vector<std::uint8_t> descriptor) {

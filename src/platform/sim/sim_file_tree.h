@@ -11,6 +11,7 @@
 #include "common/error.h"
 #include "platform/file_constants.h"
 #include "platform/sim/sim_change_log.h"
+#include "winformat/security_descriptor.h"
 #include "winformat/sid.h"
 
 namespace telvo::platform::sim {
@@ -81,6 +82,11 @@ struct SimVolume {
 struct SimCreator {
     winformat::Sid owner;
     std::vector<std::uint8_t> default_dacl;
+    // A descriptor the creator passes itself (a process that may add a name
+    // needs no WRITE_DAC for it, windows-notes 10.4 item 9): its DACL (null
+    // included) replaces what would be inherited; an owner other than the
+    // creator's is ERROR_INVALID_OWNER (10.2).
+    std::optional<winformat::SecurityDescriptor> given;
 };
 
 // What a new reparse point points to (tag 0: the new object is none).
@@ -135,6 +141,10 @@ public:
     SysResult<void> AddHardLink(const std::shared_ptr<SimNode>& node, const SimLookup& where);
     SysResult<void> Rename(const std::shared_ptr<SimLink>& link, const SimLookup& to);
     SysResult<void> Remove(const std::shared_ptr<SimLink>& link);
+    // The node's settable attributes replaced by `settable` (the directory and
+    // reparse-point bits stay). Not a change the change log reports: the
+    // report speaks of names, descriptors and data.
+    void SetAttributes(const SimLink& link, std::uint32_t settable);
     // The node's descriptor replaced (the change named by `link`'s path).
     void SetDescriptor(const SimLink& link, std::vector<std::uint8_t> descriptor);
     // The file's data has just been written or truncated through `link`.

@@ -18,6 +18,26 @@ constexpr std::size_t kEntriesPerCall = 16;
 constexpr std::uint64_t kFixedFileTime = 133300800000000000;
 constexpr std::uint32_t kSettableAttributes =
     file_attribute::kReadOnly | file_attribute::kHidden | file_attribute::kSystem;
+// A path past 32767 UTF-16 units cannot be named at all.
+constexpr std::size_t kMaxPathUnits = 32767;
+constexpr std::uint32_t kStatusObjectNameInvalid = 0xC0000033;
+constexpr std::uint32_t kStatusNotADirectory = 0xC0000103;
+
+// The NTSTATUS behind the Win32 error an open reports (RtlNtStatusToDosError
+// read backwards for the errors the sim's opens give).
+std::uint32_t NtStatusOfOpenError(std::uint32_t win32) {
+    switch (win32) {
+        case win32_error::kAccessDenied: return 0xC0000022;        // STATUS_ACCESS_DENIED
+        case win32_error::kFileNotFound: return 0xC0000034;        // STATUS_OBJECT_NAME_NOT_FOUND
+        case win32_error::kPathNotFound: return 0xC000003A;        // STATUS_OBJECT_PATH_NOT_FOUND
+        case win32_error::kSharingViolation: return 0xC0000043;    // STATUS_SHARING_VIOLATION
+        case win32_error::kInvalidName:
+        case win32_error::kFilenameExcedRange: return kStatusObjectNameInvalid;
+        case win32_error::kPrivilegeNotHeld: return 0xC0000061;    // STATUS_PRIVILEGE_NOT_HELD
+        case win32_error::kCantResolveFilename: return 0xC0000280; // STATUS_REPARSE_POINT_NOT_RESOLVED
+        default: return 0xC0000001;                                // STATUS_UNSUCCESSFUL
+    }
+}
 
 
 DirectoryEntry EntryFor(std::u16string name, const SimNode& node) {
@@ -56,11 +76,13 @@ std::shared_ptr<SimFileObject> SimFiles::Find(Handle handle) const {
 
 SysResult<std::shared_ptr<SimFileObject>> SimFiles::Open(std::u16string_view path, std::uint32_t access,
                                                          std::uint32_t share, std::uint32_t disposition,
-                                                         std::uint32_t flags, const TokenIdentity* caller) {
+                                                         std::uint32_t flags, const TokenIdentity* caller,
+                                                         bool backup_intent) {
     using namespace creation_disposition;
     if (disposition < kCreateNew || disposition > kTruncateExisting) {
         return Win32Failure(win32_error::kInvalidParameter);
     }
+    if (path.size() > kMaxPathUnits) return Win32Failure(win32_error::kFilenameExcedRange);
     std::lock_guard lock(tree_->mutex);
     TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(path, !(flags & file_flag::kOpenReparsePoint)));
     const bool creating = !lookup.link;
@@ -70,7 +92,7 @@ SysResult<std::shared_ptr<SimFileObject>> SimFiles::Open(std::u16string_view pat
     std::uint32_t granted = MapFileAccess(access);
     if (caller) {
         TELVO_TRY_ASSIGN(granted, AccessAs(*caller, lookup, access, creating ? false : lookup.link->node->directory,
-                                           (flags & file_flag::kBackupSemantics) != 0));
+                                           backup_intent));
         // A read-only file keeps its data: MAXIMUM_ALLOWED just loses the write bits.
         if (!creating && (access & file_access::kMaximumAllowed) &&
             (lookup.link->node->attributes & file_attribute::kReadOnly)) {
@@ -90,7 +112,7 @@ const TokenIdentity& SimFiles::CallerToken() const { return host_.security().Pro
 
 SimCreator SimFiles::Creator() const {
     const SimToken& token = host_.security().ProcessToken();
-    return SimCreator{token.owner, token.default_dacl};
+    return SimCreator{token.owner, token.default_dacl, std::nullopt};
 }
 
 SysResult<Handle> SimFiles::CreateFileW(const std::u16string& path, std::uint32_t desired_access,
@@ -101,9 +123,52 @@ SysResult<Handle> SimFiles::CreateFileW(const std::u16string& path, std::uint32_
         return host_.pipes().OpenClientEnd(path, desired_access, creation_disposition, flags_and_attributes);
     }
     if (SimNullDevice::Names(path)) return host_.handles().Add(std::make_shared<SimNullDevice>(MapFileAccess(desired_access)));
-    TELVO_TRY_ASSIGN(auto file, Open(path, desired_access, share_mode, creation_disposition, flags_and_attributes,
-                                     &CallerToken()));
+    // CreateFileW asks for SYNCHRONIZE and FILE_READ_ATTRIBUTES besides what
+    // its caller asks for (windows-notes 10.4 item 8).
+    const std::uint32_t access = desired_access | file_access::kSynchronize | file_access::kReadAttributes;
+    TELVO_TRY_ASSIGN(auto file, Open(path, access, share_mode, creation_disposition, flags_and_attributes,
+                                     &CallerToken(), (flags_and_attributes & file_flag::kBackupSemantics) != 0));
     return host_.handles().Add(std::move(file));
+}
+
+SysResult<Handle> SimFiles::NtOpenFile(const std::u16string& nt_path, std::uint32_t desired_access,
+                                       std::uint32_t share_access, std::uint32_t open_options) {
+    TELVO_SIM_ENTER(host_, "NtOpenFile", {desired_access, share_access, open_options});
+    std::u16string path = nt_path;
+    if (path.starts_with(u"\\??\\")) path.replace(0, 4, u"\\\\?\\");
+    if (!path.starts_with(u"\\\\?\\")) return std::unexpected(SysError::NtStatus(kStatusObjectNameInvalid));
+    std::uint32_t flags = file_flag::kOpenReparsePoint * ((open_options & file_open_option::kOpenReparsePoint) != 0);
+    if (!(open_options & file_open_option::kNonDirectoryFile)) flags |= file_flag::kBackupSemantics;
+    auto file = Open(path, desired_access, share_access, creation_disposition::kOpenExisting, flags, &CallerToken(),
+                     (open_options & file_open_option::kOpenForBackupIntent) != 0);
+    if (!file) return std::unexpected(SysError::NtStatus(NtStatusOfOpenError(file.error().code)));
+    if ((open_options & file_open_option::kDirectoryFile) && !(*file)->node()->directory) {
+        return std::unexpected(SysError::NtStatus(kStatusNotADirectory));
+    }
+    return host_.handles().Add(std::move(*file));
+}
+
+SysResult<void> SimFiles::SetFileBasicInfo(Handle file, std::uint32_t attributes) {
+    TELVO_SIM_ENTER(host_, "SetFileInformationByHandle(FileBasicInfo)", {attributes});
+    auto object = Find(file);
+    if (!object) return Win32Failure(win32_error::kInvalidHandle);
+    if (!(object->access() & file_access::kWriteAttributes)) return Win32Failure(win32_error::kAccessDenied);
+    std::lock_guard lock(tree_->mutex);
+    if (object->link()->removed) return Win32Failure(win32_error::kAccessDenied);
+    if (attributes != 0) tree_->SetAttributes(*object->link(), attributes & kSettableAttributes);
+    return {};
+}
+
+SysResult<void> SimFiles::SetFileDispositionInfo(Handle file, bool delete_file) {
+    TELVO_SIM_ENTER(host_, "SetFileInformationByHandle(FileDispositionInfo)", {delete_file ? 1u : 0u});
+    auto object = Find(file);
+    if (!object) return Win32Failure(win32_error::kInvalidHandle);
+    if (!(object->access() & file_access::kDelete)) return Win32Failure(win32_error::kAccessDenied);
+    if (!delete_file) return {};
+    std::lock_guard lock(tree_->mutex);
+    if (object->link()->removed) return {};
+    if (object->node()->attributes & file_attribute::kReadOnly) return Win32Failure(win32_error::kAccessDenied);
+    return tree_->Remove(object->link());
 }
 
 SysResult<Handle> SimFiles::ReOpenFile(Handle original, std::uint32_t desired_access, std::uint32_t share_mode,
@@ -414,7 +479,8 @@ SysResult<void> SimFiles::SetFileIndex(std::u16string_view path, std::uint64_t f
 SysResult<std::shared_ptr<SimFileObject>> SimFiles::OpenInOtherProcess(std::u16string_view path,
                                                                        std::uint32_t access, std::uint32_t share,
                                                                        std::uint32_t flags) {
-    return Open(path, access, share, creation_disposition::kOpenExisting, flags, nullptr);
+    return Open(path, access, share, creation_disposition::kOpenExisting, flags, nullptr,
+                (flags & file_flag::kBackupSemantics) != 0);
 }
 
 SysResult<void> SimFiles::LockInOtherProcess(SimFileObject& file, std::uint64_t offset, std::uint64_t length) {

@@ -63,6 +63,19 @@ public:
     SysResult<Handle> ReOpenFile(Handle original, std::uint32_t desired_access, std::uint32_t share_mode,
                                  std::uint32_t flags_and_attributes) override;
     SysResult<void> CreateDirectoryW(const std::u16string& path) override;
+    // The same open as CreateFileW's, on \??\X:\... or \\?\X:\..., but for
+    // what CreateFileW adds: nothing is added to the access asked for, and a
+    // directory opens unless FILE_NON_DIRECTORY_FILE is given. Failures are
+    // the NTSTATUS values of the Win32 errors an open gives.
+    SysResult<Handle> NtOpenFile(const std::u16string& nt_path, std::uint32_t desired_access,
+                                 std::uint32_t share_access, std::uint32_t open_options) override;
+    // FileBasicInfo sets the settable attributes (0 leaves them as they are);
+    // the handle needs FILE_WRITE_ATTRIBUTES. FileDispositionInfo needs
+    // DELETE on the handle and refuses a read-only object (ERROR_ACCESS_DENIED)
+    // and a directory that is not empty (ERROR_DIR_NOT_EMPTY); the name goes
+    // at once rather than at the last close, as the sim's removals do.
+    SysResult<void> SetFileBasicInfo(Handle file, std::uint32_t attributes) override;
+    SysResult<void> SetFileDispositionInfo(Handle file, bool delete_file) override;
 
     // Changing files (sim_file_changes.cpp). The sim has no cache: written
     // data is on "disk" at once, FlushFileBuffers only checks the handle, and
@@ -149,6 +162,16 @@ public:
     SysResult<void> MakeDirectoryAs(const TokenIdentity& token, std::u16string_view path);
     SysResult<void> DeleteAs(const TokenIdentity& token, std::u16string_view path);
     SysResult<std::vector<std::u16string>> ListAs(const TokenIdentity& token, std::u16string_view path);
+    // What a hostile process can do besides: create a file or a directory
+    // with a descriptor of its own (FILE_ADD_FILE / FILE_ADD_SUBDIRECTORY on
+    // the parent is all it needs), set an object's attributes (it needs
+    // FILE_WRITE_ATTRIBUTES), and add a hard link to a file (FILE_ADD_FILE on
+    // the new name's parent; the file is opened for FILE_WRITE_ATTRIBUTES,
+    // assumed from CreateHardLinkW).
+    SysResult<void> CreateWithDescriptorAs(const TokenIdentity& token, std::u16string_view path, bool directory,
+                                           const winformat::SecurityDescriptor& descriptor);
+    SysResult<void> SetAttributesAs(const TokenIdentity& token, std::u16string_view path, std::uint32_t attributes);
+    SysResult<void> LinkAs(const TokenIdentity& token, std::u16string_view existing, std::u16string_view link);
 
 private:
     // The access `token` gets opening (or creating) what `lookup` names.
@@ -164,7 +187,7 @@ private:
     // process a test stands in for (`caller` null: nothing is checked).
     SysResult<std::shared_ptr<SimFileObject>> Open(std::u16string_view path, std::uint32_t access, std::uint32_t share,
                                                    std::uint32_t disposition, std::uint32_t flags,
-                                                   const TokenIdentity* caller);
+                                                   const TokenIdentity* caller, bool backup_intent);
     SysResult<void> RemoveName(std::u16string_view path, bool directory);
     SysResult<void> MakeReparsePoint(std::u16string_view path, std::uint32_t tag, std::u16string target,
                                      bool directory);

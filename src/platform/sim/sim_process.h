@@ -50,11 +50,17 @@ struct CloseControllerInput {};
 // A file operation with the process's own token, through the access checks
 // of an open; it writes one line on the process's standard output:
 // "<action> <path>: ok" or "<action> <path>: error <n>" (n the Win32 error).
+// What a hostile command does besides: `create` makes a file (`directory`
+// false) or a directory with the descriptor given in SDDL, `attributes` sets
+// an object's attributes, `link` adds the name `path` to the file `target`.
 struct File {
-    enum class Action : std::uint8_t { read, write, mkdir, remove, list };
+    enum class Action : std::uint8_t { read, write, mkdir, remove, list, create, attributes, link };
     Action action = Action::read;
     std::u16string path;
-    std::string text;  // what `write` writes
+    std::string text;       // what `write` writes; the SDDL `create` gives
+    bool directory = false;  // `create`: a directory
+    std::uint32_t attributes = 0;
+    std::u16string target{};  // `link`
 };
 // What the process does on the host with its own token (opening, reading,
 // writing, creating or deleting files): `run` gets the process, whose

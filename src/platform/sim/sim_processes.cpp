@@ -9,6 +9,7 @@
 #include "winformat/text.h"
 #include "winformat/little_endian.h"
 #include "winformat/mandatory_label.h"
+#include "winformat/sddl.h"
 
 namespace telvo::platform::sim {
 
@@ -216,6 +217,21 @@ std::string SimProcesses::FileStep(const SimProcess& process, const step::File& 
         case Action::list:
             name = "list";
             if (auto listed = files.ListAs(token, file.path); !listed) done = std::unexpected(listed.error());
+            break;
+        case Action::create: {
+            name = "create";
+            auto descriptor = winformat::ParseSddl(file.text);
+            done = descriptor ? files.CreateWithDescriptorAs(token, file.path, file.directory, *descriptor)
+                              : SysResult<void>(Win32Failure(win32_error::kInvalidSecurityDescr));
+            break;
+        }
+        case Action::attributes:
+            name = "attributes";
+            done = files.SetAttributesAs(token, file.path, file.attributes);
+            break;
+        case Action::link:
+            name = "link";
+            done = files.LinkAs(token, file.target, file.path);
             break;
     }
     std::string line = std::string(name) + " " + winformat::Utf16ToDisplay(file.path) + ": ";

@@ -6,6 +6,33 @@
 
 #include "platform/win32/win32_common.h"
 
+// Exported by ntdll; the SDK declares it only with the native structures it
+// takes, which winternl.h gives in part. It returns an NTSTATUS (a LONG).
+extern "C" {
+struct TelvoUnicodeString {
+    USHORT Length;
+    USHORT MaximumLength;
+    PWSTR Buffer;
+};
+struct TelvoObjectAttributes {
+    ULONG Length;
+    HANDLE RootDirectory;
+    TelvoUnicodeString* ObjectName;
+    ULONG Attributes;
+    PVOID SecurityDescriptor;
+    PVOID SecurityQualityOfService;
+};
+struct TelvoIoStatusBlock {
+    union {
+        LONG Status;
+        PVOID Pointer;
+    };
+    ULONG_PTR Information;
+};
+LONG NTAPI NtOpenFile(PHANDLE handle, ACCESS_MASK access, TelvoObjectAttributes* attributes,
+                      TelvoIoStatusBlock* io_status, ULONG share_access, ULONG open_options);
+}
+
 namespace telvo::platform::win32 {
 
 namespace {
@@ -140,6 +167,39 @@ SysResult<std::vector<DirectoryEntry>> Win32Files::GetFileInformationByHandleEx(
         return LastError();
     }
     return ParseDirectoryBatch(reinterpret_cast<const std::byte*>(buffer.data()));
+}
+
+SysResult<Handle> Win32Files::NtOpenFile(const std::u16string& nt_path, std::uint32_t desired_access,
+                                         std::uint32_t share_access, std::uint32_t open_options) {
+    constexpr ULONG kObjCaseInsensitive = 0x40;
+    if (nt_path.size() * sizeof(char16_t) > 0xFFFE) {
+        return std::unexpected(SysError::NtStatus(0xC0000033));  // STATUS_OBJECT_NAME_INVALID
+    }
+    std::u16string name = nt_path;
+    TelvoUnicodeString unicode{static_cast<USHORT>(name.size() * sizeof(char16_t)),
+                               static_cast<USHORT>(name.size() * sizeof(char16_t)),
+                               reinterpret_cast<PWSTR>(name.data())};
+    TelvoObjectAttributes attributes{sizeof(TelvoObjectAttributes), nullptr, &unicode, kObjCaseInsensitive, nullptr,
+                                     nullptr};
+    TelvoIoStatusBlock io_status{};
+    HANDLE handle = nullptr;
+    const LONG status = ::NtOpenFile(&handle, desired_access, &attributes, &io_status, share_access, open_options);
+    if (status < 0) return std::unexpected(SysError::NtStatus(static_cast<std::uint32_t>(status)));
+    return FromNative(handle);
+}
+
+SysResult<void> Win32Files::SetFileBasicInfo(Handle file, std::uint32_t attributes) {
+    FILE_BASIC_INFO info{};  // zero times: left as they are
+    info.FileAttributes = attributes;
+    if (!::SetFileInformationByHandle(ToNative(file), FileBasicInfo, &info, sizeof info)) return LastError();
+    return {};
+}
+
+SysResult<void> Win32Files::SetFileDispositionInfo(Handle file, bool delete_file) {
+    FILE_DISPOSITION_INFO info{};
+    info.DeleteFile = delete_file ? TRUE : FALSE;
+    if (!::SetFileInformationByHandle(ToNative(file), FileDispositionInfo, &info, sizeof info)) return LastError();
+    return {};
 }
 
 SysResult<AttributeTagInfo> Win32Files::GetFileAttributeTagInfo(Handle file) {

@@ -11,6 +11,10 @@ public:
     SysResult<Handle> ReOpenFile(Handle original, std::uint32_t desired_access, std::uint32_t share_mode,
                                  std::uint32_t flags_and_attributes) override;
     SysResult<void> CreateDirectoryW(const std::u16string& path) override;
+    SysResult<Handle> NtOpenFile(const std::u16string& nt_path, std::uint32_t desired_access,
+                                 std::uint32_t share_access, std::uint32_t open_options) override;
+    SysResult<void> SetFileBasicInfo(Handle file, std::uint32_t attributes) override;
+    SysResult<void> SetFileDispositionInfo(Handle file, bool delete_file) override;
     SysResult<void> FlushFileBuffers(Handle file) override;
     SysResult<void> MoveFileExW(const std::u16string& existing, const std::u16string& new_name,
                                 std::uint32_t flags) override;
