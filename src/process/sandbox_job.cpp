@@ -35,18 +35,35 @@ Result<std::uint32_t> QueryActiveProcesses(const SandboxJob& job) {
     return winformat::le::Read32(accounting, platform::job_layout::kActiveProcessesOffset);
 }
 
+// Whether a termination signals the job is not relied on: terminating a job
+// that is already empty, or whose last processes were already ending, may
+// signal nothing. The accounting decides, read before every slice of the
+// wait; the slices add up to the one limit.
 Result<void> Drain(SandboxJob& job, std::uint32_t exit_code) {
     Platform& platform = job.platform();
     TELVO_TRY(Lift("TerminateJobObject", platform.processes.TerminateJobObject(job.handle(), exit_code)));
-    TELVO_TRY_ASSIGN(const std::uint32_t waited,
-                     Lift("WaitForSingleObject(job)", platform.kernel.WaitForSingleObject(job.handle(), kJobDrainWaitMs)));
-    if (waited == platform::wait_result::kTimeout) {
-        return Fail("Windows sandbox job did not empty within " + std::to_string(kJobDrainWaitMs) + " ms");
+    bool signalled = false;
+    for (std::uint32_t waited = 0;; waited += kJobDrainSliceMs) {
+        TELVO_TRY_ASSIGN(const std::uint32_t active, QueryActiveProcesses(job));
+        if (active == 0) return {};
+        if (waited == kJobDrainWaitMs) {
+            // A signalled job no longer waits: it said it emptied, and its accounting says otherwise.
+            if (signalled) return Fail("Windows sandbox job still has " + std::to_string(active) + " active process(es)");
+            return Fail("Windows sandbox job did not empty within " + std::to_string(kJobDrainWaitMs) + " ms");
+        }
+        if (signalled) {
+            platform.kernel.Sleep(kJobDrainSliceMs);
+            continue;
+        }
+        TELVO_TRY_ASSIGN(const std::uint32_t result, Lift("WaitForSingleObject(job)",
+                                                          platform.kernel.WaitForSingleObject(job.handle(),
+                                                                                              kJobDrainSliceMs)));
+        if (result == platform::wait_result::kObject0) {
+            signalled = true;
+        } else if (result != platform::wait_result::kTimeout) {
+            return Fail("unexpected job wait result " + HexValue(result));
+        }
     }
-    if (waited != platform::wait_result::kObject0) return Fail("unexpected job wait result " + HexValue(waited));
-    TELVO_TRY_ASSIGN(const std::uint32_t active, QueryActiveProcesses(job));
-    if (active != 0) return Fail("Windows sandbox job still has " + std::to_string(active) + " active process(es)");
-    return {};
 }
 
 }  // namespace
