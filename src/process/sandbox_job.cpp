@@ -37,27 +37,29 @@ Result<std::uint32_t> QueryActiveProcesses(const SandboxJob& job) {
 
 // Whether a termination signals the job is not relied on: terminating a job
 // that is already empty, or whose last processes were already ending, may
-// signal nothing. The accounting decides, read before every slice of the
-// wait; the slices add up to the one limit.
+// signal nothing. The accounting decides, read at once and after every slice
+// of a wait bounded by the one limit; once the job is signalled (it stays
+// so), the slices are sleeps.
 Result<void> Drain(SandboxJob& job, std::uint32_t exit_code) {
     Platform& platform = job.platform();
     TELVO_TRY(Lift("TerminateJobObject", platform.processes.TerminateJobObject(job.handle(), exit_code)));
+    const std::uint64_t start = platform.kernel.GetTickCount64();
     bool signalled = false;
-    for (std::uint32_t waited = 0;; waited += kJobDrainSliceMs) {
+    for (;;) {
         TELVO_TRY_ASSIGN(const std::uint32_t active, QueryActiveProcesses(job));
         if (active == 0) return {};
-        if (waited == kJobDrainWaitMs) {
-            // A signalled job no longer waits: it said it emptied, and its accounting says otherwise.
+        const std::uint64_t elapsed = platform.kernel.GetTickCount64() - start;
+        if (elapsed >= kJobDrainWaitMs) {
             if (signalled) return Fail("Windows sandbox job still has " + std::to_string(active) + " active process(es)");
             return Fail("Windows sandbox job did not empty within " + std::to_string(kJobDrainWaitMs) + " ms");
         }
+        const auto slice = static_cast<std::uint32_t>(std::min<std::uint64_t>(kJobDrainSliceMs, kJobDrainWaitMs - elapsed));
         if (signalled) {
-            platform.kernel.Sleep(kJobDrainSliceMs);
+            platform.kernel.Sleep(slice);
             continue;
         }
         TELVO_TRY_ASSIGN(const std::uint32_t result, Lift("WaitForSingleObject(job)",
-                                                          platform.kernel.WaitForSingleObject(job.handle(),
-                                                                                              kJobDrainSliceMs)));
+                                                          platform.kernel.WaitForSingleObject(job.handle(), slice)));
         if (result == platform::wait_result::kObject0) {
             signalled = true;
         } else if (result != platform::wait_result::kTimeout) {

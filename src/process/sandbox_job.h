@@ -42,7 +42,6 @@ using ControllerGoneFlag = std::shared_ptr<std::atomic<bool>>;
 
 inline constexpr std::uint32_t kJobDrainWaitMs = 5000;
 inline constexpr std::uint32_t kJobDrainSliceMs = 100;
-static_assert(kJobDrainWaitMs % kJobDrainSliceMs == 0);
 inline constexpr std::uint32_t kControllerGoneExitCode = 130;
 
 // An unnamed job with kill-on-close as its only limit (breakaway not allowed)
@@ -50,8 +49,8 @@ inline constexpr std::uint32_t kControllerGoneExitCode = 130;
 Result<std::shared_ptr<SandboxJob>> CreateSandboxJob(platform::Platform& platform);
 
 // Terminates every process of the job with `exit_code` and proves the job
-// empty by its accounting, read at once and then after each slice of a wait
-// for the job of at most 5000 ms in all: "Windows sandbox job did not empty
+// empty by its accounting, read at once and then after each slice (100 ms)
+// of a wait for the job of at most 5000 ms in all: "Windows sandbox job did not empty
 // within 5000 ms", or, when the job was signalled but its accounting still
 // counts processes at the end, "Windows sandbox job still has <n> active
 // process(es)". Every failure is also listed on the job, once.
