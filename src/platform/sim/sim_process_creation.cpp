@@ -99,9 +99,11 @@ bool IsCommandProcessor(std::u16string_view application) {
 }
 
 std::string UncDirectoryWarning(const std::u16string& directory) {
-    return "'" + winformat::Utf16ToDisplay(directory) +
-           "'\r\nCMD.EXE was started with the above path as the current directory.\r\n"
-           "UNC paths are not supported.  Defaulting to Windows directory.\r\n";
+    std::string warning(1, '\'');
+    warning.append(winformat::Utf16ToDisplay(directory))
+        .append("'\r\nCMD.EXE was started with the above path as the current directory.\r\n"
+                "UNC paths are not supported.  Defaulting to Windows directory.\r\n");
+    return warning;
 }
 
 }  // namespace
