@@ -98,7 +98,8 @@ bool OnlyAllowedMayChange(std::span<const std::uint8_t> bytes, std::uint32_t rig
 Result<std::u16string> ProgramFilesDirectory(System& system) {
     TELVO_TRY_ASSIGN(std::u16string directory,
                      winutil::ReadMachineString(system, kCurrentVersionKey, kProgramFilesValue,
-                                                registry_flag::kRtRegSz | registry_flag::kSubkeyWow6464Key));
+                                                registry_flag::kRtRegSz | registry_flag::kNoExpand |
+                                                    registry_flag::kSubkeyWow6464Key));
     const auto text = winformat::Utf16ToUtf8(directory);
     if (!text || !winutil::IsNormalizedLocalPath(*text) || winutil::ParsePathSyntax(*text).components.empty()) {
         return Fail("machine ProgramFilesDir is not a normalized absolute local-drive path");

@@ -35,18 +35,37 @@ Result<std::uint32_t> QueryActiveProcesses(const SandboxJob& job) {
     return winformat::le::Read32(accounting, platform::job_layout::kActiveProcessesOffset);
 }
 
+// Whether a termination signals the job is not relied on: terminating a job
+// that is already empty, or whose last processes were already ending, may
+// signal nothing. The accounting decides, read at once and after every slice
+// of a wait bounded by the one limit; once the job is signalled (it stays
+// so), the slices are sleeps.
 Result<void> Drain(SandboxJob& job, std::uint32_t exit_code) {
     Platform& platform = job.platform();
     TELVO_TRY(Lift("TerminateJobObject", platform.processes.TerminateJobObject(job.handle(), exit_code)));
-    TELVO_TRY_ASSIGN(const std::uint32_t waited,
-                     Lift("WaitForSingleObject(job)", platform.kernel.WaitForSingleObject(job.handle(), kJobDrainWaitMs)));
-    if (waited == platform::wait_result::kTimeout) {
-        return Fail("Windows sandbox job did not empty within " + std::to_string(kJobDrainWaitMs) + " ms");
+    const std::uint64_t start = platform.kernel.GetTickCount64();
+    bool signalled = false;
+    for (;;) {
+        TELVO_TRY_ASSIGN(const std::uint32_t active, QueryActiveProcesses(job));
+        if (active == 0) return {};
+        const std::uint64_t elapsed = platform.kernel.GetTickCount64() - start;
+        if (elapsed >= kJobDrainWaitMs) {
+            if (signalled) return Fail("Windows sandbox job still has " + std::to_string(active) + " active process(es)");
+            return Fail("Windows sandbox job did not empty within " + std::to_string(kJobDrainWaitMs) + " ms");
+        }
+        const auto slice = static_cast<std::uint32_t>(std::min<std::uint64_t>(kJobDrainSliceMs, kJobDrainWaitMs - elapsed));
+        if (signalled) {
+            platform.kernel.Sleep(slice);
+            continue;
+        }
+        TELVO_TRY_ASSIGN(const std::uint32_t result, Lift("WaitForSingleObject(job)",
+                                                          platform.kernel.WaitForSingleObject(job.handle(), slice)));
+        if (result == platform::wait_result::kObject0) {
+            signalled = true;
+        } else if (result != platform::wait_result::kTimeout) {
+            return Fail("unexpected job wait result " + HexValue(result));
+        }
     }
-    if (waited != platform::wait_result::kObject0) return Fail("unexpected job wait result " + HexValue(waited));
-    TELVO_TRY_ASSIGN(const std::uint32_t active, QueryActiveProcesses(job));
-    if (active != 0) return Fail("Windows sandbox job still has " + std::to_string(active) + " active process(es)");
-    return {};
 }
 
 }  // namespace

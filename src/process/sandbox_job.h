@@ -41,15 +41,19 @@ private:
 using ControllerGoneFlag = std::shared_ptr<std::atomic<bool>>;
 
 inline constexpr std::uint32_t kJobDrainWaitMs = 5000;
+inline constexpr std::uint32_t kJobDrainSliceMs = 100;
 inline constexpr std::uint32_t kControllerGoneExitCode = 130;
 
 // An unnamed job with kill-on-close as its only limit (breakaway not allowed)
 // and all eight UI restrictions. On a failure the job is closed.
 Result<std::shared_ptr<SandboxJob>> CreateSandboxJob(platform::Platform& platform);
 
-// Terminates every process of the job with `exit_code`, waits at most 5000 ms
-// for the job to be signalled and proves it empty by its accounting. Every
-// failure is also listed on the job, once.
+// Terminates every process of the job with `exit_code` and proves the job
+// empty by its accounting, read at once and then after each slice (100 ms)
+// of a wait for the job of at most 5000 ms in all: "Windows sandbox job did not empty
+// within 5000 ms", or, when the job was signalled but its accounting still
+// counts processes at the end, "Windows sandbox job still has <n> active
+// process(es)". Every failure is also listed on the job, once.
 Result<void> TerminateAndDrainJob(SandboxJob& job, std::uint32_t exit_code);
 
 // The job's termination failures so far.

@@ -191,8 +191,28 @@ Result<std::u16string> BuildCommandLine(std::u16string_view processor, std::stri
     std::u16string line;
     line.reserve(processor.size() + text.size() + 16);
     line.append(u"\"").append(processor).append(u"\" /d /s /c \"").append(text).append(u"\"");
-    if (line.size() > kMaxCommandLineUnits) return Fail("Windows command line exceeds 32767 UTF-16 code units");
+    if (line.size() + 1 > kMaxCommandLineUnits) return Fail("Windows command line exceeds 32767 UTF-16 code units");
     return line;
+}
+
+Result<std::u16string> LaunchWorkingDirectory(std::string_view working_directory) {
+    TELVO_TRY_ASSIGN(const std::string extended, winutil::ToExtendedPath(working_directory));
+    TELVO_TRY_ASSIGN(const std::u16string wide, winformat::Utf8ToUtf16(extended));
+    std::u16string plain = winutil::WithoutVerbatimPrefix(wide);
+    const std::size_t with_separator = plain.size() + (plain.ends_with(u'\\') ? 0 : 1);
+    if (with_separator > kMaxWorkingDirectoryUnits) {
+        return Fail("cwd exceeds the " + std::to_string(kMaxWorkingDirectoryUnits - 1) +
+                    " UTF-16 code units of a Windows current directory");
+    }
+    return plain;
+}
+
+Result<LaunchText> PrepareLaunchText(Platform& platform, std::string_view command, std::string_view working_directory) {
+    LaunchText text;
+    TELVO_TRY_ASSIGN(text.processor, FindCommandProcessor(platform));
+    TELVO_TRY_ASSIGN(text.command_line, BuildCommandLine(text.processor.path, command));
+    TELVO_TRY_ASSIGN(text.working_directory, LaunchWorkingDirectory(working_directory));
+    return text;
 }
 
 Result<UniqueHandle> VerifyChildToken(Platform& platform, Handle process, const winformat::Sid& expected) {
@@ -251,10 +271,7 @@ Result<UniqueHandle> VerifyChildToken(Platform& platform, Handle process, const 
 }
 
 Result<std::int32_t> LaunchSandboxedCommand(Platform& platform, const LaunchInputs& inputs) {
-    TELVO_TRY_ASSIGN(const CommandProcessor processor, FindCommandProcessor(platform));
-    TELVO_TRY_ASSIGN(std::u16string command_line, BuildCommandLine(processor.path, inputs.command));
-    TELVO_TRY_ASSIGN(const std::string extended_cwd, winutil::ToExtendedPath(inputs.working_directory));
-    TELVO_TRY_ASSIGN(std::u16string cwd, winformat::Utf8ToUtf16(extended_cwd));
+    TELVO_TRY_ASSIGN(LaunchText text, PrepareLaunchText(platform, inputs.command, inputs.working_directory));
 
     TELVO_TRY_ASSIGN(const Handle opened,
                      Lift("CreateFileW(NUL)",
@@ -269,12 +286,12 @@ Result<std::int32_t> LaunchSandboxedCommand(Platform& platform, const LaunchInpu
     if (inputs.controller_gone->load()) return Fail("sandbox launch cancelled because the controller closed stdin");
 
     platform::CreateProcessParameters parameters;
-    parameters.application_name = processor.path;
-    parameters.command_line = std::move(command_line);
+    parameters.application_name = text.processor.path;
+    parameters.command_line = std::move(text.command_line);
     parameters.inherit_handles = true;
     parameters.creation_flags = kCreationFlags;
     parameters.environment = inputs.environment->block;
-    parameters.current_directory = std::move(cwd);
+    parameters.current_directory = std::move(text.working_directory);
     parameters.startup_info.cb = platform::startup_info_layout::kExtendedSize;
     parameters.startup_info.flags = platform::startup_flag::kUseStdHandles;
     parameters.startup_info.std_input = null_input.get();

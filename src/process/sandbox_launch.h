@@ -28,15 +28,39 @@ namespace telvo::process {
 // failure before the resume kills it through the job, and a message saying
 // "command not resumed" means it never ran.
 
-// The longest command line CreateProcessW is given, in UTF-16 units.
+// The longest command line CreateProcessW takes, in UTF-16 units with its
+// terminating NUL: the text itself has at most one unit less.
 inline constexpr std::size_t kMaxCommandLineUnits = 32767;
+// The longest current directory Windows sets for a process that is not
+// long-path aware (SetCurrentDirectory): MAX_PATH - 1 units with the trailing
+// backslash, so 258 for a directory named without one. Whether cmd.exe is
+// long-path aware is unconfirmed; a longer directory is refused.
+inline constexpr std::size_t kMaxWorkingDirectoryUnits = 259;
 // What the job's processes end with when the launch fails before the command ran.
 inline constexpr std::uint32_t kLaunchFailedExitCode = 125;
 
 // `"<processor>" /d /s /c "<command>"`, the command unchanged (quotes
-// included); longer than kMaxCommandLineUnits: "Windows command line exceeds
-// 32767 UTF-16 code units".
+// included); with its terminating NUL longer than kMaxCommandLineUnits:
+// "Windows command line exceeds 32767 UTF-16 code units".
 Result<std::u16string> BuildCommandLine(std::u16string_view processor, std::string_view command);
+
+// The working directory (a normalized local path) in the drive-letter form
+// CreateProcessW is given: cmd.exe takes a current directory that starts with
+// \\ for a UNC path and runs in the Windows directory instead. Longer than
+// kMaxWorkingDirectoryUnits with a trailing backslash: "cwd exceeds the 258
+// UTF-16 code units of a Windows current directory".
+Result<std::u16string> LaunchWorkingDirectory(std::string_view working_directory);
+
+// What CreateProcessW is given as text, for a run to make before anything on
+// the host changes: the command processor, the command line and the working
+// directory, with the refusals above.
+struct LaunchText {
+    CommandProcessor processor;
+    std::u16string command_line;
+    std::u16string working_directory;
+};
+Result<LaunchText> PrepareLaunchText(platform::Platform& platform, std::string_view command,
+                                     std::string_view working_directory);
 
 // Proves that the child's token is an AppContainer token of `expected`:
 // "sandbox child token is not AppContainer; command not resumed", "sandbox

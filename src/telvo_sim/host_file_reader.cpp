@@ -33,6 +33,15 @@ public:
         return {};
     }
 
+    // Where the random numbers go on: a run written out goes on where the last one stopped.
+    Result<void> Random(const Node& node) {
+        TELVO_TRY_ASSIGN(auto reader, ObjectReader::Open(node, "the random numbers"));
+        TELVO_TRY_ASSIGN(const std::uint64_t state, reader.Field("state", ReadHex64));
+        TELVO_TRY(reader.RefuseUnknown());
+        host_.system().SeedRandom(state);
+        return {};
+    }
+
     Result<void> User(const Node& node) {
         TELVO_TRY_ASSIGN(auto reader, ObjectReader::Open(node, "the user"));
         TELVO_TRY_ASSIGN(std::u16string name, reader.Field("name", ReadText));
@@ -436,6 +445,7 @@ Result<LoadedHost> ReadHostFile(std::string_view text) {
     if (auto node = root.TakeIfPresent("profiles")) TELVO_TRY(reader.Profiles(*node));
     if (auto node = root.TakeIfPresent("mutexes")) TELVO_TRY(reader.Mutexes(*node));
     if (auto node = root.TakeIfPresent("commands")) TELVO_TRY(reader.Commands(*node));
+    if (auto node = root.TakeIfPresent("random")) TELVO_TRY(reader.Random(*node));
     std::string boot_id(SimBroker::kDefaultBootId);
     if (auto node = root.TakeIfPresent("boot")) {
         TELVO_TRY_ASSIGN(boot_id, ReadBoot(*node));

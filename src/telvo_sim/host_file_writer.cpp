@@ -221,6 +221,7 @@ Result<std::string> WriteHostFile(sim::SimHost& host, const SimBroker& broker) {
         {"profiles", WriteProfiles(host)},
         {"mutexes", std::move(mutexes)},
         {"boot", WriteBoot(broker)},
+        {"random", Json{{"state", Hex64(host.system().RandomState())}}},
         {"wfp", WriteWfp(broker)},
         {"commands", std::move(commands)},
     };

@@ -101,6 +101,9 @@ Result<std::int32_t> ExecuteRun(Platform& platform, const protocol::Run& run) {
     TELVO_TRY_ASSIGN(const std::string state, PrepareStateDirectory(platform));
     TELVO_TRY(CheckCommand(run.command));
     TELVO_TRY_ASSIGN(const CheckedAuthorities checked, CheckCommandAuthorities(platform, run, state));
+    // A command line or working directory that CreateProcessW would refuse
+    // is refused while nothing has changed.
+    TELVO_TRY(process::PrepareLaunchText(platform, run.command, checked.cwd));
 
     const process::ControllerGoneFlag gone = std::make_shared<std::atomic<bool>>(false);
     std::optional<AclMutationLockGuard> lock;

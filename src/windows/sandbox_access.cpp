@@ -139,9 +139,12 @@ private:
 
         auto opened = OpenMetadataAncestorForWriteDac(platform_, entry.path, entry.handle.get());
         if (!opened) return Fail(std::move(opened.error()).Context("cannot prepare exact metadata ancestor " + entry.path));
-        // The journal names the ancestor before its DACL changes.
-        run_.journal->data.metadata_paths.push_back(winutil::RecordedPath{entry.path, entry.identity});
-        TELVO_TRY(ValidateJournal(platform_.system, run_.journal->data));
+        // The journal names the ancestor before its DACL changes; one that
+        // the journal refuses stays out of it.
+        JournalData next = run_.journal->data;
+        next.metadata_paths.push_back(winutil::RecordedPath{entry.path, entry.identity});
+        TELVO_TRY(ValidateJournal(platform_.system, next));
+        run_.journal->data = std::move(next);
         TELVO_TRY(WriteJournal(platform_, *run_.journal));
         TELVO_TRY(SetMetadataReadAce(platform_, opened->handle.get(), *run_.app_container_sid, true));
 
@@ -154,9 +157,13 @@ private:
     // Administrator's host preparation may change them.
     Result<void> HostTargetCheck(const std::string& path, bool volume_root) {
         TELVO_TRY_ASSIGN(auto targets, host_prepare::ResolveFixedHostTargets(platform_.system));
-        const bool fixed = volume_root || std::any_of(targets.begin(), targets.end(), [&](const auto& target) {
-                               return winutil::PathsEqual(target.path, path);
-                           });
+        // The targets are plain paths, the chain's are extended: compared in one form.
+        TELVO_TRY_ASSIGN(const std::string extended, winutil::ToExtendedPath(path));
+        bool fixed = volume_root;
+        for (const auto& target : targets) {
+            TELVO_TRY_ASSIGN(const std::string target_extended, winutil::ToExtendedPath(target.path));
+            fixed = fixed || winutil::PathsEqual(target_extended, extended);
+        }
         if (!fixed) return {};
         const std::string system_root = targets.empty() ? std::string() : targets.front().path;
         return Fail("sandbox requires fixed host metadata preparation for " + path +

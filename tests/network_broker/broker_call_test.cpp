@@ -180,6 +180,18 @@ TEST(BrokerCall, PipeServedByAnotherProcessThanTheServiceIsRefused) {
         EXPECT_EQ(server->received(), "");
     }
     {
+        // The service restarted between the first query and the connect: the
+        // pipe and the second query agree on the new process, the first
+        // query named the old one.
+        BrokerTestHost broker;
+        auto server = broker.ServeResult(RecoveredResult{});
+        broker.service().status.process_id = 990;
+        broker.host.faults().OnCall("QueryServiceStatusEx", 2, [&] { broker.service().status.process_id = kServicePid; });
+        EXPECT_EQ(Message(CallBroker(broker.platform(), kStatus)),
+                  "network pipe identity changed or differs from the protected running service");
+        EXPECT_EQ(server->received(), "");
+    }
+    {
         // The machine's Program Files moved between the queries, and with it
         // the service's image.
         BrokerTestHost broker;

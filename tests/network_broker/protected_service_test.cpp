@@ -123,7 +123,9 @@ TEST(ProtectedService, ADirectoryJunctionIsNotTheInstalledDirectory) {
 
 TEST(ProtectedService, ProgramFilesComesFromTheMachineAsItStands) {
     BrokerTestHost broker;
-    // An expandable value is not taken: nobody's environment expands it.
+    // An expandable value is not taken: nobody's environment expands it
+    // (without RRF_NOEXPAND, Windows would expand it from the caller's, here
+    // to C:\Program Files).
     broker.host.system().registry().Set(u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion", u"ProgramFilesDir",
                                         platform::registry_type::kExpandSz,
                                         platform::sim::RegistryStringBytes(u"%SystemDrive%\\Program Files\0"));

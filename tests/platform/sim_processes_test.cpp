@@ -38,14 +38,15 @@ protected:
     }
 
     SysResult<ProcessInformation> Create(const std::u16string& command_line, std::optional<AttributeList> list,
-                                         std::uint32_t flags = kLaunchFlags, bool inherit = true) {
+                                         std::uint32_t flags = kLaunchFlags, bool inherit = true,
+                                         std::u16string directory = u"C:\\work") {
         CreateProcessParameters parameters;
         parameters.application_name = u"C:\\Windows\\System32\\cmd.exe";
         parameters.command_line = command_line;
         parameters.inherit_handles = inherit;
         parameters.creation_flags = flags;
         parameters.environment = std::u16string(u"A=1\0B=2\0\0", 9);
-        parameters.current_directory = u"\\\\?\\C:\\work";
+        parameters.current_directory = std::move(directory);
         parameters.startup_info = {startup_info_layout::kExtendedSize, startup_flag::kUseStdHandles, kNullHandle,
                                    Stdout(), Stdout(), list};
         return processes().CreateProcessW(parameters);
@@ -68,7 +69,7 @@ TEST_F(SimProcessesTest, SuspendedChildRunsItsScriptOnlyWhenResumed) {
     EXPECT_EQ(process->parent_id(), SimProcesses::kOwnProcessId);
     EXPECT_EQ(process->creation_time(), host.clock().Now());
     EXPECT_EQ(process->image().environment, (std::vector<std::u16string>{u"A=1", u"B=2"}));
-    EXPECT_EQ(process->image().current_directory, u"\\\\?\\C:\\work");
+    EXPECT_EQ(process->image().current_directory, u"C:\\work");
 
     EXPECT_EQ(processes().GetExitCodeProcess(created.process).value(), kStillActive);
     EXPECT_EQ(host.kernel().WaitForSingleObject(created.thread, 0).value(), wait_result::kTimeout);
@@ -312,6 +313,75 @@ TEST_F(SimProcessesTest, EnvironmentWithoutTheUnicodeFlagIsReadAsAnsi) {
     parameters.command_line = u"child";
     parameters.startup_info.std_output = Stdout();
     EXPECT_EQ(Process(processes().CreateProcessW(parameters).value())->image().std_output, kNullHandle);
+}
+
+// windows-notes 8.7a: cmd.exe takes a directory that begins with \\ for a
+// UNC path, says so, and runs in the Windows directory.
+TEST_F(SimProcessesTest, CommandProcessorRunsAVerbatimDirectoryInTheWindowsDirectory) {
+    host.processes().Script(u"cmd", {step::WriteOutput{"ran\n"}});
+    auto list = List(1);
+    Add(list, proc_thread_attribute::kHandleList, std::vector<Handle>{Inheritable(Stdout())});
+    const auto created = Create(u"cmd", list.get(), kLaunchFlags & ~creation_flag::kSuspended, true,
+                                u"\\\\?\\C:\\work").value();
+    EXPECT_EQ(Process(created)->image().current_directory, u"C:\\Windows");
+    EXPECT_EQ(host.stdout_pipe().Bytes(),
+              "'\\\\?\\C:\\work'\r\nCMD.EXE was started with the above path as the current directory.\r\n"
+              "UNC paths are not supported.  Defaulting to Windows directory.\r\nran\n");
+}
+
+// The command line's UNICODE_STRING holds its NUL: 32766 units of text at most.
+TEST_F(SimProcessesTest, CommandLineTakesItsTerminatorWithinTheLimit) {
+    const std::u16string longest(32766, u'x');
+    host.processes().Script(longest, {});
+    host.processes().Script(longest + u"x", {});
+    EXPECT_TRUE(Create(longest, std::nullopt, kLaunchFlags & ~creation_flag::kSuspended));
+    EXPECT_EQ(Create(longest + u"x", std::nullopt, kLaunchFlags & ~creation_flag::kSuspended).error(),
+              SysError::Win32(win32_error::kFilenameExcedRange));
+}
+
+// windows-notes 5.3: a termination through the job stops the job's count as
+// it begins; the process and its handles last until it is gone. A process
+// whose end had begun already stays counted, and its end signals nothing.
+TEST_F(SimProcessesTest, JobCountsAProcessUntilItsTerminationThroughTheJobBegins) {
+    const Handle job = NewJob();
+    auto slow = host.processes().StartInJob(job, ProcessBehaviour{.exits_with = std::nullopt,
+                                                                  .survives_termination_ms = 3000});
+    auto ending = host.processes().StartInJob(job, ProcessBehaviour{.exits_with = std::nullopt,
+                                                                    .survives_termination_ms = 2000});
+    auto sim_job = host.handles().FindAs<SimJob>(job);
+    ending->Terminate(7);
+    EXPECT_EQ(sim_job->ActiveProcesses(), 2u);
+
+    ASSERT_TRUE(processes().TerminateJobObject(job, 9));
+    EXPECT_EQ(sim_job->ActiveProcesses(), 1u);  // the one already ending
+    EXPECT_EQ(slow->ExitCode(), kStillActive);
+    EXPECT_EQ(host.kernel().WaitForSingleObject(job, 5000).value(), wait_result::kTimeout);
+    EXPECT_EQ(sim_job->ActiveProcesses(), 0u);
+    EXPECT_EQ(slow->ExitCode(), 9u);
+    EXPECT_EQ(ending->ExitCode(), 7u);
+
+    // A termination that brings the count to zero signals the job at once,
+    // though its process lasts a while longer.
+    const Handle second = NewJob();
+    host.processes().StartInJob(second, ProcessBehaviour{.exits_with = std::nullopt, .survives_termination_ms = 500});
+    ASSERT_TRUE(processes().TerminateJobObject(second, 9));
+    const std::uint64_t before = host.clock().Now();
+    EXPECT_EQ(host.kernel().WaitForSingleObject(second, 0).value(), wait_result::kObject0);
+    EXPECT_EQ(host.clock().Now(), before);
+}
+
+TEST_F(SimProcessesTest, TerminatingAnEmptyJobSignalsItAsTheAssumptionSays) {
+    JobAssumptions& assumptions = CurrentJobAssumptions();
+    const bool kept = assumptions.terminating_an_empty_job_signals;
+    for (const bool signals : {true, false}) {
+        assumptions.terminating_an_empty_job_signals = signals;
+        const Handle job = NewJob();
+        host.processes().StartInJob(job, ProcessBehaviour{.exits_with = 0, .survives_termination_ms = 0});
+        ASSERT_TRUE(processes().TerminateJobObject(job, 9));
+        EXPECT_EQ(host.kernel().WaitForSingleObject(job, 100).value(),
+                  signals ? wait_result::kObject0 : wait_result::kTimeout);
+    }
+    assumptions.terminating_an_empty_job_signals = kept;
 }
 
 }  // namespace

@@ -52,13 +52,42 @@ TEST_F(SimSystemTest, RegistryRefusalsFollowTheFlagsAndTheKey) {
     host.system().registry().Set(kKey, u"Number", registry_type::kDword, {1, 0, 0, 0});
     EXPECT_EQ(Get(u"Dir", registry_flag::kRtRegExpandSz, 16).status.error(), Win32(win32_error::kInvalidParameter));
     EXPECT_EQ(Get(u"Dir", registry_flag::kNoExpand, 16).status.error(), Win32(win32_error::kInvalidParameter));
-    EXPECT_EQ(Get(u"Dir", registry_flag::kRtRegSz, 16).status.error(), Win32(win32_error::kUnsupportedType));
+    EXPECT_EQ(Get(u"Dir", registry_flag::kRtRegSz | registry_flag::kNoExpand, 16).status.error(),
+              Win32(win32_error::kUnsupportedType));
     EXPECT_EQ(Get(u"Number", kStringFlags, 16).status.error(), Win32(win32_error::kUnsupportedType));
     EXPECT_EQ(Get(u"Missing", kStringFlags, 16).status.error(), Win32(win32_error::kFileNotFound));
     EXPECT_EQ(Get(u"Dir", kStringFlags | registry_flag::kSubkeyWow6432Key, 16).status.error(),
               Win32(win32_error::kFileNotFound));
     EXPECT_EQ(Get(u"Dir", kStringFlags, 16, 0x80000001).status.error(), Win32(win32_error::kInvalidHandle));
     EXPECT_TRUE(Get(u"Dir", kStringFlags | registry_flag::kSubkeyWow6464Key, 16).status);
+}
+
+// Without RRF_NOEXPAND, RegGetValueW expands a REG_EXPAND_SZ value from the
+// caller's environment and hands it out as REG_SZ.
+TEST_F(SimSystemTest, ExpandableValueIsExpandedFromTheCallersEnvironmentUnlessToldNot) {
+    host.system().registry().Set(kKey, u"Dir", registry_type::kExpandSz,
+                                 RegistryStringBytes(u"%SystemDrive%\\P %Nope% 100%"));
+    host.caller().SetEnvironment({u"PATH=x", u"systemdrive=D:"});
+    const auto text = [](const Read& read) {
+        std::u16string units;
+        for (std::size_t i = 0; i + 1 < read.size; i += 2) {
+            units += static_cast<char16_t>(read.bytes[i] | (read.bytes[i + 1] << 8));
+        }
+        return units;
+    };
+    for (const std::uint32_t flags : {registry_flag::kRtRegSz, registry_flag::kRtAny}) {
+        const Read expanded = Get(u"Dir", flags, 64);
+        ASSERT_TRUE(expanded.status) << flags;
+        EXPECT_EQ(expanded.type, registry_type::kSz);
+        EXPECT_EQ(text(expanded), std::u16string(u"D:\\P %Nope% 100%\0", 17));
+        EXPECT_EQ(Get(u"Dir", flags, std::nullopt).size, 34u);
+    }
+    const Read kept = Get(u"Dir", kStringFlags, 64);
+    ASSERT_TRUE(kept.status);
+    EXPECT_EQ(kept.type, registry_type::kExpandSz);
+    EXPECT_EQ(text(kept), std::u16string(u"%SystemDrive%\\P %Nope% 100%\0", 28));
+    EXPECT_EQ(Get(u"Dir", registry_flag::kRtRegExpandSz | registry_flag::kRtRegSz, 64).status.error(),
+              Win32(win32_error::kInvalidParameter));
 }
 
 TEST_F(SimSystemTest, QueuedChangeTakesEffectAfterTheNextRead) {

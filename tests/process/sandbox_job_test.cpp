@@ -6,6 +6,7 @@
 
 #include "common/poisonable_mutex.h"
 #include "platform/sim/sim_host.h"
+#include "support/job_signal_setting.h"
 #include "winformat/little_endian.h"
 
 namespace telvo::process {
@@ -15,7 +16,8 @@ using platform::sim::ProcessBehaviour;
 using platform::sim::SimHost;
 using platform::sim::SimJob;
 
-class SandboxJobTest : public ::testing::Test {
+// Under both settings of whether terminating an empty job signals it.
+class SandboxJobTest : public ::testing::TestWithParam<bool> {
 protected:
     void FailNext(const std::string& call, std::uint32_t code) {
         host.faults().FailOn(call, host.faults().Count(call) + 1, SysError::Win32(code));
@@ -26,10 +28,23 @@ protected:
         return host.processes().StartInJob(job.handle(), behaviour);
     }
 
+    // The process ends on its own (or someone else terminates it): its jobs
+    // count it until it is gone, `ms` later.
+    std::shared_ptr<platform::sim::SimProcess> StartEnding(const SandboxJob& job, std::uint64_t ms) {
+        auto process = Start(job, ProcessBehaviour{.exits_with = std::nullopt, .survives_termination_ms = ms});
+        process->Terminate(9);
+        return process;
+    }
+    bool Signalled(const SandboxJob& job) {
+        return host.platform().kernel.WaitForSingleObject(job.handle(), 0).value() == platform::wait_result::kObject0;
+    }
+
+    telvo::testing::EmptyJobSignalSetting setting{GetParam()};
     SimHost host;
 };
+TELVO_UNDER_BOTH_EMPTY_JOB_SETTINGS(SandboxJobTest);
 
-TEST_F(SandboxJobTest, CreatedJobKillsOnCloseOnlyAndRestrictsAllUi) {
+TEST_P(SandboxJobTest, CreatedJobKillsOnCloseOnlyAndRestrictsAllUi) {
     auto job = NewJob();
     auto sim = SimJobOf(*job);
     ASSERT_TRUE(sim);
@@ -45,7 +60,7 @@ TEST_F(SandboxJobTest, CreatedJobKillsOnCloseOnlyAndRestrictsAllUi) {
     EXPECT_EQ(limits, std::vector<std::uint8_t>(platform::job_layout::kExtendedLimitSize, 0));
 }
 
-TEST_F(SandboxJobTest, CreationFailuresNameTheCallAndCloseTheJob) {
+TEST_P(SandboxJobTest, CreationFailuresNameTheCallAndCloseTheJob) {
     const std::size_t baseline = host.handles().OpenCount();
     const std::pair<const char*, const char*> cases[] = {
         {"CreateJobObjectW", "CreateJobObjectW failed with Win32 error 8"},
@@ -66,7 +81,7 @@ TEST_F(SandboxJobTest, CreationFailuresNameTheCallAndCloseTheJob) {
     EXPECT_EQ(host.handles().OpenCount(), baseline);
 }
 
-TEST_F(SandboxJobTest, DrainEndsEveryProcessAndProvesTheJobEmpty) {
+TEST_P(SandboxJobTest, DrainEndsEveryProcessAndProvesTheJobEmpty) {
     auto job = NewJob();
     auto command = Start(*job);
     auto background = Start(*job, ProcessBehaviour{.exits_with = std::nullopt, .survives_termination_ms = 3000});
@@ -74,19 +89,44 @@ TEST_F(SandboxJobTest, DrainEndsEveryProcessAndProvesTheJobEmpty) {
 
     const auto before = host.clock().Now();
     ASSERT_TRUE(TerminateAndDrainJob(*job, 130));
+    // The job stops counting a process as its termination begins: no wait.
+    EXPECT_EQ(host.clock().Now(), before);
     EXPECT_EQ(command->ExitCode(), 130u);
+    EXPECT_EQ(background->ExitCode(), platform::kStillActive);
+    host.clock().Advance(3000);
     EXPECT_EQ(background->ExitCode(), 130u);
-    EXPECT_EQ(host.clock().Now() - before, 3000u);  // the wait lasted until the last one died
-    EXPECT_EQ(JobActiveProcessCount(*job).value(), 0u);
     EXPECT_TRUE(JobTerminationFailures(*job).empty());
-
-    // A job that is already empty drains at once.
-    ASSERT_TRUE(TerminateAndDrainJob(*job, 0));
 }
 
-TEST_F(SandboxJobTest, ProcessThatOutlivesTheWaitIsListedOnce) {
+// The usual end of a run: the command has exited and left nothing; its job
+// may never be signalled.
+TEST_P(SandboxJobTest, JobWhoseProcessesExitedDrainsAtOnce) {
     auto job = NewJob();
-    Start(*job, ProcessBehaviour{.exits_with = std::nullopt, .survives_termination_ms = 20000});
+    Start(*job, ProcessBehaviour{.exits_with = 0, .survives_termination_ms = 0});
+    const auto before = host.clock().Now();
+    ASSERT_TRUE(TerminateAndDrainJob(*job, 0)) << JobTerminationFailures(*job).at(0);
+    EXPECT_EQ(host.clock().Now(), before);
+    EXPECT_EQ(Signalled(*job), GetParam());
+    ASSERT_TRUE(TerminateAndDrainJob(*job, 0));
+    EXPECT_TRUE(JobTerminationFailures(*job).empty());
+}
+
+// A process whose end had begun before the job's termination keeps it
+// unsignalled: the accounting, read between slices of the wait, proves the
+// job empty once the process is gone.
+TEST_P(SandboxJobTest, ProcessAlreadyEndingIsWaitedForInSlices) {
+    auto job = NewJob();
+    auto ending = StartEnding(*job, 3000);
+    const auto before = host.clock().Now();
+    ASSERT_TRUE(TerminateAndDrainJob(*job, 130)) << JobTerminationFailures(*job).at(0);
+    EXPECT_EQ(host.clock().Now() - before, 3000u);
+    EXPECT_FALSE(Signalled(*job));
+    EXPECT_EQ(ending->ExitCode(), 9u);
+}
+
+TEST_P(SandboxJobTest, ProcessThatOutlivesTheWaitIsListedOnce) {
+    auto job = NewJob();
+    StartEnding(*job, 20000);
     const auto before = host.clock().Now();
     auto first = TerminateAndDrainJob(*job, 130);
     ASSERT_FALSE(first);
@@ -104,8 +144,29 @@ TEST_F(SandboxJobTest, ProcessThatOutlivesTheWaitIsListedOnce) {
                                         "TerminateJobObject failed with Win32 error 5"}));
 }
 
-TEST_F(SandboxJobTest, WaitAndAccountingFailures) {
+// A job stays signalled: a later drain cannot wait on it, and goes on
+// reading the accounting for the same 5000 ms.
+TEST_P(SandboxJobTest, SignalledJobThatStillCountsAProcessIsNotProvedEmpty) {
     auto job = NewJob();
+    Start(*job);
+    ASSERT_TRUE(TerminateAndDrainJob(*job, 130));
+    ASSERT_TRUE(Signalled(*job));
+
+    StartEnding(*job, 20000);
+    const auto before = host.clock().Now();
+    auto still = TerminateAndDrainJob(*job, 130);
+    ASSERT_FALSE(still);
+    EXPECT_EQ(still.error().Display(), "Windows sandbox job still has 1 active process(es)");
+    EXPECT_EQ(host.clock().Now() - before, 5000u);
+
+    StartEnding(*job, 1000);
+    host.clock().Advance(20000);
+    ASSERT_TRUE(TerminateAndDrainJob(*job, 130));
+}
+
+TEST_P(SandboxJobTest, WaitAndAccountingFailures) {
+    auto job = NewJob();
+    StartEnding(*job, 1000);
     FailNext("WaitForSingleObject", 6);
     EXPECT_EQ(TerminateAndDrainJob(*job, 1).error().Display(), "WaitForSingleObject(job) failed with Win32 error 6");
     FailNext("QueryInformationJobObject", 5);
@@ -118,14 +179,14 @@ TEST_F(SandboxJobTest, WaitAndAccountingFailures) {
 
 // A job whose processes exit on their own is not signalled: only a
 // termination through the job signals it.
-TEST_F(SandboxJobTest, NormalExitsDoNotSignalTheJob) {
+TEST_P(SandboxJobTest, NormalExitsDoNotSignalTheJob) {
     auto job = NewJob();
     Start(*job, ProcessBehaviour{.exits_with = 0, .survives_termination_ms = 0});
     EXPECT_EQ(JobActiveProcessCount(*job).value(), 0u);
     EXPECT_EQ(host.platform().kernel.WaitForSingleObject(job->handle(), 100).value(), platform::wait_result::kTimeout);
 }
 
-TEST_F(SandboxJobTest, ClosingTheLastHandleKillsWhatIsLeft) {
+TEST_P(SandboxJobTest, ClosingTheLastHandleKillsWhatIsLeft) {
     auto job = NewJob();
     auto survivor = Start(*job);
     auto sim = SimJobOf(*job);
@@ -135,7 +196,7 @@ TEST_F(SandboxJobTest, ClosingTheLastHandleKillsWhatIsLeft) {
     EXPECT_FALSE(sim->Assign(survivor));
 }
 
-TEST_F(SandboxJobTest, MonitorEndsTheRunWhenTheControllerCloses) {
+TEST_P(SandboxJobTest, MonitorEndsTheRunWhenTheControllerCloses) {
     host.stdin_pipe().HoldOpen();
     auto job = NewJob();
     auto command = Start(*job);
@@ -154,7 +215,7 @@ TEST_F(SandboxJobTest, MonitorEndsTheRunWhenTheControllerCloses) {
     EXPECT_TRUE(JobTerminationFailures(*job).empty());
 }
 
-TEST_F(SandboxJobTest, MonitorStartFailures) {
+TEST_P(SandboxJobTest, MonitorStartFailures) {
     auto job = NewJob();
     auto gone = std::make_shared<std::atomic<bool>>(false);
     const platform::Handle input = host.platform().console.GetStdHandle(platform::StdStream::input).value();

@@ -42,7 +42,8 @@ TEST_F(LaunchTest, OnlineCommandRunsSuspendedInTheJobAsALessPrivilegedAppContain
     EXPECT_EQ(created.command_line, u"\"C:\\Windows\\System32\\cmd.exe\" /d /s /c \"echo hi\"");
     EXPECT_TRUE(created.inherit_handles);
     EXPECT_EQ(created.creation_flags, 0x08080404u);
-    EXPECT_EQ(created.current_directory, u"\\\\?\\C:\\work\\ws");
+    // The drive-letter form: cmd.exe would take \\?\C:\... for a UNC path.
+    EXPECT_EQ(created.current_directory, u"C:\\work\\ws");
     EXPECT_EQ(created.environment, environment.block);
     EXPECT_EQ(created.startup_info.cb, 112u);
     EXPECT_EQ(created.startup_info.flags, 0x100u);
@@ -106,8 +107,9 @@ TEST_F(LaunchTest, CommandsStandardInputIsAtItsEnd) {
 TEST_F(LaunchTest, CommandLineOfTheLongestLengthIsLaunchedAndOneUnitMoreNeverCreated) {
     const std::size_t frame = CommandLine("").size();
     // A character outside the BMP takes two UTF-16 units (and four UTF-8 bytes).
-    const std::string longest = std::string(kMaxCommandLineUnits - frame - 2, 'x') + "\xF0\x9F\x98\x80";
-    ASSERT_EQ(CommandLine(longest).size(), kMaxCommandLineUnits);
+    // The limit counts the terminating NUL.
+    const std::string longest = std::string(kMaxCommandLineUnits - 1 - frame - 2, 'x') + "\xF0\x9F\x98\x80";
+    ASSERT_EQ(CommandLine(longest).size(), kMaxCommandLineUnits - 1);
     Script(longest);
     auto launched = Launch(longest);
     ASSERT_TRUE(launched) << launched.error().Display();
@@ -119,6 +121,17 @@ TEST_F(LaunchTest, CommandLineOfTheLongestLengthIsLaunchedAndOneUnitMoreNeverCre
     // The processor was looked up; the null device was never opened.
     EXPECT_EQ(host.faults().Count("CreateFileW"), opens + 1);
     EXPECT_EQ(OpenHandles(), handles);
+}
+
+TEST(LaunchWorkingDirectory, IsTheDriveLetterFormAndFitsACurrentDirectory) {
+    EXPECT_EQ(LaunchWorkingDirectory("\\\\?\\C:\\work\\ws").value(), u"C:\\work\\ws");
+    EXPECT_EQ(LaunchWorkingDirectory("c:\\work").value(), u"C:\\work");
+    EXPECT_EQ(LaunchWorkingDirectory("\\\\?\\D:\\").value(), u"D:\\");
+    // 258 units, and the trailing backslash Windows adds: MAX_PATH - 1.
+    const std::string deepest = "C:\\" + std::string(kMaxWorkingDirectoryUnits - 4, 'd');
+    EXPECT_EQ(LaunchWorkingDirectory("\\\\?\\" + deepest).value().size(), kMaxWorkingDirectoryUnits - 1);
+    EXPECT_EQ(LaunchWorkingDirectory(deepest + "d").error().Display(),
+              "cwd exceeds the 258 UTF-16 code units of a Windows current directory");
 }
 
 TEST_F(LaunchTest, QuotesInTheCommandArePassedUnchanged) {
@@ -370,9 +383,10 @@ TEST(LaunchFaultSweep, EachCallFailingOnceLeavesNothingBehind) {
             } else {
                 // Only a close or a release, or the drain after the command
                 // ended, may fail unnoticed here: the drain's failure is
-                // listed on the job for the run to report.
+                // listed on the job for the run to report. The tick count
+                // cannot fail.
                 EXPECT_TRUE(call == "CloseHandle" || call == "ReleaseMutex" || call == "DeleteProcThreadAttributeList" ||
-                            (resumed && !JobTerminationFailures(*run.job).empty()))
+                            call == "GetTickCount64" || (resumed && !JobTerminationFailures(*run.job).empty()))
                     << where;
             }
             if (call != "CloseHandle") {

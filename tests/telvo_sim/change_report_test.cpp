@@ -211,7 +211,10 @@ TEST_F(RunChangeReportTest, ARunUndoesEveryEntryItAddsAndLeavesTheCommandsFile) 
 
 TEST_F(RunChangeReportTest, ARunThatDefersItsCleanupLeavesItsJournalAndEntries) {
     namespace step = platform::sim::step;
-    host.processes().Script(u"stubborn", {step::SurviveTermination{60000}, step::Hang{}});
+    // A background process that has begun to end itself and takes a minute
+    // to go: the job counts it until it is gone.
+    host.processes().Script(u"stubborn", {step::SurviveTermination{60000},
+                                          step::HostCall{[](platform::sim::SimProcess& self) { self.Terminate(0); }}});
     Script("build", {step::StartChild{u"stubborn"}, step::Exit{0}});
     host.changes().Start();
     ASSERT_FALSE(Run("build"));

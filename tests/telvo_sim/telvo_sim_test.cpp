@@ -172,6 +172,26 @@ TEST_F(TelvoSimTest, RunOnTheDefaultHostKeepsThePrivatePathAndLeavesNothing) {
     EXPECT_NE(calls.find("\nCreateProcessW\n"), std::string::npos);
 }
 
+// The random numbers go on in the state a run writes: the next run on it
+// makes a profile of another name; a run on the same state, the same one.
+TEST_F(TelvoSimTest, RunsOnAStateFileDrawNewProfileNames) {
+    const auto profile_of = [&](std::vector<std::string> arguments) {
+        arguments.push_back("--changes");
+        EXPECT_EQ(controller.Run(arguments, telvo::testing::Frame(RunBody("build"))), 0) << controller.Error();
+        const std::string changes = controller.Error();
+        std::smatch found;
+        EXPECT_TRUE(std::regex_search(changes, found, std::regex(R"(profile (Telvo\.Sandbox\.[0-9a-f]+))"))) << changes;
+        return found.size() > 1 ? found[1].str() : std::string();
+    };
+    const std::string first = profile_of({"--state-out", File("one.json")});
+    const std::string second = profile_of({"--host", File("one.json"), "--state-out", File("two.json")});
+    const std::string third = profile_of({"--host", File("two.json")});
+    EXPECT_NE(first, second);
+    EXPECT_NE(second, third);
+    EXPECT_NE(first, third);
+    EXPECT_EQ(profile_of({"--host", File("one.json")}), second);
+}
+
 TEST_F(TelvoSimTest, PlannedFailureEndsInTheHelpersErrorRecord) {
     EXPECT_EQ(controller.Run({"--fail", "CreateProcessW:1:5", "--fail", "CreateProcessW:9:5", "--state-out",
                               File("state.json")},

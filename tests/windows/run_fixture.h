@@ -10,6 +10,7 @@
 #include "identity/capability_set.h"
 #include "protocol/request.h"
 #include "support/clean_host.h"
+#include "support/job_signal_setting.h"
 #include "windows/run_orchestration.h"
 
 namespace telvo::windows::testing {
@@ -73,6 +74,14 @@ protected:
     }
 
     protocol::Run run;
+};
+
+// Whole runs under one setting of whether terminating an empty job signals
+// it (the parameter); a file's suite derives its own name from it and
+// instantiates it with TELVO_UNDER_BOTH_EMPTY_JOB_SETTINGS.
+class WholeRunTest : public RunOrchestrationTest, public ::testing::WithParamInterface<bool> {
+protected:
+    telvo::testing::EmptyJobSignalSetting setting{GetParam()};
 };
 
 }  // namespace telvo::windows::testing

@@ -13,10 +13,13 @@ namespace {
 using namespace testing;
 namespace step = platform::sim::step;
 
+class RunLifecycle : public WholeRunTest {};
+TELVO_UNDER_BOTH_EMPTY_JOB_SETTINGS(RunLifecycle);
+
 // While one run's command runs, another run of the same user, in another
 // process, grants, runs and cleans up on a tree that holds the first one's:
 // the ACL mutation lock is held only while a run changes DACLs.
-TEST_F(RunOrchestrationTest, TwoRunsOfOneUserOnOverlappingTreesTakeTurnsAndBothCleanUp) {
+TEST_P(RunLifecycle, TwoRunsOfOneUserOnOverlappingTreesTakeTurnsAndBothCleanUp) {
     platform::sim::SimHelperProcess& second = host.StartHelperProcess();
     protocol::Run inner = run;
     inner.root = "C:\\work";
@@ -46,7 +49,7 @@ TEST_F(RunOrchestrationTest, TwoRunsOfOneUserOnOverlappingTreesTakeTurnsAndBothC
 
 // Another user's run holds the metadata lock for 5 s: this run waits for it
 // and goes on.
-TEST_F(RunOrchestrationTest, ARunWaitsForAnotherUsersMetadataLockAndProceeds) {
+TEST_P(RunLifecycle, ARunWaitsForAnotherUsersMetadataLockAndProceeds) {
     winformat::SecurityDescriptor descriptor;
     descriptor.owner = Sid::Make(winformat::sid_authority::kNt, {21, 8, 8, 8, 1002});
     descriptor.group = descriptor.owner;
@@ -67,7 +70,7 @@ TEST_F(RunOrchestrationTest, ARunWaitsForAnotherUsersMetadataLockAndProceeds) {
 // The controller closes its end of standard input at each phase of a run:
 // the monitor ends the command's processes with 130, and the run undoes all
 // it did.
-class ControllerDeath : public RunOrchestrationTest {
+class ControllerDeath : public WholeRunTest {
 protected:
     // The controller goes away as the `nth` use of `call` from now begins,
     // and the monitor has acted on it before the call goes on.
@@ -79,8 +82,9 @@ protected:
         host.processes().JoinThreads();
     }
 };
+TELVO_UNDER_BOTH_EMPTY_JOB_SETTINGS(ControllerDeath);
 
-TEST_F(ControllerDeath, DuringSetupGrantsOrVerificationTheCommandNeverRuns) {
+TEST_P(ControllerDeath, DuringSetupGrantsOrVerificationTheCommandNeverRuns) {
     struct Phase {
         const char* call;
         const char* message;
@@ -104,7 +108,7 @@ TEST_F(ControllerDeath, DuringSetupGrantsOrVerificationTheCommandNeverRuns) {
     }
 }
 
-TEST_F(ControllerDeath, WhileTheCommandRunsItsProcessesEndWith130) {
+TEST_P(ControllerDeath, WhileTheCommandRunsItsProcessesEndWith130) {
     Script("child", {step::Hang{}});
     Script("build", {step::StartChild{u"\"C:\\Windows\\System32\\cmd.exe\" /d /s /c \"child\""},
                      step::HostCall{[this](platform::sim::SimProcess&) { GoAwayNow(); }}, step::Hang{}});

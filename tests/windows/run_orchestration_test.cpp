@@ -4,6 +4,7 @@
 
 #include "identity/capability_set.h"
 #include "network_broker/broker_test_host.h"
+#include "process/sandbox_launch.h"
 #include "run_fixture.h"
 #include "windows/state_directory.h"
 #include "winutil/walk_tree.h"
@@ -14,7 +15,10 @@ namespace {
 using namespace testing;
 namespace step = platform::sim::step;
 
-TEST_F(RunOrchestrationTest, RefusalsBeforeTheLockChangeNothingButTheStateDirectory) {
+class RunOrchestration : public WholeRunTest {};
+TELVO_UNDER_BOTH_EMPTY_JOB_SETTINGS(RunOrchestration);
+
+TEST_P(RunOrchestration, RefusalsBeforeTheLockChangeNothingButTheStateDirectory) {
     for (const char* command : {"   ", "", " \t\xE3\x80\x80"}) {
         EXPECT_EQ(ErrorOf(Run(command)), "command must be non-empty and contain no NUL byte") << command;
     }
@@ -31,7 +35,43 @@ TEST_F(RunOrchestrationTest, RefusalsBeforeTheLockChangeNothingButTheStateDirect
     EXPECT_TRUE(files().Lookup(u"C:\\work\\ws\\a.txt"));
 }
 
-TEST_F(RunOrchestrationTest, StateDirectoryComesFromAnOrdinaryLocalAppData) {
+// What CreateProcessW or cmd.exe would refuse is refused while nothing has
+// changed: a command line that fills 32767 units with its NUL, a working
+// directory longer than a current directory may be.
+TEST_P(RunOrchestration, LaunchTextsWindowsWouldRefuseAreRefusedBeforeAnyChange) {
+    const std::size_t frame = std::u16string_view(u"\"C:\\Windows\\System32\\cmd.exe\" /d /s /c \"\"").size();
+    const std::string longest(process::kMaxCommandLineUnits - 1 - frame, 'x');
+    const std::string deepest = "C:\\work\\ws\\" + std::string(process::kMaxWorkingDirectoryUnits - 12, 'd');
+    ASSERT_EQ(deepest.size(), 258u);
+    Dir(deepest);
+    Dir(deepest + "\\" + "e");
+    Dir("C:\\work\\ws\\" + std::string(process::kMaxWorkingDirectoryUnits - 11, 'd'));
+    Script(longest, {step::Exit{0}});
+
+    const auto refused = [&](const std::string& command) {
+        const std::string error = ErrorOf(Run(command));
+        EXPECT_EQ(host.faults().Count("CreateMutexW"), 0u) << error;  // no live marker, so no journal
+        EXPECT_EQ(host.faults().Count("CreateAppContainerProfile"), 0u) << error;
+        EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+        return error;
+    };
+    EXPECT_EQ(refused(longest + "x"), "Windows command line exceeds 32767 UTF-16 code units");
+    run.cwd = deepest + "\\e";
+    EXPECT_EQ(refused(longest), "cwd exceeds the 258 UTF-16 code units of a Windows current directory");
+    run.cwd = "C:\\work\\ws\\" + std::string(process::kMaxWorkingDirectoryUnits - 11, 'd');
+    EXPECT_EQ(refused(longest), "cwd exceeds the 258 UTF-16 code units of a Windows current directory");
+
+    // At the limits, the run goes on, in the drive-letter form.
+    run.cwd = deepest;
+    const auto ran = Run(longest);
+    ASSERT_TRUE(ran) << ran.error().Display();
+    const auto created = host.processes().Created();
+    ASSERT_FALSE(created.empty());
+    EXPECT_EQ(created.back()->image().current_directory, Wide(deepest));
+    EXPECT_EQ(created.back()->image().command_line.size(), process::kMaxCommandLineUnits - 1);
+}
+
+TEST_P(RunOrchestration, StateDirectoryComesFromAnOrdinaryLocalAppData) {
     host.faults().FailOn("SHGetKnownFolderPath", host.faults().Count("SHGetKnownFolderPath") + 1,
                          SysError::HResult(0x80070005));
     EXPECT_EQ(ErrorOf(Recover()), "SHGetKnownFolderPath(LocalAppData) failed with HRESULT 0x80070005");
@@ -60,7 +100,7 @@ TEST_F(RunOrchestrationTest, StateDirectoryComesFromAnOrdinaryLocalAppData) {
     EXPECT_TRUE(files().Lookup(kState));
 }
 
-TEST_F(RunOrchestrationTest, StateDirectoryThatCannotBeProvedIsNamedInTheError) {
+TEST_P(RunOrchestration, StateDirectoryThatCannotBeProvedIsNamedInTheError) {
     const auto fail_nth_final_path = [&](std::uint64_t nth) {
         host.faults().FailOn("GetFinalPathNameByHandleW", host.faults().Count("GetFinalPathNameByHandleW") + nth,
                              SysError::Win32(5));
@@ -80,7 +120,7 @@ TEST_F(RunOrchestrationTest, StateDirectoryThatCannotBeProvedIsNamedInTheError) 
     EXPECT_EQ(ErrorOf(Recover()), "(succeeded)");
 }
 
-TEST_F(RunOrchestrationTest, CommandRunsAndLeavesAFreeAndCleanHost) {
+TEST_P(RunOrchestration, CommandRunsAndLeavesAFreeAndCleanHost) {
     Script("build", {step::File{step::File::Action::write, u"C:\\work\\ws\\out.txt", "o"}, step::Exit{3}});
     auto exit_code = Run("build");
     ASSERT_TRUE(exit_code) << exit_code.error().Display();
@@ -94,7 +134,7 @@ TEST_F(RunOrchestrationTest, CommandRunsAndLeavesAFreeAndCleanHost) {
     EXPECT_EQ(*recovered, 0);
 }
 
-TEST_F(RunOrchestrationTest, OfflineRunHoldsALeaseFromTheBroker) {
+TEST_P(RunOrchestration, OfflineRunHoldsALeaseFromTheBroker) {
     network_broker::testing::InstallOfflineService(host);
     network_broker::testing::ServeBrokerResult(
         host, network_broker::RegisteredResult{"lease-1", {1, 2, 3, 4}});
@@ -125,7 +165,8 @@ TEST_F(RunOrchestrationTest, OfflineRunHoldsALeaseFromTheBroker) {
 
 // A workspace at the validation limit is pushed over it by the run's own
 // private directories: the grant stops there, and the cleanup still reaches
-// every object the grant changed.
+// every object the grant changed. Its walks over 500000 objects take
+// minutes: it runs under the default setting of the job's signal alone.
 TEST_F(RunOrchestrationTest, WorkspaceAtTheObjectLimitIsRefusedAndUndoneWhole) {
     std::uint64_t objects = 2;  // the root and a.txt
     for (int d = 0; objects < winutil::kWalkObjectLimit; ++d) {
@@ -144,7 +185,7 @@ TEST_F(RunOrchestrationTest, WorkspaceAtTheObjectLimitIsRefusedAndUndoneWhole) {
     EXPECT_EQ(Leftovers(), std::vector<std::string>{});
 }
 
-TEST_F(RunOrchestrationTest, ControllerGoneDuringSetUpCancelsTheRunAndUndoesIt) {
+TEST_P(RunOrchestration, ControllerGoneDuringSetUpCancelsTheRunAndUndoesIt) {
     Script("build", {step::WriteOutput{"ran\n"}, step::Exit{0}});
     host.faults().OnCall("NtSetSecurityObject", host.faults().Count("NtSetSecurityObject") + 1, [&] {
         host.stdin_pipe().CloseWriter();
@@ -156,8 +197,11 @@ TEST_F(RunOrchestrationTest, ControllerGoneDuringSetUpCancelsTheRunAndUndoesIt) 
     EXPECT_EQ(Leftovers(), std::vector<std::string>{});
 }
 
-TEST_F(RunOrchestrationTest, JobThatOutlivesTheCommandDefersCleanupToRecovery) {
-    host.processes().Script(u"stubborn", {step::SurviveTermination{60000}, step::Hang{}});
+TEST_P(RunOrchestration, JobThatOutlivesTheCommandDefersCleanupToRecovery) {
+    // A background process that has begun to end itself and takes a minute
+    // to go: the job counts it until it is gone.
+    host.processes().Script(u"stubborn", {step::SurviveTermination{60000},
+                                          step::HostCall{[](platform::sim::SimProcess& self) { self.Terminate(0); }}});
     Script("build", {step::StartChild{u"stubborn"}, step::Exit{0}});
     const std::string error = ErrorOf(Run("build"));
     EXPECT_NE(error.find("; sandbox ACL/profile cleanup failed: ACL/profile cleanup deferred to crash recovery because "

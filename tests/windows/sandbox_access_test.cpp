@@ -4,6 +4,7 @@
 
 #include "dacl_fixture.h"
 #include "windows/journal.h"
+#include "winformat/sddl.h"
 #include "winutil/walk_tree.h"
 
 namespace telvo::windows {
@@ -196,6 +197,59 @@ TEST_F(SandboxAccessTest, UnpreparedVolumeRootsAreTheAdministratorsToPrepare) {
                                      "sandbox requires fixed host metadata preparation for \\\\?\\D:\\; run telvo "
                                      "runtime windows-sandbox prepare --drive D: from an Administrator terminal (no "
                                      "automatic elevation)");
+}
+
+// The profiles directory, like a volume root, is host-wide: the chain names
+// it in its extended form, the machine's value in its plain one.
+TEST_F(SandboxAccessTest, UnpreparedProfilesDirectoryIsTheAdministratorsToPrepare) {
+    Dir("C:\\Users");
+    PlantDacl("C:\\Users", {Ace::Allowed(0x001F01FF, wk::Administrators(), kInherit),
+                             Ace::Allowed(0x001200A9, wk::Users())});
+    Dir("C:\\Users\\tester");
+    PlantDacl("C:\\Users\\tester", {Ace::Allowed(0x001F01FF, kUser, kInherit)});
+    Dir("C:\\Users\\tester\\ws");
+    authorities = {AuthorityAccess{"\\\\?\\C:\\Users\\tester\\ws", false, {}}};
+    Grant(authorities[0]);
+    EXPECT_EQ(ErrorOf(Verify()), std::string(kFailed) +
+                                     "sandbox requires fixed host metadata preparation for \\\\?\\C:\\Users; run "
+                                     "telvo runtime windows-sandbox prepare from an Administrator terminal (no "
+                                     "automatic elevation)");
+    EXPECT_EQ(journal.data.metadata_paths.size(), 0u);
+}
+
+// An ancestor the journal refuses is neither prepared nor left in the
+// journal the run's cleanup reads.
+TEST_F(SandboxAccessTest, AncestorTheJournalRefusesStaysOutOfIt) {
+    // The third machine read: the one that checks the journal's metadata paths.
+    host.faults().FailOn("RegGetValueW", Count("RegGetValueW") + 3, SysError::Win32(5));
+    EXPECT_EQ(ErrorOf(Verify()),
+              std::string(kFailed) + "RegGetValueW(ProfilesDirectory size) failed with Win32 error 5");
+    EXPECT_EQ(Count("RegGetValueW"), 3u);
+    EXPECT_TRUE(journal.data.metadata_paths.empty());
+    EXPECT_TRUE(ReadJournalFile(platform(), journal.path).value().metadata_paths.empty());
+    EXPECT_EQ(AcesOf("C:\\work"), std::vector<Ace>{Ace::Allowed(0x001F01FF, kUser, kInherit)});
+}
+
+// AccessCheck sees the object's mandatory label: a no-read-up label above
+// medium keeps the sandbox from reading what its DACL grants, though the
+// (elevated) helper reads and grants it.
+TEST_F(SandboxAccessTest, LabelThatKeepsTheSandboxFromItsRowFails) {
+    host.security().SetProcessToken(platform::sim::SimToken::InteractiveUser(kUser, true, true));
+    auto descriptor = DescriptorOf("C:\\work\\ro\\lib.c");
+    descriptor.sacl = winformat::ParseSddl("S:(ML;;NR;;;HI)").value().sacl;
+    ASSERT_TRUE(files().SetSecurityDescriptor(u"C:\\work\\ro\\lib.c", descriptor.ToSelfRelative()));
+    Grant(authorities[1]);
+    const std::string error = ErrorOf(Verify());
+    EXPECT_EQ(error.rfind(std::string(kFailed) +
+                              "actual sandbox token does not match access policy for \\\\?\\C:\\work\\ro\\lib.c",
+                          0),
+              0u)
+        << error;
+
+    // Without the label's read restriction, the same tree passes.
+    descriptor.sacl = winformat::ParseSddl("S:(ML;;NW;;;ME)").value().sacl;
+    ASSERT_TRUE(files().SetSecurityDescriptor(u"C:\\work\\ro\\lib.c", descriptor.ToSelfRelative()));
+    EXPECT_TRUE(Verify()) << ErrorOf(Verify());
 }
 
 TEST_F(SandboxAccessTest, ControllerGoneCancelsAndTokenFailuresAreNamed) {

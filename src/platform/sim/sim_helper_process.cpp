@@ -41,6 +41,16 @@ bool SimHelperProcess::SetExitCode(std::uint32_t code) {
     return true;
 }
 
+std::vector<std::u16string> SimHelperProcess::Environment() const {
+    std::lock_guard lock(mutex_);
+    return environment_;
+}
+
+void SimHelperProcess::SetEnvironment(std::vector<std::u16string> entries) {
+    std::lock_guard lock(mutex_);
+    environment_ = std::move(entries);
+}
+
 std::optional<std::uint32_t> SimHelperProcess::ExitCode() const {
     std::lock_guard lock(mutex_);
     return exit_code_;

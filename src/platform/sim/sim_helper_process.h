@@ -5,6 +5,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "platform/console.h"
 #include "platform/sim/handle_table.h"
@@ -39,6 +41,13 @@ public:
     Handle StdHandle(StdStream stream) const;
     void SetStdHandle(StdStream stream, Handle handle);
 
+    // The environment it was started with, "NAME=value" entries: what the
+    // calls that expand %-variables for their caller read. A controller's
+    // process usually hands down SystemDrive and SystemRoot; a test may set
+    // anything.
+    std::vector<std::u16string> Environment() const;
+    void SetEnvironment(std::vector<std::u16string> entries);
+
     // ExitProcess: the first code is kept; false when the process had ended already.
     bool SetExitCode(std::uint32_t code);
     std::optional<std::uint32_t> ExitCode() const;
@@ -57,6 +66,7 @@ private:
     std::shared_ptr<const SimToken> token_;
     std::map<StdStream, Handle> std_handles_;
     std::optional<std::uint32_t> exit_code_;
+    std::vector<std::u16string> environment_{u"SystemDrive=C:", u"SystemRoot=C:\\Windows"};
 };
 
 }  // namespace telvo::platform::sim

@@ -46,10 +46,8 @@ SysResult<std::uint32_t> SimJob::QueryInformation(std::uint32_t information_clas
     switch (information_class) {
         case job_information::kBasicAccounting: {
             data.assign(job_layout::kBasicAccountingSize, 0);
-            const auto active = std::count_if(processes_.begin(), processes_.end(),
-                                              [](const auto& process) { return process->Active(); });
             winformat::le::Write32(data, 36, static_cast<std::uint32_t>(processes_.size()));
-            winformat::le::Write32(data, job_layout::kActiveProcessesOffset, static_cast<std::uint32_t>(active));
+            winformat::le::Write32(data, job_layout::kActiveProcessesOffset, static_cast<std::uint32_t>(ActiveLocked()));
             break;
         }
         case job_information::kExtendedLimit:
@@ -69,10 +67,19 @@ SysResult<std::uint32_t> SimJob::QueryInformation(std::uint32_t information_clas
 
 void SimJob::Terminate(std::uint32_t exit_code) {
     std::lock_guard lock(mutex_);
-    const bool was_empty = std::none_of(processes_.begin(), processes_.end(),
-                                        [](const auto& process) { return process->Active(); });
-    for (auto& process : processes_) process->Terminate(exit_code);
-    if (!was_empty || CurrentJobAssumptions().terminating_an_empty_job_signals) terminated_ = true;
+    TerminateLocked(exit_code);
+}
+
+void SimJob::TerminateLocked(std::uint32_t exit_code) {
+    const std::size_t before = ActiveLocked();
+    for (auto& process : processes_) process->TerminateThroughJob(exit_code);
+    const bool signals = before == 0 ? CurrentJobAssumptions().terminating_an_empty_job_signals : ActiveLocked() == 0;
+    if (signals && !signalled_at_) signalled_at_ = clock_.Now();
+}
+
+std::size_t SimJob::ActiveLocked() const {
+    return static_cast<std::size_t>(
+        std::count_if(processes_.begin(), processes_.end(), [](const auto& process) { return process->CountsInJob(); }));
 }
 
 SysResult<void> SimJob::Assign(std::shared_ptr<SimProcess> process) {
@@ -94,8 +101,7 @@ std::uint32_t SimJob::UiRestrictions() const {
 
 std::size_t SimJob::ActiveProcesses() const {
     std::lock_guard lock(mutex_);
-    return static_cast<std::size_t>(
-        std::count_if(processes_.begin(), processes_.end(), [](const auto& process) { return process->Active(); }));
+    return ActiveLocked();
 }
 
 std::size_t SimJob::TotalProcesses() const {
@@ -105,25 +111,13 @@ std::size_t SimJob::TotalProcesses() const {
 
 std::optional<std::uint32_t> SimJob::TryWait() {
     std::lock_guard lock(mutex_);
-    if (!signalled_ && terminated_ &&
-        std::none_of(processes_.begin(), processes_.end(), [](const auto& process) { return process->Active(); })) {
-        signalled_ = true;
-    }
-    if (signalled_) return wait_result::kObject0;
+    if (signalled_at_) return wait_result::kObject0;
     return std::nullopt;
 }
 
 std::optional<std::uint64_t> SimJob::SignalledAt() const {
     std::lock_guard lock(mutex_);
-    if (!terminated_) return std::nullopt;
-    std::uint64_t last = clock_.Now();
-    for (const auto& process : processes_) {
-        if (!process->Active()) continue;
-        const auto at = process->ExitTime();
-        if (!at) return std::nullopt;  // a process that exits on its own does not signal the job
-        last = std::max(last, *at);
-    }
-    return last;
+    return signalled_at_;
 }
 
 void SimJob::OnLastHandleClosed() {
@@ -133,6 +127,7 @@ void SimJob::OnLastHandleClosed() {
     }
     closed_ = true;
     // Windows ends the processes of a job closed with kill-on-close with exit code 0.
-    for (auto& process : processes_) process->Terminate(0);
+    TerminateLocked(0);
 }
+
 }  // namespace telvo::platform::sim

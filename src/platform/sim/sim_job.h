@@ -18,17 +18,20 @@ namespace telvo::platform::sim {
 // takes one side; each choice is kept here, in one place.
 struct JobAssumptions {
     // TerminateJobObject on a job that is already empty leaves it
-    // unsignalled in the old kernel sources; whether current Windows still
-    // does so is unconfirmed. The run drains every job through this path, so
-    // the simulated host signals it, as the run's design expects.
+    // unsignalled in the old kernel sources (windows-notes 5.3); Wine signals
+    // it; what current Windows does is unconfirmed. The run must hold either
+    // way: its tests run under both settings.
     bool terminating_an_empty_job_signals = true;
 };
 JobAssumptions& CurrentJobAssumptions();
 
-// A job object: its limits, its processes, and its signalled state. A new
-// job is not signalled; processes that exit on their own do not signal it;
-// a termination through the job signals it once its last process has
-// exited, and it stays signalled.
+// A job object: its limits, its processes, and its signalled state
+// (windows-notes 5.3). A new job is not signalled; processes that end on
+// their own do not signal it. A termination through the job stops counting
+// each running process as it begins (the process and its handles last until
+// it is gone) and signals the job when that brings the count to zero; a
+// process whose end had begun already stays counted until it is gone, and
+// its going signals nothing. Once signalled, the job stays so.
 class SimJob final : public SimWaitable {
 public:
     explicit SimJob(SimClock& clock) : clock_(clock) {}
@@ -49,13 +52,16 @@ public:
     void OnLastHandleClosed() override;
 
 private:
+    // Terminates every process that still runs, through the job; the mutex is held.
+    void TerminateLocked(std::uint32_t exit_code);
+    std::size_t ActiveLocked() const;
+
     SimClock& clock_;
     mutable std::mutex mutex_;
     std::vector<std::uint8_t> extended_limits_ = std::vector<std::uint8_t>(job_layout::kExtendedLimitSize, 0);
     std::uint32_t ui_restrictions_ = 0;
     std::vector<std::shared_ptr<SimProcess>> processes_;
-    bool terminated_ = false;
-    bool signalled_ = false;
+    std::optional<std::uint64_t> signalled_at_;
     bool closed_ = false;
 };
 

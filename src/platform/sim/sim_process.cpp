@@ -65,6 +65,20 @@ void SimProcess::Terminate(std::uint32_t code) {
     EndLocked(code, clock_.Now() + survives_ms_);
 }
 
+void SimProcess::TerminateThroughJob(std::uint32_t code) {
+    std::lock_guard lock(mutex_);
+    SettleLocked();
+    if (exit_code_ != kStillActive || exit_at_) return;
+    ended_through_job_ = true;
+    EndLocked(code, clock_.Now() + survives_ms_);
+}
+
+bool SimProcess::CountsInJob() const {
+    std::lock_guard lock(mutex_);
+    SettleLocked();
+    return exit_code_ == kStillActive && !ended_through_job_;
+}
+
 void SimProcess::SetSurvivesTermination(std::uint64_t milliseconds) {
     std::lock_guard lock(mutex_);
     survives_ms_ = milliseconds;

@@ -121,11 +121,18 @@ public:
     bool Active() const;
     // Running and not being terminated: the state in which it takes steps.
     bool Running() const;
+    // Whether its jobs count it among their active processes (windows-notes
+    // 5.3): until it is gone, but a termination through a job stops the count
+    // as it begins, while the process and its handles last until it is gone.
+    bool CountsInJob() const;
     // The process ends itself with `code`, now.
     void Exit(std::uint32_t code);
-    // TerminateProcess or a job's termination: the process ends with `code`,
-    // at once or after the time it survives termination.
+    // TerminateProcess: the process ends with `code`, at once or after the
+    // time it survives termination.
     void Terminate(std::uint32_t code);
+    // A job's termination: as Terminate, and its jobs stop counting it now.
+    // Nothing for a process whose end has begun already.
+    void TerminateThroughJob(std::uint32_t code);
     void SetSurvivesTermination(std::uint64_t milliseconds);
     // The virtual time at which the process has exited or will have.
     std::optional<std::uint64_t> ExitTime() const;
@@ -156,6 +163,7 @@ private:
     std::optional<std::uint64_t> exit_at_;
     std::uint32_t pending_code_ = 0;
     std::uint64_t survives_ms_ = 0;
+    bool ended_through_job_ = false;
     std::vector<std::weak_ptr<SimJob>> jobs_;
     std::vector<ProcessStep> script_;
     std::vector<SysError> step_failures_;

@@ -11,6 +11,7 @@
 #include "winformat/text.h"
 #include "winformat/little_endian.h"
 #include "winformat/mandatory_label.h"
+#include "winformat/ordinal_case.h"
 
 namespace telvo::platform::sim {
 
@@ -82,6 +83,29 @@ TokenIdentity AppContainerToken(TokenIdentity token, const SecurityCapabilities&
     return token;
 }
 
+// The command line's UNICODE_STRING holds its terminating NUL in at most
+// 65535 bytes: 32766 units of text at most. Longer, the creation fails with
+// STATUS_NAME_TOO_LONG, ERROR_FILENAME_EXCED_RANGE (assumed; the code is
+// unconfirmed).
+constexpr std::size_t kMaxCommandLineText = 32766;
+
+// cmd.exe takes a current directory that begins with \\ (the verbatim
+// \\?\C:\... form too) for a UNC path: it says so on its standard error and
+// runs in the Windows directory (windows-notes 8.7a).
+bool IsCommandProcessor(std::u16string_view application) {
+    const std::size_t slash = application.rfind(u'\\');
+    return winformat::EqualIgnoringCase(slash == std::u16string_view::npos ? application : application.substr(slash + 1),
+                                        u"cmd.exe");
+}
+
+std::string UncDirectoryWarning(const std::u16string& directory) {
+    std::string warning(1, '\'');
+    warning.append(winformat::Utf16ToDisplay(directory))
+        .append("'\r\nCMD.EXE was started with the above path as the current directory.\r\n"
+                "UNC paths are not supported.  Defaulting to Windows directory.\r\n");
+    return warning;
+}
+
 }  // namespace
 
 SysResult<AttributeList> SimProcesses::InitializeProcThreadAttributeList(std::uint32_t attribute_count,
@@ -127,6 +151,7 @@ SysResult<ProcessInformation> SimProcesses::CreateProcessW(const CreateProcessPa
     if (extended && startup.cb != startup_info_layout::kExtendedSize) {
         return Win32Failure(win32_error::kInvalidParameter);
     }
+    if (parameters.command_line.size() > kMaxCommandLineText) return Win32Failure(win32_error::kFilenameExcedRange);
 
     // The attributes count only with EXTENDED_STARTUPINFO_PRESENT: without
     // it the record is a plain STARTUPINFOW and the list is never read.
@@ -166,6 +191,13 @@ SysResult<ProcessInformation> SimProcesses::CreateProcessW(const CreateProcessPa
     image.environment = ReadEnvironment(parameters.environment,
                                         (parameters.creation_flags & creation_flag::kUnicodeEnvironment) != 0);
     image.current_directory = parameters.current_directory;
+    if (IsCommandProcessor(parameters.application_name) && image.current_directory.starts_with(u"\\\\")) {
+        const std::string warning = UncDirectoryWarning(image.current_directory);
+        script.insert(script.begin(), step::HostCall{[this, warning](SimProcess& started) {
+                          WriteOutput(started, warning, started.image().std_error);
+                      }});
+        image.current_directory = host_.system().WindowsDirectory();
+    }
     // Without STARTF_USESTDHANDLES the simulated child has no standard
     // handles (a console would hand down its own).
     if ((startup.flags & startup_flag::kUseStdHandles) != 0) {

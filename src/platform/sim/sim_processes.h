@@ -85,7 +85,8 @@ private:
     std::string FileStep(const SimProcess& process, const step::File& file);
     SysResult<void> StartChild(SimProcess& parent, const std::u16string& command_line);
     void CloseControllerInput(const SimProcess& process);
-    void WriteOutput(SimProcess& process, const std::string& text);
+    // Writes to one of the process's standard handles (as the value it has in the process).
+    void WriteOutput(SimProcess& process, const std::string& text, Handle stream);
 
     SimHost& host_;
     mutable std::mutex mutex_;

@@ -1,6 +1,7 @@
 #include "platform/sim/sim_registry.h"
 
 #include <cstring>
+#include <optional>
 
 #include "platform/sim/sim_object.h"
 #include "platform/system.h"
@@ -23,6 +24,47 @@ std::vector<std::uint8_t> AsReturned(const std::vector<std::uint8_t>& data, std:
                             data[data.size() - 2] == 0;
     if (IsString(type) && !terminated) returned.insert(returned.end(), {0, 0});
     return returned;
+}
+
+std::u16string Units(const std::vector<std::uint8_t>& bytes) {
+    std::u16string units(bytes.size() / 2, u'\0');
+    for (std::size_t i = 0; i < units.size(); ++i) {
+        units[i] = static_cast<char16_t>(bytes[2 * i] | (bytes[2 * i + 1] << 8));
+    }
+    return units;
+}
+
+std::optional<std::u16string> Variable(const std::vector<std::u16string>& environment, std::u16string_view name) {
+    for (const auto& entry : environment) {
+        const std::size_t equals = entry.find(u'=', 1);
+        if (equals != std::u16string::npos && winformat::EqualIgnoringCase(entry.substr(0, equals), name)) {
+            return entry.substr(equals + 1);
+        }
+    }
+    return std::nullopt;
+}
+
+// ExpandEnvironmentStringsW over the returned data (its NUL included).
+std::vector<std::uint8_t> Expanded(const std::vector<std::uint8_t>& data, const std::vector<std::u16string>& environment) {
+    const std::u16string text = Units(data);
+    std::u16string out;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        const std::size_t end = text[at] == u'%' ? text.find(u'%', at + 1) : std::u16string::npos;
+        if (end == std::u16string::npos) {
+            out += text[at++];
+            continue;
+        }
+        if (auto value = Variable(environment, std::u16string_view(text).substr(at + 1, end - at - 1))) {
+            out += *value;
+            at = end + 1;
+        } else {
+            // The closing '%' may open the next name.
+            out.append(text, at, end - at);
+            at = end;
+        }
+    }
+    return RegistryStringBytes(out);
 }
 
 }  // namespace
@@ -65,11 +107,12 @@ void SimRegistry::QueueChange(const std::u16string& sub_key, const std::u16strin
 
 SysResult<void> SimRegistry::Get(std::uint32_t predefined_key, const std::u16string& sub_key,
                                  const std::u16string& value_name, std::uint32_t flags, std::uint32_t& type,
-                                 std::span<std::uint8_t> data, std::uint32_t& data_size) {
+                                 std::span<std::uint8_t> data, std::uint32_t& data_size,
+                                 const std::vector<std::u16string>& environment) {
     using namespace registry_flag;
     type = registry_type::kNone;
     if (predefined_key != registry_key::kLocalMachine) return Win32Failure(win32_error::kInvalidHandle);
-    if ((flags & kRtAny) == 0 || ((flags & kRtRegExpandSz) && !(flags & kNoExpand)) ||
+    if ((flags & kRtAny) == 0 || ((flags & kRtRegExpandSz) && !(flags & kNoExpand) && (flags & kRtAny) != kRtAny) ||
         ((flags & kSubkeyWow6464Key) && (flags & kSubkeyWow6432Key))) {
         return Win32Failure(win32_error::kInvalidParameter);
     }
@@ -77,13 +120,18 @@ SysResult<void> SimRegistry::Get(std::uint32_t predefined_key, const std::u16str
     auto it = values_.find(Key(sub_key, value_name));
     if ((flags & kSubkeyWow6432Key) || it == values_.end()) return Win32Failure(win32_error::kFileNotFound);
     Value& value = it->second;
-    if (!(flags & TypeBit(value.type))) return Win32Failure(win32_error::kUnsupportedType);
-    const std::vector<std::uint8_t> returned = AsReturned(value.data, value.type);
+    std::vector<std::uint8_t> returned = AsReturned(value.data, value.type);
+    std::uint32_t returned_type = value.type;
+    if (value.type == registry_type::kExpandSz && !(flags & kNoExpand)) {
+        returned = Expanded(returned, environment);
+        returned_type = registry_type::kSz;
+    }
+    if (!(flags & TypeBit(returned_type))) return Win32Failure(win32_error::kUnsupportedType);
     if (!value.pending.empty()) {
         Replace(value, std::move(value.pending.front()));
         value.pending.pop_front();
     }
-    type = value.type;
+    type = returned_type;
     data_size = static_cast<std::uint32_t>(returned.size());
     if (data.data() == nullptr) return {};
     if (data.size() < returned.size()) return Win32Failure(win32_error::kMoreData);

@@ -18,10 +18,14 @@ namespace telvo::platform::sim {
 // - the key must be HKEY_LOCAL_MACHINE (another key: ERROR_INVALID_HANDLE);
 //   the 32-bit view (RRF_SUBKEY_WOW6432KEY) holds nothing;
 // - flags without a type restriction, RRF_RT_REG_EXPAND_SZ without
-//   RRF_NOEXPAND, or both view flags: ERROR_INVALID_PARAMETER (the call
-//   refuses to return unexpanded REG_EXPAND_SZ data unless told so);
-// - a missing key or value: ERROR_FILE_NOT_FOUND; a type the flags exclude:
-//   ERROR_UNSUPPORTED_TYPE;
+//   RRF_NOEXPAND (unless all of RRF_RT_ANY is given), or both view flags:
+//   ERROR_INVALID_PARAMETER;
+// - without RRF_NOEXPAND a REG_EXPAND_SZ value is expanded from the
+//   caller's environment (%NAME% of a variable it has; any other text stays)
+//   and handed out, sized and type-checked as REG_SZ, as the documented call
+//   and Wine's implementation do: RRF_RT_REG_SZ alone takes such a value;
+// - a missing key or value: ERROR_FILE_NOT_FOUND; a type the flags exclude
+//   (after the expansion): ERROR_UNSUPPORTED_TYPE;
 // - string data that does not end in a NUL unit is returned with one added,
 //   and counted in the size, as RegGetValueW does;
 // - without a buffer the call reports the size; with one too small it fails
@@ -48,9 +52,10 @@ public:
     // Test side: every value, ordered by key and name ignoring case.
     std::vector<SimRegistryValue> Values() const;
 
+    // `environment`: the caller's "NAME=value" entries.
     SysResult<void> Get(std::uint32_t predefined_key, const std::u16string& sub_key, const std::u16string& value_name,
                         std::uint32_t flags, std::uint32_t& type, std::span<std::uint8_t> data,
-                        std::uint32_t& data_size);
+                        std::uint32_t& data_size, const std::vector<std::u16string>& environment);
 
 private:
     struct Value {

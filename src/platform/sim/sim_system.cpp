@@ -64,7 +64,8 @@ SysResult<void> SimSystem::RegGetValueW(std::uint32_t predefined_key, const std:
     type = 0;
     data_size = 0;
     TELVO_SIM_ENTER(host_, "RegGetValueW");
-    return registry_.Get(predefined_key, sub_key, value_name, flags, type, data, data_size);
+    return registry_.Get(predefined_key, sub_key, value_name, flags, type, data, data_size,
+                         host_.caller().Environment());
 }
 
 // SplitMix64.

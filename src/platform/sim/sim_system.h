@@ -25,6 +25,9 @@ public:
     // system reads: ProfilesDirectory is REG_EXPAND_SZ "%SystemDrive%\Users".
     explicit SimSystem(SimHost& host);
 
+    // Where the random numbers of a new host start.
+    static constexpr std::uint64_t kDefaultRandomState = 0x7e1f0c0ffee5eed5;
+
     SysResult<void> BCryptGenRandom(std::span<std::uint8_t> buffer, std::uint32_t flags) override;
     SysResult<std::uint32_t> GetSystemWindowsDirectoryW(std::span<char16_t> buffer) override;
     SysResult<std::uint32_t> GetSystemDirectoryW(std::span<char16_t> buffer) override;
@@ -37,6 +40,8 @@ public:
 
     // Test side.
     void SeedRandom(std::uint64_t seed) { random_state_ = seed; }
+    // The generator's state, to go on from in a later host (SeedRandom).
+    std::uint64_t RandomState() const { return random_state_; }
     void SetLocalAppData(std::u16string path) { local_app_data_ = std::move(path); }
     // The LocalAppData known folder of the current user.
     const std::u16string& LocalAppData() const { return local_app_data_; }
@@ -62,7 +67,7 @@ private:
     std::uint64_t NextRandom();
 
     SimHost& host_;
-    std::uint64_t random_state_ = 0x7e1f0c0ffee5eed5;
+    std::uint64_t random_state_ = kDefaultRandomState;
     std::u16string local_app_data_ = u"C:\\Users\\tester\\AppData\\Local";
     std::u16string windows_directory_ = u"C:\\Windows";
     std::u16string system_directory_ = u"C:\\Windows\\System32";
