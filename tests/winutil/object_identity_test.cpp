@@ -148,7 +148,9 @@ TEST_F(ObjectIdentity, FinalPathThatKeepsGrowingFailsAfterThreeSizedCalls) {
                                                std::uint32_t f) override {
             return inner_.ReOpenFile(h, a, s, f);
         }
-        SysResult<void> CreateDirectoryW(const std::u16string& p) override { return inner_.CreateDirectoryW(p); }
+        SysResult<void> CreateDirectoryW(const std::u16string& p, std::span<const std::uint8_t> d) override {
+            return inner_.CreateDirectoryW(p, d);
+        }
         SysResult<void> FlushFileBuffers(platform::Handle h) override { return inner_.FlushFileBuffers(h); }
         SysResult<void> MoveFileExW(const std::u16string& e, const std::u16string& n, std::uint32_t f) override {
             return inner_.MoveFileExW(e, n, f);

@@ -15,7 +15,8 @@ SysError::Kind ErrorKindOfCall(std::string_view call) {
         call == "SetThreadDescription" || call == "SHGetKnownFolderPath") {
         return SysError::Kind::hresult;
     }
-    if (call == "NtQuerySecurityObject" || call == "NtSetSecurityObject" || call == "BCryptGenRandom") {
+    if (call == "NtQuerySecurityObject" || call == "NtSetSecurityObject" || call == "NtCreateFile" ||
+        call == "BCryptGenRandom") {
         return SysError::Kind::ntstatus;
     }
     return SysError::Kind::win32;

@@ -112,6 +112,14 @@ std::vector<std::uint8_t> NewObjectDescriptor(std::span<const std::uint8_t> pare
     return descriptor.ToSelfRelative();
 }
 
+std::vector<std::uint8_t> WithExplicitDacl(std::span<const std::uint8_t> created, const winformat::AclSlot& dacl,
+                                           bool is_protected) {
+    SecurityDescriptor descriptor = SecurityDescriptor::ParseSelfRelative(created).value();
+    descriptor.dacl = dacl;
+    descriptor.control = is_protected ? winformat::sd_control::kDaclProtected : 0;
+    return descriptor.ToSelfRelative();
+}
+
 // A system volume's root as Windows sets it up: everyone signed in may make
 // directories there and change what is made below it; Users may read.
 std::vector<std::uint8_t> VolumeRootDescriptor() {

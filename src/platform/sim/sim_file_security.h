@@ -38,6 +38,11 @@ std::vector<std::uint8_t> NewObjectDescriptor(std::span<const std::uint8_t> pare
                                               const std::optional<winformat::Sid>& owner,
                                               std::span<const std::uint8_t> default_dacl = {});
 
+// A new object's descriptor `created` with the DACL its creation named in
+// place of what it inherited or took from the token, PROTECTED as named.
+std::vector<std::uint8_t> WithExplicitDacl(std::span<const std::uint8_t> created, const winformat::AclSlot& dacl,
+                                           bool is_protected);
+
 std::vector<std::uint8_t> VolumeRootDescriptor();
 
 // The stored descriptor of a node; every node's descriptor parses (the sim

@@ -190,6 +190,10 @@ SysResult<std::shared_ptr<SimLink>> SimFileTree::AddChild(const SimLookup& where
     link->node->link_count = 1;
     link->node->security_descriptor =
         NewObjectDescriptor(where.parent->node->security_descriptor, directory, creator.owner, creator.default_dacl);
+    if (creator.explicit_dacl) {
+        link->node->security_descriptor = WithExplicitDacl(link->node->security_descriptor, *creator.explicit_dacl,
+                                                           creator.explicit_dacl_protected);
+    }
     link->node->reparse_tag = reparse.tag;
     link->node->reparse_target = std::move(reparse.target);
     if (directory) link->node->self = link;

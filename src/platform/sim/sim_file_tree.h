@@ -11,6 +11,7 @@
 #include "common/error.h"
 #include "platform/file_constants.h"
 #include "platform/sim/sim_change_log.h"
+#include "winformat/security_descriptor.h"
 #include "winformat/sid.h"
 
 namespace telvo::platform::sim {
@@ -76,11 +77,15 @@ struct SimVolume {
 };
 
 // What a new object takes from the token of the process that makes it: its
-// owner (TokenOwner) and, when it inherits nothing, the default DACL (ACL
-// bytes; empty: none).
+// owner (TokenOwner, or the one its creation names) and, when it inherits
+// nothing, the default DACL (ACL bytes; empty: none). A DACL named at
+// creation is the object's DACL as it is, nothing inherited added
+// (windows-notes 10.2: no auto-inherit is asked for on an explicit DACL).
 struct SimCreator {
     winformat::Sid owner;
     std::vector<std::uint8_t> default_dacl;
+    std::optional<winformat::AclSlot> explicit_dacl = std::nullopt;
+    bool explicit_dacl_protected = false;
 };
 
 // What a new reparse point points to (tag 0: the new object is none).

@@ -6,6 +6,8 @@
 
 #include "platform/win32/win32_common.h"
 
+#include <winternl.h>
+
 namespace telvo::platform::win32 {
 
 namespace {
@@ -62,8 +64,38 @@ SysResult<Handle> Win32Files::ReOpenFile(Handle original, std::uint32_t desired_
     return FromNative(handle);
 }
 
-SysResult<void> Win32Files::CreateDirectoryW(const std::u16string& path) {
-    if (!::CreateDirectoryW(Wide(path), nullptr)) return LastError();
+SysResult<NtCreatedFile> Win32Files::NtCreateFile(Handle root, const std::u16string& name, std::uint32_t desired_access,
+                                                 std::uint32_t file_attributes, std::uint32_t share_access,
+                                                 std::uint32_t create_disposition, std::uint32_t create_options) {
+    // UNICODE_STRING counts bytes in a USHORT.
+    if (name.size() * sizeof(char16_t) > 0xFFFE) return std::unexpected(SysError::NtStatus(0xC0000033));
+    std::u16string buffer = name;
+    UNICODE_STRING object_name{};
+    object_name.Length = static_cast<USHORT>(name.size() * sizeof(char16_t));
+    object_name.MaximumLength = object_name.Length;
+    object_name.Buffer = reinterpret_cast<PWSTR>(buffer.data());
+    OBJECT_ATTRIBUTES attributes{};
+    attributes.Length = sizeof attributes;
+    attributes.RootDirectory = ToNative(root);
+    attributes.ObjectName = &object_name;
+    attributes.Attributes = OBJ_CASE_INSENSITIVE;
+    IO_STATUS_BLOCK status_block{};
+    HANDLE opened = nullptr;
+    const NTSTATUS status = ::NtCreateFile(&opened, desired_access, &attributes, &status_block, nullptr, file_attributes,
+                                           share_access, create_disposition, create_options, nullptr, 0);
+    if (status < 0) return std::unexpected(SysError::NtStatus(static_cast<std::uint32_t>(status)));
+    return NtCreatedFile{FromNative(opened), static_cast<std::uint64_t>(status_block.Information)};
+}
+
+SysResult<void> Win32Files::CreateDirectoryW(const std::u16string& path,
+                                             std::span<const std::uint8_t> security_descriptor) {
+    // Copied so that Windows gets a writable, aligned descriptor.
+    std::vector<std::uint8_t> descriptor(security_descriptor.begin(), security_descriptor.end());
+    SECURITY_ATTRIBUTES attributes{};
+    attributes.nLength = sizeof attributes;
+    attributes.lpSecurityDescriptor = descriptor.data();
+    attributes.bInheritHandle = FALSE;
+    if (!::CreateDirectoryW(Wide(path), descriptor.empty() ? nullptr : &attributes)) return LastError();
     return {};
 }
 
