@@ -49,10 +49,12 @@ protected:
         host.EndProcessAndStartNext();
         host.stdin_pipe().HoldOpen();
     }
-    // A run that dies right after its command was resumed, with its grants,
-    // profile and journal in place; the profile it leaves.
+    // A run that dies once its command has ended, with its grants, profile
+    // and journal in place; the profile it leaves. The command's processes
+    // have exited by then, so the helper's own next call is the one that
+    // does not come back.
     std::string CrashedRun() {
-        host.faults().OnCall("ResumeThread", host.faults().Count("ResumeThread") + 1,
+        host.faults().OnCall("TerminateJobObject", host.faults().Count("TerminateJobObject") + 1,
                              [this] { host.faults().CrashAfter(0); });
         (void)Entry(kRunBuild);
         EXPECT_TRUE(host.CallerIsDead());

@@ -151,6 +151,11 @@ TEST_F(ObjectIdentity, FinalPathThatKeepsGrowingFailsAfterThreeSizedCalls) {
         SysResult<void> CreateDirectoryW(const std::u16string& p, std::span<const std::uint8_t> d) override {
             return inner_.CreateDirectoryW(p, d);
         }
+        SysResult<platform::NtCreatedFile> NtCreateFile(platform::Handle r, const std::u16string& n, std::uint32_t a,
+                                                        std::uint32_t f, std::uint32_t s, std::uint32_t d,
+                                                        std::uint32_t o) override {
+            return inner_.NtCreateFile(r, n, a, f, s, d, o);
+        }
         SysResult<void> FlushFileBuffers(platform::Handle h) override { return inner_.FlushFileBuffers(h); }
         SysResult<void> MoveFileExW(const std::u16string& e, const std::u16string& n, std::uint32_t f) override {
             return inner_.MoveFileExW(e, n, f);
