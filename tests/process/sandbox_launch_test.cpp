@@ -228,13 +228,14 @@ TEST_F(LaunchTest, ALeaseThatCannotBeGivenBackIsRetainedAndSaysSo) {
     const auto registration = network_broker::testing::ServeBrokerResult(
         host, network_broker::RegisteredResult{"6f1c0a52-8c1e-4d4e-9a1b-0c2d3e4f5a6b", {1, 2, 3, 4}});
     const auto release = network_broker::testing::ServeBrokerResult(host, network_broker::ErrorResult{"busy"});
+    // Listening already while the run ends: a second attempt would reach it.
+    const auto later = network_broker::testing::ServeBrokerResult(host, network_broker::ReleasedResult{});
     Script("echo hi", {platform::sim::step::WriteOutput{"hi\r\n"}, platform::sim::step::Exit{0}});
     EXPECT_EQ(ErrorOf(Launch("echo hi", false)),
               "command completed but offline-network lease cleanup failed; protection retained: offline-network "
               "broker: busy");
     EXPECT_EQ(Output(), "ran\nhi\r\n");  // the command did run
     // That one attempt was reported: nothing asks the broker again unseen.
-    const auto later = network_broker::testing::ServeBrokerResult(host, network_broker::ReleasedResult{});
     EXPECT_FALSE(later->connected());
 }
 

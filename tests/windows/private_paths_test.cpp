@@ -145,7 +145,9 @@ TEST_F(MaterializeTest, AJunctionPlantedAtAMissingAncestorIsNotFollowed) {
     Dir("C:\\elsewhere");
     ASSERT_TRUE(files().MakeJunction(u"C:\\work\\ws\\a", u"\\\\?\\C:\\elsewhere"));
     host.faults().Watch("NtCreateFile");
-    EXPECT_EQ(MaterializePrivatePaths(platform(), access, journal).error().Display(),
+    const auto made = MaterializePrivatePaths(platform(), access, journal);
+    ASSERT_FALSE(made);
+    EXPECT_EQ(made.error().Display(),
               "could not materialize private path \\\\?\\C:\\work\\ws\\a\\b: \\\\?\\C:\\work\\ws\\a is not a "
               "plain directory");
     EXPECT_FALSE(files().Lookup(u"C:\\elsewhere\\b"));
