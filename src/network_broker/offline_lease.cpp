@@ -16,12 +16,13 @@ OfflineLease::OfflineLease(OfflineLease&& other) noexcept
       profile_name_(std::move(other.profile_name_)),
       lease_id_(std::move(other.lease_id_)),
       job_(std::move(other.job_)),
-      released_(std::exchange(other.released_, true)) {}
+      released_(std::exchange(other.released_, true)),
+      kept_(other.kept_) {}
 
 OfflineLease::~OfflineLease() {
     // A moved-from lease is marked released; the error of a last attempt has
     // no one to go to.
-    if (!released_) (void)ReleaseOfflineLease(*this);
+    if (!released_ && !kept_) (void)ReleaseOfflineLease(*this);
 }
 
 Result<OfflineLease> RegisterOfflineLease(platform::Platform& platform, const std::string& profile_name,

@@ -15,7 +15,9 @@ namespace telvo::network_broker {
 // lives in the run that registered it. Discarding a lease that was never
 // released makes the same release attempt as ReleaseOfflineLease (active
 // process test included) and drops its error: the broker then keeps the
-// lease until its own clean-up or recovery.
+// lease until its own clean-up or recovery. A lease whose holder made its
+// own attempt and reported the outcome is left to the broker instead
+// (KeepWithBroker): no second attempt follows unseen.
 class OfflineLease {
 public:
     OfflineLease(platform::Platform& platform, std::string profile_name, std::string lease_id,
@@ -29,6 +31,8 @@ public:
     const std::string& profile_name() const { return profile_name_; }
     const std::string& lease_id() const { return lease_id_; }
     bool released() const { return released_; }
+    // The holder gives up on releasing it: discarding it sends nothing.
+    void KeepWithBroker() { kept_ = true; }
 
 private:
     friend Result<void> ReleaseOfflineLease(OfflineLease& lease);
@@ -38,6 +42,7 @@ private:
     std::string lease_id_;
     std::shared_ptr<process::SandboxJob> job_;
     bool released_ = false;
+    bool kept_ = false;
 };
 
 // Registers the suspended sandbox child `process_id` of `job` under

@@ -131,4 +131,22 @@ inline constexpr std::uint32_t kIdBothDirectoryInfo = 10;
 inline constexpr std::uint32_t kIdBothDirectoryRestartInfo = 11;
 }  // namespace file_info_class
 
+// NtCreateFile's CreateDisposition, CreateOptions and the IO_STATUS_BLOCK
+// Information it reports.
+namespace nt_disposition {
+inline constexpr std::uint32_t kOpen = 0x00000001;    // FILE_OPEN
+inline constexpr std::uint32_t kCreate = 0x00000002;  // FILE_CREATE
+inline constexpr std::uint32_t kOpenIf = 0x00000003;  // FILE_OPEN_IF
+}  // namespace nt_disposition
+namespace nt_create_option {
+inline constexpr std::uint32_t kDirectoryFile = 0x00000001;          // FILE_DIRECTORY_FILE
+inline constexpr std::uint32_t kSynchronousIoNonalert = 0x00000020;  // FILE_SYNCHRONOUS_IO_NONALERT
+inline constexpr std::uint32_t kOpenForBackupIntent = 0x00004000;    // FILE_OPEN_FOR_BACKUP_INTENT
+inline constexpr std::uint32_t kOpenReparsePoint = 0x00200000;       // FILE_OPEN_REPARSE_POINT
+}  // namespace nt_create_option
+namespace nt_create_result {
+inline constexpr std::uint64_t kOpened = 1;   // FILE_OPENED
+inline constexpr std::uint64_t kCreated = 2;  // FILE_CREATED
+}  // namespace nt_create_result
+
 }  // namespace telvo::platform

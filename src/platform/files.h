@@ -48,6 +48,13 @@ struct AttributeTagInfo {
     std::uint32_t reparse_tag = 0;
 };
 
+// What NtCreateFile hands back: the handle, and IO_STATUS_BLOCK.Information
+// (nt_create_result: whether the object was opened or created).
+struct NtCreatedFile {
+    Handle handle = kNullHandle;
+    std::uint64_t information = 0;
+};
+
 // Files, volumes, directory enumeration and byte-range locks (kernel32).
 // Parameters are the Windows values (file_constants.h); no security attributes.
 class Files {
@@ -60,7 +67,21 @@ public:
     // A second handle to the object `original` refers to, with new access; no path is involved.
     virtual SysResult<Handle> ReOpenFile(Handle original, std::uint32_t desired_access, std::uint32_t share_mode,
                                          std::uint32_t flags_and_attributes) = 0;
-    virtual SysResult<void> CreateDirectoryW(const std::u16string& path) = 0;
+    // CreateDirectoryW(path, SECURITY_ATTRIBUTES{descriptor, not inheritable});
+    // an empty descriptor passes no security attributes, and the directory
+    // takes the creator's default owner and what it inherits.
+    virtual SysResult<void> CreateDirectoryW(const std::u16string& path,
+                                             std::span<const std::uint8_t> security_descriptor) = 0;
+    SysResult<void> CreateDirectoryW(const std::u16string& path) { return CreateDirectoryW(path, {}); }
+
+    // NtCreateFile (ntdll), NTSTATUS kind, with OBJECT_ATTRIBUTES{RootDirectory
+    // `root`, ObjectName `name`, OBJ_CASE_INSENSITIVE}: `name` is resolved
+    // relative to the open directory `root`, so no path above it is looked
+    // up again. No allocation size, extended attributes or descriptor.
+    virtual SysResult<NtCreatedFile> NtCreateFile(Handle root, const std::u16string& name,
+                                                  std::uint32_t desired_access, std::uint32_t file_attributes,
+                                                  std::uint32_t share_access, std::uint32_t create_disposition,
+                                                  std::uint32_t create_options) = 0;
     // NtOpenFile (ntdll), NTSTATUS kind, on an NT path (\??\C:\...). Unlike
     // CreateFileW it adds nothing to the access asked for, so an owner whose
     // object's DACL grants it nothing still opens it for READ_CONTROL and

@@ -65,13 +65,15 @@ Result<OfflineProtection> ProtectOffline(Platform& platform, std::string_view pr
     return OfflineProtection{std::make_unique<network_broker::OfflineLease>(std::move(*lease))};
 }
 
-// Gives a held lease back, but only from a job proved empty: while anything
-// of the command may still run, the lease and its filters stay.
-Result<void> ReleaseProtection(OfflineProtection& protection, const Result<void>& drained) {
+// Gives a held lease back once, also after a drain that failed: the release
+// itself proves the job has no active process before it asks the broker, so
+// while anything of the command may still run the lease and its filters
+// stay. The outcome is reported either way; a lease not given back stays
+// with the broker until recovery, and nothing retries it unseen.
+Result<void> ReleaseProtection(OfflineProtection& protection) {
     if (!protection.lease) return {};
-    auto released =
-        drained ? network_broker::ReleaseOfflineLease(*protection.lease) : Result<void>(std::unexpected(drained.error()));
-    if (!released) {
+    if (auto released = network_broker::ReleaseOfflineLease(*protection.lease); !released) {
+        protection.lease->KeepWithBroker();
         return Fail(std::move(released.error())
                         .Context("command completed but offline-network lease cleanup failed; protection retained"));
     }
@@ -322,20 +324,21 @@ Result<std::int32_t> LaunchSandboxedCommand(Platform& platform, const LaunchInpu
     }();
     if (!resumed) {
         // The job takes the child; a failure there is listed on the job.
-        auto drained = TerminateAndDrainJob(*inputs.job, kLaunchFailedExitCode);
+        // A drain that fails is listed on the job.
+        (void)TerminateAndDrainJob(*inputs.job, kLaunchFailedExitCode);
         FailureList failures;
         failures.Add(std::move(resumed.error()));
-        if (auto released = ReleaseProtection(protection, drained); !released) failures.Add(std::move(released.error()));
+        if (auto released = ReleaseProtection(protection); !released) failures.Add(std::move(released.error()));
         return std::unexpected(std::move(failures).Finish().error());
     }
 
     auto exit_code = AwaitExit(platform, child.process.get());
     // Nothing the command started outlives it. A failure is listed on the
     // job, whose emptiness the run proves itself.
-    auto drained = TerminateAndDrainJob(*inputs.job, exit_code ? *exit_code : kLaunchFailedExitCode);
+    (void)TerminateAndDrainJob(*inputs.job, exit_code ? *exit_code : kLaunchFailedExitCode);
     FailureList failures;
     if (!exit_code) failures.Add(std::move(exit_code.error()));
-    if (auto released = ReleaseProtection(protection, drained); !released) failures.Add(std::move(released.error()));
+    if (auto released = ReleaseProtection(protection); !released) failures.Add(std::move(released.error()));
     if (!failures.empty()) return std::unexpected(std::move(failures).Finish().error());
     return static_cast<std::int32_t>(*exit_code);
 }

@@ -18,6 +18,14 @@ namespace telvo::telvo_sim {
 
 namespace {
 
+// FNV-1a of the host file's bytes.
+std::uint64_t HostFileSeed(std::string_view text) {
+    std::uint64_t hash = 0xcbf29ce484222325;
+    for (const char byte : text) hash = (hash ^ static_cast<std::uint8_t>(byte)) * 0x100000001b3;
+    return hash;
+}
+
+
 namespace sim = platform::sim;
 
 Result<std::string> ReadWholeFile(const std::string& path) {
@@ -120,6 +128,10 @@ private:
         if (!loaded) return Fail(std::move(loaded.error()).Context("host file " + name));
         auto shared = std::make_shared<SharedHost>();
         shared->loaded = std::move(*loaded);
+        // Windows never hands out the same random bytes twice: a run on the
+        // state an earlier run left draws from a sequence of its own, so
+        // that it does not make the earlier run's profile name again.
+        if (options_.host_file) shared->host().system().SeedRandom(HostFileSeed(text));
         return shared;
     }
 

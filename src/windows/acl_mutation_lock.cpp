@@ -38,7 +38,8 @@ Result<void> CheckLockFile(Platform& platform, Handle file, std::string_view pat
     return {};
 }
 
-Result<void> LockFirstByte(Platform& platform, Handle file, const std::atomic<bool>& cancel) {
+Result<void> LockFirstByte(Platform& platform, Handle file, const std::atomic<bool>& cancel,
+                           std::string_view timeout_message) {
     const std::uint64_t start = platform.kernel.GetTickCount64();
     while (true) {
         TELVO_TRY(NotCancelled(cancel));
@@ -48,7 +49,7 @@ Result<void> LockFirstByte(Platform& platform, Handle file, const std::atomic<bo
             return FailSys("LockFileEx(ACL mutation lock)", locked.error());
         }
         const std::uint64_t elapsed = platform.kernel.GetTickCount64() - start;
-        if (elapsed >= kWaitLimitMs) return Fail("ACL mutation lock is busy; timed out without changing permissions");
+        if (elapsed >= kWaitLimitMs) return Fail(std::string(timeout_message));
         platform.kernel.Sleep(static_cast<std::uint32_t>(std::min<std::uint64_t>(kPollMs, kWaitLimitMs - elapsed)));
     }
 }
@@ -56,7 +57,8 @@ Result<void> LockFirstByte(Platform& platform, Handle file, const std::atomic<bo
 }  // namespace
 
 Result<AclMutationLockGuard> AcquireAclMutationLock(Platform& platform, std::string_view state_directory,
-                                                    const std::atomic<bool>& cancel) {
+                                                    const std::atomic<bool>& cancel,
+                                                    std::string_view timeout_message) {
     // The handle's final path is compared in extended form.
     TELVO_TRY_ASSIGN(std::string path, winutil::ToExtendedPath(state_directory));
     if (path.back() != '\\') path.push_back('\\');
@@ -71,7 +73,7 @@ Result<AclMutationLockGuard> AcquireAclMutationLock(Platform& platform, std::str
     UniqueHandle file(platform.kernel, opened);
     TELVO_TRY(CheckLockFile(platform, file.get(), path));
 
-    TELVO_TRY(LockFirstByte(platform, file.get(), cancel));
+    TELVO_TRY(LockFirstByte(platform, file.get(), cancel, timeout_message));
     AclMutationLockGuard guard(platform, std::move(file));
     // The file may have been swapped while this process waited for it; the
     // guard unlocks and closes on these failures.

@@ -27,8 +27,11 @@ using AclMutationLockGuard = platform::HeldHandle<&UnlockFirstByte>;
 // regular file at that path is refused. Then locks byte 0 exclusively,
 // polling every 10 ms for at most 60 s, and gives up as soon as `cancel` is
 // set; once locked, the file and the flag are checked again, and a failure
-// there unlocks and closes before it is returned.
+// there unlocks and closes before it is returned. A wait that times out
+// fails with `timeout_message`, which says what the caller leaves as it is.
+inline constexpr std::string_view kAclLockTimeout = "ACL mutation lock is busy; timed out without changing permissions";
 Result<AclMutationLockGuard> AcquireAclMutationLock(platform::Platform& platform, std::string_view state_directory,
-                                                    const std::atomic<bool>& cancel);
+                                                    const std::atomic<bool>& cancel,
+                                                    std::string_view timeout_message = kAclLockTimeout);
 
 }  // namespace telvo::windows

@@ -10,6 +10,7 @@
 #include "winformat/text.h"
 #include "winutil/local_path.h"
 #include "winutil/object_open.h"
+#include "winutil/recorded_path.h"
 #include "winutil/walk_tree.h"
 
 namespace telvo::windows {
@@ -62,11 +63,39 @@ Result<void> CheckChangeable(Platform& platform, const CommandAuthority& authori
     return {};
 }
 
+// The journal's record of the authority at `path`, if it names it.
+const winutil::RecordedPath* RecordedAuthority(const JournalRecord& journal, std::string_view path) {
+    const auto& recorded = journal.data.authorities;
+    const auto found = std::find_if(recorded.begin(), recorded.end(), [&](const winutil::RecordedPath& entry) {
+        return winutil::PathsEqual(entry.path, path);
+    });
+    return found == recorded.end() ? nullptr : &*found;
+}
+
+// The walk's first object is the authority's root, opened by path: it must
+// be the object the journal recorded, proved through the very handle the
+// grant then writes with. A root swapped since the journal was written would
+// otherwise receive grants that the cleanup, which finds the run's objects
+// by the recorded identities, could never take back.
+Result<void> ProveRecordedRoot(Platform& platform, platform::Handle handle, const winutil::RecordedPath& recorded) {
+    TELVO_TRY_ASSIGN(const winutil::FileIdentity identity,
+                     winutil::StableIdentity(platform.files, handle, recorded.path));
+    if (identity != recorded.identity || identity.file_index == 0) {
+        return Fail("authority identity changed since the recovery journal recorded it: " + recorded.path);
+    }
+    return {};
+}
+
 // Grants one authority object by object and reads each grant back.
-Result<void> GrantAuthority(Platform& platform, const AuthorityAccess& authority, const winformat::Sid& sid,
-                            const std::atomic<bool>& gone) {
+Result<void> GrantAuthority(Platform& platform, const AuthorityAccess& authority, const winutil::RecordedPath& recorded,
+                            const winformat::Sid& sid, const std::atomic<bool>& gone) {
+    bool root_proved = false;
     return winutil::WalkTree(platform, authority.root, true, gone, winutil::WalkPolicy::prove,
                              [&](const std::u16string& path, platform::Handle handle) -> Result<void> {
+                                 if (!root_proved) {
+                                     TELVO_TRY(ProveRecordedRoot(platform, handle, recorded));
+                                     root_proved = true;
+                                 }
                                  TELVO_TRY(GrantAuthorityAccess(platform, path, handle, authority, sid));
                                  return VerifyAuthorityGrant(platform, path, handle, authority, sid);
                              });
@@ -136,10 +165,7 @@ Result<std::int32_t> SetUpAndLaunch(Platform& platform, const std::vector<Comman
     if (gone) return Fail("controller closed stdin during sandbox setup");
     // Every grant must be undoable from the journal: it names each authority.
     for (const CommandAuthority& authority : authorities) {
-        const auto& recorded = run.journal->data.authorities;
-        if (std::none_of(recorded.begin(), recorded.end(), [&](const winutil::RecordedPath& entry) {
-                return winutil::PathsEqual(entry.path, authority.path);
-            })) {
+        if (RecordedAuthority(*run.journal, authority.path) == nullptr) {
             return Fail("the recovery journal does not name the authority " + authority.path);
         }
     }
@@ -149,7 +175,9 @@ Result<std::int32_t> SetUpAndLaunch(Platform& platform, const std::vector<Comman
 
     for (const AuthorityAccess& authority : access) {
         if (gone) return Fail("controller closed stdin during ACL setup");
-        if (auto granted = GrantAuthority(platform, authority, *run.app_container_sid, gone); !granted) {
+        const winutil::RecordedPath* recorded = RecordedAuthority(*run.journal, authority.root);
+        if (recorded == nullptr) return Fail("the recovery journal does not name the authority " + authority.root);
+        if (auto granted = GrantAuthority(platform, authority, *recorded, *run.app_container_sid, gone); !granted) {
             if (gone) return Fail("controller closed stdin during ACL setup");
             return std::unexpected(std::move(granted.error()));
         }

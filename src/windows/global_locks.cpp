@@ -117,32 +117,8 @@ Result<std::vector<std::uint8_t>> BuildDescriptor(const LockSpec& spec) {
     return descriptor.ToSelfRelative();
 }
 
-// The owner and DACL of the object obtained. The first query must report
-// the size (1 to 64 KiB); a descriptor that grows between the queries is
-// read again, a few times at most.
 Result<std::vector<std::uint8_t>> ReadOwnerAndDacl(Platform& platform, Handle mutex, const LockSpec& spec) {
-    const std::uint32_t parts = security_information::kOwner | security_information::kDacl;
-    const SysError too_small = SysError::Win32(win32_error::kInsufficientBuffer);
-    const auto bounded = [&](std::uint32_t size) -> Result<std::size_t> {
-        if (size == 0 || size > kMaxDescriptorSize) return Fail(spec.invalid_size);
-        return size;
-    };
-    std::uint32_t needed = 0;
-    auto probe = platform.security.GetKernelObjectSecurity(mutex, parts, {}, needed);
-    if (probe || probe.error() != too_small) return Fail(spec.invalid_size);
-    TELVO_TRY_ASSIGN(const std::size_t size, bounded(needed));
-
-    const std::string operation = spec.security_operation;
-    TELVO_TRY_ASSIGN(auto bytes, ProbeSized(size, kSizeProbeAttempts, operation + " changed size repeatedly",
-                                            [&](std::vector<std::uint8_t>& buffer) -> Result<std::optional<std::size_t>> {
-                                                auto read = platform.security.GetKernelObjectSecurity(mutex, parts,
-                                                                                                      buffer, needed);
-                                                if (read) return std::optional<std::size_t>();
-                                                if (read.error() != too_small) return FailSys(operation, read.error());
-                                                return bounded(needed);
-                                            }));
-    bytes.resize(std::min<std::size_t>(bytes.size(), needed));
-    return bytes;
+    return ReadMutexOwnerAndDacl(platform, mutex, spec.security_operation, spec.invalid_size);
 }
 
 Result<const winformat::Sid*> CheckAceForm(const winformat::Ace& ace, const LockSpec& spec) {
@@ -184,6 +160,32 @@ Result<void> Trust(const LockSpec& spec, std::span<const std::uint8_t> bytes) {
 }
 
 }  // namespace
+
+Result<std::vector<std::uint8_t>> ReadMutexOwnerAndDacl(Platform& platform, Handle mutex, std::string_view operation,
+                                                        std::string_view invalid_size) {
+    const std::uint32_t parts = security_information::kOwner | security_information::kDacl;
+    const SysError too_small = SysError::Win32(win32_error::kInsufficientBuffer);
+    const auto bounded = [&](std::uint32_t size) -> Result<std::size_t> {
+        if (size == 0 || size > kMaxDescriptorSize) return Fail(std::string(invalid_size));
+        return size;
+    };
+    std::uint32_t needed = 0;
+    auto probe = platform.security.GetKernelObjectSecurity(mutex, parts, {}, needed);
+    if (probe || probe.error() != too_small) return Fail(std::string(invalid_size));
+    TELVO_TRY_ASSIGN(const std::size_t size, bounded(needed));
+
+    const std::string name(operation);
+    TELVO_TRY_ASSIGN(auto bytes, ProbeSized(size, kSizeProbeAttempts, name + " changed size repeatedly",
+                                            [&](std::vector<std::uint8_t>& buffer) -> Result<std::optional<std::size_t>> {
+                                                auto read = platform.security.GetKernelObjectSecurity(mutex, parts,
+                                                                                                      buffer, needed);
+                                                if (read) return std::optional<std::size_t>();
+                                                if (read.error() != too_small) return FailSys(name, read.error());
+                                                return bounded(needed);
+                                            }));
+    bytes.resize(std::min<std::size_t>(bytes.size(), needed));
+    return bytes;
+}
 
 Result<MutexLockGuard> AcquireGlobalLock(Platform& platform, GlobalLock lock) {
     const LockSpec& spec = SpecOf(lock);

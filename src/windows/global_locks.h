@@ -1,5 +1,9 @@
 #pragma once
 
+#include <cstdint>
+#include <string_view>
+#include <vector>
+
 #include "common/error.h"
 #include "platform/held_handle.h"
 #include "platform/platform.h"
@@ -39,6 +43,13 @@ enum class GlobalLock {
 // Creates or opens the lock's mutex, checks the object obtained, then waits.
 // Each failure names the lock; a timeout says that nothing was changed.
 Result<MutexLockGuard> AcquireGlobalLock(platform::Platform& platform, GlobalLock lock);
+
+// The owner and DACL of the mutex `mutex` (opened with READ_CONTROL) as
+// self-relative bytes. The first query must report the size (1 to 64 KiB,
+// else `invalid_size`); a descriptor that grows between the queries is read
+// again, a few times at most. Failures of the call name `operation`.
+Result<std::vector<std::uint8_t>> ReadMutexOwnerAndDacl(platform::Platform& platform, platform::Handle mutex,
+                                                        std::string_view operation, std::string_view invalid_size);
 
 // The administrative setup lock.
 Result<MutexLockGuard> AcquireHostSetupLock(platform::Platform& platform);

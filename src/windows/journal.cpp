@@ -135,6 +135,23 @@ Result<std::vector<std::uint8_t>> MarkerSecurity(const winformat::Sid& user) {
     return descriptor.ToSelfRelative();
 }
 
+// What the probe asks of an object at a marker's name: the run's own marker
+// grants both to its user, SYNCHRONIZE through its DACL and READ_CONTROL as
+// its owner's implicit right (its DACL has no OWNER RIGHTS entry), and
+// neither is a right an integrity label withholds.
+constexpr std::uint32_t kMarkerProbeAccess = file_access::kSynchronize | file_access::kReadControl;
+
+// Whether the owner and DACL read from an object are those CreateLiveMarker
+// gives, byte for byte once both are in the same form.
+bool IsMarkerOf(std::span<const std::uint8_t> found, std::span<const std::uint8_t> made) {
+    const auto parsed = winformat::SecurityDescriptor::ParseSelfRelative(found);
+    const auto expected = winformat::SecurityDescriptor::ParseSelfRelative(made);
+    if (!parsed || !expected || !parsed->owner || parsed->owner != expected->owner) return false;
+    const winformat::Acl* dacl = parsed->dacl.acl();
+    const winformat::Acl* wanted = expected->dacl.acl();
+    return dacl != nullptr && wanted != nullptr && dacl->Serialize() == wanted->Serialize();
+}
+
 }  // namespace
 
 std::string JournalPath(std::string_view directory, std::string_view profile_name) {
@@ -238,15 +255,27 @@ Result<UniqueHandle> CreateLiveMarker(Platform& platform, std::string_view mutex
 
 Result<Liveness> ProbeLiveMarker(Platform& platform, std::string_view mutex_name) {
     TELVO_TRY_ASSIGN(std::u16string name, winformat::Utf8ToUtf16(mutex_name));
-    auto opened = platform.sync.OpenMutexW(file_access::kSynchronize, false, name);
+    auto opened = platform.sync.OpenMutexW(kMarkerProbeAccess, false, name);
     if (!opened) {
-        if (opened.error() == SysError::Win32(win32_error::kFileNotFound)) return Liveness::dead;
-        return Fail("could not establish sandbox liveness (Win32 error " + std::to_string(opened.error().code) +
+        // Nothing at the name; something the user may not wait on or read,
+        // which the run's own marker never is; an object of another type.
+        // None of these is the run's marker, and names are unique.
+        const SysError& error = opened.error();
+        if (error == SysError::Win32(win32_error::kFileNotFound) ||
+            error == SysError::Win32(win32_error::kAccessDenied) ||
+            error == SysError::Win32(win32_error::kInvalidHandle)) {
+            return Liveness::dead;
+        }
+        return Fail("could not establish sandbox liveness (Win32 error " + std::to_string(error.code) +
                     "); recovery journal retained");
     }
     UniqueHandle marker(platform.kernel, *opened);
     if (!marker) return Fail(Error::Win32("OpenMutexW(live marker)", win32_error::kInvalidHandle));
-    return Liveness::alive;
+    TELVO_TRY_ASSIGN(const winformat::Sid user, ProcessUser(platform));
+    TELVO_TRY_ASSIGN(const auto found, ReadMutexOwnerAndDacl(platform, marker.get(), "GetKernelObjectSecurity(live marker)",
+                                                             "invalid live-marker descriptor size"));
+    TELVO_TRY_ASSIGN(const auto made, MarkerSecurity(user));
+    return IsMarkerOf(found, made) ? Liveness::alive : Liveness::dead;
 }
 
 }  // namespace telvo::windows

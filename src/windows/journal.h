@@ -59,12 +59,30 @@ Result<void> RemoveJournalFile(platform::Platform& platform, std::string_view pa
 // ("Global\<profile name>"), exists: the run holds its only handle.
 enum class Liveness { alive, dead };
 
-// Creates the marker, owned by the process's user, who alone may open it,
-// and for SYNCHRONIZE only. A marker that already exists is refused: its
-// name belongs to another run.
+// Creates the marker with an explicit owner, the process's user (not the
+// token's default owner, which for an elevated administrator is
+// Administrators), and a DACL that lets that user alone open it, for
+// SYNCHRONIZE only. A marker that already exists is refused: its name
+// belongs to another run.
 Result<platform::UniqueHandle> CreateLiveMarker(platform::Platform& platform, std::string_view mutex_name);
 
-// Whether the run that created the marker still holds it.
+// Whether the run that created the marker still holds it. The name is
+// visible to everyone while the run lives, and anyone may create an object
+// under it once the run has ended; since names are unique, anything found
+// there that is not such a marker proves the run's own marker gone.
+//
+// The probe runs as the run's own user (the journals lie in that user's
+// state directory) and opens the name for SYNCHRONIZE | READ_CONTROL. A
+// marker of the run grants both: SYNCHRONIZE through its DACL, READ_CONTROL
+// as its owner's implicit right, which no OWNER RIGHTS entry takes away, and
+// no integrity label withholds either (neither is a write right). So a
+// refusal (Win32 error 5) means another object, made by someone who let this
+// user in less than a marker does, and counts as dead; so does a name held
+// by an object of another type (error 6). What opens is alive only when its
+// owner is the current user and its DACL is exactly the marker's; a mutex
+// of any other owner or DACL (another user's that lets anyone wait, say)
+// is dead. A marker that cannot be read, or an open that fails otherwise,
+// keeps the journal.
 Result<Liveness> ProbeLiveMarker(platform::Platform& platform, std::string_view mutex_name);
 
 }  // namespace telvo::windows

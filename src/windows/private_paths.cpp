@@ -6,6 +6,8 @@
 #include "windows/journal_json.h"
 #include "winformat/text.h"
 #include "winutil/local_path.h"
+#include "winutil/create_directories.h"
+#include "winutil/object_open.h"
 #include "winutil/recorded_path.h"
 
 namespace telvo::windows {
@@ -90,22 +92,34 @@ void Attach(std::vector<AuthorityAccess>& access, const std::string& resolved) {
     }
 }
 
+// Each level is opened or made relative to the handle of the one above,
+// starting at the authority's root, and a link at any level is refused
+// rather than followed: a junction planted at a missing ancestor cannot
+// make a directory appear outside the authority. A private path that is
+// already something else than a directory stays as it is.
 Result<void> Materialize(Platform& platform, const AuthorityAccess& authority, const std::string& path,
                          JournalRecord& journal) {
     const std::vector<std::string> names = NamesBelow(authority.root, path);
+    TELVO_TRY_ASSIGN(platform::UniqueHandle above, winutil::OpenObjectNoFollow(platform, authority.root, false));
+    TELVO_TRY(winutil::VerifyFinalPath(platform.files, above.get(), authority.root));
     for (std::size_t count = 1; count <= names.size(); ++count) {
         const std::string directory = Join(authority.root, names, count);
-        TELVO_TRY_ASSIGN(const std::u16string wide, winformat::Utf8ToUtf16(directory));
-        auto made = platform.files.CreateDirectoryW(wide);
-        if (!made) {
-            // Whatever holds the name already stays as it is.
-            if (made.error() == SysError::Win32(platform::win32_error::kAlreadyExists)) continue;
-            return FailSys("CreateDirectoryW(" + directory + ")", made.error());
+        TELVO_TRY_ASSIGN(const std::u16string name, winformat::Utf8ToUtf16(names[count - 1]));
+        TELVO_TRY_ASSIGN(winutil::DirectoryLevel level,
+                         winutil::OpenOrCreateDirectoryBelow(platform, above.get(), name, directory));
+        if (level.found == winutil::DirectoryLevel::Found::other) {
+            if (count == names.size()) return {};
+            return Fail(directory + " is not a plain directory");
         }
-        TELVO_TRY_ASSIGN(winutil::RecordedPath recorded, winutil::CaptureRecordedPath(platform, directory));
-        journal.data.created_paths.push_back(std::move(recorded));
-        TELVO_TRY(ValidateJournal(platform.system, journal.data));
-        TELVO_TRY(WriteJournal(platform, journal));
+        if (level.found == winutil::DirectoryLevel::Found::created) {
+            TELVO_TRY_ASSIGN(const winutil::FileIdentity identity,
+                             winutil::StableIdentity(platform.files, level.handle.get(), directory));
+            if (identity.file_index == 0) return Fail("filesystem returned no stable identity for " + directory);
+            journal.data.created_paths.push_back(winutil::RecordedPath{directory, identity});
+            TELVO_TRY(ValidateJournal(platform.system, journal.data));
+            TELVO_TRY(WriteJournal(platform, journal));
+        }
+        above = std::move(level.handle);
     }
     return {};
 }

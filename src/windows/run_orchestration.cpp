@@ -60,6 +60,10 @@ Result<std::int32_t> ExecuteRecover(Platform& platform) {
     return 0;
 }
 
+// The run's grants, profile and journal are in place while the teardown waits.
+constexpr std::string_view kTeardownLockTimeout =
+    "ACL mutation lock is busy; timed out; the run's ACLs, profile and journal are kept for crash recovery";
+
 // After the command (or its failed set-up): the job is ended and proved
 // empty, and only then is the run undone; every failure on the way is kept.
 Result<std::int32_t> TearDown(Platform& platform, const std::string& state, process::SandboxJob& job,
@@ -87,7 +91,8 @@ Result<std::int32_t> TearDown(Platform& platform, const std::string& state, proc
     } else {
         const std::atomic<bool> not_cancellable{false};
         auto finished = [&]() -> Result<void> {
-            TELVO_TRY_ASSIGN(const AclMutationLockGuard lock, AcquireAclMutationLock(platform, state, not_cancellable));
+            TELVO_TRY_ASSIGN(const AclMutationLockGuard lock,
+                             AcquireAclMutationLock(platform, state, not_cancellable, kTeardownLockTimeout));
             return FinishJournal(platform, journal,
                                  [&](const JournalData& data) { return ExactCleanup(platform, data, journal.path); });
         }();

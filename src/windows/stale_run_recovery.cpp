@@ -63,13 +63,15 @@ std::optional<std::u16string_view> DraftStem(std::u16string_view name) {
 // Nothing was done on the strength of it (a run changes the host only once
 // the journal naming the change has replaced the old one), so it goes once
 // the run is proved dead. Names that are no profile's are not ours to touch.
-Result<void> RemoveDeadDraft(Platform& platform, std::string_view directory, std::u16string_view wide_stem) {
+// A draft is never a reason to stop recovery: one whose run cannot be proved
+// dead, or that cannot be removed, stays for a later recovery.
+void RemoveDeadDraft(Platform& platform, std::string_view directory, std::u16string_view wide_stem) {
     auto stem = winformat::Utf16ToUtf8(wide_stem);
-    if (!stem || !identity::ValidateProfileName(*stem)) return {};
-    TELVO_TRY_ASSIGN(const Liveness liveness, ProbeLiveMarker(platform, "Global\\" + *stem));
-    if (liveness == Liveness::alive) return {};
+    if (!stem || !identity::ValidateProfileName(*stem)) return;
+    const auto liveness = ProbeLiveMarker(platform, "Global\\" + *stem);
+    if (!liveness || *liveness == Liveness::alive) return;
     const std::string path = JournalPath(directory, *stem) + ".new";
-    return RemoveJournalFile(platform, path, "could not remove abandoned journal draft " + path);
+    (void)RemoveJournalFile(platform, path, "could not remove abandoned journal draft " + path);
 }
 
 // One journal, from its name to its removal.
@@ -114,7 +116,7 @@ Result<void> RecoverStaleRuns(Platform& platform, std::string_view recovery_dire
         if (const std::optional<std::u16string_view> stem = JournalStem(name)) {
             TELVO_TRY(RecoverJournal(platform, recovery_directory, *stem));
         } else if (const std::optional<std::u16string_view> draft = DraftStem(name)) {
-            TELVO_TRY(RemoveDeadDraft(platform, recovery_directory, *draft));
+            RemoveDeadDraft(platform, recovery_directory, *draft);
         }
     }
     return {};

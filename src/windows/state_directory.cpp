@@ -8,6 +8,8 @@
 #include "windows/object_dacl.h"
 #include "windows/global_locks.h"
 #include "winformat/ace.h"
+#include "winformat/acl.h"
+#include "winformat/security_descriptor.h"
 #include "winformat/text.h"
 #include "winutil/directory_chain.h"
 #include "winutil/local_path.h"
@@ -64,12 +66,39 @@ Result<std::string> LocalAppData(platform::Platform& platform) {
     return winformat::Utf16ToUtf8(canonical->path);
 }
 
+// The user alone, with full access inherited by everything below.
+Result<std::vector<std::uint8_t>> StateDacl(platform::Platform& platform, const winformat::Sid& user) {
+    const std::vector<platform::ExplicitAccess> entries{
+        {kFileAllAccess, platform::access_mode::kSet, kObjectAndContainerInherit,
+         platform::Trustee{platform::trustee_form::kIsSid, platform::trustee_type::kUnknown, user}}};
+    auto dacl = platform.security.SetEntriesInAclW(entries, {});
+    if (!dacl) return FailSys("SetEntriesInAclW(state directory)", dacl.error());
+    return std::move(*dacl);
+}
+
+// Owned by the user, named explicitly: the token's default owner is
+// Administrators for an elevated administrator, and the owner check would
+// then refuse the directory on this and every later request.
+Result<std::vector<std::uint8_t>> NewStateDescriptor(platform::Platform& platform) {
+    TELVO_TRY_ASSIGN(const winformat::Sid user, CurrentUserSid(platform));
+    TELVO_TRY_ASSIGN(const std::vector<std::uint8_t> dacl_bytes, StateDacl(platform, user));
+    auto dacl = winformat::Acl::Parse(dacl_bytes);
+    if (!dacl) return Fail("SetEntriesInAclW(state directory) returned an invalid ACL");
+    winformat::SecurityDescriptor descriptor;
+    descriptor.owner = user;
+    descriptor.control = winformat::sd_control::kDaclProtected;
+    descriptor.dacl = winformat::AclSlot(std::move(*dacl));
+    return descriptor.ToSelfRelative();
+}
+
 // Creates the directory under the metadata lock; one that exists already is
 // taken as it is (SecureStateDirectory then proves and narrows it).
 Result<void> CreateStateDirectory(platform::Platform& platform, const std::string& path) {
     TELVO_TRY_ASSIGN(const std::u16string wide, winformat::Utf8ToUtf16(path));
+    auto descriptor = NewStateDescriptor(platform);
+    if (!descriptor) return Fail(std::move(descriptor.error()).Context("initialize state directory security"));
     TELVO_TRY_ASSIGN(auto lock, AcquireMetadataLock(platform));
-    auto created = platform.files.CreateDirectoryW(wide);
+    auto created = platform.files.CreateDirectoryW(wide, *descriptor);
     if (created || created.error() == SysError::Win32(platform::win32_error::kAlreadyExists)) return {};
     return Fail(Error::FromSys("CreateDirectoryW(state directory)", created.error())
                     .Context("could not create recovery directory " + path));
@@ -102,13 +131,9 @@ Result<void> SecureStateDirectory(platform::Platform& platform, platform::Handle
         return Fail("the Windows sandbox state directory is not owned by the current account");
     }
 
-    const std::vector<platform::ExplicitAccess> entries{
-        {kFileAllAccess, platform::access_mode::kSet, kObjectAndContainerInherit,
-         platform::Trustee{platform::trustee_form::kIsSid, platform::trustee_type::kUnknown, user}}};
-    auto dacl = platform.security.SetEntriesInAclW(entries, {});
-    if (!dacl) return FailSys("SetEntriesInAclW(state directory)", dacl.error());
+    TELVO_TRY_ASSIGN(const std::vector<std::uint8_t> dacl, StateDacl(platform, user));
     auto set = platform.security.SetSecurityInfo(handle, platform::se_object_type::kFileObject,
-                                                 info::kDacl | info::kProtectedDacl, *dacl);
+                                                 info::kDacl | info::kProtectedDacl, dacl);
     if (!set) return FailSys("SetSecurityInfo(state directory)", set.error());
 
     TELVO_TRY_ASSIGN(const auto written, ReadParts(platform, handle, info::kDacl, "GetSecurityInfo"));

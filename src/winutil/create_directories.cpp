@@ -51,7 +51,33 @@ Result<bool> CreateOne(Platform& platform, const std::string& path) {
     return FailSys("CreateDirectoryW(" + path + ")", made.error());
 }
 
+constexpr std::uint32_t kLevelAccess =
+    file_access::kExecute /* FILE_TRAVERSE */ | file_access::kReadAttributes | file_access::kSynchronize;
+constexpr std::uint32_t kLevelOptions = nt_create_option::kDirectoryFile | nt_create_option::kSynchronousIoNonalert |
+                                        nt_create_option::kOpenReparsePoint;
+constexpr std::uint32_t kStatusNotADirectory = 0xC0000103;
+
 }  // namespace
+
+Result<DirectoryLevel> OpenOrCreateDirectoryBelow(Platform& platform, Handle parent, const std::u16string& name,
+                                                  std::string_view path) {
+    auto opened = platform.files.NtCreateFile(parent, name, kLevelAccess, file_attribute::kNormal,
+                                              file_share::kRead | file_share::kWrite | file_share::kDelete,
+                                              nt_disposition::kOpenIf, kLevelOptions);
+    if (!opened) {
+        if (opened.error() == SysError::NtStatus(kStatusNotADirectory)) return DirectoryLevel{};
+        return FailSys("NtCreateFile(" + std::string(path) + ")", opened.error());
+    }
+    UniqueHandle handle(platform.kernel, opened->handle);
+    auto info = platform.files.GetFileInformationByHandle(handle.get());
+    if (!info) return FailSys("GetFileInformationByHandle", info.error());
+    if ((info->file_attributes & file_attribute::kReparsePoint) || !(info->file_attributes & file_attribute::kDirectory)) {
+        return DirectoryLevel{};
+    }
+    using Found = DirectoryLevel::Found;
+    return DirectoryLevel{std::move(handle),
+                          opened->information == nt_create_result::kCreated ? Found::created : Found::directory};
+}
 
 Result<void> CreateDirectories(Platform& platform, std::string_view path) {
     TELVO_TRY(ToExtendedPath(path));

@@ -245,5 +245,44 @@ TEST_F(FilesContract, CreateDirectoryReportsExistingAndMissingParents) {
     EXPECT_EQ(files().CreateDirectoryW(scratch + u"\\no\\such").error(), SysError::Win32(win32_error::kPathNotFound));
 }
 
+// A directory opened or made by its name relative to an open directory: the
+// lookup starts at that handle, and a junction at the name is opened itself
+// with FILE_OPEN_REPARSE_POINT, never followed.
+TEST_F(FilesContract, NtCreateFileRelativeToADirectoryHandle) {
+    auto parent = Open(scratch, file_access::kReadControl, kShareAll, kNoFollowFlags);
+    ASSERT_TRUE(parent);
+    constexpr std::uint32_t kAccess = file_access::kExecute | file_access::kReadAttributes | file_access::kSynchronize;
+    constexpr std::uint32_t kOptions = nt_create_option::kDirectoryFile | nt_create_option::kSynchronousIoNonalert |
+                                       nt_create_option::kOpenReparsePoint;
+    const auto create = [&](const std::u16string& name, std::uint32_t disposition) {
+        return files().NtCreateFile(parent->get(), name, kAccess, file_attribute::kNormal, kShareAll, disposition,
+                                    kOptions);
+    };
+    auto made = create(u"level", nt_disposition::kOpenIf);
+    ASSERT_TRUE(made) << made.error().code;
+    EXPECT_EQ(made->information, nt_create_result::kCreated);
+    UniqueHandle level(host->platform().kernel, made->handle);
+    EXPECT_TRUE(Info(level).file_attributes & file_attribute::kDirectory);
+    EXPECT_EQ(FinalPath(level), FinalPath(*parent) + u"\\level");
+
+    auto opened = create(u"LEVEL", nt_disposition::kOpenIf);
+    ASSERT_TRUE(opened);
+    EXPECT_EQ(opened->information, nt_create_result::kOpened);
+    UniqueHandle again(host->platform().kernel, opened->handle);
+    EXPECT_EQ(IndexOf(Info(again)), IndexOf(Info(level)));
+    EXPECT_EQ(create(u"level", nt_disposition::kCreate).error(), SysError::NtStatus(0xC0000035));  // collision
+    EXPECT_EQ(create(u"absent", nt_disposition::kOpen).error(), SysError::NtStatus(0xC0000034));   // not found
+    ASSERT_TRUE(host->MakeFile(scratch + u"\\file", "x"));
+    EXPECT_EQ(create(u"file", nt_disposition::kOpenIf).error(), SysError::NtStatus(0xC0000103));  // not a directory
+
+    ASSERT_TRUE(host->MakeDirectory(scratch + u"\\target"));
+    if (!host->MakeJunction(scratch + u"\\j", scratch + u"\\target")) GTEST_SKIP() << "no junctions on " << host->name();
+    auto link = create(u"j", nt_disposition::kOpenIf);
+    ASSERT_TRUE(link) << link.error().code;
+    UniqueHandle junction(host->platform().kernel, link->handle);
+    EXPECT_EQ(link->information, nt_create_result::kOpened);
+    EXPECT_TRUE(Info(junction).file_attributes & file_attribute::kReparsePoint);
+}
+
 }  // namespace
 }  // namespace telvo::contract

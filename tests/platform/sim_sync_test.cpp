@@ -101,5 +101,25 @@ TEST(SimSyncTest, ANewMutexTakesTheTokensOwnerGroupAndDefaultDacl) {
     UniqueHandle own_guard(host.platform().kernel, own->handle);
 }
 
+// Reading a mutex's owner or DACL takes READ_CONTROL on the handle, as
+// Windows checks it: a handle opened for SYNCHRONIZE alone reads nothing.
+TEST(SimSyncTest, ReadingAMutexsSecurityTakesReadControlOnTheHandle) {
+    SimHost host;
+    const Sid& user = host.security().TokenUser();
+    auto made = host.platform().sync.CreateMutexW(Descriptor(user, {Ace::Allowed(file_access::kSynchronize, user)}),
+                                                  false, false, u"Global\\m");
+    ASSERT_TRUE(made);
+    UniqueHandle guard(host.platform().kernel, made->handle);
+    const auto read = [&](std::uint32_t access) {
+        UniqueHandle handle(host.platform().kernel, host.platform().sync.OpenMutexW(access, false, u"Global\\m").value());
+        std::vector<std::uint8_t> buffer(256);
+        std::uint32_t needed = 0;
+        return host.platform().security.GetKernelObjectSecurity(handle.get(), security_information::kOwner, buffer,
+                                                                 needed);
+    };
+    EXPECT_EQ(read(file_access::kSynchronize).error(), SysError::Win32(win32_error::kAccessDenied));
+    EXPECT_TRUE(read(file_access::kSynchronize | file_access::kReadControl));
+}
+
 }  // namespace
 }  // namespace telvo::platform::sim

@@ -106,6 +106,34 @@ TEST_F(SimTokenTest, NewObjectsWithoutInheritableEntriesTakeTheDefaultDacl) {
     EXPECT_EQ(inherited.dacl.acl()->aces().size(), 4u);  // the volume root's four inheritable entries
 }
 
+// A directory created with a descriptor takes the owner it names, which the
+// token must be allowed to assign, and the DACL it names as it is.
+TEST_F(SimTokenTest, ADirectoryCreatedWithADescriptorTakesItsOwnerAndDacl) {
+    host.files().AddVolume({});
+    host.security().SetProcessToken(SimToken::InteractiveUser(kAlice, true, true));
+    const auto named = [](const Sid& owner) {
+        winformat::SecurityDescriptor descriptor;
+        descriptor.owner = owner;
+        descriptor.control = winformat::sd_control::kDaclProtected;
+        descriptor.dacl = winformat::AclSlot(winformat::Acl::Fitted(2, {winformat::Ace::Allowed(0x001F01FF, owner)}).value());
+        return descriptor.ToSelfRelative();
+    };
+    ASSERT_TRUE(host.platform().files.CreateDirectoryW(u"\\\\?\\C:\\default"));
+    EXPECT_EQ(winformat::SecurityDescriptor::ParseSelfRelative(host.files().SecurityDescriptorOf(u"C:\\default").value())
+                  ->owner,
+              wk::Administrators());
+    ASSERT_TRUE(host.platform().files.CreateDirectoryW(u"\\\\?\\C:\\mine", named(kAlice)));
+    const auto mine =
+        winformat::SecurityDescriptor::ParseSelfRelative(host.files().SecurityDescriptorOf(u"C:\\mine").value()).value();
+    EXPECT_EQ(mine.owner, kAlice);
+    EXPECT_TRUE(mine.control & winformat::sd_control::kDaclProtected);
+    ASSERT_NE(mine.dacl.acl(), nullptr);
+    EXPECT_EQ(mine.dacl.acl()->aces(), std::vector<winformat::Ace>{winformat::Ace::Allowed(0x001F01FF, kAlice)});
+    EXPECT_EQ(host.platform().files.CreateDirectoryW(u"\\\\?\\C:\\theirs", named(wk::LocalSystem())).error(),
+              SysError::Win32(win32_error::kInvalidOwner));
+    EXPECT_FALSE(host.files().Lookup(u"C:\\theirs"));
+}
+
 TEST_F(SimTokenTest, AppContainerTokenClasses) {
     const SimToken user = SimToken::InteractiveUser(kAlice, false, false);
     host.security().SetProcessToken(SimToken::AppContainerFrom(user, kPackage, {}, true));

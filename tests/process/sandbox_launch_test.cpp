@@ -241,11 +241,33 @@ TEST_F(LaunchTest, ALeaseThatCannotBeGivenBackIsRetainedAndSaysSo) {
     const auto registration = network_broker::testing::ServeBrokerResult(
         host, network_broker::RegisteredResult{"6f1c0a52-8c1e-4d4e-9a1b-0c2d3e4f5a6b", {1, 2, 3, 4}});
     const auto release = network_broker::testing::ServeBrokerResult(host, network_broker::ErrorResult{"busy"});
+    // Listening already while the run ends: a second attempt would reach it.
+    const auto later = network_broker::testing::ServeBrokerResult(host, network_broker::ReleasedResult{});
     Script("echo hi", {platform::sim::step::WriteOutput{"hi\r\n"}, platform::sim::step::Exit{0}});
     EXPECT_EQ(ErrorOf(Launch("echo hi", false)),
               "command completed but offline-network lease cleanup failed; protection retained: offline-network "
               "broker: busy");
     EXPECT_EQ(Output(), "ran\nhi\r\n");  // the command did run
+    // That one attempt was reported: nothing asks the broker again unseen.
+    EXPECT_FALSE(later->connected());
+}
+
+// A drain that fails does not keep the lease by itself: the release, which
+// proves the job empty first, is made once and its outcome reported; the
+// drain's failure stays on the job for the run's teardown.
+TEST_F(LaunchTest, AfterAFailedDrainTheLeaseIsReleasedOnceAndTheOutcomeReported) {
+    network_broker::testing::InstallOfflineService(host);
+    const auto registration = network_broker::testing::ServeBrokerResult(
+        host, network_broker::RegisteredResult{"6f1c0a52-8c1e-4d4e-9a1b-0c2d3e4f5a6b", {1, 2, 3, 4}});
+    const auto release = network_broker::testing::ServeBrokerResult(host, network_broker::ReleasedResult{});
+    Script("echo hi", {platform::sim::step::Exit{4}});
+    host.faults().FailOn("TerminateJobObject", host.faults().Count("TerminateJobObject") + 1, SysError::Win32(5));
+    auto launched = Launch("echo hi", false);
+    ASSERT_TRUE(launched) << ErrorOf(launched);
+    EXPECT_EQ(*launched, 4);
+    EXPECT_NE(release->received().find("\"operation\":\"release\""), std::string::npos);
+    EXPECT_EQ(JobTerminationFailures(*job), std::vector<std::string>{"TerminateJobObject failed with Win32 error 5"});
+
 }
 
 TEST_F(LaunchTest, ControllerGoneBeforeCreationCancelsTheLaunch) {

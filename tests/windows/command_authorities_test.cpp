@@ -239,7 +239,7 @@ TEST_F(SetUpAndLaunchTest, ControllerGoneStopsTheSetUpBetweenPhases) {
     EXPECT_EQ(ErrorOf(Launch()), "controller closed stdin during sandbox setup");
     gone->store(false);
     // Gone while the private directories are made: before the first grant.
-    host.faults().OnCall("CreateDirectoryW", host.faults().Count("CreateDirectoryW") + 1, [&] { gone->store(true); });
+    host.faults().OnCall("NtCreateFile", host.faults().Count("NtCreateFile") + 1, [&] { gone->store(true); });
     const auto before = AcesOf("C:\\deps");
     EXPECT_EQ(ErrorOf(Launch()), "controller closed stdin during ACL setup");
     EXPECT_EQ(AcesOf("C:\\deps"), before);

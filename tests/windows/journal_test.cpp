@@ -384,8 +384,78 @@ TEST_F(LiveMarker, TokenAndCreationFailuresAreNamed) {
 }
 
 TEST_F(LiveMarker, ProbeErrorsRetainTheJournal) {
-    FailNext("OpenMutexW", 5);
-    EXPECT_EQ(ProbeRefusal(), "could not establish sandbox liveness (Win32 error 5); recovery journal retained");
+    FailNext("OpenMutexW", 1450);
+    EXPECT_EQ(ProbeRefusal(), "could not establish sandbox liveness (Win32 error 1450); recovery journal retained");
+    // A marker that opens but cannot be read proves nothing either way.
+    auto marker = CreateLiveMarker(host.platform(), kMarker);
+    ASSERT_TRUE(marker);
+    FailNext("GetKernelObjectSecurity", 5);
+    EXPECT_EQ(ProbeRefusal(), "invalid live-marker descriptor size");
+    host.faults().FailOn("GetKernelObjectSecurity", host.faults().Count("GetKernelObjectSecurity") + 2,
+                         SysError::Win32(1450));
+    EXPECT_EQ(ProbeRefusal(), "GetKernelObjectSecurity(live marker) failed with Win32 error 1450");
+}
+
+// What someone else, or the user's own tools, may leave at the name once the
+// run has ended: none of it is the run's marker, so the run is dead. The
+// probe opens for SYNCHRONIZE | READ_CONTROL, which the run's own marker
+// grants its user; without READ_CONTROL it could not tell them apart.
+TEST_F(LiveMarker, AnythingAtTheNameButTheRunsOwnMarkerIsADeadRun) {
+    namespace wk = winformat::well_known;
+    const winformat::Sid user = host.security().TokenUser();
+    const winformat::Sid other = winformat::Sid::Make(winformat::sid_authority::kNt, {21, 5, 6, 7, 1002});
+    const auto descriptor = [](const winformat::Sid& owner, std::vector<winformat::Ace> aces) {
+        winformat::SecurityDescriptor made;
+        made.owner = owner;
+        made.dacl = winformat::AclSlot(winformat::Acl::Fitted(2, std::move(aces)).value());
+        return made.ToSelfRelative();
+    };
+    const struct {
+        const char* what;
+        std::vector<std::uint8_t> descriptor;
+    } squats[] = {
+        {"another user's, refusing the user", descriptor(other, {winformat::Ace::Allowed(0x001F0001, other)})},
+        {"another user's, anyone may wait", descriptor(other, {winformat::Ace::Allowed(0x00100000, wk::World())})},
+        {"another user's, anyone may wait and read",
+         descriptor(other, {winformat::Ace::Allowed(0x00120000, wk::World())})},
+        {"another user's with the marker's DACL", descriptor(other, {winformat::Ace::Allowed(0x00100000, user)})},
+        {"the user's, another DACL", descriptor(user, {winformat::Ace::Allowed(0x001F0001, user)})},
+        {"the user's, the marker's entry and one more",
+         descriptor(user, {winformat::Ace::Allowed(0x00100000, user), winformat::Ace::Allowed(0x00100000, wk::World())})},
+    };
+    const std::size_t handles = host.handles().OpenCount();
+    for (const auto& squat : squats) {
+        const auto planted = host.sync().PlantMutex(kMarkerWide, squat.descriptor);
+        auto probe = ProbeLiveMarker(host.platform(), kMarker);
+        ASSERT_TRUE(probe) << squat.what << ": " << probe.error().Display();
+        EXPECT_EQ(*probe, Liveness::dead) << squat.what;
+        EXPECT_EQ(host.handles().OpenCount(), handles) << squat.what;
+    }
+    // The very marker the helper makes, planted by anyone: alive.
+    const auto exact = host.sync().PlantMutex(kMarkerWide, descriptor(user, {winformat::Ace::Allowed(0x00100000, user)}));
+    EXPECT_EQ(ProbeLiveMarker(host.platform(), kMarker).value(), Liveness::alive);
+    // A name held by an object of another type.
+    FailNext("OpenMutexW", 6);
+    EXPECT_EQ(ProbeLiveMarker(host.platform(), kMarker).value(), Liveness::dead);
+    host.faults().Watch("OpenMutexW");
+    (void)ProbeLiveMarker(host.platform(), kMarker);
+    EXPECT_EQ(host.faults().Log().back().arguments, std::vector<std::uint64_t>{0x00120000});
+}
+
+// An elevated administrator's objects take Administrators as their owner
+// unless they name one: the marker names the user.
+TEST_F(LiveMarker, AnElevatedAdministratorsMarkerIsOwnedByTheUser) {
+    const winformat::Sid user = host.security().TokenUser();
+    host.security().SetProcessToken(platform::sim::SimToken::InteractiveUser(user, true, true));
+    auto marker = CreateLiveMarker(host.platform(), kMarker);
+    ASSERT_TRUE(marker) << marker.error().Display();
+    auto security = winformat::SecurityDescriptor::ParseSelfRelative(host.sync().FindMutex(kMarkerWide)->security_descriptor);
+    ASSERT_TRUE(security);
+    EXPECT_EQ(security->owner, user);
+    EXPECT_EQ(ProbeLiveMarker(host.platform(), kMarker).value(), Liveness::alive);
+    // The same user unelevated sees it alive too.
+    host.security().SetProcessToken(platform::sim::SimToken::InteractiveUser(user, true, false));
+    EXPECT_EQ(ProbeLiveMarker(host.platform(), kMarker).value(), Liveness::alive);
 }
 
 // OpenMutexW reporting success without a usable handle.

@@ -126,15 +126,36 @@ TEST_F(MaterializeTest, MissingPrivateDirectoriesOfWritableAuthoritiesAreMadeAnd
 
 TEST_F(MaterializeTest, AFailedCreationIsNamed) {
     const auto access = Establish({}).value();
-    FailNext("CreateDirectoryW", 5);
+    host.faults().FailOn("NtCreateFile", host.faults().Count("NtCreateFile") + 1, SysError::NtStatus(0xC0000022));
     EXPECT_EQ(MaterializePrivatePaths(platform(), access, journal).error().Display(),
               "could not materialize private path \\\\?\\C:\\work\\ws\\.supervisor: "
-              "CreateDirectoryW(\\\\?\\C:\\work\\ws\\.supervisor) failed with Win32 error 5");
+              "NtCreateFile(\\\\?\\C:\\work\\ws\\.supervisor) failed with NTSTATUS 0xc0000022");
     EXPECT_TRUE(journal.data.created_paths.empty());
     // A name held by a file stays a file; the path below it cannot be made.
     File("C:\\work\\ws\\.zanth");
     EXPECT_FALSE(MaterializePrivatePaths(platform(), access, journal));
     EXPECT_EQ(files().Lookup(u"C:\\work\\ws\\.zanth").value().attributes & platform::file_attribute::kDirectory, 0u);
+}
+
+// A junction planted at a missing ancestor after the private path was
+// resolved: each level is made relative to the one above, and a link at a
+// level is refused, not followed, so nothing appears where it points.
+TEST_F(MaterializeTest, AJunctionPlantedAtAMissingAncestorIsNotFollowed) {
+    const auto access = Establish({"C:\\work\\ws\\a\\b"}).value();
+    Dir("C:\\elsewhere");
+    ASSERT_TRUE(files().MakeJunction(u"C:\\work\\ws\\a", u"\\\\?\\C:\\elsewhere"));
+    host.faults().Watch("NtCreateFile");
+    const auto made = MaterializePrivatePaths(platform(), access, journal);
+    ASSERT_FALSE(made);
+    EXPECT_EQ(made.error().Display(),
+              "could not materialize private path \\\\?\\C:\\work\\ws\\a\\b: \\\\?\\C:\\work\\ws\\a is not a "
+              "plain directory");
+    EXPECT_FALSE(files().Lookup(u"C:\\elsewhere\\b"));
+    // The open asks not to follow a link at the name.
+    for (const auto& call : host.faults().Log()) {
+        EXPECT_TRUE(call.arguments.back() & platform::nt_create_option::kOpenReparsePoint);
+    }
+    EXPECT_FALSE(host.faults().Log().empty());
 }
 
 }  // namespace

@@ -121,6 +121,28 @@ TEST_F(StaleRunRecoveryTest, ADeadRunsJournalDraftIsRemoved) {
     EXPECT_EQ(Leftovers(), left);
 }
 
+// A draft never stops recovery: one whose run cannot be proved dead, or that
+// cannot be removed, stays for a later recovery, and the walk goes on.
+TEST_F(StaleRunRecoveryTest, ADraftThatCannotBeProbedOrRemovedStaysAndRecoveryGoesOn) {
+    StartRun();
+    Die();
+    // "<profile>.json" is listed before "<profile>.json.new" whichever way
+    // the directory is enumerated: the journal's probe comes first.
+    const std::string draft = journal.path + ".new";
+    File(draft, "{");
+    host.faults().FailOn("OpenMutexW", host.faults().Count("OpenMutexW") + 2, SysError::Win32(1450));
+    EXPECT_TRUE(Recover()) << Refusal();
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{"journal " + draft});
+
+    host.faults().FailAlways("DeleteFileW", SysError::Win32(5));
+    EXPECT_TRUE(Recover()) << Refusal();
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{"journal " + draft});
+
+    host.faults().Clear();
+    EXPECT_TRUE(Recover()) << Refusal();
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+}
+
 TEST_F(StaleRunRecoveryTest, LiveRunIsLeftAloneAndADeadOneIsUndoneWhole) {
     StartRun();
     const std::size_t handles = OpenHandles();
@@ -189,8 +211,10 @@ TEST_F(StaleRunRecoveryTest, SessionLocalLegacyJournalIsRetainedWithItsReason) {
 TEST_F(StaleRunRecoveryTest, LivenessThatCannotBeEstablishedStopsRecovery) {
     StartRun();
     Die();
-    FailNext("OpenMutexW", 5);
-    EXPECT_EQ(Refusal(), "could not establish sandbox liveness (Win32 error 5); recovery journal retained");
+    // Refused (5), absent (2) or of another type (6) all prove the run's own
+    // marker gone; any other failure proves nothing.
+    FailNext("OpenMutexW", 1450);
+    EXPECT_EQ(Refusal(), "could not establish sandbox liveness (Win32 error 1450); recovery journal retained");
     ExpectRetained();
 }
 

@@ -148,7 +148,14 @@ TEST_F(ObjectIdentity, FinalPathThatKeepsGrowingFailsAfterThreeSizedCalls) {
                                                std::uint32_t f) override {
             return inner_.ReOpenFile(h, a, s, f);
         }
-        SysResult<void> CreateDirectoryW(const std::u16string& p) override { return inner_.CreateDirectoryW(p); }
+        SysResult<void> CreateDirectoryW(const std::u16string& p, std::span<const std::uint8_t> d) override {
+            return inner_.CreateDirectoryW(p, d);
+        }
+        SysResult<platform::NtCreatedFile> NtCreateFile(platform::Handle r, const std::u16string& n, std::uint32_t a,
+                                                        std::uint32_t f, std::uint32_t s, std::uint32_t d,
+                                                        std::uint32_t o) override {
+            return inner_.NtCreateFile(r, n, a, f, s, d, o);
+        }
         SysResult<platform::Handle> NtOpenFile(const std::u16string& p, std::uint32_t a, std::uint32_t s,
                                                std::uint32_t o) override {
             return inner_.NtOpenFile(p, a, s, o);

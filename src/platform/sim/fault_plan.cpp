@@ -15,7 +15,8 @@ SysError::Kind ErrorKindOfCall(std::string_view call) {
         call == "SetThreadDescription" || call == "SHGetKnownFolderPath") {
         return SysError::Kind::hresult;
     }
-    if (call == "NtQuerySecurityObject" || call == "NtSetSecurityObject" || call == "NtOpenFile" ||
+    if (call == "NtQuerySecurityObject" || call == "NtSetSecurityObject" || call == "NtCreateFile" ||
+        call == "NtOpenFile" ||
         call == "BCryptGenRandom") {
         return SysError::Kind::ntstatus;
     }

@@ -9,7 +9,7 @@ std::mutex& HandleTable::HandleCountMutex() {
     return mutex;
 }
 
-Handle HandleTable::Add(std::shared_ptr<SimObject> object) {
+Handle HandleTable::Add(std::shared_ptr<SimObject> object, std::uint32_t granted_access) {
     std::lock_guard lock(mutex_);
     const Handle handle{next_};
     next_ += 4;  // Windows hands out multiples of four
@@ -17,7 +17,7 @@ Handle HandleTable::Add(std::shared_ptr<SimObject> object) {
         std::lock_guard count(HandleCountMutex());
         ++object->open_handles_;
     }
-    objects_.emplace(handle, Entry{std::move(object), 0});
+    objects_.emplace(handle, Entry{std::move(object), 0, granted_access});
     if (objects_.size() > peak_) peak_ = objects_.size();
     return handle;
 }
@@ -26,6 +26,13 @@ std::shared_ptr<SimObject> HandleTable::Find(Handle handle) const {
     std::lock_guard lock(mutex_);
     auto it = objects_.find(handle);
     return it == objects_.end() ? nullptr : it->second.object;
+}
+
+std::optional<std::uint32_t> HandleTable::GrantedAccess(Handle handle) const {
+    std::lock_guard lock(mutex_);
+    auto it = objects_.find(handle);
+    if (it == objects_.end()) return std::nullopt;
+    return it->second.granted_access;
 }
 
 std::optional<std::uint32_t> HandleTable::Flags(Handle handle) const {

@@ -16,8 +16,12 @@ namespace telvo::platform::sim {
 // every path closes what it opened.
 class HandleTable {
 public:
-    Handle Add(std::shared_ptr<SimObject> object);
+    // A handle with the access its open was granted; objects whose calls
+    // do not check it take every right.
+    Handle Add(std::shared_ptr<SimObject> object, std::uint32_t granted_access = kEveryRight);
     std::shared_ptr<SimObject> Find(Handle handle) const;
+    // The access an open handle was granted (nothing when it is not open).
+    std::optional<std::uint32_t> GrantedAccess(Handle handle) const;
     // HANDLE_FLAG_* of an open handle (nothing when it is not open).
     std::optional<std::uint32_t> Flags(Handle handle) const;
     bool SetFlags(Handle handle, std::uint32_t mask, std::uint32_t flags);
@@ -34,6 +38,8 @@ public:
     std::size_t PeakCount() const;
     void ResetPeak();
 
+    static constexpr std::uint32_t kEveryRight = 0xFFFFFFFF;
+
 private:
     static std::mutex& HandleCountMutex();
 
@@ -41,6 +47,7 @@ private:
     struct Entry {
         std::shared_ptr<SimObject> object;
         std::uint32_t flags = 0;
+        std::uint32_t granted_access = kEveryRight;
     };
     std::map<Handle, Entry> objects_;
     std::uint64_t next_ = 0x100;

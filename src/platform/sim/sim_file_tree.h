@@ -77,8 +77,10 @@ struct SimVolume {
 };
 
 // What a new object takes from the token of the process that makes it: its
-// owner (TokenOwner) and, when it inherits nothing, the default DACL (ACL
-// bytes; empty: none).
+// owner (TokenOwner, or the one its creation names) and, when it inherits
+// nothing, the default DACL (ACL bytes; empty: none). A DACL named at
+// creation is the object's DACL as it is, nothing inherited added
+// (windows-notes 10.2: no auto-inherit is asked for on an explicit DACL).
 struct SimCreator {
     winformat::Sid owner;
     std::vector<std::uint8_t> default_dacl;
@@ -86,7 +88,7 @@ struct SimCreator {
     // needs no WRITE_DAC for it, windows-notes 10.4 item 9): its DACL (null
     // included) replaces what would be inherited; an owner other than the
     // creator's is ERROR_INVALID_OWNER (10.2).
-    std::optional<winformat::SecurityDescriptor> given;
+    std::optional<winformat::SecurityDescriptor> given = std::nullopt;
 };
 
 // What a new reparse point points to (tag 0: the new object is none).

@@ -115,6 +115,24 @@ SimCreator SimFiles::Creator() const {
     return SimCreator{token.owner, token.default_dacl, std::nullopt};
 }
 
+// The creator with what a descriptor given at creation names: its owner,
+// which the token must be allowed to assign (ERROR_INVALID_OWNER), and its
+// DACL, which the object then takes as it is.
+SysResult<SimCreator> SimFiles::ExplicitCreator(std::span<const std::uint8_t> security_descriptor) const {
+    SimCreator creator = Creator();
+    if (security_descriptor.empty()) return creator;
+    auto parsed = winformat::SecurityDescriptor::ParseSelfRelative(security_descriptor);
+    if (!parsed) return Win32Failure(win32_error::kInvalidSecurityDescr);
+    if (parsed->owner) {
+        if (!host_.security().ProcessToken().MayAssignOwner(*parsed->owner)) {
+            return Win32Failure(win32_error::kInvalidOwner);
+        }
+        creator.owner = *parsed->owner;
+    }
+    creator.given = std::move(*parsed);
+    return creator;
+}
+
 SysResult<Handle> SimFiles::CreateFileW(const std::u16string& path, std::uint32_t desired_access,
                                         std::uint32_t share_mode, std::uint32_t creation_disposition,
                                         std::uint32_t flags_and_attributes) {
@@ -186,13 +204,15 @@ SysResult<Handle> SimFiles::ReOpenFile(Handle original, std::uint32_t desired_ac
     return host_.handles().Add(std::make_shared<SimFileObject>(tree_, file->link(), access, share_mode));
 }
 
-SysResult<void> SimFiles::CreateDirectoryW(const std::u16string& path) {
-    TELVO_SIM_ENTER(host_, "CreateDirectoryW");
+SysResult<void> SimFiles::CreateDirectoryW(const std::u16string& path,
+                                           std::span<const std::uint8_t> security_descriptor) {
+    TELVO_SIM_ENTER(host_, "CreateDirectoryW", {security_descriptor.size()});
     std::lock_guard lock(tree_->mutex);
     TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(path, false));
     if (lookup.link) return Win32Failure(win32_error::kAlreadyExists);
     TELVO_TRY(AccessAs(CallerToken(), lookup, 0, true));
-    TELVO_TRY(tree_->AddChild(lookup, true, 0, Creator()));
+    TELVO_TRY_ASSIGN(SimCreator creator, ExplicitCreator(security_descriptor));
+    TELVO_TRY(tree_->AddChild(lookup, true, 0, creator));
     return {};
 }
 

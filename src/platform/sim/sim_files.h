@@ -62,7 +62,12 @@ public:
                                   std::uint32_t creation_disposition, std::uint32_t flags_and_attributes) override;
     SysResult<Handle> ReOpenFile(Handle original, std::uint32_t desired_access, std::uint32_t share_mode,
                                  std::uint32_t flags_and_attributes) override;
-    SysResult<void> CreateDirectoryW(const std::u16string& path) override;
+    using Files::CreateDirectoryW;
+    SysResult<NtCreatedFile> NtCreateFile(Handle root, const std::u16string& name, std::uint32_t desired_access,
+                                          std::uint32_t file_attributes, std::uint32_t share_access,
+                                          std::uint32_t create_disposition, std::uint32_t create_options) override;
+    SysResult<void> CreateDirectoryW(const std::u16string& path,
+                                     std::span<const std::uint8_t> security_descriptor) override;
     // The same open as CreateFileW's, on \??\X:\... or \\?\X:\..., but for
     // what CreateFileW adds: nothing is added to the access asked for, and a
     // directory opens unless FILE_NON_DIRECTORY_FILE is given. Failures are
@@ -183,6 +188,7 @@ private:
     // What objects the calling process makes take from its token (test-side
     // set-up makes them as the test's current process).
     SimCreator Creator() const;
+    SysResult<SimCreator> ExplicitCreator(std::span<const std::uint8_t> security_descriptor) const;
     // An open by the calling process (checked with `caller`), or by another
     // process a test stands in for (`caller` null: nothing is checked).
     SysResult<std::shared_ptr<SimFileObject>> Open(std::u16string_view path, std::uint32_t access, std::uint32_t share,

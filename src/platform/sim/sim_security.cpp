@@ -46,6 +46,10 @@ SysResult<void> SimSecurity::GetKernelObjectSecurity(Handle handle, std::uint32_
         }
         descriptor = FileDescriptor(*file);
     } else if (auto secured = std::dynamic_pointer_cast<SimSecured>(host_.handles().Find(handle))) {
+        // Owner, group and DACL need READ_CONTROL on the handle (a SACL
+        // needs ACCESS_SYSTEM_SECURITY, which no caller here holds).
+        const std::uint32_t granted = host_.handles().GrantedAccess(handle).value_or(0);
+        if (!(granted & file_access::kReadControl)) return Win32Failure(win32_error::kAccessDenied);
         descriptor = secured->security_descriptor;
     } else {
         return std::unexpected(SysError::Win32(win32_error::kInvalidHandle));

@@ -8,21 +8,6 @@ namespace telvo::platform::sim {
 
 namespace {
 
-
-// Whether a token may name `owner` as the owner of an object it creates: its
-// user, a group it holds with SE_GROUP_OWNER, or anyone while
-// SeRestorePrivilege is enabled.
-bool MayAssignOwner(const SimToken& token, const winformat::Sid& owner) {
-    if (owner == token.identity.user || token.identity.HasPrivilege(privilege::kRestore)) return true;
-    for (const TokenGroup& group : token.identity.groups) {
-        if (group.sid == owner && (group.attributes & group_attribute::kOwner) &&
-            !(group.attributes & group_attribute::kUseForDenyOnly)) {
-            return true;
-        }
-    }
-    return false;
-}
-
 // A new mutex's descriptor: what the creator gave, with the token's owner,
 // primary group and default DACL for what it left out. A named object's
 // directory has nothing to inherit, so the default DACL is all there is.
@@ -34,7 +19,7 @@ SysResult<std::vector<std::uint8_t>> NewMutexDescriptor(std::span<const std::uin
         if (!parsed) return Win32Failure(win32_error::kInvalidSecurityDescr);
         descriptor = std::move(*parsed);
     }
-    if (descriptor.owner && !MayAssignOwner(token, *descriptor.owner)) {
+    if (descriptor.owner && !token.MayAssignOwner(*descriptor.owner)) {
         return Win32Failure(win32_error::kInvalidOwner);
     }
     if (!descriptor.owner) descriptor.owner = token.owner;
@@ -91,7 +76,8 @@ SysResult<CreatedObject> SimSync::Create(std::span<const std::uint8_t> security_
     }
     // The initial ownership is not granted to a caller that merely opened it.
     if (initial_owner && !existed) (void)mutex->TryWait();
-    return CreatedObject{host_.handles().Add(mutex), existed};
+    // A new object's creator gets what it asked for; an existing one was checked.
+    return CreatedObject{host_.handles().Add(mutex, MapGenericBits(desired_access, kMutexGenericMapping)), existed};
 }
 
 SysResult<CreatedObject> SimSync::CreateMutexExW(std::span<const std::uint8_t> security_descriptor, bool,
@@ -112,7 +98,7 @@ SysResult<Handle> SimSync::OpenMutexW(std::uint32_t desired_access, bool, const 
     auto mutex = FindMutex(name);
     if (!mutex) return std::unexpected(SysError::Win32(win32_error::kFileNotFound));
     TELVO_TRY(CheckMutexAccess(*mutex, host_.security().ProcessToken(), desired_access));
-    return host_.handles().Add(mutex);
+    return host_.handles().Add(mutex, MapGenericBits(desired_access, kMutexGenericMapping));
 }
 
 SysResult<void> SimSync::ReleaseMutex(Handle handle) {

@@ -39,6 +39,17 @@ std::vector<std::uint8_t> Dword(std::uint32_t value) {
 
 }  // namespace
 
+bool SimToken::MayAssignOwner(const Sid& candidate) const {
+    if (candidate == identity.user || identity.HasPrivilege(privilege::kRestore)) return true;
+    for (const TokenGroup& group : identity.groups) {
+        if (group.sid == candidate && (group.attributes & group_attribute::kOwner) &&
+            !(group.attributes & group_attribute::kUseForDenyOnly)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 SimToken SimToken::InteractiveUser(const Sid& user, bool administrator, bool elevated) {
     SimToken token;
     token.identity.user = user;
@@ -58,6 +69,9 @@ SimToken SimToken::InteractiveUser(const Sid& user, bool administrator, bool ele
             wk::Administrators(), admin_enabled ? kGroupAttributes | group_attribute::kOwner
                                                 : group_attribute::kUseForDenyOnly});
         if (elevated) {
+            // The default owner of what an elevated administrator creates
+            // (windows-notes 10.2, "Admin default owner"): objects that must
+            // belong to the user name their owner explicitly.
             token.owner = wk::Administrators();
             token.default_dacl = DefaultDacl(wk::Administrators());
             token.identity.integrity_rid = winformat::integrity_rid::kHigh;

@@ -23,6 +23,11 @@ struct SimToken {
     std::uint32_t impersonation_level = impersonation_level::kAnonymous;
     bool elevated = false;
 
+    // Whether the holder may name `owner` as the owner of an object it
+    // creates: its user, a group it holds with SE_GROUP_OWNER, or anyone
+    // while SeRestorePrivilege is enabled.
+    bool MayAssignOwner(const winformat::Sid& owner) const;
+
     // An interactive user. A standard user runs at medium integrity; an
     // administrator has a split token: unelevated, Administrators is a
     // deny-only group; elevated, it is enabled, owns what the token creates

@@ -6,32 +6,7 @@
 
 #include "platform/win32/win32_common.h"
 
-// Exported by ntdll; the SDK declares it only with the native structures it
-// takes, which winternl.h gives in part. It returns an NTSTATUS (a LONG).
-extern "C" {
-struct TelvoUnicodeString {
-    USHORT Length;
-    USHORT MaximumLength;
-    PWSTR Buffer;
-};
-struct TelvoObjectAttributes {
-    ULONG Length;
-    HANDLE RootDirectory;
-    TelvoUnicodeString* ObjectName;
-    ULONG Attributes;
-    PVOID SecurityDescriptor;
-    PVOID SecurityQualityOfService;
-};
-struct TelvoIoStatusBlock {
-    union {
-        LONG Status;
-        PVOID Pointer;
-    };
-    ULONG_PTR Information;
-};
-LONG NTAPI NtOpenFile(PHANDLE handle, ACCESS_MASK access, TelvoObjectAttributes* attributes,
-                      TelvoIoStatusBlock* io_status, ULONG share_access, ULONG open_options);
-}
+#include <winternl.h>
 
 namespace telvo::platform::win32 {
 
@@ -46,6 +21,31 @@ OVERLAPPED OverlappedAt(std::uint64_t offset) {
     overlapped.OffsetHigh = static_cast<DWORD>(offset >> 32);
     return overlapped;
 }
+
+constexpr std::uint32_t kStatusObjectNameInvalid = 0xC0000033;
+
+// UNICODE_STRING counts bytes in a USHORT.
+bool FitsObjectName(const std::u16string& name) { return name.size() * sizeof(char16_t) <= 0xFFFE; }
+
+// OBJECT_ATTRIBUTES{RootDirectory, ObjectName, OBJ_CASE_INSENSITIVE} over a
+// copy of the name that lives as long as the attributes.
+struct NtObjectName {
+    NtObjectName(Handle root, const std::u16string& name) : buffer(name) {
+        unicode.Length = static_cast<USHORT>(buffer.size() * sizeof(char16_t));
+        unicode.MaximumLength = unicode.Length;
+        unicode.Buffer = reinterpret_cast<PWSTR>(buffer.data());
+        attributes.Length = sizeof attributes;
+        attributes.RootDirectory = ToNative(root);
+        attributes.ObjectName = &unicode;
+        attributes.Attributes = OBJ_CASE_INSENSITIVE;
+    }
+    NtObjectName(const NtObjectName&) = delete;
+    NtObjectName& operator=(const NtObjectName&) = delete;
+
+    std::u16string buffer;
+    UNICODE_STRING unicode{};
+    OBJECT_ATTRIBUTES attributes{};
+};
 
 // One batch of FILE_ID_BOTH_DIR_INFO records; records are 8-byte aligned in the buffer.
 constexpr DWORD kDirectoryBufferBytes = 64 * 1024;
@@ -89,8 +89,28 @@ SysResult<Handle> Win32Files::ReOpenFile(Handle original, std::uint32_t desired_
     return FromNative(handle);
 }
 
-SysResult<void> Win32Files::CreateDirectoryW(const std::u16string& path) {
-    if (!::CreateDirectoryW(Wide(path), nullptr)) return LastError();
+SysResult<NtCreatedFile> Win32Files::NtCreateFile(Handle root, const std::u16string& name, std::uint32_t desired_access,
+                                                 std::uint32_t file_attributes, std::uint32_t share_access,
+                                                 std::uint32_t create_disposition, std::uint32_t create_options) {
+    if (!FitsObjectName(name)) return std::unexpected(SysError::NtStatus(kStatusObjectNameInvalid));
+    NtObjectName object(root, name);
+    IO_STATUS_BLOCK status_block{};
+    HANDLE opened = nullptr;
+    const NTSTATUS status = ::NtCreateFile(&opened, desired_access, &object.attributes, &status_block, nullptr,
+                                           file_attributes, share_access, create_disposition, create_options, nullptr, 0);
+    if (status < 0) return std::unexpected(SysError::NtStatus(static_cast<std::uint32_t>(status)));
+    return NtCreatedFile{FromNative(opened), static_cast<std::uint64_t>(status_block.Information)};
+}
+
+SysResult<void> Win32Files::CreateDirectoryW(const std::u16string& path,
+                                             std::span<const std::uint8_t> security_descriptor) {
+    // Copied so that Windows gets a writable, aligned descriptor.
+    std::vector<std::uint8_t> descriptor(security_descriptor.begin(), security_descriptor.end());
+    SECURITY_ATTRIBUTES attributes{};
+    attributes.nLength = sizeof attributes;
+    attributes.lpSecurityDescriptor = descriptor.data();
+    attributes.bInheritHandle = FALSE;
+    if (!::CreateDirectoryW(Wide(path), descriptor.empty() ? nullptr : &attributes)) return LastError();
     return {};
 }
 
@@ -171,21 +191,14 @@ SysResult<std::vector<DirectoryEntry>> Win32Files::GetFileInformationByHandleEx(
 
 SysResult<Handle> Win32Files::NtOpenFile(const std::u16string& nt_path, std::uint32_t desired_access,
                                          std::uint32_t share_access, std::uint32_t open_options) {
-    constexpr ULONG kObjCaseInsensitive = 0x40;
-    if (nt_path.size() * sizeof(char16_t) > 0xFFFE) {
-        return std::unexpected(SysError::NtStatus(0xC0000033));  // STATUS_OBJECT_NAME_INVALID
-    }
-    std::u16string name = nt_path;
-    TelvoUnicodeString unicode{static_cast<USHORT>(name.size() * sizeof(char16_t)),
-                               static_cast<USHORT>(name.size() * sizeof(char16_t)),
-                               reinterpret_cast<PWSTR>(name.data())};
-    TelvoObjectAttributes attributes{sizeof(TelvoObjectAttributes), nullptr, &unicode, kObjCaseInsensitive, nullptr,
-                                     nullptr};
-    TelvoIoStatusBlock io_status{};
-    HANDLE handle = nullptr;
-    const LONG status = ::NtOpenFile(&handle, desired_access, &attributes, &io_status, share_access, open_options);
+    if (!FitsObjectName(nt_path)) return std::unexpected(SysError::NtStatus(kStatusObjectNameInvalid));
+    NtObjectName object(kNullHandle, nt_path);
+    IO_STATUS_BLOCK status_block{};
+    HANDLE opened = nullptr;
+    const NTSTATUS status =
+        ::NtOpenFile(&opened, desired_access, &object.attributes, &status_block, share_access, open_options);
     if (status < 0) return std::unexpected(SysError::NtStatus(static_cast<std::uint32_t>(status)));
-    return FromNative(handle);
+    return FromNative(opened);
 }
 
 SysResult<void> Win32Files::SetFileBasicInfo(Handle file, std::uint32_t attributes) {

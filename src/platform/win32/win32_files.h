@@ -10,7 +10,12 @@ public:
                                   std::uint32_t creation_disposition, std::uint32_t flags_and_attributes) override;
     SysResult<Handle> ReOpenFile(Handle original, std::uint32_t desired_access, std::uint32_t share_mode,
                                  std::uint32_t flags_and_attributes) override;
-    SysResult<void> CreateDirectoryW(const std::u16string& path) override;
+    using Files::CreateDirectoryW;
+    SysResult<NtCreatedFile> NtCreateFile(Handle root, const std::u16string& name, std::uint32_t desired_access,
+                                          std::uint32_t file_attributes, std::uint32_t share_access,
+                                          std::uint32_t create_disposition, std::uint32_t create_options) override;
+    SysResult<void> CreateDirectoryW(const std::u16string& path,
+                                     std::span<const std::uint8_t> security_descriptor) override;
     SysResult<Handle> NtOpenFile(const std::u16string& nt_path, std::uint32_t desired_access,
                                  std::uint32_t share_access, std::uint32_t open_options) override;
     SysResult<void> SetFileBasicInfo(Handle file, std::uint32_t attributes) override;
