@@ -232,7 +232,7 @@ void SimProcesses::Run(const std::shared_ptr<SimProcess>& process) {
             return;
         }
         if (const auto* write = std::get_if<step::WriteOutput>(&next)) {
-            WriteOutput(*process, write->text);
+            WriteOutput(*process, write->text, write->to_error);
         } else if (const auto* child = std::get_if<step::StartChild>(&next)) {
             if (auto started = StartChild(*process, child->command_line); !started) {
                 process->RecordStepFailure(started.error());
@@ -240,7 +240,7 @@ void SimProcesses::Run(const std::shared_ptr<SimProcess>& process) {
         } else if (const auto* survive = std::get_if<step::SurviveTermination>(&next)) {
             process->SetSurvivesTermination(survive->milliseconds);
         } else if (const auto* file = std::get_if<step::File>(&next)) {
-            WriteOutput(*process, FileStep(*process, *file));
+            WriteOutput(*process, FileStep(*process, *file), false);
         } else if (std::holds_alternative<step::CloseControllerInput>(next)) {
             CloseControllerInput(*process);
         } else {
@@ -288,8 +288,8 @@ SysResult<void> SimProcesses::StartChild(SimProcess& parent, const std::u16strin
     return {};
 }
 
-void SimProcesses::WriteOutput(SimProcess& process, const std::string& text) {
-    const auto object = process.FindHandle(process.image().std_output);
+void SimProcesses::WriteOutput(SimProcess& process, const std::string& text, bool to_error) {
+    const auto object = process.FindHandle(to_error ? process.image().std_error : process.image().std_output);
     const auto* bytes = reinterpret_cast<const std::byte*>(text.data());
     SysResult<std::uint32_t> written = Win32Failure(win32_error::kInvalidHandle);
     if (auto file = std::dynamic_pointer_cast<SimFileObject>(object)) {

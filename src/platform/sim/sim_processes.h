@@ -85,7 +85,7 @@ private:
     std::string FileStep(const SimProcess& process, const step::File& file);
     SysResult<void> StartChild(SimProcess& parent, const std::u16string& command_line);
     void CloseControllerInput(const SimProcess& process);
-    void WriteOutput(SimProcess& process, const std::string& text);
+    void WriteOutput(SimProcess& process, const std::string& text, bool to_error);
 
     SimHost& host_;
     mutable std::mutex mutex_;
