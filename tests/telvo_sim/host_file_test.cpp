@@ -3,9 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <string>
 
 #include "platform/file_constants.h"
@@ -257,21 +254,6 @@ TEST(HostFile, RefusesFiltersThatAreNoWholeLeases) {
     unlaid.erase(unlaid.find(layout), layout.size());
     EXPECT_NE(Refusal(unlaid).find("the running offline-network service needs the offline layout"), std::string::npos)
         << Refusal(unlaid);
-}
-
-// The reference page's full example is a host file (telvo_sim_test runs each example).
-TEST(HostFile, TheDocumentedExampleReads) {
-    std::ifstream page(std::filesystem::path(__FILE__).parent_path() / "../../docs/telvo-sim-host-format.md");
-    ASSERT_TRUE(page);
-    std::stringstream text;
-    text << page.rdbuf();
-    const std::string doc = text.str();
-    const std::size_t start = doc.rfind("```json\n");
-    ASSERT_NE(start, std::string::npos);
-    const std::size_t end = doc.find("```", start + 8);
-    auto example = ReadHostFile(doc.substr(start + 8, end - start - 8));
-    ASSERT_TRUE(example) << example.error().Display();
-    EXPECT_EQ(example->broker->Leases().size(), 1u);
 }
 
 TEST(HostFile, StateReadsBackAsTheSameHost) {
