@@ -344,6 +344,13 @@ TEST(HostFile, StateOfAHostBuiltThroughTheSeamReadsBack) {
     auto abandoned = host.sync().PlantMutex(u"Global\\gone", {});
     abandoned->HoldByOtherProcess();
     abandoned->AbandonByOtherProcess();
+    // What a run needs, which the reader would make otherwise.
+    for (const auto* directory : {u"C:\\Windows", u"C:\\Windows\\System32", u"C:\\Users", u"C:\\Users\\tester",
+                                  u"C:\\Users\\tester\\AppData", u"C:\\Users\\tester\\AppData\\Local",
+                                  u"C:\\Users\\tester\\AppData\\Local\\Packages"}) {
+        ASSERT_TRUE(host.files().MakeDirectory(directory));
+    }
+    ASSERT_TRUE(host.files().MakeFile(u"C:\\Windows\\System32\\cmd.exe", "MZ"));
     host.processes().Script(CommandLineOf(u"C:\\Windows\\System32", u"slow"),
                             {step::SurviveTermination{500}, step::File{step::File::Action::list, u"C:\\d", ""}, step::Exit{0}});
     host.processes().Script(CommandLineOf(u"C:\\Windows\\System32", u"parent"),
