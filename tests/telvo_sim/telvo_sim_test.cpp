@@ -32,8 +32,8 @@ std::string ReadFile(const std::filesystem::path& path) {
     return text.str();
 }
 
-// A controller as the helper expects one: it writes its input, keeps its
-// end open until the record has arrived, then closes it.
+// A controller as the helper expects one: it writes its input and keeps its
+// end open until the helper has ended, then closes it.
 struct Controller {
     struct Shared {
         std::mutex mutex;
@@ -55,7 +55,9 @@ struct Controller {
                 s->input_sent = true;
                 return s->input;
             }
-            s->changed.wait(lock, [&] { return s->closed || s->output.ends_with("}\n"); });
+            // Open until the helper has ended: a command may print lines that
+            // look like the record.
+            s->changed.wait(lock, [&] { return s->closed; });
             return std::string();
         };
         streams.write_output = [s = shared](std::string_view bytes) {
