@@ -169,8 +169,8 @@ std::string Describe(const Json& value) {
         case Json::value_t::number_unsigned: return "integer `" + std::to_string(value.get<std::uint64_t>()) + "`";
         case Json::value_t::number_float: return "floating point `" + value.dump() + "`";
         case Json::value_t::string: return "string " + value.dump();
-        case Json::value_t::array: return "sequence";
-        case Json::value_t::object: return "map";
+        case Json::value_t::array: return "array";
+        case Json::value_t::object: return "object";
         default: return "value";
     }
 }
@@ -252,13 +252,13 @@ Result<bool> ReadBool(const Node& node, std::string_view key) {
 }
 
 Result<std::uint32_t> ReadU32(const Node& node, std::string_view key) {
-    return ReadInteger<std::uint32_t>(node, key, "u32");
+    return ReadInteger<std::uint32_t>(node, key, "a whole number from 0 to 4294967295");
 }
 Result<std::uint64_t> ReadU64(const Node& node, std::string_view key) {
-    return ReadInteger<std::uint64_t>(node, key, "u64");
+    return ReadInteger<std::uint64_t>(node, key, "a whole number from 0 to 18446744073709551615");
 }
 Result<std::int32_t> ReadI32(const Node& node, std::string_view key) {
-    return ReadInteger<std::int32_t>(node, key, "i32");
+    return ReadInteger<std::int32_t>(node, key, "a whole number from -2147483648 to 2147483647");
 }
 
 namespace {
@@ -275,7 +275,7 @@ std::vector<Node> Elements(const Node& node) {
 }  // namespace
 
 Result<std::vector<std::string>> ReadStringArray(const Node& node, std::string_view key) {
-    if (!node.value->is_array()) return WrongType(node, key, "a sequence of strings");
+    if (!node.value->is_array()) return WrongType(node, key, "an array of strings");
     std::vector<std::string> items;
     items.reserve(node.value->size());
     for (const Node& element : Elements(node)) {
@@ -287,7 +287,7 @@ Result<std::vector<std::string>> ReadStringArray(const Node& node, std::string_v
 }
 
 Result<std::vector<Node>> ReadArray(const Node& node, std::string_view key) {
-    if (!node.value->is_array()) return WrongType(node, key, "a sequence");
+    if (!node.value->is_array()) return WrongType(node, key, "an array");
     return Elements(node);
 }
 

@@ -5,10 +5,12 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <span>
 #include <string_view>
 #include <vector>
 
+#include "common/json.h"
 #include "winformat/ordinal_case.h"
 #include "winformat/sddl.h"
 #include "winformat/security_descriptor.h"
@@ -198,31 +200,28 @@ public:
         }
     }
 
-    std::string Text() {
+    // Every line, group by group, once every change has been taken.
+    std::vector<ReportedChange> Lines(const std::vector<std::u16string>& meant_to_stay) {
         for (auto& [group, describe] : deferred_) {
             for (auto& line : describe()) Add(groups_[group], std::move(line));
         }
-        std::string text;
-        std::size_t total = 0;
-        std::size_t undone = 0;
+        deferred_.clear();
+        std::set<std::u16string> staying;
+        for (const auto& path : meant_to_stay) staying.insert(winformat::Upcased(path));
+        std::vector<ReportedChange> lines;
         for (const auto& group : groups_) {
-            if (group.lines.empty()) continue;
-            text += group.title + "\n";
+            const bool stays = group.path && staying.contains(winformat::Upcased(*group.path));
             for (const auto& line : group.lines) {
-                text += std::string("  ") + (line.undone ? "undone" : "left  ") + "  " + line.text;
-                text += line.times > 1 ? " (" + std::to_string(line.times) + " times)\n" : "\n";
-                ++total;
-                if (line.undone) ++undone;
+                lines.push_back({group.title, line.text, line.undone, line.times, stays});
             }
         }
-        text += std::to_string(total) + " changes, " + std::to_string(undone) + " undone, " +
-                std::to_string(total - undone) + " left\n";
-        return text;
+        return lines;
     }
 
 private:
     struct Group {
         std::string title;
+        std::optional<std::u16string> path;  // of a file or directory
         std::vector<Line> lines;
     };
 
@@ -238,11 +237,12 @@ private:
         group.lines.push_back(std::move(line));
     }
 
-    std::size_t GroupOf(const std::string& title) {
+    std::size_t GroupOf(const std::string& title, std::optional<std::u16string> path = std::nullopt) {
         auto [it, added] = group_index_.try_emplace(title, groups_.size());
-        if (added) groups_.push_back(Group{title, {}});
+        if (added) groups_.push_back(Group{title, std::move(path), {}});
         return it->second;
     }
+    std::size_t GroupOfPath(const std::u16string& path) { return GroupOf(Display(path), path); }
     // Lines whose status is known only once every change has been taken.
     void Defer(std::size_t group, std::function<std::vector<Line>()> describe) {
         deferred_.emplace_back(group, std::move(describe));
@@ -268,7 +268,7 @@ private:
         objects_.push_back(std::move(created));
         const std::size_t id = objects_.size() - 1;
         at_path_[change.subject] = id;
-        Defer(GroupOf(Display(change.subject)),
+        Defer(GroupOfPath(change.subject),
               [this, id] { return std::vector<Line>{{"created " + objects_[id].kind, !objects_[id].exists}}; });
     }
 
@@ -278,7 +278,7 @@ private:
         object.exists = false;
         at_path_.erase(change.subject);
         if (object.created) return;
-        Defer(GroupOf(Display(change.subject)),
+        Defer(GroupOfPath(change.subject),
               [kind = Display(change.detail)] { return std::vector<Line>{{"deleted " + kind, false}}; });
     }
 
@@ -287,7 +287,7 @@ private:
         at_path_.erase(change.subject);
         at_path_[change.detail] = id;
         objects_[id].path = change.detail;
-        Defer(GroupOf(Display(change.subject)), [this, id, to = Display(change.detail)] {
+        Defer(GroupOfPath(change.subject), [this, id, to = Display(change.detail)] {
             const FileObject& object = objects_[id];
             const bool undone = object.created ? !object.exists : object.exists && object.path == object.origin;
             return std::vector<Line>{{"renamed to " + to, undone}};
@@ -301,7 +301,7 @@ private:
         object.descriptors.push_back(change.after);
         if (object.descriptor_reported) return;
         object.descriptor_reported = true;
-        Defer(GroupOf(Display(change.subject)), [this, id] {
+        Defer(GroupOfPath(change.subject), [this, id] {
             const FileObject& described = objects_[id];
             // What an object the run made and removed again went through is gone with it.
             if (described.created && !described.exists) return std::vector<Line>{};
@@ -313,7 +313,7 @@ private:
         FileObject& object = objects_[ObjectAt(change.subject)];
         if (object.created || object.write_reported) return;
         object.write_reported = true;
-        Defer(GroupOf(Display(change.subject)), [] { return std::vector<Line>{{"data written", false}}; });
+        Defer(GroupOfPath(change.subject), [] { return std::vector<Line>{{"data written", false}}; });
     }
 
     // One line for a name: what first happened to it, undone when the name
@@ -376,10 +376,45 @@ private:
 
 }  // namespace
 
-std::string DescribeChanges(const platform::sim::SimChangeLog& log) {
+std::vector<ReportedChange> ReportChanges(const platform::sim::SimChangeLog& log,
+                                          const std::vector<std::u16string>& meant_to_stay) {
     ChangeReport report;
     for (const SimChange& change : log.Changes()) report.Take(change);
-    return report.Text();
+    return report.Lines(meant_to_stay);
+}
+
+std::string DescribeChanges(const platform::sim::SimChangeLog& log, const std::vector<std::u16string>& meant_to_stay) {
+    std::string text;
+    std::size_t undone = 0;
+    const std::string* heading = nullptr;
+    const auto lines = ReportChanges(log, meant_to_stay);
+    for (const ReportedChange& line : lines) {
+        if (!heading || *heading != line.object) {
+            heading = &line.object;
+            text += line.object + (line.meant_to_stay ? "  (meant to stay)\n" : "\n");
+        }
+        text += std::string("  ") + (line.undone ? "undone" : "left  ") + "  " + line.change;
+        text += line.times > 1 ? " (" + std::to_string(line.times) + " times)\n" : "\n";
+        if (line.undone) ++undone;
+    }
+    text += std::to_string(lines.size()) + " changes, " + std::to_string(undone) + " undone, " +
+            std::to_string(lines.size() - undone) + " left\n";
+    return text;
+}
+
+std::string DescribeChangesAsJson(const platform::sim::SimChangeLog& log,
+                                  const std::vector<std::u16string>& meant_to_stay) {
+    std::string text;
+    for (const ReportedChange& line : ReportChanges(log, meant_to_stay)) {
+        json::Json entry = json::Json::object();
+        entry["object"] = line.object;
+        entry["change"] = line.change;
+        entry["status"] = line.undone ? "undone" : "left";
+        entry["times"] = line.times;
+        entry["meantToStay"] = line.meant_to_stay;
+        text += entry.dump(-1, ' ', false, json::Json::error_handler_t::replace) + "\n";
+    }
+    return text;
 }
 
 }  // namespace telvo::telvo_sim

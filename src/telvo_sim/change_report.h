@@ -1,6 +1,7 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "platform/sim/sim_change_log.h"
 
@@ -36,6 +37,24 @@ namespace telvo::telvo_sim {
 // - An offline-network lease has one line: "installed (profile <name>,
 //   filters <ids>)", undone when it was removed again, or "removed" of a
 //   lease that was there before.
-std::string DescribeChanges(const platform::sim::SimChangeLog& log);
+//
+// An object "meant to stay" is one of `meant_to_stay` (paths of files or
+// directories that the helper keeps between runs on purpose, such as its
+// state directory): its heading ends in "  (meant to stay)".
+struct ReportedChange {
+    std::string object;  // the group's heading
+    std::string change;
+    bool undone = false;
+    int times = 1;
+    bool meant_to_stay = false;
+};
+std::vector<ReportedChange> ReportChanges(const platform::sim::SimChangeLog& log,
+                                          const std::vector<std::u16string>& meant_to_stay = {});
+std::string DescribeChanges(const platform::sim::SimChangeLog& log,
+                            const std::vector<std::u16string>& meant_to_stay = {});
+// The same lines as JSON, one object a line: {"object", "change", "status"
+// ("undone" or "left"), "times", "meantToStay"}.
+std::string DescribeChangesAsJson(const platform::sim::SimChangeLog& log,
+                                  const std::vector<std::u16string>& meant_to_stay = {});
 
 }  // namespace telvo::telvo_sim

@@ -20,6 +20,10 @@ namespace telvo::telvo_sim {
 inline constexpr std::string_view kHostFormat = "telvo-sim-host/1";
 inline constexpr std::size_t kMaxHostFileSize = 16 * 1024 * 1024;
 
+// The user of a host file that leaves `user` (or its name or SID) out.
+inline constexpr std::u16string_view kDefaultUserName = u"alice";
+inline constexpr std::string_view kDefaultUserSid = "S-1-5-21-1004336348-1177238915-682003330-1001";
+
 // A host built from a file, with the mutexes that other live processes keep
 // open on it (they exist while this holds them) and the offline-network
 // broker with the leases of `wfp` (never null). When the host's service

@@ -42,16 +42,28 @@ public:
         return {};
     }
 
-    Result<void> User(const Node& node) {
-        TELVO_TRY_ASSIGN(auto reader, ObjectReader::Open(node, "the user"));
-        TELVO_TRY_ASSIGN(std::u16string name, reader.Field("name", ReadText));
-        TELVO_TRY_ASSIGN(const winformat::Sid sid, reader.Field("sid", ReadSid));
-        TELVO_TRY_ASSIGN(const bool administrator, reader.Field("administrator", json::ReadBool));
-        TELVO_TRY_ASSIGN(const bool elevated, reader.Field("elevated", json::ReadBool));
-        TELVO_TRY_ASSIGN(std::u16string profile, reader.Field("profile", ReadText));
-        TELVO_TRY_ASSIGN(std::u16string local_app_data, reader.Field("localAppData", ReadText));
-        TELVO_TRY(reader.RefuseUnknown());
-        if (elevated && !administrator) return FailAt(node, "a user who is no administrator cannot run elevated");
+    // Every key has a default: the standard user alice of the built-in host.
+    Result<void> User(const std::optional<Node>& node) {
+        std::optional<ObjectReader> reader;
+        if (node) {
+            TELVO_TRY_ASSIGN(reader, ObjectReader::Open(*node, "the user"));
+        }
+        const auto field = [&]<class T>(std::string_view key, Result<T> (*read)(const Node&, std::string_view),
+                                        T fallback) -> Result<T> {
+            auto given = reader ? reader->TakeIfPresent(key) : std::nullopt;
+            if (!given) return fallback;
+            return read(*given, key);
+        };
+        TELVO_TRY_ASSIGN(std::u16string name, field("name", ReadText, std::u16string(kDefaultUserName)));
+        TELVO_TRY_ASSIGN(const winformat::Sid sid,
+                         field("sid", ReadSid, winformat::Sid::Parse(kDefaultUserSid).value()));
+        TELVO_TRY_ASSIGN(const bool administrator, field("administrator", json::ReadBool, false));
+        TELVO_TRY_ASSIGN(const bool elevated, field("elevated", json::ReadBool, false));
+        TELVO_TRY_ASSIGN(std::u16string profile, field("profile", ReadText, u"C:\\Users\\" + name));
+        TELVO_TRY_ASSIGN(std::u16string local_app_data,
+                         field("localAppData", ReadText, profile + u"\\AppData\\Local"));
+        if (reader) TELVO_TRY(reader->RefuseUnknown());
+        if (elevated && !administrator) return FailAt(*node, "a user who is no administrator cannot run elevated");
         host_.security().SetProcessToken(sim::SimToken::InteractiveUser(sid, administrator, elevated));
         host_.system().SetUserName(std::move(name));
         host_.system().SetProfile(std::move(profile));
@@ -120,9 +132,35 @@ public:
 
     Result<void> Objects(const Node& node) {
         TELVO_TRY_ASSIGN(const auto elements, json::ReadArray(node, "objects"));
+        for (const Node& element : elements) {
+            const auto path = element.value->is_object() ? element.value->find("path") : element.value->end();
+            if (path == element.value->end() || !path->is_string()) continue;
+            if (auto wide = winformat::Utf8ToUtf16(path->get<std::string>())) listed_.insert(winformat::Upcased(*wide));
+        }
         for (const Node& element : elements) TELVO_TRY(Object(element));
         return {};
     }
+
+    // What every run needs and the file may leave out: the command
+    // processor, the user's profile, the LocalAppData folder that holds the
+    // helper's state directory, and its Packages folder that holds the
+    // AppContainer profiles (made as Directories makes them).
+    Result<void> RunEssentials(const Node& root) {
+        const std::u16string system = host_.system().SystemDirectory();
+        const std::u16string local_app_data = host_.system().LocalAppData();
+        TELVO_TRY(Directories(root, system, "`system` systemDirectory"));
+        TELVO_TRY(Directories(root, host_.system().Profile(), "`user` profile"));
+        TELVO_TRY(Directories(root, local_app_data, "`user` localAppData"));
+        TELVO_TRY(Directories(root, local_app_data + u"\\Packages", "`user` localAppData"));
+        const std::u16string cmd = system + u"\\cmd.exe";
+        if (host_.files().Lookup(cmd)) return {};
+        if (const Node* listed = BuiltInObject(cmd)) return Object(*listed);
+        return Sys(root, "creating " + Utf8(cmd), host_.files().MakeFile(cmd, "MZ"));
+    }
+
+    // The objects of the built-in host, which directories made for the file
+    // follow where they have the same path.
+    void UseBuiltIn(std::vector<Node> objects) { built_in_ = std::move(objects); }
 
     Result<void> Object(const Node& element) {
         TELVO_TRY_ASSIGN(auto reader, ObjectReader::Open(element, "an object"));
@@ -133,6 +171,7 @@ public:
             return FailAt(path_node, "`path` is not X:\\ and one or more names");
         }
         const std::u16string parent = last == 2 ? path.substr(0, 3) : path.substr(0, last);
+        if (!host_.files().Lookup(parent) && last > 2) TELVO_TRY(Directories(path_node, parent, Utf8(path)));
         const auto parent_facts = host_.files().Lookup(parent);
         if (!parent_facts || !(parent_facts->attributes & platform::file_attribute::kDirectory)) {
             return FailAt(path_node, Utf8(path) + " comes before its parent directory");
@@ -359,6 +398,60 @@ private:
         return {};
     }
 
+    // The object of the built-in host at `path`, if it has one.
+    const Node* BuiltInObject(const std::u16string& path) const {
+        const std::string wanted = Utf8(path);
+        for (const Node& object : built_in_) {
+            const auto listed = object.value->find("path");
+            if (listed != object.value->end() && listed->is_string() && listed->get<std::string>() == wanted) {
+                return &object;
+            }
+        }
+        return nullptr;
+    }
+
+    // The directory `path` that `what` needs, and the missing ones above it.
+    // Each is made as the built-in host has it, else with what it inherits;
+    // a profile folder made here belongs to the user, with access for SYSTEM,
+    // Administrators and the user only. A directory that the file lists
+    // later is not made (its objects come after it).
+    Result<void> Directories(const Node& node, const std::u16string& path, const std::string& what) {
+        if (path.size() < 4 || !IsDrive(path.substr(0, 2)) || path[2] != u'\\' || path.ends_with(u'\\')) {
+            return FailAt(node, what + " " + Utf8(path) + " is not X:\\ and one or more names");
+        }
+        if (!host_.files().Lookup(path.substr(0, 3))) {
+            return FailAt(node, what + " " + Utf8(path) + " is on no drive of the host: add " + Utf8(path.substr(0, 2)) +
+                                    " to `volumes`");
+        }
+        for (std::size_t end = path.find(u'\\', 3);; end = path.find(u'\\', end + 1)) {
+            const std::u16string directory = path.substr(0, end);
+            if (const auto facts = host_.files().Lookup(directory)) {
+                if (!(facts->attributes & platform::file_attribute::kDirectory)) {
+                    return FailAt(node, what + " needs " + Utf8(directory) + " to be a directory, not a file");
+                }
+            } else if (listed_.contains(winformat::Upcased(directory))) {
+                return FailAt(node, what + " comes before its parent directory " + Utf8(directory));
+            } else if (const Node* listed = BuiltInObject(directory)) {
+                TELVO_TRY(Object(*listed));
+            } else {
+                TELVO_TRY(Sys(node, "creating " + Utf8(directory), host_.files().MakeDirectory(directory)));
+                if (winformat::Upcased(directory) == winformat::Upcased(host_.system().Profile())) {
+                    TELVO_TRY(ProfileDescriptor(node, directory));
+                }
+            }
+            if (end == std::u16string::npos) return {};
+        }
+    }
+
+    Result<void> ProfileDescriptor(const Node& node, const std::u16string& directory) {
+        const std::string user = winformat::WriteSddlSid(host_.security().TokenUser());
+        auto profile = winformat::ParseSddl("O:" + user + "G:" + user + "D:PAI(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;FA;;;" +
+                                            user + ")");
+        if (!profile) return Fail(std::move(profile.error()).Context("the descriptor of a profile folder"));
+        return Sys(node, "setting the descriptor of " + Utf8(directory),
+                   host_.files().SetSecurityDescriptor(directory, profile->ToSelfRelative()));
+    }
+
     Result<sim::ProcessStep> Step(const Node& node, const std::set<std::string>& commands,
                                   const std::u16string& system) {
         TELVO_TRY_ASSIGN(auto reader, ObjectReader::Open(node, "a step"));
@@ -371,6 +464,17 @@ private:
             TELVO_TRY_ASSIGN(file.path, reader.Field(name, ReadText));
             TELVO_TRY(ReadFileStepDetails(reader, file));
             step = std::move(file);
+        } else if (name == "print") {
+            sim::step::WriteOutput print;
+            TELVO_TRY_ASSIGN(print.text, reader.Field("print", json::ReadString));
+            if (auto to = reader.TakeIfPresent("to")) {
+                TELVO_TRY_ASSIGN(const std::string stream, json::ReadString(*to, "to"));
+                if (stream != "output" && stream != "error") {
+                    return FailAt(*to, "`to` takes \"output\" or \"error\", not \"" + json::MessageText(stream) + "\"");
+                }
+                print.to_error = stream == "error";
+            }
+            step = std::move(print);
         } else if (name == "spawn") {
             TELVO_TRY_ASSIGN(const Node spawned, reader.Take("spawn"));
             TELVO_TRY_ASSIGN(const std::string command, json::ReadString(spawned, "spawn"));
@@ -402,6 +506,9 @@ private:
     std::vector<std::shared_ptr<sim::SimMutex>>& mutexes_;
     // The ids the file gives, by drive: each names one object.
     std::map<std::pair<std::u16string, std::uint64_t>, std::u16string> file_ids_;
+    std::vector<Node> built_in_;
+    // The paths of the file's objects, upper-cased.
+    std::set<std::u16string> listed_;
 };
 
 // What cmd.exe does with a command it does not know.
@@ -434,13 +541,20 @@ Result<LoadedHost> ReadHostFile(std::string_view text) {
     LoadedHost loaded{std::make_unique<sim::SimHost>(), {}, nullptr};
     Reader reader(*loaded.host, loaded.other_processes_mutexes);
     if (auto node = root.TakeIfPresent("system")) TELVO_TRY(reader.System(*node));
-    TELVO_TRY_ASSIGN(const Node user, root.Take("user"));
-    TELVO_TRY(reader.User(user));
+    // A key the file leaves out takes the built-in host's value.
+    TELVO_TRY_ASSIGN(const json::Document built_in_document, json::Document::Parse(DefaultHostFile()));
+    const auto built_in_members = Members(built_in_document.root());
+    const auto built_in = [&](std::string_view key) {
+        return std::ranges::find(built_in_members, key, &std::pair<std::string, Node>::first)->second;
+    };
+    TELVO_TRY(reader.User(root.TakeIfPresent("user")));
     if (auto node = root.TakeIfPresent("accounts")) TELVO_TRY(reader.Accounts(*node));
-    TELVO_TRY_ASSIGN(const Node volumes, root.Take("volumes"));
-    TELVO_TRY(reader.Volumes(volumes));
+    TELVO_TRY(reader.Volumes(root.TakeIfPresent("volumes").value_or(built_in("volumes"))));
+    TELVO_TRY_ASSIGN(auto built_in_objects, json::ReadArray(built_in("objects"), "objects"));
+    reader.UseBuiltIn(std::move(built_in_objects));
     if (auto node = root.TakeIfPresent("objects")) TELVO_TRY(reader.Objects(*node));
-    if (auto node = root.TakeIfPresent("registry")) TELVO_TRY(reader.Registry(*node));
+    TELVO_TRY(reader.RunEssentials(document.root()));
+    TELVO_TRY(reader.Registry(root.TakeIfPresent("registry").value_or(built_in("registry"))));
     if (auto node = root.TakeIfPresent("services")) TELVO_TRY(reader.Services(*node));
     if (auto node = root.TakeIfPresent("profiles")) TELVO_TRY(reader.Profiles(*node));
     if (auto node = root.TakeIfPresent("mutexes")) TELVO_TRY(reader.Mutexes(*node));

@@ -43,6 +43,10 @@ Result<Json> StepsOf(const std::u16string& system, const std::string& command,
             entry[name] = Utf8(file->path);
             WriteFileStepDetails(*file, entry);
             steps.push_back(std::move(entry));
+        } else if (const auto* print = std::get_if<sim::step::WriteOutput>(&step)) {
+            Json entry{{"print", print->text}};
+            if (print->to_error) entry["to"] = "error";
+            steps.push_back(std::move(entry));
         } else if (const auto* child = std::get_if<sim::step::StartChild>(&step);
                    child && CommandIn(system, child->command_line)) {
             steps.push_back(Json{{"spawn", Utf8(*CommandIn(system, child->command_line))}});

@@ -5,6 +5,7 @@
 
 #include "common/try.h"
 #include "platform/sim/fault_plan.h"
+#include "platform/sim/seam_calls.h"
 
 namespace telvo::telvo_sim {
 
@@ -33,6 +34,9 @@ Result<PlannedFailure> Failure(std::string_view spec) {
     if (nth_colon == std::string_view::npos || nth_colon == 0) return Fail(shown + ": expected CALL:N:CODE");
     PlannedFailure failure;
     failure.call = std::string(spec.substr(0, nth_colon));
+    if (!platform::sim::IsSeamCall(failure.call)) {
+        return Fail(shown + ": the helper makes no seam call " + failure.call + " (telvo-sim --list-calls lists them)");
+    }
     const auto nth = Number(spec.substr(nth_colon + 1, code_colon - nth_colon - 1), false, UINT64_MAX);
     if (!nth || *nth == 0) return Fail(shown + ": N must be a whole number from 1");
     failure.nth = *nth;
@@ -83,9 +87,17 @@ Result<SimOptions> ParseSimOptions(const std::vector<std::string>& arguments) {
             TELVO_TRY_ASSIGN(slot, value());
             if (slot->empty()) return Fail(name + " needs a file name");
         } else if (name == "--changes") {
-            if (inline_value) return Fail("--changes takes no value");
-            if (options.changes) return Fail("--changes is given twice");
-            options.changes = true;
+            if (options.changes != ChangesFormat::none) return Fail("--changes is given twice");
+            if (!inline_value || *inline_value == "text") {
+                options.changes = ChangesFormat::text;
+            } else if (*inline_value == "json") {
+                options.changes = ChangesFormat::json;
+            } else {
+                return Fail("--changes=" + *inline_value + ": the report is text or json");
+            }
+        } else if (name == "--help" || name == "--list-calls") {
+            if (inline_value) return Fail(name + " takes no value");
+            (name == "--help" ? options.help : options.list_calls) = true;
         } else if (name == "--fail") {
             TELVO_TRY_ASSIGN(const std::string spec, value());
             TELVO_TRY_ASSIGN(auto failure, Failure(spec));

@@ -9,9 +9,12 @@
 
 #include "common/try.h"
 #include "main/process_entry.h"
+#include "platform/sim/seam_calls.h"
 #include "telvo_sim/change_report.h"
 #include "telvo_sim/host_file.h"
 #include "telvo_sim/sim_options.h"
+#include "windows/acl_mutation_lock.h"
+#include "windows/state_directory.h"
 #include "winformat/text.h"
 
 namespace telvo::telvo_sim {
@@ -111,6 +114,8 @@ public:
                                  std::to_string(*options_.crash_after) + "\n");
             return kExitHelperDied;
         }
+        // A point past the end of the run is known only once the run has ended.
+        if (!ReportUnreached(host)) return kExitUsage;
         return static_cast<int>(exit_code);
     }
 
@@ -148,25 +153,48 @@ private:
             planned_base_.push_back(faults.Count(failure.call));
         }
         if (options_.calls_out) faults.WatchAll();
-        if (options_.changes) host.changes().Start();
+        if (options_.changes != ChangesFormat::none) host.changes().Start();
+        calls_before_ = faults.Total();
         if (options_.crash_after) faults.CrashAfter(*options_.crash_after);
+    }
+
+    // Each planned point that the run did not reach, on standard error;
+    // false when there was one.
+    bool ReportUnreached(sim::SimHost& host) {
+        sim::FaultPlan& faults = host.faults();
+        bool all_reached = true;
+        for (std::size_t i = 0; i < options_.failures.size(); ++i) {
+            const PlannedFailure& failure = options_.failures[i];
+            const std::uint64_t uses = faults.Count(failure.call) - planned_base_[i];
+            if (uses >= failure.nth) continue;
+            all_reached = false;
+            streams_.write_error("telvo-sim: --fail " + failure.call + ":" + std::to_string(failure.nth) +
+                                 " was not reached: the helper used " + failure.call + " " + std::to_string(uses) +
+                                 " time(s)\n");
+        }
+        if (options_.crash_after) {
+            all_reached = false;
+            streams_.write_error("telvo-sim: --crash-after " + std::to_string(*options_.crash_after) +
+                                 " was not reached: the helper made " + std::to_string(faults.Total() - calls_before_) +
+                                 " seam call(s)\n");
+        }
+        return all_reached;
     }
 
     int WriteOutputs(SharedHost& shared) {
         sim::SimHost& host = shared.host();
         sim::FaultPlan& faults = host.faults();
-        for (std::size_t i = 0; i < options_.failures.size(); ++i) {
-            const PlannedFailure& failure = options_.failures[i];
-            const std::uint64_t uses = faults.Count(failure.call) - planned_base_[i];
-            if (uses < failure.nth) {
-                streams_.write_error("telvo-sim: --fail " + failure.call + ":" + std::to_string(failure.nth) +
-                                     " was not reached: the helper used " + failure.call + " " +
-                                     std::to_string(uses) + " time(s)\n");
-            }
-        }
-        if (options_.changes) {
+        if (options_.changes != ChangesFormat::none) {
             host.changes().Stop();
-            streams_.write_error(DescribeChanges(host.changes()));
+            // The helper keeps its state directory and its lock file between runs.
+            const std::u16string state_directory = host.system().LocalAppData() + u"\\" +
+                                                   winformat::Utf8ToUtf16(windows::kStateDirectoryName).value();
+            const std::vector<std::u16string> meant_to_stay{
+                state_directory,
+                state_directory + u"\\" + winformat::Utf8ToUtf16(windows::kAclMutationLockFile).value()};
+            streams_.write_error(options_.changes == ChangesFormat::json
+                                     ? DescribeChangesAsJson(host.changes(), meant_to_stay)
+                                     : DescribeChanges(host.changes(), meant_to_stay));
         }
         if (options_.calls_out) {
             std::string calls;
@@ -193,6 +221,7 @@ private:
     const SimOptions& options_;
     const SimStreams& streams_;
     std::vector<std::uint64_t> planned_base_;
+    std::uint64_t calls_before_ = 0;
 };
 
 }  // namespace
@@ -202,6 +231,16 @@ int RunTelvoSim(const std::vector<std::string>& arguments, const SimStreams& str
     if (!options) {
         streams.write_error("telvo-sim: " + options.error().Display() + "\n" + kUsage);
         return kExitUsage;
+    }
+    if (options->help) {
+        (void)streams.write_output(std::string(kUsage) + "\n" + kHelp);
+        return 0;
+    }
+    if (options->list_calls) {
+        std::string names;
+        for (const std::string_view call : platform::sim::SeamCalls()) names += std::string(call) + "\n";
+        (void)streams.write_output(names);
+        return 0;
     }
     return Session(*options, streams).Run();
 }

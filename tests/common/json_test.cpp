@@ -43,7 +43,7 @@ TEST(Json, IntegerRanges) {
     EXPECT_FALSE(ReadI32(element(4), "n"));
     EXPECT_FALSE(ReadU64(element(5), "n"));
     EXPECT_EQ(ReadU32(element(1), "n").error().Display(),
-              "invalid value: integer `4294967296`, expected u32 for `n` at line 1, column 22");
+              "invalid value: integer `4294967296`, expected a whole number from 0 to 4294967295 for `n` at line 1, column 22");
 }
 
 TEST(Json, ReaderTakesAndRefuses) {

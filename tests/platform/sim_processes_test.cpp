@@ -93,6 +93,26 @@ TEST_F(SimProcessesTest, SuspendedChildRunsItsScriptOnlyWhenResumed) {
     EXPECT_EQ(Create(u"missing", list.get()).error(), SysError::Win32(win32_error::kFileNotFound));
 }
 
+// A written step goes to the standard handle it names, resolved in the
+// process's own handles.
+TEST_F(SimProcessesTest, WrittenStepsGoToTheStandardHandleTheyName) {
+    host.processes().Script(u"both", {step::WriteOutput{"out\n"}, step::WriteOutput{"err\n", true}, step::Exit{0}});
+    const Handle error = Inheritable(host.console().GetStdHandle(StdStream::error).value());
+    CreateProcessParameters parameters;
+    parameters.application_name = u"C:\\Windows\\System32\\cmd.exe";
+    parameters.command_line = u"both";
+    parameters.inherit_handles = true;
+    parameters.creation_flags = kLaunchFlags & ~creation_flag::kSuspended;
+    parameters.environment = std::u16string(u"A=1\0\0", 5);
+    parameters.current_directory = u"\\\\?\\C:\\work";
+    parameters.startup_info = {startup_info_layout::kExtendedSize, startup_flag::kUseStdHandles, kNullHandle,
+                               Inheritable(Stdout()), error, std::nullopt};
+    const auto created = processes().CreateProcessW(parameters).value();
+    EXPECT_EQ(processes().GetExitCodeProcess(created.process).value(), 0u);
+    EXPECT_EQ(host.stdout_pipe().Bytes(), "out\n");
+    EXPECT_EQ(host.stderr_pipe().Bytes(), "err\n");
+}
+
 TEST_F(SimProcessesTest, HandleListLimitsInheritanceToExactlyTheListedHandles) {
     host.processes().Script(u"writer", {step::WriteOutput{"out"}, step::Hang{}});
     const Handle other = Inheritable(NewJob());

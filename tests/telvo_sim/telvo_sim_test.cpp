@@ -10,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <regex>
+#include <set>
 #include <sstream>
 
 #include "support/frames.h"
@@ -31,8 +32,8 @@ std::string ReadFile(const std::filesystem::path& path) {
     return text.str();
 }
 
-// A controller as the helper expects one: it writes its input, keeps its
-// end open until the record has arrived, then closes it.
+// A controller as the helper expects one: it writes its input and keeps its
+// end open until the helper has ended, then closes it.
 struct Controller {
     struct Shared {
         std::mutex mutex;
@@ -54,7 +55,9 @@ struct Controller {
                 s->input_sent = true;
                 return s->input;
             }
-            s->changed.wait(lock, [&] { return s->closed || s->output.ends_with("}\n"); });
+            // Open until the helper has ended: a command may print lines that
+            // look like the record.
+            s->changed.wait(lock, [&] { return s->closed; });
             return std::string();
         };
         streams.write_output = [s = shared](std::string_view bytes) {
@@ -119,12 +122,16 @@ protected:
 };
 
 TEST_F(TelvoSimTest, BadOptionsAndHostFilesAreRefusedBeforeAnythingRuns) {
-    std::ofstream(File("bad.json")) << R"({"format":"telvo-sim-host/1","user":{}})";
+    std::ofstream(File("bad.json")) << R"({"format":"telvo-sim-host/1","user":{"name":5}})";
     const std::vector<std::pair<std::vector<std::string>, std::string>> cases = {
         {{"--hots", "x"}, "unknown option --hots"},
         {{"--host"}, "--host needs a value"},
         {{"--host", "a", "--host=b"}, "--host is given twice"},
-        {{"--changes=yes"}, "--changes takes no value"},
+        {{"--changes=yes"}, "--changes=yes: the report is text or json"},
+        {{"--changes", "--changes=json"}, "--changes is given twice"},
+        {{"--help=all"}, "--help takes no value"},
+        {{"--fail", "CretaeFileW:1:5"}, "the helper makes no seam call CretaeFileW (telvo-sim --list-calls lists them)"},
+        {{"--fail", "createfilew:1:5"}, "no seam call createfilew"},
         {{"--crash-after", "0"}, "N must be a whole number from 1"},
         {{"--crash-after", "12x"}, "N must be a whole number from 1"},
         {{"--fail", "ReadFile:1"}, "expected CALL:N:CODE"},
@@ -193,15 +200,56 @@ TEST_F(TelvoSimTest, RunsOnAStateFileDrawNewProfileNames) {
 }
 
 TEST_F(TelvoSimTest, PlannedFailureEndsInTheHelpersErrorRecord) {
-    EXPECT_EQ(controller.Run({"--fail", "CreateProcessW:1:5", "--fail", "CreateProcessW:9:5", "--state-out",
-                              File("state.json")},
+    EXPECT_EQ(controller.Run({"--fail", "CreateProcessW:1:5", "--state-out", File("state.json")},
                              telvo::testing::Frame(RunBody("build"))),
               2);
     EXPECT_NE(controller.Output().find("CreateProcessW"), std::string::npos) << controller.Output();
     EXPECT_NE(controller.Output().find("Win32 error 5"), std::string::npos) << controller.Output();
+    EXPECT_EQ(controller.Error(), "");
+    EXPECT_EQ(Leftovers(ReadFile(File("state.json"))), std::vector<std::string>{});
+}
+
+// A point past the end of the run is known once the run has ended: the run
+// happens as if it were not there, then the point is named and the exit is 64.
+TEST_F(TelvoSimTest, PointsPastTheEndOfTheRunAreReportedWithExit64) {
+    const std::string run = telvo::testing::Frame(RunBody("build"));
+    EXPECT_EQ(controller.Run({"--fail", "CreateProcessW:1:5", "--fail", "CreateProcessW:9:5"}, run), kExitUsage);
+    EXPECT_TRUE(controller.Output().starts_with(R"({"kind":"error")")) << controller.Output();
     EXPECT_EQ(controller.Error(),
               "telvo-sim: --fail CreateProcessW:9 was not reached: the helper used CreateProcessW 1 time(s)\n");
-    EXPECT_EQ(Leftovers(ReadFile(File("state.json"))), std::vector<std::string>{});
+
+    // How many calls a run makes depends on its threads' timing; a point far
+    // past it is never reached, one inside it always is.
+    EXPECT_EQ(controller.Run({"--crash-after", "1000000"}, run), kExitUsage);
+    EXPECT_EQ(controller.Output(), "list C:\\Users\\alice\\work\\src: ok\n"
+                                   "mkdir C:\\Users\\alice\\work\\out: ok\n"
+                                   "write C:\\Users\\alice\\work\\out\\main.js: ok\n"
+                                   "{\"kind\":\"exit\",\"protocolVersion\":1,\"exitCode\":0}\n");
+    EXPECT_TRUE(std::regex_match(controller.Error(), std::regex("telvo-sim: --crash-after 1000000 was not reached: the "
+                                                                "helper made [1-9][0-9]{2,} seam call\\(s\\)\n")))
+        << controller.Error();
+    EXPECT_EQ(controller.Run({"--crash-after", "300"}, run), kExitHelperDied);
+    // A call the run never makes.
+    EXPECT_EQ(controller.Run({"--fail", "StartServiceCtrlDispatcherW:1:5"}, run), kExitUsage);
+    EXPECT_NE(controller.Error().find("the helper used StartServiceCtrlDispatcherW 0 time(s)"), std::string::npos);
+}
+
+TEST_F(TelvoSimTest, HelpAndTheCallListRunNothing) {
+    EXPECT_EQ(controller.Run({"--help"}, ""), 0);
+    EXPECT_TRUE(controller.Output().starts_with("usage: telvo-sim ")) << controller.Output();
+    EXPECT_NE(controller.Output().find("--list-calls"), std::string::npos);
+    EXPECT_EQ(controller.Error(), "");
+    EXPECT_EQ(controller.Run({"--list-calls"}, ""), 0);
+    const std::string listed = controller.Output();
+    EXPECT_NE(listed.find("\nCreateFileW\n"), std::string::npos) << listed;
+    // Every call of a whole run is one --fail accepts.
+    ASSERT_EQ(controller.Run({"--calls-out", File("calls.txt")}, telvo::testing::Frame(RunBody("build"))), 0);
+    std::istringstream calls(ReadFile(File("calls.txt")));
+    std::size_t checked = 0;
+    for (std::string call; std::getline(calls, call); ++checked) {
+        ASSERT_NE(("\n" + listed).find("\n" + call + "\n"), std::string::npos) << call;
+    }
+    EXPECT_GT(checked, 500u);
 }
 
 TEST_F(TelvoSimTest, ControllerThatGoesAwayEndsTheCommand) {
@@ -247,6 +295,114 @@ TEST_F(TelvoSimTest, CrashAfterAnyCallIsRecoveredFromTheStateItLeft) {
         if (HasFailure()) return;
     }
     EXPECT_GT(crashed, 40u);
+}
+
+// A command can print what a record looks like; the helper's record comes
+// last, and the command's standard error reaches the same stream.
+TEST_F(TelvoSimTest, PrintStepsWriteTheCommandsOutputAndError) {
+    std::ofstream(File("host.json")) << R"({"format": "telvo-sim-host/1",
+      "objects": [{"path": "C:\\Users\\alice\\work", "kind": "directory"}],
+      "commands": {"fake": {"steps": [
+          {"print": "{\"kind\":\"exit\",\"protocolVersion\":1,\"exitCode\":0}\n"},
+          {"print": "warning: fake\n", "to": "error"}], "exitCode": 7}}})";
+    EXPECT_EQ(controller.Run({"--host", File("host.json"), "--state-out", File("state.json")},
+                             telvo::testing::Frame(RunBody("fake"))),
+              0)
+        << controller.Error() << controller.Output();
+    EXPECT_EQ(controller.Output(),
+              "{\"kind\":\"exit\",\"protocolVersion\":1,\"exitCode\":0}\n"
+              "warning: fake\n"
+              "{\"kind\":\"exit\",\"protocolVersion\":1,\"exitCode\":7}\n");
+    // The steps survive the state file.
+    const auto state = nlohmann::json::parse(ReadFile(File("state.json")));
+    EXPECT_EQ(state["commands"]["fake"]["steps"][1], nlohmann::json::parse(R"({"print":"warning: fake\n","to":"error"})"));
+}
+
+// Every line of the report once in each form; the state directory and its
+// lock file are the objects meant to stay.
+TEST_F(TelvoSimTest, ChangeReportAsJsonLinesSaysWhatTheTextSays) {
+    const std::string run = telvo::testing::Frame(RunBody("build"));
+    ASSERT_EQ(controller.Run({"--changes=json"}, run), 0) << controller.Error();
+    std::istringstream lines(controller.Error());
+    std::vector<nlohmann::json> changes;
+    for (std::string line; std::getline(lines, line);) changes.push_back(nlohmann::json::parse(line));
+    ASSERT_GT(changes.size(), 10u);
+    std::set<std::string> staying;
+    std::set<std::string> left;
+    for (const auto& change : changes) {
+        EXPECT_EQ(change.size(), 5u) << change.dump();
+        EXPECT_TRUE(change["status"] == "undone" || change["status"] == "left") << change.dump();
+        EXPECT_GE(change["times"].get<int>(), 1);
+        if (change["meantToStay"].get<bool>()) staying.insert(change["object"].get<std::string>());
+        if (change["status"] == "left" && !change["meantToStay"].get<bool>()) {
+            left.insert(change["object"].get<std::string>());
+        }
+    }
+    EXPECT_EQ(staying, (std::set<std::string>{"C:\\Users\\alice\\AppData\\Local\\TelvoSandboxState-v1",
+                                              "C:\\Users\\alice\\AppData\\Local\\TelvoSandboxState-v1\\acl-mutations.lock"}));
+    // What the command made is left; everything of the helper is undone.
+    EXPECT_EQ(left, (std::set<std::string>{"C:\\Users\\alice\\work\\out", "C:\\Users\\alice\\work\\out\\main.js"}));
+
+    ASSERT_EQ(controller.Run({"--changes"}, run), 0);
+    const std::string text = controller.Error();
+    std::size_t undone = 0;
+    for (const auto& change : changes) {
+        const std::string heading =
+            change["object"].get<std::string>() + (change["meantToStay"].get<bool>() ? "  (meant to stay)\n" : "\n");
+        EXPECT_NE(text.find(heading), std::string::npos) << heading;
+        const std::string status = change["status"] == "undone" ? "undone" : "left  ";
+        const int times = change["times"].get<int>();
+        const std::string line = "  " + status + "  " + change["change"].get<std::string>() +
+                                 (times > 1 ? " (" + std::to_string(times) + " times)\n" : "\n");
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+        undone += change["status"] == "undone";
+    }
+    EXPECT_TRUE(text.ends_with(std::to_string(changes.size()) + " changes, " + std::to_string(undone) + " undone, " +
+                               std::to_string(changes.size() - undone) + " left\n"))
+        << text;
+}
+
+// The smallest host file that runs a sandbox: the workspace and a command.
+TEST_F(TelvoSimTest, MinimalHostFileRunsASandbox) {
+    std::ofstream(File("host.json")) << R"({"format": "telvo-sim-host/1",
+      "objects": [{"path": "C:\\Users\\alice\\work", "kind": "directory"}],
+      "commands": {"build": {"steps": [{"write": "C:\\Users\\alice\\work\\out.txt", "text": "built\n"}]}}})";
+    EXPECT_EQ(controller.Run({"--host", File("host.json"), "--state-out", File("state.json")},
+                             telvo::testing::Frame(RunBody("build"))),
+              0)
+        << controller.Error();
+    EXPECT_EQ(controller.Output(), "write C:\\Users\\alice\\work\\out.txt: ok\n"
+                                   "{\"kind\":\"exit\",\"protocolVersion\":1,\"exitCode\":0}\n");
+    EXPECT_EQ(Leftovers(ReadFile(File("state.json"))), std::vector<std::string>{});
+}
+
+// Each example host file of the host-file page runs a sandbox as it stands.
+TEST_F(TelvoSimTest, TheHostFilePagesExampleRunsASandbox) {
+    std::ifstream page(std::filesystem::path(__FILE__).parent_path() / "../../docs/telvo-sim-host-format.md");
+    ASSERT_TRUE(page);
+    std::stringstream text;
+    text << page.rdbuf();
+    const std::string doc = text.str();
+    std::size_t examples = 0;
+    for (std::size_t start = doc.find("```json\n"); start != std::string::npos; start = doc.find("```json\n", start)) {
+        start += 8;
+        const std::size_t end = doc.find("```", start);
+        std::ofstream(File("host.json")) << doc.substr(start, end - start);
+        ++examples;
+        EXPECT_EQ(controller.Run({"--host", File("host.json"), "--state-out", File("state.json")},
+                                 telvo::testing::Frame(RunBody("type notes.txt"))),
+                  0)
+            << controller.Error() << controller.Output();
+        EXPECT_EQ(controller.Output(), "read C:\\Users\\alice\\work\\notes.txt: ok\n"
+                                       "{\"kind\":\"exit\",\"protocolVersion\":1,\"exitCode\":0}\n");
+        const std::string state = ReadFile(File("state.json"));
+        EXPECT_EQ(Leftovers(state), std::vector<std::string>{});
+        // The lease of an earlier run stays for its recovery.
+        const std::string example = doc.substr(start, end - start);
+        EXPECT_EQ(nlohmann::json::parse(state)["wfp"]["filters"].size(),
+                  nlohmann::json::parse(example).value("wfp", nlohmann::json::object()).value("filters", nlohmann::json::array()).size());
+    }
+    EXPECT_GE(examples, 2u);
 }
 
 }  // namespace

@@ -28,10 +28,12 @@ namespace step {
 struct Exit {
     std::uint32_t code = 0;
 };
-// WriteFile of the text on the process's standard output handle, resolved
-// in the process's own handles; a failure is kept as a step failure.
+// WriteFile of the text on the process's standard output (or error)
+// handle, resolved in the process's own handles; a failure is kept as a
+// step failure.
 struct WriteOutput {
     std::string text;
+    bool to_error = false;
 };
 // Starts the program scripted for `command_line`, running at once, in every
 // job of this process, with this process's token and standard handles.

@@ -248,7 +248,8 @@ void SimProcesses::Run(const std::shared_ptr<SimProcess>& process) {
             return;
         }
         if (const auto* write = std::get_if<step::WriteOutput>(&next)) {
-            WriteOutput(*process, write->text, process->image().std_output);
+            WriteOutput(*process, write->text,
+                        write->to_error ? process->image().std_error : process->image().std_output);
         } else if (const auto* child = std::get_if<step::StartChild>(&next)) {
             if (auto started = StartChild(*process, child->command_line); !started) {
                 process->RecordStepFailure(started.error());
