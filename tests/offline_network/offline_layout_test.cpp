@@ -109,7 +109,7 @@ TEST_F(OfflineLayoutTest, AForeignLayoutIsRefusedAndKept) {
          },
          "unexpected WFP DACL trustee or rights"},
         {[](auto& wfp) {
-             wfp.SetProviderSecurity(kProviderKey, Descriptor("O:BAG:BAD:P(D;;0xf07ff;;;SY)(A;;0xf07ff;;;BA)(A;;0x20080;;;AU)"));
+             wfp.SetProviderSecurity(kProviderKey, Descriptor("O:BAG:BAD:P(D;;0x1;;;SY)(A;;0xf07ff;;;BA)(A;;0x20080;;;AU)"));
          },
          "unexpected WFP DACL entry type/flags"},
         {[](auto& wfp) {
