@@ -70,6 +70,26 @@ Guid GuidFromCounter(std::uint64_t tag, std::uint64_t counter) {
     return guid;
 }
 
+SysResult<void> CheckAccess(std::span<const std::uint8_t> descriptor, const TokenIdentity& token,
+                            std::uint32_t access) {
+    auto parsed = winformat::SecurityDescriptor::ParseSelfRelative(descriptor);
+    if (!parsed) return WfpFailure(wfp_error::kInvalidSecurityDescr);
+    auto decision = EvaluateAccess(*parsed, token, access, kWfpMapping);
+    if (!decision) return std::unexpected(SysError::HResult(decision.error().code));
+    if (!decision->granted) return WfpFailure(wfp_error::kAccessDenied);
+    return {};
+}
+
+// The object of `key` when it exists (else `not_found`) and the caller holds `access` to it.
+template <class Map>
+auto FindChecked(Map& objects, const Guid& key, std::uint32_t not_found, const TokenIdentity& token,
+                 std::uint32_t access) -> SysResult<decltype(objects.find(key))> {
+    auto it = objects.find(key);
+    if (it == objects.end()) return WfpFailure(not_found);
+    TELVO_TRY(CheckAccess(it->second.security_descriptor, token, access));
+    return it;
+}
+
 template <class Map>
 bool Referenced(const Map& objects, const Guid& key, Guid const* (*reference)(const typename Map::mapped_type&)) {
     return std::ranges::any_of(objects, [&](const auto& entry) {
@@ -97,12 +117,7 @@ const SimWfp::State& SimWfp::View(const Session& session) const {
 
 SysResult<void> SimWfp::Check(const Session& session, std::span<const std::uint8_t> descriptor,
                               std::uint32_t access) const {
-    auto parsed = winformat::SecurityDescriptor::ParseSelfRelative(descriptor);
-    if (!parsed) return WfpFailure(wfp_error::kInvalidSecurityDescr);
-    auto decision = EvaluateAccess(*parsed, session.token, access, kWfpMapping);
-    if (!decision) return std::unexpected(SysError::HResult(decision.error().code));
-    if (!decision->granted) return WfpFailure(wfp_error::kAccessDenied);
-    return {};
+    return CheckAccess(descriptor, session.token, access);
 }
 
 SysResult<SimWfp::State*> SimWfp::Writable(Session& session) {
@@ -282,10 +297,8 @@ SysResult<std::optional<WfpProvider>> SimWfp::FwpmProviderGetByKey0(WfpEngine en
     TELVO_SIM_ENTER(host_, "FwpmProviderGetByKey0");
     std::lock_guard lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
-    const State& state = View(*session);
-    auto it = state.providers.find(key);
-    if (it == state.providers.end()) return WfpFailure(wfp_error::kProviderNotFound);
-    TELVO_TRY(Check(*session, it->second.security_descriptor, wfp_access::kRead));
+    TELVO_TRY_ASSIGN(auto it, FindChecked(View(*session).providers, key, wfp_error::kProviderNotFound,
+                                          session->token, wfp_access::kRead));
     return std::optional<WfpProvider>(it->second.value);
 }
 
@@ -293,10 +306,8 @@ SysResult<std::optional<WfpSublayer>> SimWfp::FwpmSubLayerGetByKey0(WfpEngine en
     TELVO_SIM_ENTER(host_, "FwpmSubLayerGetByKey0");
     std::lock_guard lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
-    const State& state = View(*session);
-    auto it = state.sublayers.find(key);
-    if (it == state.sublayers.end()) return WfpFailure(wfp_error::kSublayerNotFound);
-    TELVO_TRY(Check(*session, it->second.security_descriptor, wfp_access::kRead));
+    TELVO_TRY_ASSIGN(auto it, FindChecked(View(*session).sublayers, key, wfp_error::kSublayerNotFound,
+                                          session->token, wfp_access::kRead));
     return std::optional<WfpSublayer>(it->second.value);
 }
 
@@ -305,9 +316,7 @@ SysResult<void> SimWfp::FwpmProviderDeleteByKey0(WfpEngine engine, const Guid& k
     std::lock_guard lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
     TELVO_TRY_ASSIGN(State* state, Writable(*session));
-    auto it = state->providers.find(key);
-    if (it == state->providers.end()) return WfpFailure(wfp_error::kProviderNotFound);
-    TELVO_TRY(Check(*session, it->second.security_descriptor, kDelete));
+    TELVO_TRY_ASSIGN(auto it, FindChecked(state->providers, key, wfp_error::kProviderNotFound, session->token, kDelete));
     const auto sublayer_provider = [](const Stored<WfpSublayer>& s) -> const Guid* {
         return s.value.provider_key ? &*s.value.provider_key : nullptr;
     };
@@ -326,9 +335,7 @@ SysResult<void> SimWfp::FwpmSubLayerDeleteByKey0(WfpEngine engine, const Guid& k
     std::lock_guard lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
     TELVO_TRY_ASSIGN(State* state, Writable(*session));
-    auto it = state->sublayers.find(key);
-    if (it == state->sublayers.end()) return WfpFailure(wfp_error::kSublayerNotFound);
-    TELVO_TRY(Check(*session, it->second.security_descriptor, kDelete));
+    TELVO_TRY_ASSIGN(auto it, FindChecked(state->sublayers, key, wfp_error::kSublayerNotFound, session->token, kDelete));
     const auto filter_sublayer = [](const Stored<WfpFilter>& f) -> const Guid* { return &f.value.sublayer_key; };
     if (Referenced(state->filters, key, +filter_sublayer)) return WfpFailure(wfp_error::kInUse);
     state->sublayers.erase(it);
@@ -340,9 +347,7 @@ SysResult<void> SimWfp::FwpmFilterDeleteByKey0(WfpEngine engine, const Guid& key
     std::lock_guard lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
     TELVO_TRY_ASSIGN(State* state, Writable(*session));
-    auto it = state->filters.find(key);
-    if (it == state->filters.end()) return WfpFailure(wfp_error::kFilterNotFound);
-    TELVO_TRY(Check(*session, it->second.security_descriptor, kDelete));
+    TELVO_TRY_ASSIGN(auto it, FindChecked(state->filters, key, wfp_error::kFilterNotFound, session->token, kDelete));
     state->filters.erase(it);
     return {};
 }
@@ -404,9 +409,8 @@ namespace {
 
 template <class Map>
 SysResult<std::vector<std::uint8_t>> SecurityOf(const Map& objects, const Guid& key, std::uint32_t not_found,
-                                                std::uint32_t security_info) {
-    auto it = objects.find(key);
-    if (it == objects.end()) return WfpFailure(not_found);
+                                                const TokenIdentity& token, std::uint32_t security_info) {
+    TELVO_TRY_ASSIGN(auto it, FindChecked(objects, key, not_found, token, kReadControl));
     auto parts = SelectDescriptorParts(it->second.security_descriptor, security_info);
     if (!parts) return WfpFailure(wfp_error::kInvalidSecurityDescr);
     return std::move(*parts);
@@ -419,10 +423,7 @@ SysResult<std::vector<std::uint8_t>> SimWfp::FwpmProviderGetSecurityInfoByKey0(W
     TELVO_SIM_ENTER(host_, "FwpmProviderGetSecurityInfoByKey0", {security_info});
     std::lock_guard lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
-    const State& state = View(*session);
-    auto it = state.providers.find(key);
-    if (it != state.providers.end()) TELVO_TRY(Check(*session, it->second.security_descriptor, kReadControl));
-    return SecurityOf(state.providers, key, wfp_error::kProviderNotFound, security_info);
+    return SecurityOf(View(*session).providers, key, wfp_error::kProviderNotFound, session->token, security_info);
 }
 
 SysResult<std::vector<std::uint8_t>> SimWfp::FwpmSubLayerGetSecurityInfoByKey0(WfpEngine engine, const Guid& key,
@@ -430,10 +431,7 @@ SysResult<std::vector<std::uint8_t>> SimWfp::FwpmSubLayerGetSecurityInfoByKey0(W
     TELVO_SIM_ENTER(host_, "FwpmSubLayerGetSecurityInfoByKey0", {security_info});
     std::lock_guard lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
-    const State& state = View(*session);
-    auto it = state.sublayers.find(key);
-    if (it != state.sublayers.end()) TELVO_TRY(Check(*session, it->second.security_descriptor, kReadControl));
-    return SecurityOf(state.sublayers, key, wfp_error::kSublayerNotFound, security_info);
+    return SecurityOf(View(*session).sublayers, key, wfp_error::kSublayerNotFound, session->token, security_info);
 }
 
 SysResult<std::uint32_t> SimWfp::NtQuerySystemInformation(std::uint32_t information_class,

@@ -150,12 +150,23 @@ struct BfeMemory {
     }
 };
 
-SysResult<std::vector<std::uint8_t>> CopyDescriptor(DWORD status, PSECURITY_DESCRIPTOR descriptor) {
-    BfeMemory<void> owned{descriptor};
-    if (status != ERROR_SUCCESS) return std::unexpected(SysError::HResult(status));
-    if (descriptor == nullptr) return std::vector<std::uint8_t>();
-    const auto* bytes = static_cast<const std::uint8_t*>(descriptor);
-    return std::vector<std::uint8_t>(bytes, bytes + ::GetSecurityDescriptorLength(descriptor));
+// Fwpm*GetSecurityInfoByKey0: the parts asked for, copied out of the one
+// self-relative descriptor BFE allocates (the other out pointers point into it).
+using GetSecurityInfoByKey = DWORD(WINAPI*)(HANDLE, const GUID*, SECURITY_INFORMATION, PSID*, PSID*, PACL*, PACL*,
+                                            PSECURITY_DESCRIPTOR*);
+
+SysResult<std::vector<std::uint8_t>> SecurityInfo(GetSecurityInfoByKey call, HANDLE engine, const Guid& key,
+                                                  std::uint32_t security_info) {
+    const GUID native_key = ToGuid(key);
+    PSID owner = nullptr;
+    PSID group = nullptr;
+    PACL dacl = nullptr;
+    PACL sacl = nullptr;
+    BfeMemory<void> descriptor;
+    TELVO_TRY(Status(call(engine, &native_key, security_info, &owner, &group, &dacl, &sacl, &descriptor.pointer)));
+    if (descriptor.pointer == nullptr) return std::vector<std::uint8_t>();
+    const auto* bytes = static_cast<const std::uint8_t*>(descriptor.pointer);
+    return std::vector<std::uint8_t>(bytes, bytes + ::GetSecurityDescriptorLength(descriptor.pointer));
 }
 
 }  // namespace
@@ -327,28 +338,12 @@ SysResult<void> Win32Wfp::FwpmFilterDestroyEnumHandle0(WfpEngine engine, WfpEnum
 
 SysResult<std::vector<std::uint8_t>> Win32Wfp::FwpmProviderGetSecurityInfoByKey0(WfpEngine engine, const Guid& key,
                                                                                 std::uint32_t security_info) {
-    const GUID native_key = ToGuid(key);
-    PSID owner = nullptr;
-    PSID group = nullptr;
-    PACL dacl = nullptr;
-    PACL sacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD status = ::FwpmProviderGetSecurityInfoByKey0(Native(engine), &native_key, security_info, &owner,
-                                                             &group, &dacl, &sacl, &descriptor);
-    return CopyDescriptor(status, descriptor);
+    return SecurityInfo(::FwpmProviderGetSecurityInfoByKey0, Native(engine), key, security_info);
 }
 
 SysResult<std::vector<std::uint8_t>> Win32Wfp::FwpmSubLayerGetSecurityInfoByKey0(WfpEngine engine, const Guid& key,
                                                                                 std::uint32_t security_info) {
-    const GUID native_key = ToGuid(key);
-    PSID owner = nullptr;
-    PSID group = nullptr;
-    PACL dacl = nullptr;
-    PACL sacl = nullptr;
-    PSECURITY_DESCRIPTOR descriptor = nullptr;
-    const DWORD status = ::FwpmSubLayerGetSecurityInfoByKey0(Native(engine), &native_key, security_info, &owner,
-                                                             &group, &dacl, &sacl, &descriptor);
-    return CopyDescriptor(status, descriptor);
+    return SecurityInfo(::FwpmSubLayerGetSecurityInfoByKey0, Native(engine), key, security_info);
 }
 
 SysResult<std::uint32_t> Win32Wfp::NtQuerySystemInformation(std::uint32_t information_class,
