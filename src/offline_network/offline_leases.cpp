@@ -89,10 +89,11 @@ Result<std::vector<OfflineLease>> EnumerateOfflineLeases(platform::Platform& pla
     TELVO_TRY_ASSIGN(const std::vector<platform::WfpFilter> filters, LayoutFilters(platform.wfp, engine));
     std::vector<OfflineLease> leases;
     std::vector<std::array<bool, kFilterSlots>> filled;
-    std::map<std::vector<std::uint8_t>, std::size_t> by_record;  // the exact stored record
+    std::map<std::string, std::size_t> by_record;  // by the exact stored record
     for (const platform::WfpFilter& filter : filters) {
         TELVO_TRY_ASSIGN(ValidatedFilter valid, ValidateLeaseFilter(platform.appcontainer, filter));
-        auto [it, added] = by_record.try_emplace(filter.provider_data, leases.size());
+        auto [it, added] = by_record.try_emplace(std::string(filter.provider_data.begin(), filter.provider_data.end()),
+                                                 leases.size());
         if (added) {
             if (leases.size() == kMaxOfflineLeases) return Fail("too many retained offline leases");
             leases.push_back(OfflineLease{std::move(valid.record), {}});

@@ -53,8 +53,14 @@ struct OfflineLeasesTest : ::testing::Test {
 
 TEST_F(OfflineLeasesTest, InstallsFourBlockingFiltersCarryingTheRecord) {
     const LeaseRecord record = host.Record(1);
+    host.host.faults().Watch("FwpmFilterAdd0");
     auto ids = InstallOfflineLease(host.platform(), record);
     ASSERT_TRUE(ids) << ids.error().Display();
+    // Each filter is added with the layout's descriptor.
+    const std::uint64_t descriptor_size = LayoutSecurityDescriptor().value().size();
+    EXPECT_EQ(host.host.faults().Log(),
+              std::vector<platform::sim::FaultPlan::Call>(
+                  4, {"FwpmFilterAdd0", {platform::wfp_flag::kFilterPersistent, 0x1001, descriptor_size}}));
     const auto filters = host.wfp().Filters();
     ASSERT_EQ(filters.size(), 4u);
     const std::string encoded = EncodeLeaseRecord(host.platform().appcontainer, record).value();
