@@ -10,6 +10,7 @@
 #include "platform/service.h"
 #include "platform/sync.h"
 #include "platform/system.h"
+#include "platform/wfp.h"
 
 namespace telvo::platform {
 
@@ -27,6 +28,7 @@ struct Platform {
     System& system;
     Processes& processes;
     Pipes& pipes;
+    Wfp& wfp;
 };
 
 }  // namespace telvo::platform

@@ -16,6 +16,7 @@ struct SeamReplacements {
     platform::System* system = nullptr;
     platform::Processes* processes = nullptr;
     platform::Pipes* pipes = nullptr;
+    platform::Wfp* wfp = nullptr;
 };
 
 // `base` with the replaced interfaces: the one place that lists the seam's
@@ -32,6 +33,7 @@ inline platform::Platform PlatformWith(const platform::Platform& base, const Sea
         with.system ? *with.system : base.system,
         with.processes ? *with.processes : base.processes,
         with.pipes ? *with.pipes : base.pipes,
+        with.wfp ? *with.wfp : base.wfp,
     };
 }
 

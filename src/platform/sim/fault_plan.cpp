@@ -12,12 +12,11 @@ constexpr std::uint32_t kProcessAborted = 1067;  // ERROR_PROCESS_ABORTED
 SysError::Kind ErrorKindOfCall(std::string_view call) {
     if (call == "CreateAppContainerProfile" || call == "DeriveAppContainerSidFromAppContainerName" ||
         call == "DeleteAppContainerProfile" || call == "GetAppContainerFolderPath" ||
-        call == "SetThreadDescription" || call == "SHGetKnownFolderPath") {
+        call == "SetThreadDescription" || call == "SHGetKnownFolderPath" || call.starts_with("Fwpm")) {
         return SysError::Kind::hresult;
     }
     if (call == "NtQuerySecurityObject" || call == "NtSetSecurityObject" || call == "NtCreateFile" ||
-        call == "NtOpenFile" ||
-        call == "BCryptGenRandom") {
+        call == "NtOpenFile" || call == "BCryptGenRandom" || call == "NtQuerySystemInformation") {
         return SysError::Kind::ntstatus;
     }
     return SysError::Kind::win32;

@@ -28,7 +28,9 @@ SimHost::SimHost()
       system_(*this),
       processes_(*this),
       pipes_(*this),
-      platform_{kernel_, console_, service_, files_, sync_, security_, appcontainer_, system_, processes_, pipes_} {
+      wfp_(*this),
+      platform_{kernel_, console_, service_, files_, sync_, security_, appcontainer_, system_, processes_, pipes_,
+                wfp_} {
     current_ = &AddHelperProcess(std::make_shared<const SimToken>(SimSecurity::DefaultToken()));
 }
 

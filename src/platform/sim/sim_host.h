@@ -21,6 +21,7 @@
 #include "platform/sim/sim_stdio.h"
 #include "platform/sim/sim_sync.h"
 #include "platform/sim/sim_system.h"
+#include "platform/sim/sim_wfp.h"
 
 // Opens every simulated seam call: the call is counted (with the arguments
 // a test may watch), and when the fault plan says so the call returns its
@@ -61,6 +62,7 @@ public:
     SimSystem& system() { return system_; }
     SimProcesses& processes() { return processes_; }
     SimPipes& pipes() { return pipes_; }
+    SimWfp& wfp() { return wfp_; }
     SimInputStream& stdin_pipe() { return caller().stdin_pipe(); }
     SimOutputStream& stdout_pipe() { return caller().stdout_pipe(); }
     SimOutputStream& stderr_pipe() { return caller().stderr_pipe(); }
@@ -132,6 +134,7 @@ private:
     SimSystem system_;
     SimProcesses processes_;
     SimPipes pipes_;
+    SimWfp wfp_;
     Platform platform_;
 };
 

@@ -10,6 +10,7 @@
 #include "platform/win32/win32_service.h"
 #include "platform/win32/win32_sync.h"
 #include "platform/win32/win32_system.h"
+#include "platform/win32/win32_wfp.h"
 
 namespace telvo::platform::win32 {
 
@@ -24,7 +25,8 @@ Platform& Win32Platform() {
     static Win32System system;
     static Win32Processes processes;
     static Win32Pipes pipes;
-    static Platform platform{kernel, console, service, files, sync, security, appcontainer, system, processes, pipes};
+    static Win32Wfp wfp;
+    static Platform platform{kernel, console, service, files, sync, security, appcontainer, system, processes, pipes, wfp};
     return platform;
 }
 
