@@ -41,7 +41,6 @@ inline constexpr std::uint32_t kInsufficientBuffer = 122;
 inline constexpr std::uint32_t kInvalidName = 123;
 inline constexpr std::uint32_t kFilenameExcedRange = 206;
 inline constexpr std::uint32_t kDirNotEmpty = 145;
-inline constexpr std::uint32_t kFilenameExcedRange = 206;
 inline constexpr std::uint32_t kDirectory = 267;  // ERROR_DIRECTORY: the path is not a directory
 inline constexpr std::uint32_t kNotLocked = 158;
 inline constexpr std::uint32_t kAlreadyExists = 183;

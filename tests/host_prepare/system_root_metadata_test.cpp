@@ -15,6 +15,7 @@ protected:
         // Host preparation runs elevated.
         host.security().SetProcessToken(
             platform::sim::SimToken::InteractiveUser(host.security().TokenUser(), true, true));
+        EnableBackupPrivilege();
         Dir("C:\\Users");
         // Explicit entries of an ordinary system drive root.
         PlantDacl("C:\\", {Ace::Allowed(0x1F01FF, winformat::well_known::Administrators(), 0x3),

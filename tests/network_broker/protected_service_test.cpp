@@ -67,7 +67,7 @@ TEST(ProtectedService, ConfigurationOtherThanTheInstalledOneIsForeign) {
         {"users may change the image's permissions", [](BrokerTestHost& b) {
              (void)b.host.files().SetSecurityDescriptor(
                  kImagePath, Descriptor(wk::Administrators(), {Ace::Allowed(0x001F01FF, wk::Administrators()),
-                                                                Ace::Allowed(0x000600A9, wk::Users())}));
+                                                                Ace::Allowed(0x001600A9, wk::Users())}));
          }},
         {"image owned by a user", [](BrokerTestHost& b) {
              (void)b.host.files().SetSecurityDescriptor(kImagePath, ProgramFilesDescriptor(OtherUser()));

@@ -77,7 +77,12 @@ TEST_F(SimFileAccessTest, TheParentTopsUpDeleteAndReadAttributes) {
     EXPECT_EQ(Open(u"C:\\w\\f", file_access::kDelete).error(), Denied());
     EXPECT_EQ(files().DeleteFileW(u"C:\\w\\f").error(), Denied());
     Plant(u"C:\\w", {Ace::Allowed(file_access::kDeleteChild | file_access::kListDirectory, user())}, kOther);
-    EXPECT_TRUE(Open(u"C:\\w\\f", file_access::kDelete | file_access::kReadAttributes));
+    // NtOpenFile asks for no more than that; CreateFileW adds SYNCHRONIZE,
+    // which only the object's own DACL could give.
+    auto opened = files().NtOpenFile(u"\\??\\C:\\w\\f", file_access::kDelete | file_access::kReadAttributes, 0x7, 0);
+    ASSERT_TRUE(opened);
+    (void)host.platform().kernel.CloseHandle(*opened);
+    EXPECT_EQ(Open(u"C:\\w\\f", file_access::kDelete | file_access::kReadAttributes).error(), Denied());
     EXPECT_EQ(Open(u"C:\\w\\f", file_access::kReadData).error(), Denied());
     EXPECT_TRUE(files().DeleteFileW(u"C:\\w\\f"));
 }

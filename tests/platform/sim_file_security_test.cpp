@@ -38,9 +38,14 @@ protected:
         descriptor.control = bits;
         ASSERT_TRUE(files().SetSecurityDescriptor(Wide(path), descriptor.ToSelfRelative()));
     }
+    // Opened for exactly `access` (NtOpenFile adds nothing, where CreateFileW
+    // would ask for SYNCHRONIZE too): these tests are about descriptors.
     UniqueHandle Open(std::string_view path, std::uint32_t access) {
-        auto handle = platform().files.CreateFileW(Wide(path), access, 0x3, creation_disposition::kOpenExisting,
-                                                   file_flag::kBackupSemantics | file_flag::kOpenReparsePoint);
+        std::u16string nt_path = Wide(path);
+        if (nt_path.starts_with(u"\\\\?\\")) nt_path.replace(0, 4, u"\\??\\");
+        auto handle = platform().files.NtOpenFile(nt_path, access, 0x3,
+                                                  file_open_option::kOpenReparsePoint |
+                                                      file_open_option::kOpenForBackupIntent);
         EXPECT_TRUE(handle);
         return UniqueHandle(platform().kernel, handle.value_or(kNullHandle));
     }

@@ -104,7 +104,7 @@ TEST_F(SimProcessesTest, WrittenStepsGoToTheStandardHandleTheyName) {
     parameters.inherit_handles = true;
     parameters.creation_flags = kLaunchFlags & ~creation_flag::kSuspended;
     parameters.environment = std::u16string(u"A=1\0\0", 5);
-    parameters.current_directory = u"\\\\?\\C:\\work";
+    parameters.current_directory = u"C:\\work";
     parameters.startup_info = {startup_info_layout::kExtendedSize, startup_flag::kUseStdHandles, kNullHandle,
                                Inheritable(Stdout()), error, std::nullopt};
     const auto created = processes().CreateProcessW(parameters).value();

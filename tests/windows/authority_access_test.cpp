@@ -31,6 +31,7 @@ class AuthorityGrantTest : public DaclTest, public ::testing::WithParamInterface
 protected:
     AuthorityGrantTest() {
         host.security().SetGrantMerge(GetParam());
+        EnableBackupPrivilege();
         for (const char* dir : {"W", "W\\src", "W\\secret", "W\\deep", "W\\deep\\x", "W\\deep\\x\\p", "R",
                                 "R\\hidden", "R\\docs"}) {
             Dir(std::string(kC) + dir);

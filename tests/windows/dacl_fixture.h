@@ -74,6 +74,16 @@ protected:
                 }
             });
     }
+    // Tests that plant DACLs granting the user nothing, to see what the
+    // engine makes of their entries, open the objects as a backup operator
+    // would: CreateFileW asks for SYNCHRONIZE and FILE_READ_ATTRIBUTES, which
+    // such a DACL does not give (the owner's implicit rights are READ_CONTROL
+    // and WRITE_DAC alone).
+    void EnableBackupPrivilege() {
+        platform::sim::SimToken token = host.security().ProcessToken();
+        token.identity.enabled_privileges.insert(platform::sim::privilege::kBackup);
+        host.security().SetProcessToken(std::move(token));
+    }
     template <class T>
     static std::string ErrorOf(const Result<T>& result) {
         return result ? std::string("(succeeded)") : result.error().Display();

@@ -187,7 +187,7 @@ TEST_F(ExactCleanupTest, LeavesCreatedDirectoriesThatAreNotEmptyInUseReplacedOrG
 }
 
 TEST_F(ExactCleanupTest, ReportsCreatedDirectoriesItCouldNotRemoveOrInspect) {
-    host.faults().FailOn("SetFileInformationByHandle(FileDispositionInfo)", 1, SysError::Win32(5));
+    host.faults().FailOn("SetFileDispositionInfo", 1, SysError::Win32(5));
     EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)),
               "remove \\\\?\\C:\\M\\W\\out\\sub: SetFileInformationByHandle(FileDispositionInfo) failed with "
               "Win32 error 5");

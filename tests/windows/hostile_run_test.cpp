@@ -46,6 +46,8 @@ protected:
         } else {
             host.EndProcessAndStartNext();
         }
+        // The last process's monitor thread sees its input close and ends.
+        host.processes().JoinThreads();
         host.stdin_pipe().HoldOpen();
         return result;
     }

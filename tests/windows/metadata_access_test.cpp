@@ -11,7 +11,10 @@ using namespace testing;
 
 class MetadataReadAceTest : public DaclTest {
 protected:
-    MetadataReadAceTest() { Dir(kDir); }
+    MetadataReadAceTest() {
+        Dir(kDir);
+        EnableBackupPrivilege();
+    }
     Result<bool> Set(bool wanted) {
         const auto handle = Open(kDir);
         return SetMetadataReadAce(platform(), handle.get(), sid, wanted);

@@ -47,6 +47,9 @@ protected:
     // The user's next process, with the token of the last one.
     void NextProcess() {
         host.EndProcessAndStartNext();
+        // The last process's monitor thread sees its input close and ends;
+        // its calls must not count among the next process's.
+        host.processes().JoinThreads();
         host.stdin_pipe().HoldOpen();
     }
     // A run that dies once its command has ended, with its grants, profile

@@ -40,9 +40,12 @@ TEST_F(DirectoryChainTest, HoldsEveryAncestorRootFirstUntilDropped) {
         EXPECT_EQ(chain->entries[1].path, "\\\\?\\C:\\users");
         EXPECT_EQ(chain->entries[2].path, "\\\\?\\C:\\users\\me");
         EXPECT_EQ(chain->entries[2].identity.file_index, IndexOf("\\\\?\\C:\\Users\\Me"));
-        EXPECT_EQ(AccessOf(chain->entries[0]), platform::file_access::kReadControl);
-        EXPECT_EQ(AccessOf(chain->entries[1]), platform::file_access::kReadControl);
-        EXPECT_EQ(AccessOf(chain->entries[2]), platform::file_access::kReadControl | platform::file_access::kWriteDac);
+        // CreateFileW adds SYNCHRONIZE and FILE_READ_ATTRIBUTES to what is asked.
+        constexpr std::uint32_t kAdded = platform::file_access::kSynchronize | platform::file_access::kReadAttributes;
+        EXPECT_EQ(AccessOf(chain->entries[0]), platform::file_access::kReadControl | kAdded);
+        EXPECT_EQ(AccessOf(chain->entries[1]), platform::file_access::kReadControl | kAdded);
+        EXPECT_EQ(AccessOf(chain->entries[2]),
+                  platform::file_access::kReadControl | platform::file_access::kWriteDac | kAdded);
         EXPECT_EQ(OpenHandles(), before + 3);
         // An open child holds the directories above it.
         EXPECT_FALSE(files().Rename(u"\\\\?\\C:\\Users", u"\\\\?\\C:\\Elsewhere"));

@@ -167,7 +167,7 @@ SysResult<Handle> SimFiles::NtOpenFile(const std::u16string& nt_path, std::uint3
 }
 
 SysResult<void> SimFiles::SetFileBasicInfo(Handle file, std::uint32_t attributes) {
-    TELVO_SIM_ENTER(host_, "SetFileInformationByHandle(FileBasicInfo)", {attributes});
+    TELVO_SIM_ENTER(host_, "SetFileBasicInfo", {attributes});
     auto object = Find(file);
     if (!object) return Win32Failure(win32_error::kInvalidHandle);
     if (!(object->access() & file_access::kWriteAttributes)) return Win32Failure(win32_error::kAccessDenied);
@@ -178,7 +178,7 @@ SysResult<void> SimFiles::SetFileBasicInfo(Handle file, std::uint32_t attributes
 }
 
 SysResult<void> SimFiles::SetFileDispositionInfo(Handle file, bool delete_file) {
-    TELVO_SIM_ENTER(host_, "SetFileInformationByHandle(FileDispositionInfo)", {delete_file ? 1u : 0u});
+    TELVO_SIM_ENTER(host_, "SetFileDispositionInfo", {delete_file ? 1u : 0u});
     auto object = Find(file);
     if (!object) return Win32Failure(win32_error::kInvalidHandle);
     if (!(object->access() & file_access::kDelete)) return Win32Failure(win32_error::kAccessDenied);
