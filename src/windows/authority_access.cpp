@@ -46,6 +46,23 @@ Result<void> MergeAndWrite(platform::Platform& platform, platform::Handle handle
     return WriteObjectLocalDacl(platform, lock, handle, current, *acl);
 }
 
+// What the cleanup makes of a DACL without changing it: clean when it names
+// the SID nowhere (a null DACL included), unchangeable when an opaque entry
+// may hide it; nothing when its entries name it and can be removed.
+std::optional<CleanupFinding> SettledWithoutChange(const std::optional<ObjectDescriptor>& current,
+                                                   const winformat::Sid& sid) {
+    if (!current) return CleanupFinding::clean;
+    switch (FindSidInAcl(current->dacl(), sid)) {
+        case SidPresence::absent:
+            return CleanupFinding::clean;
+        case SidPresence::hidden:
+            return CleanupFinding::unchangeable;
+        case SidPresence::named:
+            break;
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 std::optional<ObjectGrant> GrantFor(std::u16string_view object, const AuthorityAccess& authority) {
@@ -97,15 +114,7 @@ Result<CleanupFinding> RevokeAuthorityObject(platform::Platform& platform, const
     const auto revoke = [&]() -> Result<CleanupFinding> {
         TELVO_TRY_ASSIGN(auto lock, AcquireMetadataLock(platform));
         TELVO_TRY_ASSIGN(std::optional<ObjectDescriptor> current, ReadRawDaclIfAny(platform, object.handle));
-        if (!current) return CleanupFinding::clean;
-        switch (FindSidInAcl(current->dacl(), sid)) {
-            case SidPresence::absent:
-                return CleanupFinding::clean;
-            case SidPresence::hidden:
-                return CleanupFinding::unchangeable;
-            case SidPresence::named:
-                break;
-        }
+        if (const auto settled = SettledWithoutChange(current, sid)) return *settled;
         if (!object.write_dac) return CleanupFinding::unchangeable;
         TELVO_TRY_ASSIGN(winformat::Acl remaining, RemoveSidAces(current->dacl(), sid));
         TELVO_TRY(WriteObjectLocalDacl(platform, lock, object.handle, *current, remaining));
@@ -119,15 +128,7 @@ Result<CleanupFinding> RevokeAuthorityObject(platform::Platform& platform, const
 Result<CleanupFinding> VerifySidAbsent(platform::Platform& platform, const winutil::CleanupObject& object,
                                        const winformat::Sid& sid) {
     TELVO_TRY_ASSIGN(std::optional<ObjectDescriptor> current, ReadRawDaclIfAny(platform, object.handle));
-    if (!current) return CleanupFinding::clean;
-    switch (FindSidInAcl(current->dacl(), sid)) {
-        case SidPresence::absent:
-            return CleanupFinding::clean;
-        case SidPresence::hidden:
-            return CleanupFinding::unchangeable;
-        case SidPresence::named:
-            break;
-    }
+    if (const auto settled = SettledWithoutChange(current, sid)) return *settled;
     // Whether this user could remove it: an object that refuses WRITE_DAC
     // was made during the run and is left.
     auto writable = winutil::NtOpenObjectNoFollow(platform, object.path, true);
