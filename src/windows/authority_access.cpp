@@ -49,10 +49,10 @@ Result<void> MergeAndWrite(platform::Platform& platform, platform::Handle handle
 // What the cleanup makes of a DACL without changing it: clean when it names
 // the SID nowhere (a null DACL included), unchangeable when an opaque entry
 // may hide it; nothing when its entries name it and can be removed.
-std::optional<CleanupFinding> SettledWithoutChange(const std::optional<ObjectDescriptor>& current,
+std::optional<CleanupFinding> SettledWithoutChange(const winformat::SecurityDescriptor& current,
                                                    const winformat::Sid& sid) {
-    if (!current) return CleanupFinding::clean;
-    switch (FindSidInAcl(current->dacl(), sid)) {
+    if (current.dacl.acl() == nullptr) return CleanupFinding::clean;
+    switch (FindSidInAcl(*current.dacl.acl(), sid)) {
         case SidPresence::absent:
             return CleanupFinding::clean;
         case SidPresence::hidden:
@@ -113,11 +113,12 @@ Result<CleanupFinding> RevokeAuthorityObject(platform::Platform& platform, const
                                              const winformat::Sid& sid) {
     const auto revoke = [&]() -> Result<CleanupFinding> {
         TELVO_TRY_ASSIGN(auto lock, AcquireMetadataLock(platform));
-        TELVO_TRY_ASSIGN(std::optional<ObjectDescriptor> current, ReadRawDaclIfAny(platform, object.handle));
-        if (const auto settled = SettledWithoutChange(current, sid)) return *settled;
+        TELVO_TRY_ASSIGN(winformat::SecurityDescriptor read, ReadRawDaclAsIs(platform, object.handle));
+        if (const auto settled = SettledWithoutChange(read, sid)) return *settled;
         if (!object.write_dac) return CleanupFinding::unchangeable;
-        TELVO_TRY_ASSIGN(winformat::Acl remaining, RemoveSidAces(current->dacl(), sid));
-        TELVO_TRY(WriteObjectLocalDacl(platform, lock, object.handle, *current, remaining));
+        const ObjectDescriptor current{std::move(read)};
+        TELVO_TRY_ASSIGN(winformat::Acl remaining, RemoveSidAces(current.dacl(), sid));
+        TELVO_TRY(WriteObjectLocalDacl(platform, lock, object.handle, current, remaining));
         return CleanupFinding::revoked;
     };
     auto revoked = revoke();
@@ -127,7 +128,7 @@ Result<CleanupFinding> RevokeAuthorityObject(platform::Platform& platform, const
 
 Result<CleanupFinding> VerifySidAbsent(platform::Platform& platform, const winutil::CleanupObject& object,
                                        const winformat::Sid& sid) {
-    TELVO_TRY_ASSIGN(std::optional<ObjectDescriptor> current, ReadRawDaclIfAny(platform, object.handle));
+    TELVO_TRY_ASSIGN(winformat::SecurityDescriptor current, ReadRawDaclAsIs(platform, object.handle));
     if (const auto settled = SettledWithoutChange(current, sid)) return *settled;
     // Whether this user could remove it: an object that refuses WRITE_DAC
     // was made during the run and is left.

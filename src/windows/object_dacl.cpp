@@ -67,17 +67,15 @@ Result<winformat::SecurityDescriptor> ParseDescriptor(std::span<const std::uint8
     return parsed;
 }
 
-Result<std::optional<ObjectDescriptor>> ReadRawDaclIfAny(platform::Platform& platform, platform::Handle handle) {
+Result<winformat::SecurityDescriptor> ReadRawDaclAsIs(platform::Platform& platform, platform::Handle handle) {
     TELVO_TRY_ASSIGN(auto bytes, QueryDacl(platform, handle));
-    TELVO_TRY_ASSIGN(auto descriptor, ParseDescriptor(bytes, "GetSecurityDescriptorDacl(raw)"));
-    if (descriptor.dacl.acl() == nullptr) return std::nullopt;
-    return std::optional<ObjectDescriptor>(ObjectDescriptor{std::move(descriptor)});
+    return ParseDescriptor(bytes, "GetSecurityDescriptorDacl(raw)");
 }
 
 Result<ObjectDescriptor> ReadRawDacl(platform::Platform& platform, platform::Handle handle) {
-    TELVO_TRY_ASSIGN(auto read, ReadRawDaclIfAny(platform, handle));
-    if (!read) return Fail("native sandbox refuses an absent/null DACL");
-    return std::move(*read);
+    TELVO_TRY_ASSIGN(auto descriptor, ReadRawDaclAsIs(platform, handle));
+    if (descriptor.dacl.acl() == nullptr) return Fail("native sandbox refuses an absent/null DACL");
+    return ObjectDescriptor{std::move(descriptor)};
 }
 
 namespace {

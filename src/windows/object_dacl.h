@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <span>
 #include <string_view>
 
@@ -42,8 +41,8 @@ Result<winformat::SecurityDescriptor> ParseDescriptor(std::span<const std::uint8
 // probe". An absent or null DACL is refused.
 Result<ObjectDescriptor> ReadRawDacl(platform::Platform& platform, platform::Handle handle);
 // The same read for the cleanup, which writes nothing to a null or absent
-// DACL: nothing then, since such a DACL names no SID.
-Result<std::optional<ObjectDescriptor>> ReadRawDaclIfAny(platform::Platform& platform, platform::Handle handle);
+// DACL (such a DACL names no SID): the descriptor as it is.
+Result<winformat::SecurityDescriptor> ReadRawDaclAsIs(platform::Platform& platform, platform::Handle handle);
 
 // Whether a DACL entry names the SID, by its type byte:
 // - allowed, denied and their callback forms (0, 1, 9, 10) and the four
