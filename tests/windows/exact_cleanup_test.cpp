@@ -302,5 +302,22 @@ TEST_F(OddObjectCleanupTest, NamesThatAreNotValidUtf16AreClearedAndShownEscaped)
     ExpectEverythingCleared({odd, odd + u"\\f"});
 }
 
+
+// An object the command made that names the SID but refuses this user
+// WRITE_DAC (an OWNER RIGHTS entry takes the owner's implicit right away):
+// read, left as it is, and counted; everything else is cleared.
+TEST_F(OddObjectCleanupTest, AnObjectThatRefusesWriteDacIsLeftAndCounted) {
+    const std::string made = std::string(kC) + "M\\W\\a-made";
+    File(made);
+    PlantDacl(made, {Ace::Allowed(grant_mask::kWritable, sid), Ace::Allowed(0x1200A9, host.security().TokenUser()),
+                     Ace::Allowed(0x20000, winformat::well_known::OwnerRights())});
+    const auto report = ExactCleanup(platform(), plan);
+    ASSERT_TRUE(report) << report.error().Display();
+    EXPECT_EQ(report->unchangeable, 1u);
+    EXPECT_TRUE(NamesSid(Wide(made)));
+    EXPECT_FALSE(NamesSid(u"\\\\?\\C:\\M\\W\\src\\main.c"));
+    EXPECT_FALSE(ProfileExists());
+}
+
 }  // namespace
 }  // namespace telvo::windows
