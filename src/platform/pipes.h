@@ -58,6 +58,27 @@ public:
     // GetNamedPipeServerProcessId on the client end: the server's process id.
     virtual SysResult<std::uint32_t> GetNamedPipeServerProcessId(Handle pipe) = 0;
 
+    // The server side. CreateNamedPipeW with the open mode, pipe mode,
+    // instance limit, buffer sizes and default time-out as given, and the
+    // self-relative descriptor `security_descriptor` (none when empty).
+    virtual SysResult<Handle> CreateNamedPipeW(const std::u16string& name, std::uint32_t open_mode,
+                                               std::uint32_t pipe_mode, std::uint32_t max_instances,
+                                               std::uint32_t out_buffer_size, std::uint32_t in_buffer_size,
+                                               std::uint32_t default_timeout_ms,
+                                               std::span<const std::uint8_t> security_descriptor) = 0;
+    // ConnectNamedPipe on an overlapped instance: ERROR_IO_PENDING while no
+    // client has come (collected with GetOverlappedResultEx),
+    // ERROR_PIPE_CONNECTED (535) when one came before the call.
+    virtual SysResult<void> ConnectNamedPipe(Handle pipe, Overlapped& overlapped) = 0;
+    // DisconnectNamedPipe: the client's end breaks, and whatever it has not
+    // read yet is discarded.
+    virtual SysResult<void> DisconnectNamedPipe(Handle pipe) = 0;
+    // GetNamedPipeClientProcessId on the server end.
+    virtual SysResult<std::uint32_t> GetNamedPipeClientProcessId(Handle pipe) = 0;
+    // ImpersonateNamedPipeClient: the calling thread takes the client's
+    // identity (ERROR_CANNOT_IMPERSONATE, 1368, before anything was read).
+    virtual SysResult<void> ImpersonateNamedPipeClient(Handle pipe) = 0;
+
     // RaiseFailFastException(no record, no context, no flags): the process
     // ends at once, without unwinding, running no handler.
     [[noreturn]] virtual void RaiseFailFastException() = 0;
@@ -83,6 +104,7 @@ namespace win32_error {
 inline constexpr std::uint32_t kSemTimeout = 121;           // WaitNamedPipe timed out
 inline constexpr std::uint32_t kPipeBusy = 231;             // every instance busy
 inline constexpr std::uint32_t kPipeNotConnected = 233;
+inline constexpr std::uint32_t kPipeConnected = 535;        // a client came before ConnectNamedPipe
 inline constexpr std::uint32_t kWaitTimeout = 258;          // WAIT_TIMEOUT as a last error
 inline constexpr std::uint32_t kOperationAborted = 995;     // a cancelled operation
 inline constexpr std::uint32_t kIoIncomplete = 996;

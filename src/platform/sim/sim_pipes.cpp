@@ -317,4 +317,16 @@ void SimPipes::RaiseFailFastException() {
     throw SimFailFast{};
 }
 
+
+// The server side is being built; until then every call is refused.
+SysResult<Handle> SimPipes::CreateNamedPipeW(const std::u16string&, std::uint32_t, std::uint32_t, std::uint32_t,
+                                             std::uint32_t, std::uint32_t, std::uint32_t,
+                                             std::span<const std::uint8_t>) {
+    return std::unexpected(SysError::Win32(120));
+}
+SysResult<void> SimPipes::ConnectNamedPipe(Handle, Overlapped&) { return std::unexpected(SysError::Win32(120)); }
+SysResult<void> SimPipes::DisconnectNamedPipe(Handle) { return std::unexpected(SysError::Win32(120)); }
+SysResult<std::uint32_t> SimPipes::GetNamedPipeClientProcessId(Handle) { return std::unexpected(SysError::Win32(120)); }
+SysResult<void> SimPipes::ImpersonateNamedPipeClient(Handle) { return std::unexpected(SysError::Win32(120)); }
+
 }  // namespace telvo::platform::sim

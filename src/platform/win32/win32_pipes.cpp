@@ -69,6 +69,43 @@ SysResult<std::uint32_t> Win32Pipes::GetNamedPipeServerProcessId(Handle pipe) {
     return process_id;
 }
 
+SysResult<Handle> Win32Pipes::CreateNamedPipeW(const std::u16string& name, std::uint32_t open_mode,
+                                               std::uint32_t pipe_mode, std::uint32_t max_instances,
+                                               std::uint32_t out_buffer_size, std::uint32_t in_buffer_size,
+                                               std::uint32_t default_timeout_ms,
+                                               std::span<const std::uint8_t> security_descriptor) {
+    SECURITY_ATTRIBUTES attributes{};
+    attributes.nLength = sizeof(attributes);
+    attributes.lpSecurityDescriptor =
+        security_descriptor.empty() ? nullptr : const_cast<std::uint8_t*>(security_descriptor.data());
+    attributes.bInheritHandle = FALSE;
+    HANDLE pipe = ::CreateNamedPipeW(Wide(name), open_mode, pipe_mode, max_instances, out_buffer_size,
+                                     in_buffer_size, default_timeout_ms, &attributes);
+    if (pipe == INVALID_HANDLE_VALUE) return LastError();
+    return FromNative(pipe);
+}
+
+SysResult<void> Win32Pipes::ConnectNamedPipe(Handle pipe, Overlapped& overlapped) {
+    if (!::ConnectNamedPipe(ToNative(pipe), Native(overlapped))) return LastError();
+    return {};
+}
+
+SysResult<void> Win32Pipes::DisconnectNamedPipe(Handle pipe) {
+    if (!::DisconnectNamedPipe(ToNative(pipe))) return LastError();
+    return {};
+}
+
+SysResult<std::uint32_t> Win32Pipes::GetNamedPipeClientProcessId(Handle pipe) {
+    ULONG process_id = 0;
+    if (!::GetNamedPipeClientProcessId(ToNative(pipe), &process_id)) return LastError();
+    return process_id;
+}
+
+SysResult<void> Win32Pipes::ImpersonateNamedPipeClient(Handle pipe) {
+    if (!::ImpersonateNamedPipeClient(ToNative(pipe))) return LastError();
+    return {};
+}
+
 void Win32Pipes::RaiseFailFastException() {
     ::RaiseFailFastException(nullptr, nullptr, 0);
     // Not reached; should the call ever return, the process still ends here
