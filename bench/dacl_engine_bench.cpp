@@ -10,6 +10,7 @@
 #include "identity/profile.h"
 #include "platform/sim/sim_host.h"
 #include "windows/authority_access.h"
+#include "winutil/local_path.h"
 #include "windows/sandbox_access.h"
 #include "winutil/walk_tree.h"
 
@@ -65,7 +66,7 @@ void BM_DaclEnginePasses(benchmark::State& state) {
     const auto sid = identity::DeriveProfileSid(host.platform().appcontainer,
                                                 "Telvo.Sandbox.00112233445566778899aabbccddeeff")
                          .value();
-    const windows::AuthorityAccess authority{"\\\\?\\C:\\B", true, {"\\\\?\\C:\\B\\t0\\m0"}};
+    const windows::AuthorityAccess authority{winutil::LocalPath::FromText("\\\\?\\C:\\B").value(), true, {winutil::LocalPath::FromText("\\\\?\\C:\\B\\t0\\m0").value()}};
     auto& platform = host.platform();
     for (auto _ : state) {
         const auto walk = RunPass(host, false, winutil::WalkPolicy::prove, [](const std::u16string&, platform::Handle) {

@@ -40,23 +40,17 @@ bool IsPlainDirectory(Platform& platform, const std::u16string& path) {
     return !(reparse && (tag->reparse_tag & platform::reparse_tag::kNameSurrogateBit) != 0);
 }
 
-// The Win32 form of a normalized local path from the run.
-Result<std::u16string> RunPath(std::string_view path) {
-    TELVO_TRY_ASSIGN(const std::string extended, winutil::ToExtendedPath(path));
-    TELVO_TRY_ASSIGN(const std::u16string wide, winformat::Utf8ToUtf16(extended));
-    return winutil::WithoutVerbatimPrefix(wide);
-}
-
 Result<std::u16string> SearchPath(Platform& platform, const CommandProcessor& processor,
-                                  std::string_view workspace_root, const std::vector<std::string>& further_roots) {
-    TELVO_TRY_ASSIGN(const std::u16string workspace, RunPath(workspace_root));
+                                  const winutil::LocalPath& workspace_root,
+                                  const std::vector<winutil::LocalPath>& further_roots) {
+    const std::u16string workspace = workspace_root.PlainWide();
     std::vector<std::u16string> entries{processor.system_directory, processor.windows_directory, workspace};
     for (std::u16string_view tools : kWorkspaceToolDirectories) {
         std::u16string candidate = workspace + u"\\" + std::u16string(tools);
         if (IsPlainDirectory(platform, candidate)) entries.push_back(std::move(candidate));
     }
-    for (const std::string& further : further_roots) {
-        TELVO_TRY_ASSIGN(const std::u16string root, RunPath(further));
+    for (const winutil::LocalPath& further : further_roots) {
+        const std::u16string root = further.PlainWide();
         if (!IsPlainDirectory(platform, root)) continue;
         entries.push_back(root);
         for (std::u16string_view tools : kRootToolDirectories) {
@@ -107,7 +101,8 @@ Result<CommandProcessor> FindCommandProcessor(Platform& platform) {
     if (syntax.components.empty()) return Fail("system directory has no Windows parent");
 
     CommandProcessor processor;
-    TELVO_TRY_ASSIGN(processor.system_directory, RunPath(text));
+    TELVO_TRY_ASSIGN(const winutil::LocalPath system_directory_path, winutil::LocalPath::FromText(text));
+    processor.system_directory = system_directory_path.PlainWide();
     const std::u16string& system = processor.system_directory;
     processor.system_drive = system.substr(0, 2);
     const std::size_t last = system.rfind(u'\\');
@@ -125,8 +120,8 @@ Result<CommandProcessor> FindCommandProcessor(Platform& platform) {
 }
 
 Result<ChildEnvironment> BuildChildEnvironment(Platform& platform, std::string_view home,
-                                               std::string_view workspace_root,
-                                               const std::vector<std::string>& further_roots) {
+                                               const winutil::LocalPath& workspace_root,
+                                               const std::vector<winutil::LocalPath>& further_roots) {
     TELVO_TRY_ASSIGN(const CommandProcessor processor, FindCommandProcessor(platform));
     TELVO_TRY_ASSIGN(const std::u16string home_directory, winformat::Utf8ToUtf16(home));
     const std::u16string temp = home_directory + u"\\Temp";

@@ -6,6 +6,7 @@
 
 #include "common/error.h"
 #include "platform/platform.h"
+#include "winutil/local_path.h"
 
 namespace telvo::process {
 
@@ -65,9 +66,9 @@ struct ChildEnvironment {
 // only when it is a directory and not a junction or symbolic link (a name
 // surrogate). An entry equal to the one before it (PathsEqual) is dropped. A
 // value holding NUL, which the block cannot carry, fails with "invalid
-// character in child environment". Roots are normalized local paths.
+// character in child environment". Roots appear in their plain form.
 Result<ChildEnvironment> BuildChildEnvironment(platform::Platform& platform, std::string_view home,
-                                               std::string_view workspace_root,
-                                               const std::vector<std::string>& further_roots);
+                                               const winutil::LocalPath& workspace_root,
+                                               const std::vector<winutil::LocalPath>& further_roots);
 
 }  // namespace telvo::process

@@ -197,10 +197,8 @@ Result<std::u16string> BuildCommandLine(std::u16string_view processor, std::stri
     return line;
 }
 
-Result<std::u16string> LaunchWorkingDirectory(std::string_view working_directory) {
-    TELVO_TRY_ASSIGN(const std::string extended, winutil::ToExtendedPath(working_directory));
-    TELVO_TRY_ASSIGN(const std::u16string wide, winformat::Utf8ToUtf16(extended));
-    std::u16string plain = winutil::WithoutVerbatimPrefix(wide);
+Result<std::u16string> LaunchWorkingDirectory(const winutil::LocalPath& working_directory) {
+    std::u16string plain = working_directory.PlainWide();
     const std::size_t with_separator = plain.size() + (plain.ends_with(u'\\') ? 0 : 1);
     if (with_separator > kMaxWorkingDirectoryUnits) {
         return Fail("cwd exceeds the " + std::to_string(kMaxWorkingDirectoryUnits - 1) +
@@ -209,7 +207,8 @@ Result<std::u16string> LaunchWorkingDirectory(std::string_view working_directory
     return plain;
 }
 
-Result<LaunchText> PrepareLaunchText(Platform& platform, std::string_view command, std::string_view working_directory) {
+Result<LaunchText> PrepareLaunchText(Platform& platform, std::string_view command,
+                                     const winutil::LocalPath& working_directory) {
     LaunchText text;
     TELVO_TRY_ASSIGN(text.processor, FindCommandProcessor(platform));
     TELVO_TRY_ASSIGN(text.command_line, BuildCommandLine(text.processor.path, command));

@@ -44,12 +44,12 @@ inline constexpr std::uint32_t kLaunchFailedExitCode = 125;
 // "Windows command line exceeds 32767 UTF-16 code units".
 Result<std::u16string> BuildCommandLine(std::u16string_view processor, std::string_view command);
 
-// The working directory (a normalized local path) in the drive-letter form
+// The working directory in the drive-letter form
 // CreateProcessW is given: cmd.exe takes a current directory that starts with
 // \\ for a UNC path and runs in the Windows directory instead. Longer than
 // kMaxWorkingDirectoryUnits with a trailing backslash: "cwd exceeds the 258
 // UTF-16 code units of a Windows current directory".
-Result<std::u16string> LaunchWorkingDirectory(std::string_view working_directory);
+Result<std::u16string> LaunchWorkingDirectory(const winutil::LocalPath& working_directory);
 
 // What CreateProcessW is given as text, for a run to make before anything on
 // the host changes: the command processor, the command line and the working
@@ -60,7 +60,7 @@ struct LaunchText {
     std::u16string working_directory;
 };
 Result<LaunchText> PrepareLaunchText(platform::Platform& platform, std::string_view command,
-                                     std::string_view working_directory);
+                                     const winutil::LocalPath& working_directory);
 
 // Proves that the child's token is an AppContainer token of `expected`:
 // "sandbox child token is not AppContainer; command not resumed", "sandbox
@@ -73,13 +73,13 @@ Result<platform::UniqueHandle> VerifyChildToken(platform::Platform& platform, pl
 
 // What one launch needs of its run. The pointers stay valid for the call.
 struct LaunchInputs {
-    std::string command;
-    std::string working_directory;  // a normalized local path
-    std::string profile_name;
+    std::string command{};
+    winutil::LocalPath working_directory;
+    std::string profile_name{};
     const winformat::Sid* app_container_sid = nullptr;
     const identity::CapabilitySet* capabilities = nullptr;
-    std::shared_ptr<SandboxJob> job;
-    ControllerGoneFlag controller_gone;
+    std::shared_ptr<SandboxJob> job{};
+    ControllerGoneFlag controller_gone{};
     const ChildEnvironment* environment = nullptr;
     bool network_access = false;
     // What the access verification proves, and the journal it records
@@ -89,7 +89,7 @@ struct LaunchInputs {
     // Called once the child's access is proved, before anything else: the
     // run changes no DACL from then until its teardown, so other runs of the
     // user may change theirs while the command runs.
-    std::function<void()> dacl_changes_done;
+    std::function<void()> dacl_changes_done{};
 };
 
 // Runs the command through the system command processor, with the null

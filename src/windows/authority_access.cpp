@@ -17,14 +17,6 @@ namespace {
 
 using winformat::Utf16ToDisplay;
 
-// The paths of an authority are normalized local paths, so valid text; text
-// that is not matches nothing.
-template <class Compare>
-bool Matches(std::string_view authority_path, Compare compare) {
-    const auto wide = winformat::Utf8ToUtf16(authority_path);
-    return wide && compare(std::u16string_view(*wide));
-}
-
 platform::ExplicitAccess GrantEntry(std::uint32_t mask, std::uint32_t inheritance, const winformat::Sid& sid) {
     return {mask, platform::access_mode::kGrant, inheritance,
             platform::Trustee{platform::trustee_form::kIsSid, platform::trustee_type::kUnknown, sid}};
@@ -67,17 +59,15 @@ std::optional<CleanupFinding> SettledWithoutChange(const winformat::SecurityDesc
 
 std::optional<ObjectGrant> GrantFor(std::u16string_view object, const AuthorityAccess& authority) {
     const auto& privates = authority.private_paths;
-    const auto contains_object = [&](std::u16string_view path) { return winutil::PathContains(path, object); };
-    const auto inside_object = [&](std::u16string_view path) { return winutil::PathContains(object, path); };
-    const auto is_object = [&](std::u16string_view path) { return winutil::PathsEqual(object, path); };
-    if (std::ranges::any_of(privates, [&](const std::string& path) { return Matches(path, contains_object); })) {
+    if (std::ranges::any_of(privates, [&](const winutil::LocalPath& path) { return path.Contains(object); })) {
         return std::nullopt;
     }
     if (!authority.writable) return ObjectGrant{grant_mask::kReadOnly, false};
     // No private path equals the object here, so containing one is being its proper ancestor.
     const bool is_protected =
-        Matches(authority.root, is_object) ||
-        std::ranges::any_of(privates, [&](const std::string& path) { return Matches(path, inside_object); });
+        authority.root == object || std::ranges::any_of(privates, [&](const winutil::LocalPath& path) {
+            return winutil::PathContains(object, path.wide());
+        });
     if (is_protected) return ObjectGrant{grant_mask::kWritableProtected, true};
     return ObjectGrant{grant_mask::kWritable, false};
 }

@@ -9,6 +9,7 @@
 #include "common/error.h"
 #include "platform/platform.h"
 #include "winformat/sid.h"
+#include "winutil/local_path.h"
 #include "winutil/walk_tree.h"
 
 namespace telvo::windows {
@@ -21,9 +22,9 @@ namespace telvo::windows {
 // A directory authority as the grant engine sees it: its root, whether it is
 // writable, and the private paths inside it. Paths are normalized local paths.
 struct AuthorityAccess {
-    std::string root;
+    winutil::LocalPath root;
     bool writable = false;
-    std::vector<std::string> private_paths;
+    std::vector<winutil::LocalPath> private_paths;
 };
 
 namespace grant_mask {

@@ -21,17 +21,15 @@ using platform::Platform;
 
 constexpr char kCwdOutside[] = "cwd is outside the assigned directory authorities";
 
-bool IsVolumeRoot(std::string_view canonical) { return winutil::ParsePathSyntax(canonical).components.empty(); }
-
 // Rule 0: a normalized path that names something below a volume root.
 Result<void> CheckAuthorityText(std::string_view text) {
-    TELVO_TRY_ASSIGN(const std::string extended, winutil::ToExtendedPath(text));
-    if (winutil::ParsePathSyntax(extended).components.empty()) return Fail("authority has no directory parent");
+    TELVO_TRY_ASSIGN(const winutil::LocalPath path, winutil::LocalPath::FromText(text));
+    if (path.IsVolumeRoot()) return Fail("authority has no directory parent");
     return {};
 }
 
 // The account's home: the Profile known folder, canonicalised.
-Result<std::string> AccountHome(Platform& platform) {
+Result<winutil::LocalPath> AccountHome(Platform& platform) {
     TELVO_TRY_ASSIGN(const std::u16string folder,
                      Lift("SHGetKnownFolderPath(Profile)",
                           platform.system.SHGetKnownFolderPath(platform::known_folder::kProfile, 0)));
@@ -39,10 +37,8 @@ Result<std::string> AccountHome(Platform& platform) {
     if (!text || !winutil::IsNormalizedLocalPath(*text)) return Fail("the account profile is not on a local drive");
     auto home = winutil::Canonicalize(platform, folder);
     if (!home) return Fail(std::move(home.error()).Context("could not canonicalize account profile " + *text));
-    return winformat::Utf16ToUtf8(home->path);
+    return winutil::LocalPath::FromWide(home->path);
 }
-
-bool Overlap(std::string_view a, std::string_view b) { return winutil::PathContains(a, b) || winutil::PathContains(b, a); }
 
 // The grant opens every object of an authority for READ_CONTROL and
 // WRITE_DAC, and lists every directory: a root that refuses this user either
@@ -51,10 +47,10 @@ bool Overlap(std::string_view a, std::string_view b) { return winutil::PathConta
 // object.
 Result<void> CheckChangeable(Platform& platform, const CommandAuthority& authority) {
     const auto refused = [&](const std::string& what, const Error& failure) {
-        return Fail("the current user cannot " + what + " " + authority.path + " (" + failure.Display() +
+        return Fail("the current user cannot " + what + " " + authority.path.text() + " (" + failure.Display() +
                     "); no permissions changed");
     };
-    auto opened = winutil::OpenObjectNoFollow(platform, authority.path, true);
+    auto opened = winutil::OpenObjectNoFollow(platform, authority.path.text(), true);
     if (!opened) return refused("change the permissions of", opened.error());
     if (!authority.directory) return {};
     if (auto listed = winutil::ListDirectory(platform, opened->get(), 1); !listed) {
@@ -64,10 +60,11 @@ Result<void> CheckChangeable(Platform& platform, const CommandAuthority& authori
 }
 
 // The journal's record of the authority at `path`, if it names it.
-const winutil::RecordedPath* RecordedAuthority(const JournalRecord& journal, std::string_view path) {
+const winutil::RecordedPath* RecordedAuthority(const JournalRecord& journal, const winutil::LocalPath& path) {
     const auto& recorded = journal.data.authorities;
     const auto found = std::find_if(recorded.begin(), recorded.end(), [&](const winutil::RecordedPath& entry) {
-        return winutil::PathsEqual(entry.path, path);
+        const auto named = winutil::LocalPath::FromText(entry.path);
+        return named && *named == path;
     });
     return found == recorded.end() ? nullptr : &*found;
 }
@@ -90,7 +87,7 @@ Result<void> ProveRecordedRoot(Platform& platform, platform::Handle handle, cons
 Result<void> GrantAuthority(Platform& platform, const AuthorityAccess& authority, const winutil::RecordedPath& recorded,
                             const winformat::Sid& sid, const std::atomic<bool>& gone) {
     bool root_proved = false;
-    return winutil::WalkTree(platform, authority.root, true, gone, winutil::WalkPolicy::prove,
+    return winutil::WalkTree(platform, authority.root.text(), true, gone, winutil::WalkPolicy::prove,
                              [&](const std::u16string& path, platform::Handle handle) -> Result<void> {
                                  if (!root_proved) {
                                      TELVO_TRY(ProveRecordedRoot(platform, handle, recorded));
@@ -108,54 +105,49 @@ Result<CheckedAuthorities> CheckCommandAuthorities(Platform& platform, const pro
     TELVO_TRY(CheckAuthorityText(run.root));
     for (const std::string& readable : run.readable_roots) TELVO_TRY(CheckAuthorityText(readable));
 
-    CheckedAuthorities checked;
+    TELVO_TRY_ASSIGN(const winutil::LocalPath state, winutil::LocalPath::FromText(state_directory));
+    std::vector<CommandAuthority> authorities;
     TELVO_TRY_ASSIGN(const winutil::ResolvedPath root, winutil::ResolveUserObject(platform, "root", run.root));
-    if (!root.directory || IsVolumeRoot(root.path)) return Fail("root must be a non-volume directory");
-    checked.authorities.push_back({root.path, run.mode == protocol::RunMode::workspace_write, true});
+    if (!root.directory || root.path.IsVolumeRoot()) return Fail("root must be a non-volume directory");
+    authorities.push_back({root.path, run.mode == protocol::RunMode::workspace_write, true});
     for (std::size_t i = 0; i < run.readable_roots.size(); ++i) {
         TELVO_TRY_ASSIGN(const winutil::ResolvedPath readable,
                          winutil::ResolveUserObject(platform, "readableRoots[" + std::to_string(i) + "]",
                                                     run.readable_roots[i]));
-        if (IsVolumeRoot(readable.path)) return Fail("readable roots cannot grant an entire volume: " + readable.path);
-        checked.authorities.push_back({readable.path, false, readable.directory});
+        if (readable.path.IsVolumeRoot()) {
+            return Fail("readable roots cannot grant an entire volume: " + readable.path.text());
+        }
+        authorities.push_back({readable.path, false, readable.directory});
     }
 
-    TELVO_TRY_ASSIGN(const std::string home, AccountHome(platform));
+    TELVO_TRY_ASSIGN(const winutil::LocalPath home, AccountHome(platform));
     TELVO_TRY_ASSIGN(const winutil::ResolvedPath cwd, winutil::ResolveUserObject(platform, "cwd", run.cwd));
     if (!cwd.directory) return Fail(kCwdOutside);
-    checked.cwd = cwd.path;
 
-    if (winutil::PathContains(root.path, home)) return Fail("the writable/read-only root cannot contain the account home");
-    for (std::size_t i = 1; i < checked.authorities.size(); ++i) {
-        const std::string& readable = checked.authorities[i].path;
-        if (winutil::PathsEqual(readable, root.path)) {
-            return Fail("readableRoots[" + std::to_string(i - 1) + "] duplicates root");
+    if (root.path.Contains(home)) return Fail("the writable/read-only root cannot contain the account home");
+    for (std::size_t i = 1; i < authorities.size(); ++i) {
+        const winutil::LocalPath& readable = authorities[i].path;
+        if (readable == root.path) return Fail("readableRoots[" + std::to_string(i - 1) + "] duplicates root");
+        if (run.mode == protocol::RunMode::workspace_write && readable.Overlaps(root.path)) {
+            return Fail("a read-only authority overlaps the writable root: " + readable.text());
         }
-        if (run.mode == protocol::RunMode::workspace_write && Overlap(readable, root.path)) {
-            return Fail("a read-only authority overlaps the writable root: " + readable);
-        }
-        if (winutil::PathContains(readable, home)) {
-            return Fail("a readable dependency cannot contain the account home: " + readable);
+        if (readable.Contains(home)) {
+            return Fail("a readable dependency cannot contain the account home: " + readable.text());
         }
         for (std::size_t j = 1; j < i; ++j) {
-            if (winutil::PathsEqual(readable, checked.authorities[j].path)) {
-                return Fail("duplicate readable root: " + readable);
-            }
+            if (readable == authorities[j].path) return Fail("duplicate readable root: " + readable.text());
         }
     }
     // A directory inside an authority lies inside a directory authority.
-    const bool cwd_inside = std::any_of(checked.authorities.begin(), checked.authorities.end(),
-                                        [&](const CommandAuthority& authority) {
-                                            return winutil::PathContains(authority.path, checked.cwd);
-                                        });
+    const bool cwd_inside = std::any_of(authorities.begin(), authorities.end(), [&](const CommandAuthority& authority) {
+        return authority.path.Contains(cwd.path);
+    });
     if (!cwd_inside) return Fail(kCwdOutside);
-    for (const CommandAuthority& authority : checked.authorities) {
-        if (Overlap(authority.path, state_directory)) {
-            return Fail("the sandbox recovery directory overlaps a command authority");
-        }
+    for (const CommandAuthority& authority : authorities) {
+        if (authority.path.Overlaps(state)) return Fail("the sandbox recovery directory overlaps a command authority");
     }
-    for (const CommandAuthority& authority : checked.authorities) TELVO_TRY(CheckChangeable(platform, authority));
-    return checked;
+    for (const CommandAuthority& authority : authorities) TELVO_TRY(CheckChangeable(platform, authority));
+    return CheckedAuthorities{std::move(authorities), cwd.path};
 }
 
 Result<std::int32_t> SetUpAndLaunch(Platform& platform, const std::vector<CommandAuthority>& authorities,
@@ -166,7 +158,7 @@ Result<std::int32_t> SetUpAndLaunch(Platform& platform, const std::vector<Comman
     // Every grant must be undoable from the journal: it names each authority.
     for (const CommandAuthority& authority : authorities) {
         if (RecordedAuthority(*run.journal, authority.path) == nullptr) {
-            return Fail("the recovery journal does not name the authority " + authority.path);
+            return Fail("the recovery journal does not name the authority " + authority.path.text());
         }
     }
     TELVO_TRY_ASSIGN(const std::vector<AuthorityAccess> access,
@@ -176,14 +168,16 @@ Result<std::int32_t> SetUpAndLaunch(Platform& platform, const std::vector<Comman
     for (const AuthorityAccess& authority : access) {
         if (gone) return Fail("controller closed stdin during ACL setup");
         const winutil::RecordedPath* recorded = RecordedAuthority(*run.journal, authority.root);
-        if (recorded == nullptr) return Fail("the recovery journal does not name the authority " + authority.root);
+        if (recorded == nullptr) {
+            return Fail("the recovery journal does not name the authority " + authority.root.text());
+        }
         if (auto granted = GrantAuthority(platform, authority, *recorded, *run.app_container_sid, gone); !granted) {
             if (gone) return Fail("controller closed stdin during ACL setup");
             return std::unexpected(std::move(granted.error()));
         }
     }
 
-    std::vector<std::string> further_roots;
+    std::vector<winutil::LocalPath> further_roots;
     for (std::size_t i = 1; i < authorities.size(); ++i) {
         if (authorities[i].directory) further_roots.push_back(authorities[i].path);
     }

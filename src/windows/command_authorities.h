@@ -14,6 +14,7 @@
 #include "protocol/request.h"
 #include "windows/journal.h"
 #include "winformat/sid.h"
+#include "winutil/local_path.h"
 
 namespace telvo::windows {
 
@@ -25,7 +26,7 @@ namespace telvo::windows {
 // One directory (or, for a readable root, possibly a file) granted to the
 // run: its canonical path in extended form.
 struct CommandAuthority {
-    std::string path;
+    winutil::LocalPath path;
     bool writable = false;
     bool directory = true;
 };
@@ -34,7 +35,7 @@ struct CommandAuthority {
 // order) and the canonical working directory.
 struct CheckedAuthorities {
     std::vector<CommandAuthority> authorities;
-    std::string cwd;
+    winutil::LocalPath cwd;
 };
 
 // Every rule on root, mode, readableRoots and cwd, in order, the first that
@@ -51,18 +52,18 @@ Result<CheckedAuthorities> CheckCommandAuthorities(platform::Platform& platform,
 // What the set-up and launch need of the run: its identity, its journal
 // (written, naming the authorities), its job and the controller-gone flag.
 struct SandboxRun {
-    std::string command;
-    std::string cwd;  // canonical
+    std::string command{};
+    winutil::LocalPath cwd;  // canonical
     bool network_access = false;
-    std::string profile_name;
+    std::string profile_name{};
     const winformat::Sid* app_container_sid = nullptr;
     const identity::CapabilitySet* capabilities = nullptr;
-    std::string app_container_folder;  // the child's home; its "Temp" is the child's temp
+    std::string app_container_folder{};  // the child's home; its "Temp" is the child's temp
     JournalRecord* journal = nullptr;
-    std::shared_ptr<process::SandboxJob> job;
-    process::ControllerGoneFlag controller_gone;
+    std::shared_ptr<process::SandboxJob> job{};
+    process::ControllerGoneFlag controller_gone{};
     // Passed to the launch: the run's DACL changes are done.
-    std::function<void()> dacl_changes_done;
+    std::function<void()> dacl_changes_done{};
 };
 
 // The run's set-up and launch: establishes the private paths (creating the

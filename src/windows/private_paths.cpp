@@ -1,6 +1,7 @@
 #include "windows/private_paths.h"
 
 #include <algorithm>
+#include <optional>
 
 #include "common/try.h"
 #include "windows/journal_json.h"
@@ -15,79 +16,73 @@ namespace telvo::windows {
 namespace {
 
 using platform::Platform;
+using winutil::LocalPath;
 
-// The names of `path` below `authority` (both extended, `path` inside).
-std::vector<std::string> NamesBelow(std::string_view authority, std::string_view path) {
-    std::vector<std::string> names;
-    for (std::string_view name : winutil::ParsePathSyntax(path.substr(authority.size())).components) {
-        names.emplace_back(name);
+// `authority` joined with the first `count` of `names`.
+Result<LocalPath> Join(const LocalPath& authority, const std::vector<std::string>& names, std::size_t count) {
+    LocalPath path = authority;
+    for (std::size_t i = 0; i < count; ++i) {
+        TELVO_TRY_ASSIGN(path, path.Child(names[i]));
     }
-    return names;
-}
-
-// The authority joined with its first `count` names.
-std::string Join(std::string_view authority, const std::vector<std::string>& names, std::size_t count) {
-    std::string path(authority);
-    for (std::size_t i = 0; i < count; ++i) path += "\\" + names[i];
     return path;
 }
 
-Result<std::string> CanonicalText(Platform& platform, std::string_view path) {
-    TELVO_TRY_ASSIGN(const std::u16string wide, winformat::Utf8ToUtf16(path));
-    TELVO_TRY_ASSIGN(const winutil::CanonicalObject object, winutil::Canonicalize(platform, wide));
-    return winformat::Utf16ToUtf8(object.path);
+Result<LocalPath> Canonical(Platform& platform, const LocalPath& path) {
+    TELVO_TRY_ASSIGN(const winutil::CanonicalObject object, winutil::Canonicalize(platform, path.wide()));
+    return LocalPath::FromWide(object.path);
 }
 
 bool NotFound(const Error& error) {
     return error.IsWin32(platform::win32_error::kFileNotFound) || error.IsWin32(platform::win32_error::kPathNotFound);
 }
 
-// The private path `path` (extended) as the file system resolves it inside
+// The private path `path` as the file system resolves it inside
 // `authority`: its nearest existing ancestor canonicalised, with the names
 // that do not exist yet as they were given.
-Result<std::string> ResolveInside(Platform& platform, std::string_view authority, std::string_view path) {
-    const std::vector<std::string> names = NamesBelow(authority, path);
+Result<LocalPath> ResolveInside(Platform& platform, const LocalPath& authority, const LocalPath& path) {
+    const std::vector<std::string> names = authority.NamesBelow(path);
     std::size_t existing = names.size() + 1;  // none found
-    std::string canonical;
+    std::optional<LocalPath> canonical;
     for (std::size_t count = names.size() + 1; count-- > 0;) {
-        auto found = CanonicalText(platform, Join(authority, names, count));
+        TELVO_TRY_ASSIGN(const LocalPath ancestor, Join(authority, names, count));
+        auto found = Canonical(platform, ancestor);
         if (found) {
             existing = count;
             canonical = std::move(*found);
             break;
         }
         if (!NotFound(found.error())) {
-            return Fail(std::move(found.error())
-                            .Context("could not establish private-path ancestors for " + std::string(path)));
+            return Fail(std::move(found.error()).Context("could not establish private-path ancestors for " + path.text()));
         }
     }
-    if (existing > names.size()) return Fail("private path has no existing ancestor");
+    if (!canonical) return Fail("private path has no existing ancestor");
 
-    std::string resolved = std::move(canonical);
-    for (std::size_t i = existing; i < names.size(); ++i) resolved += "\\" + names[i];
-    if (!winutil::PathContains(authority, resolved)) return Fail("private path resolves outside its authority");
-    if (!resolved.starts_with(authority)) return Fail("private path casing does not match canonical root");
+    LocalPath resolved = *canonical;
+    for (std::size_t i = existing; i < names.size(); ++i) {
+        TELVO_TRY_ASSIGN(resolved, resolved.Child(names[i]));
+    }
+    if (!authority.Contains(resolved)) return Fail("private path resolves outside its authority");
+    if (!resolved.wide().starts_with(authority.wide())) return Fail("private path casing does not match canonical root");
     // Every existing ancestor up to the authority: a link on the way that
     // leaves it is refused even when the path comes back inside.
     for (std::size_t count = existing; count-- > 0;) {
-        const std::string ancestor = Join(authority, names, count);
-        auto above = CanonicalText(platform, ancestor);
+        TELVO_TRY_ASSIGN(const LocalPath ancestor, Join(authority, names, count));
+        auto above = Canonical(platform, ancestor);
         if (!above) {
-            return Fail(std::move(above.error()).Context("could not canonicalize private path ancestor " + ancestor));
+            return Fail(std::move(above.error()).Context("could not canonicalize private path ancestor " + ancestor.text()));
         }
-        if (!winutil::PathContains(authority, *above)) {
-            return Fail("private path ancestor resolves outside its authority: " + ancestor);
+        if (!authority.Contains(*above)) {
+            return Fail("private path ancestor resolves outside its authority: " + ancestor.text());
         }
     }
     return resolved;
 }
 
 // Adds the resolved private path to every authority that contains it, once.
-void Attach(std::vector<AuthorityAccess>& access, const std::string& resolved) {
+void Attach(std::vector<AuthorityAccess>& access, const LocalPath& resolved) {
     for (AuthorityAccess& authority : access) {
-        if (!winutil::PathContains(authority.root, resolved)) continue;
-        const bool listed = std::any_of(authority.private_paths.begin(), authority.private_paths.end(),
-                                        [&](const std::string& path) { return winutil::PathsEqual(path, resolved); });
+        if (!authority.root.Contains(resolved)) continue;
+        const bool listed = std::ranges::find(authority.private_paths, resolved) != authority.private_paths.end();
         if (!listed) authority.private_paths.push_back(resolved);
     }
 }
@@ -97,25 +92,25 @@ void Attach(std::vector<AuthorityAccess>& access, const std::string& resolved) {
 // rather than followed: a junction planted at a missing ancestor cannot
 // make a directory appear outside the authority. A private path that is
 // already something else than a directory stays as it is.
-Result<void> Materialize(Platform& platform, const AuthorityAccess& authority, const std::string& path,
+Result<void> Materialize(Platform& platform, const AuthorityAccess& authority, const LocalPath& path,
                          JournalRecord& journal) {
-    const std::vector<std::string> names = NamesBelow(authority.root, path);
-    TELVO_TRY_ASSIGN(platform::UniqueHandle above, winutil::OpenObjectNoFollow(platform, authority.root, false));
-    TELVO_TRY(winutil::VerifyFinalPath(platform.files, above.get(), authority.root));
+    const std::vector<std::string> names = authority.root.NamesBelow(path);
+    TELVO_TRY_ASSIGN(platform::UniqueHandle above, winutil::OpenObjectNoFollow(platform, authority.root.text(), false));
+    TELVO_TRY(winutil::VerifyFinalPath(platform.files, above.get(), authority.root.text()));
     for (std::size_t count = 1; count <= names.size(); ++count) {
-        const std::string directory = Join(authority.root, names, count);
+        TELVO_TRY_ASSIGN(const LocalPath directory, Join(authority.root, names, count));
         TELVO_TRY_ASSIGN(const std::u16string name, winformat::Utf8ToUtf16(names[count - 1]));
         TELVO_TRY_ASSIGN(winutil::DirectoryLevel level,
-                         winutil::OpenOrCreateDirectoryBelow(platform, above.get(), name, directory));
+                         winutil::OpenOrCreateDirectoryBelow(platform, above.get(), name, directory.text()));
         if (level.found == winutil::DirectoryLevel::Found::other) {
             if (count == names.size()) return {};
-            return Fail(directory + " is not a plain directory");
+            return Fail(directory.text() + " is not a plain directory");
         }
         if (level.found == winutil::DirectoryLevel::Found::created) {
             TELVO_TRY_ASSIGN(const winutil::FileIdentity identity,
-                             winutil::StableIdentity(platform.files, level.handle.get(), directory));
-            if (identity.file_index == 0) return Fail("filesystem returned no stable identity for " + directory);
-            journal.data.created_paths.push_back(winutil::RecordedPath{directory, identity});
+                             winutil::StableIdentity(platform.files, level.handle.get(), directory.text()));
+            if (identity.file_index == 0) return Fail("filesystem returned no stable identity for " + directory.text());
+            journal.data.created_paths.push_back(winutil::RecordedPath{directory.text(), identity});
             TELVO_TRY(ValidateJournal(platform.system, journal.data));
             TELVO_TRY(WriteJournal(platform, journal));
         }
@@ -134,23 +129,24 @@ Result<std::vector<AuthorityAccess>> EstablishPrivatePaths(Platform& platform,
     if (access.empty()) return access;
 
     for (std::size_t i = 0; i < private_paths.size(); ++i) {
-        auto extended = winutil::ToExtendedPath(private_paths[i]);
-        if (!extended) {
+        auto requested = LocalPath::FromText(private_paths[i]);
+        if (!requested) {
             return Fail("privatePaths[" + std::to_string(i) + "] must be a normalized absolute local-drive path");
         }
         const auto inside = std::find_if(access.begin(), access.end(), [&](const AuthorityAccess& authority) {
-            return winutil::PathContains(authority.root, *extended);
+            return authority.root.Contains(*requested);
         });
         if (inside == access.end()) return Fail("private path is outside every command authority");
-        TELVO_TRY_ASSIGN(const std::string resolved, ResolveInside(platform, inside->root, *extended));
+        TELVO_TRY_ASSIGN(const LocalPath resolved, ResolveInside(platform, inside->root, *requested));
         Attach(access, resolved);
     }
     // The controller's own state inside the root.
-    const std::string root = access.front().root;
-    for (const std::string& fixed : {root + "\\" + std::string(kSupervisorName),
-                                    root + "\\" + std::string(kControllerDirectoryName) + "\\" +
-                                        std::string(kRunStateName)}) {
-        TELVO_TRY_ASSIGN(const std::string resolved, ResolveInside(platform, root, fixed));
+    const LocalPath root = access.front().root;
+    TELVO_TRY_ASSIGN(const LocalPath supervisor, root.Child(kSupervisorName));
+    TELVO_TRY_ASSIGN(const LocalPath controller, root.Child(kControllerDirectoryName));
+    TELVO_TRY_ASSIGN(const LocalPath run_state, controller.Child(kRunStateName));
+    for (const LocalPath& fixed : {supervisor, run_state}) {
+        TELVO_TRY_ASSIGN(const LocalPath resolved, ResolveInside(platform, root, fixed));
         Attach(access, resolved);
     }
     return access;
@@ -160,9 +156,9 @@ Result<void> MaterializePrivatePaths(Platform& platform, const std::vector<Autho
                                      JournalRecord& journal) {
     for (const AuthorityAccess& authority : authorities) {
         if (!authority.writable) continue;
-        for (const std::string& path : authority.private_paths) {
+        for (const LocalPath& path : authority.private_paths) {
             if (auto made = Materialize(platform, authority, path, journal); !made) {
-                return Fail(std::move(made.error()).Context("could not materialize private path " + path));
+                return Fail(std::move(made.error()).Context("could not materialize private path " + path.text()));
             }
         }
     }

@@ -119,7 +119,7 @@ Result<std::int32_t> ExecuteRun(Platform& platform, const protocol::Run& run) {
     TELVO_TRY(RecoverStaleRuns(platform, state));
 
     std::vector<std::string> authority_paths;
-    for (const CommandAuthority& authority : checked.authorities) authority_paths.push_back(authority.path);
+    for (const CommandAuthority& authority : checked.authorities) authority_paths.push_back(authority.path.text());
     TELVO_TRY_ASSIGN(const std::string profile, identity::NewProfileName(platform.system));
     const std::string mutex = "Global\\" + profile;
     TELVO_TRY_ASSIGN(platform::UniqueHandle marker, CreateLiveMarker(platform, mutex));

@@ -85,7 +85,7 @@ public:
         : platform_(platform), token_(token), run_(run) {}
 
     Result<void> Authority(const AuthorityAccess& authority) {
-        return winutil::WalkTree(platform_, authority.root, false, *run_.controller_gone, winutil::WalkPolicy::prove,
+        return winutil::WalkTree(platform_, authority.root.text(), false, *run_.controller_gone, winutil::WalkPolicy::prove,
                                  [&](const std::u16string& path, Handle handle) {
                                      return Object(authority, path, handle);
                                  });
@@ -94,12 +94,8 @@ public:
     // The directories above the authority's root (a directory or, for a
     // readable root, a file); the root itself was proved by the walk.
     Result<void> MetadataAbove(const AuthorityAccess& authority) {
-        TELVO_TRY_ASSIGN(const std::string root, winutil::ToExtendedPath(authority.root));
-        // The parent of \\?\X:\name is the volume root, which keeps its separator.
-        constexpr std::size_t kVolumeRootLength = 7;
-        const std::size_t last = root.rfind('\\');
-        const std::string parent = root.substr(0, last + 1 == kVolumeRootLength ? kVolumeRootLength : last);
-        TELVO_TRY_ASSIGN(winutil::DirectoryChain chain, winutil::OpenDirectoryChain(platform_, parent, false));
+        TELVO_TRY_ASSIGN(winutil::DirectoryChain chain,
+                         winutil::OpenDirectoryChain(platform_, authority.root.Parent().text(), false));
         for (std::size_t i = 0; i < chain.entries.size(); ++i) TELVO_TRY(Ancestor(chain.entries[i], i == 0));
         return {};
     }
@@ -107,13 +103,8 @@ public:
 private:
     Result<void> Object(const AuthorityAccess& authority, const std::u16string& path, Handle handle) {
         TELVO_TRY_ASSIGN(const std::uint32_t granted, EffectiveAccess(platform_, handle, token_));
-        TELVO_TRY_ASSIGN(std::u16string root, winformat::Utf8ToUtf16(authority.root));
-        std::vector<std::u16string> privates;
-        for (const auto& text : authority.private_paths) {
-            TELVO_TRY_ASSIGN(std::u16string wide, winformat::Utf8ToUtf16(text));
-            privates.push_back(std::move(wide));
-        }
-        const auto below = [&](const std::u16string& ancestor) { return winutil::PathContains(ancestor, path); };
+        const auto& privates = authority.private_paths;
+        const auto below = [&](const winutil::LocalPath& ancestor) { return ancestor.Contains(path); };
         if (std::any_of(privates.begin(), privates.end(), below)) {
             if ((granted & access_row::kPrivateForbidden) == 0) return {};
             return Fail("actual sandbox token can access private object " + winformat::Utf16ToDisplay(path) +
@@ -122,10 +113,9 @@ private:
         AccessRow row = access_row::kReadOnly;
         if (authority.writable) {
             const bool leads_to_private = std::any_of(privates.begin(), privates.end(), [&](const auto& hidden) {
-                return winutil::PathContains(path, hidden);
+                return winutil::PathContains(path, hidden.wide());
             });
-            row = winutil::PathsEqual(path, root) || leads_to_private ? access_row::kWritableProtected
-                                                                      : access_row::kWritable;
+            row = authority.root == path || leads_to_private ? access_row::kWritableProtected : access_row::kWritable;
         }
         if ((granted & row.required) == row.required && (granted & row.forbidden) == 0) return {};
         return Fail("actual sandbox token does not match access policy for " + winformat::Utf16ToDisplay(path) +
@@ -157,12 +147,11 @@ private:
     // Administrator's host preparation may change them.
     Result<void> HostTargetCheck(const std::string& path, bool volume_root) {
         TELVO_TRY_ASSIGN(auto targets, host_prepare::ResolveFixedHostTargets(platform_.system));
-        // The targets are plain paths, the chain's are extended: compared in one form.
-        TELVO_TRY_ASSIGN(const std::string extended, winutil::ToExtendedPath(path));
+        TELVO_TRY_ASSIGN(const winutil::LocalPath ancestor, winutil::LocalPath::FromText(path));
         bool fixed = volume_root;
         for (const auto& target : targets) {
-            TELVO_TRY_ASSIGN(const std::string target_extended, winutil::ToExtendedPath(target.path));
-            fixed = fixed || winutil::PathsEqual(target_extended, extended);
+            TELVO_TRY_ASSIGN(const winutil::LocalPath target_path, winutil::LocalPath::FromText(target.path));
+            fixed = fixed || target_path == ancestor;
         }
         if (!fixed) return {};
         const std::string system_root = targets.empty() ? std::string() : targets.front().path;

@@ -146,6 +146,43 @@ bool PathContains(std::string_view ancestor, std::string_view path) {
     return top && below && PathContains(std::u16string_view(*top), std::u16string_view(*below));
 }
 
+Result<LocalPath> LocalPath::FromText(std::string_view text) {
+    TELVO_TRY_ASSIGN(std::string extended, ToExtendedPath(text));
+    TELVO_TRY_ASSIGN(std::u16string wide, winformat::Utf8ToUtf16(extended));
+    return LocalPath(std::move(wide), std::move(extended));
+}
+
+Result<LocalPath> LocalPath::FromWide(std::u16string_view text) {
+    auto utf8 = winformat::Utf16ToUtf8(text);
+    if (!utf8) return Fail("path must be a normalized absolute local-drive path");
+    return FromText(*utf8);
+}
+
+LocalPath LocalPath::Parent() const {
+    if (IsVolumeRoot()) return *this;
+    // The prefix is ASCII: the same count of units and bytes; the parent of
+    // \\?\X:\name keeps the volume root's separator.
+    const auto end = [](std::size_t last) { return last + 1 == kVolumeRootUnits ? kVolumeRootUnits : last; };
+    return LocalPath(wide_.substr(0, end(wide_.rfind(u'\\'))), text_.substr(0, end(text_.rfind('\\'))));
+}
+
+Result<LocalPath> LocalPath::Child(std::string_view name) const {
+    if (name.empty() || !IsPlainName(name) || name.find_first_of("\\/") != std::string_view::npos) {
+        return Fail("path must be a normalized absolute local-drive path");
+    }
+    return FromText(IsVolumeRoot() ? text_ + std::string(name) : text_ + "\\" + std::string(name));
+}
+
+std::vector<std::string> LocalPath::NamesBelow(const LocalPath& path) const {
+    std::vector<std::string> names;
+    if (!Contains(path)) return names;
+    const std::size_t start = IsVolumeRoot() ? text_.size() - 1 : text_.size();
+    for (std::string_view name : ParsePathSyntax(std::string_view(path.text_).substr(start)).components) {
+        names.emplace_back(name);
+    }
+    return names;
+}
+
 
 Result<CanonicalObject> Canonicalize(platform::Platform& platform, std::u16string_view path) {
     TELVO_TRY_ASSIGN(const platform::Handle opened,
@@ -179,10 +216,12 @@ Result<ResolvedPath> ResolveUserObject(platform::Platform& platform, std::string
     if (prefix != PathPrefix::verbatim_drive && prefix != PathPrefix::drive) {
         return Fail(name + " resolved outside a local drive");
     }
-    return ResolvedPath{std::move(*canonical), object->directory};
+    auto path = LocalPath::FromText(*canonical);
+    if (!path) return Fail(std::move(path.error()).Context(unresolved));
+    return ResolvedPath{std::move(*path), object->directory};
 }
 
-Result<std::string> ResolveUserPath(platform::Platform& platform, std::string_view label, std::string_view text) {
+Result<LocalPath> ResolveUserPath(platform::Platform& platform, std::string_view label, std::string_view text) {
     TELVO_TRY_ASSIGN(ResolvedPath resolved, ResolveUserObject(platform, label, text));
     return std::move(resolved.path);
 }

@@ -50,6 +50,45 @@ bool PathContains(std::string_view ancestor, std::string_view path);
 bool PathsEqual(std::u16string_view a, std::u16string_view b);
 bool PathContains(std::u16string_view ancestor, std::u16string_view path);
 
+// A normalized absolute local-drive path as one value, made once where a
+// path enters (a controller's text, a final path the system reported) and
+// held in its extended form: \\?\X:\a\b, upper-case drive letter, `\`
+// separators, each name once, in UTF-16 and in UTF-8. Two values compare
+// ordinally ignoring case; the plain form X:\a\b is only for the texts that
+// Windows parses as paths (a working directory, PATH, a command line).
+class LocalPath {
+public:
+    // "path must be a normalized absolute local-drive path" otherwise.
+    static Result<LocalPath> FromText(std::string_view text);
+    static Result<LocalPath> FromWide(std::u16string_view text);
+
+    const std::u16string& wide() const { return wide_; }
+    // The extended form as UTF-8: what messages and the journal show.
+    const std::string& text() const { return text_; }
+    std::u16string PlainWide() const { return wide_.substr(4); }
+    bool IsVolumeRoot() const { return wide_.size() == kVolumeRootUnits; }
+    // The directory above; a volume root is its own parent.
+    LocalPath Parent() const;
+    // The path of the plain name `name` below this one.
+    Result<LocalPath> Child(std::string_view name) const;
+    // The names of `path` below this one (none when it is not inside).
+    std::vector<std::string> NamesBelow(const LocalPath& path) const;
+
+    // This path, or a path below it.
+    bool Contains(const LocalPath& path) const { return PathContains(wide_, path.wide_); }
+    bool Contains(std::u16string_view path) const { return PathContains(wide_, path); }
+    bool Overlaps(const LocalPath& other) const { return Contains(other) || other.Contains(*this); }
+    bool operator==(const LocalPath& other) const { return PathsEqual(wide_, other.wide_); }
+    bool operator==(std::u16string_view path) const { return PathsEqual(wide_, path); }
+
+private:
+    static constexpr std::size_t kVolumeRootUnits = 7;  // the units of \\?\X:\ with its separator
+    LocalPath(std::u16string wide, std::string text) : wide_(std::move(wide)), text_(std::move(text)) {}
+
+    std::u16string wide_;
+    std::string text_;
+};
+
 // What the operating system makes of a path: the object it names, opened
 // through every reparse point (for no access, sharing everything, with backup
 // semantics so that directories open), its final path (\\?\X:\... for a local
@@ -66,10 +105,10 @@ Result<CanonicalObject> Canonicalize(platform::Platform& platform, std::u16strin
 // an absolute local-drive path from the controller. `label` names the request
 // field in messages.
 struct ResolvedPath {
-    std::string path;
+    LocalPath path;
     bool directory = false;
 };
 Result<ResolvedPath> ResolveUserObject(platform::Platform& platform, std::string_view label, std::string_view text);
-Result<std::string> ResolveUserPath(platform::Platform& platform, std::string_view label, std::string_view text);
+Result<LocalPath> ResolveUserPath(platform::Platform& platform, std::string_view label, std::string_view text);
 
 }  // namespace telvo::winutil

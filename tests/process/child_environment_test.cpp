@@ -4,6 +4,7 @@
 
 #include <map>
 
+#include "support/local_path_of.h"
 #include "winutil/sim_file_fixture.h"
 
 namespace telvo::process {
@@ -36,7 +37,9 @@ protected:
 
     Result<ChildEnvironment> Build(std::string_view home = kHome, std::string_view workspace = "C:\\ws",
                                    std::vector<std::string> further = {}) {
-        return BuildChildEnvironment(platform(), home, workspace, further);
+        std::vector<winutil::LocalPath> roots;
+        for (const std::string& root : further) roots.push_back(telvo::testing::PathOf(root));
+        return BuildChildEnvironment(platform(), home, telvo::testing::PathOf(workspace), roots);
     }
     std::map<std::u16string, std::u16string> Variables(const ChildEnvironment& environment) {
         std::map<std::u16string, std::u16string> variables;

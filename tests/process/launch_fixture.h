@@ -19,6 +19,7 @@
 #include "windows/dacl_fixture.h"
 #include "windows/journal.h"
 #include "winutil/walk_tree.h"
+#include "support/local_path_of.h"
 
 namespace telvo::process::testing {
 
@@ -133,18 +134,19 @@ protected:
         Dir("C:\\work\\ws");
         File("C:\\work\\ws\\a.txt");
         Dir("C:\\state");
-        authorities = {windows::AuthorityAccess{"\\\\?\\C:\\work\\ws", true, {}}};
+        authorities = {windows::AuthorityAccess{telvo::testing::PathOf("\\\\?\\C:\\work\\ws"), true, {}}};
         Grant(authorities[0]);
         journal = windows::CreateJournal(host.platform(), "\\\\?\\C:\\state", windows::testing::kProfileName,
                                          std::string("Global\\") + windows::testing::kProfileName,
                                          {"\\\\?\\C:\\work\\ws"})
                       .value();
         job = CreateSandboxJob(host.platform()).value();
-        environment = BuildChildEnvironment(host.platform(), kHome, "C:\\work\\ws", {}).value();
+        environment =
+            BuildChildEnvironment(host.platform(), kHome, telvo::testing::PathOf("C:\\work\\ws"), {}).value();
     }
 
     void Grant(const windows::AuthorityAccess& authority) {
-        ASSERT_TRUE(winutil::WalkTree(platform(), authority.root, true, never, winutil::WalkPolicy::prove,
+        ASSERT_TRUE(winutil::WalkTree(platform(), authority.root.text(), true, never, winutil::WalkPolicy::prove,
                                       [&](const std::u16string& path, platform::Handle handle) {
                                           return windows::GrantAuthorityAccess(platform(), path, handle, authority,
                                                                                sid);
@@ -152,9 +154,8 @@ protected:
     }
 
     LaunchInputs Inputs(std::string command, bool network_access = true) {
-        LaunchInputs inputs;
-        inputs.command = std::move(command);
-        inputs.working_directory = "C:\\work\\ws";
+        LaunchInputs inputs{.command = std::move(command),
+                            .working_directory = telvo::testing::PathOf("C:\\work\\ws")};
         inputs.profile_name = windows::testing::kProfileName;
         inputs.app_container_sid = &sid;
         inputs.capabilities = &capabilities;

@@ -6,6 +6,7 @@
 
 #include "launch_fixture.h"
 #include "network_broker/broker_test_host.h"
+#include "support/local_path_of.h"
 
 namespace telvo::process {
 namespace {
@@ -124,13 +125,13 @@ TEST_F(LaunchTest, CommandLineOfTheLongestLengthIsLaunchedAndOneUnitMoreNeverCre
 }
 
 TEST(LaunchWorkingDirectory, IsTheDriveLetterFormAndFitsACurrentDirectory) {
-    EXPECT_EQ(LaunchWorkingDirectory("\\\\?\\C:\\work\\ws").value(), u"C:\\work\\ws");
-    EXPECT_EQ(LaunchWorkingDirectory("c:\\work").value(), u"C:\\work");
-    EXPECT_EQ(LaunchWorkingDirectory("\\\\?\\D:\\").value(), u"D:\\");
+    EXPECT_EQ(LaunchWorkingDirectory(telvo::testing::PathOf("\\\\?\\C:\\work\\ws")).value(), u"C:\\work\\ws");
+    EXPECT_EQ(LaunchWorkingDirectory(telvo::testing::PathOf("c:\\work")).value(), u"C:\\work");
+    EXPECT_EQ(LaunchWorkingDirectory(telvo::testing::PathOf("\\\\?\\D:\\")).value(), u"D:\\");
     // 258 units, and the trailing backslash Windows adds: MAX_PATH - 1.
     const std::string deepest = "C:\\" + std::string(kMaxWorkingDirectoryUnits - 4, 'd');
-    EXPECT_EQ(LaunchWorkingDirectory("\\\\?\\" + deepest).value().size(), kMaxWorkingDirectoryUnits - 1);
-    EXPECT_EQ(LaunchWorkingDirectory(deepest + "d").error().Display(),
+    EXPECT_EQ(LaunchWorkingDirectory(telvo::testing::PathOf("\\\\?\\" + deepest)).value().size(), kMaxWorkingDirectoryUnits - 1);
+    EXPECT_EQ(LaunchWorkingDirectory(telvo::testing::PathOf(deepest + "d")).error().Display(),
               "cwd exceeds the 258 UTF-16 code units of a Windows current directory");
 }
 
@@ -194,7 +195,7 @@ TEST_F(ChildIdentity, TokenQueriesThatFailAreNamed) {
 TEST_F(ChildIdentity, ChildThatCanReachMoreThanThePolicyIsKilledUnresumed) {
     Script("echo hi");
     Dir("C:\\work\\ro");
-    authorities.push_back(windows::AuthorityAccess{"\\\\?\\C:\\work\\ro", false, {}});
+    authorities.push_back(windows::AuthorityAccess{telvo::testing::PathOf("\\\\?\\C:\\work\\ro"), false, {}});
     ExpectKilledUnresumed(Launch("echo hi"),
                           "sandbox filesystem access verification failed; command not resumed: actual sandbox token "
                           "does not match access policy for \\\\?\\C:\\work\\ro (mask 0x0)");

@@ -9,6 +9,7 @@
 #include "dacl_fixture.h"
 #include "platform/security.h"
 #include "winutil/walk_tree.h"
+#include "support/local_path_of.h"
 
 namespace telvo::windows {
 namespace {
@@ -44,7 +45,7 @@ protected:
 
     Result<void> Pass(const AuthorityAccess& authority, bool write_dac,
                       const std::function<Result<void>(const std::u16string&, platform::Handle)>& visit) {
-        return winutil::WalkTree(platform(), authority.root, write_dac, cancel, winutil::WalkPolicy::prove, visit);
+        return winutil::WalkTree(platform(), authority.root.text(), write_dac, cancel, winutil::WalkPolicy::prove, visit);
     }
     Result<void> Grant(const AuthorityAccess& authority) {
         return Pass(authority, true, [&](const std::u16string& path, platform::Handle handle) {
@@ -83,8 +84,8 @@ protected:
     }
 
     static constexpr char kC[] = "\\\\?\\C:\\";
-    const AuthorityAccess writable{"\\\\?\\C:\\W", true, {"\\\\?\\C:\\W\\secret", "\\\\?\\C:\\w\\DEEP\\x\\p"}};
-    const AuthorityAccess read_only{"\\\\?\\C:\\R", false, {"\\\\?\\C:\\R\\hidden"}};
+    const AuthorityAccess writable{telvo::testing::PathOf("\\\\?\\C:\\W"), true, {telvo::testing::PathOf("\\\\?\\C:\\W\\secret"), telvo::testing::PathOf("\\\\?\\C:\\w\\DEEP\\x\\p")}};
+    const AuthorityAccess read_only{telvo::testing::PathOf("\\\\?\\C:\\R"), false, {telvo::testing::PathOf("\\\\?\\C:\\R\\hidden")}};
     std::atomic<bool> cancel{false};
 };
 
@@ -210,7 +211,7 @@ TEST_P(AuthorityGrantTest, EntriesTheEngineCannotReadExactlyAreRefused) {
 }
 
 TEST_P(AuthorityGrantTest, AWritableRootWithoutPrivatePathsIsStillProtected) {
-    const AuthorityAccess plain{"\\\\?\\C:\\W\\src", true, {}};
+    const AuthorityAccess plain{telvo::testing::PathOf("\\\\?\\C:\\W\\src"), true, {}};
     ASSERT_TRUE(Grant(plain)) << ErrorOf(Grant(plain));
     EXPECT_EQ(SidEntries("W\\src"), (Entries{{kWritableProtected, 0x3}, {kDelete, 0xB}}));
     EXPECT_EQ(SidEntries("W\\src\\main.c"), (Entries{{kWritable, 0x3}}));
@@ -249,12 +250,12 @@ TEST_P(AuthorityGrantTest, ReadMergeAndWriteHappenInOneHoldOfTheMetadataLock) {
 // grant and a revoke writes on every object; the directory listings (a
 // second handle per directory and its batches) are not per-object costs.
 TEST_P(AuthorityGrantTest, EachPassStaysWithinItsSeamCallsPerObject) {
-    const AuthorityAccess plain{"\\\\?\\C:\\W", true, {}};
+    const AuthorityAccess plain{telvo::testing::PathOf("\\\\?\\C:\\W"), true, {}};
     std::uint64_t objects = 0;
     const auto per_object = [&](bool write_dac, winutil::WalkPolicy policy, const winutil::TreeVisitor& visit) {
         const auto before = host.faults().Counts();
         objects = 0;
-        EXPECT_TRUE(winutil::WalkTree(platform(), plain.root, write_dac, cancel, policy,
+        EXPECT_TRUE(winutil::WalkTree(platform(), plain.root.text(), write_dac, cancel, policy,
                                       [&](const std::u16string& path, platform::Handle handle) {
                                           ++objects;
                                           return visit(path, handle);

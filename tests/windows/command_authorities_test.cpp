@@ -7,6 +7,7 @@
 #include "process/launch_fixture.h"
 #include "windows/exact_cleanup.h"
 #include "winutil/sim_file_fixture.h"
+#include "support/local_path_of.h"
 
 namespace telvo::windows {
 namespace {
@@ -53,14 +54,14 @@ TEST_F(CommandAuthoritiesTest, AcceptedAuthoritiesAreCanonicalRootFirst) {
     auto checked = Check();
     ASSERT_TRUE(checked) << checked.error().Display();
     ASSERT_EQ(checked->authorities.size(), 3u);
-    EXPECT_EQ(checked->authorities[0].path, "\\\\?\\C:\\work\\ws");
+    EXPECT_EQ(checked->authorities[0].path.text(), "\\\\?\\C:\\work\\ws");
     EXPECT_TRUE(checked->authorities[0].writable);
-    EXPECT_EQ(checked->authorities[1].path, "\\\\?\\C:\\deps\\tool.exe");
+    EXPECT_EQ(checked->authorities[1].path.text(), "\\\\?\\C:\\deps\\tool.exe");
     EXPECT_FALSE(checked->authorities[1].writable);
     EXPECT_FALSE(checked->authorities[1].directory);
-    EXPECT_EQ(checked->authorities[2].path, "\\\\?\\C:\\deps2");
+    EXPECT_EQ(checked->authorities[2].path.text(), "\\\\?\\C:\\deps2");
     EXPECT_TRUE(checked->authorities[2].directory);
-    EXPECT_EQ(checked->cwd, "\\\\?\\C:\\work\\ws\\Src");
+    EXPECT_EQ(checked->cwd.text(), "\\\\?\\C:\\work\\ws\\Src");
     EXPECT_EQ(OpenHandles(), handles);
 
     run.mode = protocol::RunMode::read_only;
@@ -155,15 +156,14 @@ protected:
         Dir("C:\\deps");
         Dir("C:\\deps\\bin");
         File("C:\\deps\\tool.exe");
-        checked = {{"\\\\?\\C:\\work\\ws", true, true},
-                   {"\\\\?\\C:\\deps", false, true},
-                   {"\\\\?\\C:\\deps\\tool.exe", false, false}};
+        checked = {{telvo::testing::PathOf("\\\\?\\C:\\work\\ws"), true, true},
+                   {telvo::testing::PathOf("\\\\?\\C:\\deps"), false, true},
+                   {telvo::testing::PathOf("\\\\?\\C:\\deps\\tool.exe"), false, false}};
         journal.data.authorities.push_back(winutil::CaptureRecordedPath(platform(), "\\\\?\\C:\\deps").value());
         journal.data.authorities.push_back(
             winutil::CaptureRecordedPath(platform(), "\\\\?\\C:\\deps\\tool.exe").value());
         EXPECT_TRUE(WriteJournal(platform(), journal));
         run.command = "build";
-        run.cwd = "\\\\?\\C:\\work\\ws";
         run.network_access = true;
         run.profile_name = testing::kProfileName;
         run.app_container_sid = &sid;
@@ -176,7 +176,7 @@ protected:
     Result<std::int32_t> Launch() { return SetUpAndLaunch(seam, checked, {"C:\\work\\ws\\secret"}, run); }
 
     std::vector<CommandAuthority> checked;
-    SandboxRun run;
+    SandboxRun run{.cwd = telvo::testing::PathOf("\\\\?\\C:\\work\\ws")};
 };
 
 TEST_F(SetUpAndLaunchTest, CommandRunsWithExactlyItsGrantsAndTheRunUndoesThemAll) {

@@ -12,6 +12,7 @@
 #include "winutil/recorded_path.h"
 #include "winformat/text.h"
 #include "winutil/walk_tree.h"
+#include "support/local_path_of.h"
 
 namespace telvo::windows {
 namespace {
@@ -37,7 +38,7 @@ public:
         EXPECT_TRUE(SetMetadataReadAce(platform(), Open(kMeta).get(), sid, true).value());
 
         plan.profile_name = kProfileName;
-        for (const auto& authority : authorities) plan.authorities.push_back(Record(authority.root));
+        for (const auto& authority : authorities) plan.authorities.push_back(Record(authority.root.text()));
         plan.metadata_paths.push_back(Record(kMeta));
         plan.created_paths = {Record(std::string(kC) + "M\\W\\out"), Record(std::string(kC) + "M\\W\\out\\sub")};
     }
@@ -47,7 +48,7 @@ public:
     }
     using Visit = Result<void> (ExactCleanupTest::*)(const AuthorityAccess&, const std::u16string&, platform::Handle);
     Result<void> Walk(const AuthorityAccess& authority, bool write_dac, Visit visit) {
-        return winutil::WalkTree(platform(), authority.root, write_dac, cancel, winutil::WalkPolicy::prove,
+        return winutil::WalkTree(platform(), authority.root.text(), write_dac, cancel, winutil::WalkPolicy::prove,
                                  [&](const std::u16string& path, platform::Handle handle) {
                                      return (this->*visit)(authority, path, handle);
                                  });
@@ -69,8 +70,8 @@ public:
     static constexpr char kC[] = "\\\\?\\C:\\";
     static constexpr char kMeta[] = "\\\\?\\C:\\M";
     const std::vector<AuthorityAccess> authorities{
-        {"\\\\?\\C:\\M\\W", true, {"\\\\?\\C:\\M\\W\\secret"}},
-        {"\\\\?\\C:\\M\\R", false, {}},
+        {telvo::testing::PathOf("\\\\?\\C:\\M\\W"), true, {telvo::testing::PathOf("\\\\?\\C:\\M\\W\\secret")}},
+        {telvo::testing::PathOf("\\\\?\\C:\\M\\R"), false, {}},
     };
     CleanupPlan plan;
     std::atomic<bool> cancel{false};
@@ -94,7 +95,7 @@ TEST_F(ExactCleanupTest, RemovesEveryEntryAndThenTheProfile) {
 TEST_F(ExactCleanupTest, FinishingTheJournalUndoesWhatItNames) {
     Dir(std::string(kC) + "state");
     auto record = CreateJournal(platform(), std::string(kC) + "state", kProfileName,
-                                std::string("Global\\") + kProfileName, {authorities[0].root, authorities[1].root});
+                                std::string("Global\\") + kProfileName, {authorities[0].root.text(), authorities[1].root.text()});
     ASSERT_TRUE(record) << record.error().Display();
     record->data.metadata_paths = plan.metadata_paths;
     record->data.created_paths = plan.created_paths;
@@ -238,7 +239,7 @@ class OddObjectCleanupTest : public ExactCleanupTest {
 protected:
     // The prove walk over M\W, visiting nothing.
     std::string ProveWalk() {
-        return ErrorOf(winutil::WalkTree(platform(), authorities[0].root, false, cancel, winutil::WalkPolicy::prove,
+        return ErrorOf(winutil::WalkTree(platform(), authorities[0].root.text(), false, cancel, winutil::WalkPolicy::prove,
                                          [](const std::u16string&, platform::Handle) { return Result<void>{}; }));
     }
     bool NamesSid(const std::u16string& path) {

@@ -6,6 +6,7 @@
 #include "platform/security.h"
 #include "windows/authority_access.h"
 #include "windows/global_locks.h"
+#include "support/local_path_of.h"
 
 namespace telvo::windows {
 namespace {
@@ -63,7 +64,7 @@ TEST_F(ObjectLocalDaclTest, KeepsTheObjectsDaclControlBits) {
 TEST_F(ObjectLocalDaclTest, GrantsOnADirectoryDoNotReachItsChildren) {
     const auto before = AcesOf(kFile);
     const auto handle = Open(kDir);
-    ASSERT_TRUE(GrantAuthorityAccess(platform(), u"\\\\?\\C:\\D", handle.get(), {kDir, true, {}}, sid));
+    ASSERT_TRUE(GrantAuthorityAccess(platform(), u"\\\\?\\C:\\D", handle.get(), {telvo::testing::PathOf(kDir), true, {}}, sid));
     EXPECT_EQ(AcesOf(kFile), before);
     // Protected and auto-inherited as created, both kept.
     EXPECT_EQ(DescriptorOf(kDir).control & (control::kDaclProtected | control::kDaclAutoInherited),
@@ -135,7 +136,7 @@ TEST_F(ObjectLocalDaclTest, ADaclThatGrowsBetweenQueriesIsReadAgainWithinABound)
 TEST_F(ObjectLocalDaclTest, GrantFailuresNameTheObjectAndChangeNothing) {
     const auto before = AcesOf(kFile);
     const auto handle = Open(kFile);
-    const AuthorityAccess authority{kDir, true, {}};
+    const AuthorityAccess authority{telvo::testing::PathOf(kDir), true, {}};
     const std::string prefix = std::string("could not grant ") + kFile + ": ";
     host.faults().FailOn("SetEntriesInAclW", Count("SetEntriesInAclW") + 1, SysError::Win32(1336));
     EXPECT_EQ(ErrorOf(GrantAuthorityAccess(platform(), kFileW, handle.get(), authority, sid)),

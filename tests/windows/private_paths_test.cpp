@@ -4,6 +4,7 @@
 
 #include "journal_fixture.h"
 #include "winutil/sim_file_fixture.h"
+#include "support/local_path_of.h"
 
 namespace telvo::windows {
 namespace {
@@ -19,7 +20,7 @@ protected:
                                       "C:\\deps", "C:\\state"}) {
             Dir(directory);
         }
-        authorities = {{kRoot, true, true}, {"\\\\?\\C:\\deps", false, true}};
+        authorities = {{telvo::testing::PathOf(kRoot), true, true}, {telvo::testing::PathOf("\\\\?\\C:\\deps"), false, true}};
     }
 
     Result<std::vector<AuthorityAccess>> Establish(std::vector<std::string> paths) {
@@ -31,7 +32,11 @@ protected:
     std::vector<std::string> PrivateOf(std::vector<std::string> paths, std::size_t authority = 0) {
         auto established = Establish(std::move(paths));
         EXPECT_TRUE(established) << established.error().Display();
-        return established ? (*established)[authority].private_paths : std::vector<std::string>{};
+        std::vector<std::string> texts;
+        if (established) {
+            for (const auto& path : (*established)[authority].private_paths) texts.push_back(path.text());
+        }
+        return texts;
     }
 
     std::vector<CommandAuthority> authorities;
@@ -55,11 +60,11 @@ TEST_F(PrivatePathsTest, ResolvedInTheFileSystemsCaseWithTheControllersStateAlwa
 
 // Authorities that nest (read-only runs) both keep a private path out.
 TEST_F(PrivatePathsTest, PrivatePathIsKeptFromEveryAuthorityHoldingIt) {
-    authorities = {{kRoot, false, true}, {"\\\\?\\C:\\work\\ws\\real", false, true}};
+    authorities = {{telvo::testing::PathOf(kRoot), false, true}, {telvo::testing::PathOf("\\\\?\\C:\\work\\ws\\real"), false, true}};
     auto established = Establish({"C:\\work\\ws\\real\\key"});
     ASSERT_TRUE(established) << established.error().Display();
-    EXPECT_EQ((*established)[1].private_paths, std::vector<std::string>{"\\\\?\\C:\\work\\ws\\real\\key"});
-    EXPECT_EQ((*established)[0].private_paths.front(), "\\\\?\\C:\\work\\ws\\real\\key");
+    EXPECT_EQ((*established)[1].private_paths, std::vector{telvo::testing::PathOf("\\\\?\\C:\\work\\ws\\real\\key")});
+    EXPECT_EQ((*established)[0].private_paths.front().text(), "\\\\?\\C:\\work\\ws\\real\\key");
 }
 
 TEST_F(PrivatePathsTest, RefusesPathsOutsideOrLeavingTheirAuthority) {
@@ -76,9 +81,9 @@ TEST_F(PrivatePathsTest, RefusesPathsOutsideOrLeavingTheirAuthority) {
 
     // The root in another case than the file system now stores (renamed
     // since it was resolved).
-    authorities[0].path = "\\\\?\\C:\\work\\WS";
+    authorities[0].path = telvo::testing::PathOf("\\\\?\\C:\\work\\WS");
     EXPECT_EQ(ErrorOf(Establish({"C:\\work\\ws\\Secret"})), "private path casing does not match canonical root");
-    authorities[0].path = "\\\\?\\C:\\work\\gone";
+    authorities[0].path = telvo::testing::PathOf("\\\\?\\C:\\work\\gone");
     EXPECT_EQ(ErrorOf(Establish({"C:\\work\\gone\\x"})), "private path has no existing ancestor");
 }
 

@@ -6,6 +6,7 @@
 #include "windows/journal.h"
 #include "winformat/sddl.h"
 #include "winutil/walk_tree.h"
+#include "support/local_path_of.h"
 
 namespace telvo::windows {
 namespace {
@@ -42,8 +43,8 @@ protected:
         Dir("C:\\work\\ro");
         File("C:\\work\\ro\\lib.c");
 
-        authorities = {AuthorityAccess{"\\\\?\\C:\\work\\ws", true, {"\\\\?\\C:\\work\\ws\\secret"}},
-                       AuthorityAccess{"\\\\?\\C:\\work\\ro", false, {}}};
+        authorities = {AuthorityAccess{telvo::testing::PathOf("\\\\?\\C:\\work\\ws"), true, {telvo::testing::PathOf("\\\\?\\C:\\work\\ws\\secret")}},
+                       AuthorityAccess{telvo::testing::PathOf("\\\\?\\C:\\work\\ro"), false, {}}};
         for (const auto& authority : authorities) Grant(authority);
         Dir("C:\\state");
         PlantDacl("C:\\state", {Ace::Allowed(0x001F01FF, kUser, kInherit)});
@@ -54,7 +55,7 @@ protected:
     }
 
     void Grant(const AuthorityAccess& authority) {
-        ASSERT_TRUE(winutil::WalkTree(platform(), authority.root, true, never, winutil::WalkPolicy::prove,
+        ASSERT_TRUE(winutil::WalkTree(platform(), authority.root.text(), true, never, winutil::WalkPolicy::prove,
                                       [&](const std::u16string& path, platform::Handle handle) {
                                           return GrantAuthorityAccess(platform(), path, handle, authority, sid);
                                       }));
@@ -191,7 +192,7 @@ TEST_F(SandboxAccessTest, UnpreparedVolumeRootsAreTheAdministratorsToPrepare) {
     files().AddVolume(second);
     Dir("D:\\data");
     PlantDacl("D:\\data", {Ace::Allowed(0x001F01FF, kUser, kInherit)});
-    authorities = {AuthorityAccess{"\\\\?\\D:\\data", false, {}}};
+    authorities = {AuthorityAccess{telvo::testing::PathOf("\\\\?\\D:\\data"), false, {}}};
     Grant(authorities[0]);
     EXPECT_EQ(ErrorOf(Verify()), std::string(kFailed) +
                                      "sandbox requires fixed host metadata preparation for \\\\?\\D:\\; run telvo "
@@ -208,7 +209,7 @@ TEST_F(SandboxAccessTest, UnpreparedProfilesDirectoryIsTheAdministratorsToPrepar
     Dir("C:\\Users\\tester");
     PlantDacl("C:\\Users\\tester", {Ace::Allowed(0x001F01FF, kUser, kInherit)});
     Dir("C:\\Users\\tester\\ws");
-    authorities = {AuthorityAccess{"\\\\?\\C:\\Users\\tester\\ws", false, {}}};
+    authorities = {AuthorityAccess{telvo::testing::PathOf("\\\\?\\C:\\Users\\tester\\ws"), false, {}}};
     Grant(authorities[0]);
     EXPECT_EQ(ErrorOf(Verify()), std::string(kFailed) +
                                      "sandbox requires fixed host metadata preparation for \\\\?\\C:\\Users; run "

@@ -13,6 +13,7 @@
 #include "windows/journal.h"
 #include "winutil/recorded_path.h"
 #include "winutil/walk_tree.h"
+#include "support/local_path_of.h"
 
 namespace telvo::windows {
 namespace {
@@ -53,7 +54,7 @@ protected:
         Dir(kOut);
         journal.data.created_paths.push_back(winutil::CaptureRecordedPath(platform(), kOut).value());
         ASSERT_TRUE(WriteJournal(platform(), journal));
-        const AuthorityAccess authority{kWorkspace, true, {}};
+        const AuthorityAccess authority{telvo::testing::PathOf(kWorkspace), true, {}};
         ASSERT_TRUE(winutil::WalkTree(platform(), kWorkspace, true, never, winutil::WalkPolicy::prove,
                                       [&](const std::u16string& path, platform::Handle handle) {
                                           return GrantAuthorityAccess(platform(), path, handle, authority, sid);

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 #include "winformat/ordinal_case.h"
 
 namespace telvo::winutil {
@@ -76,6 +79,50 @@ TEST(LocalPath, ContainmentStopsAtNameBoundaries) {
     EXPECT_FALSE(PathContains("C:\\ab", "C:\\abc"));
     EXPECT_FALSE(PathContains("C:\\Work\\x", "C:\\Work"));
     EXPECT_FALSE(PathContains("C:\\Work", "D:\\Work\\x"));
+}
+
+// One value for a path, whichever form it came in: the controller's text,
+// the extended text, or a final path the system reported in UTF-16.
+TEST(LocalPathValue, EveryFormOfOnePathIsOneValue) {
+    const LocalPath plain = LocalPath::FromText("c:/Work//Repo/").value();
+    const LocalPath extended = LocalPath::FromText("\\\\?\\C:\\work\\repo").value();
+    const LocalPath reported = LocalPath::FromWide(u"\\\\?\\C:\\WORK\\Repo").value();
+    EXPECT_EQ(plain.text(), "\\\\?\\C:\\Work\\Repo");
+    EXPECT_EQ(plain.wide(), u"\\\\?\\C:\\Work\\Repo");
+    EXPECT_EQ(plain.PlainWide(), u"C:\\Work\\Repo");
+    EXPECT_EQ(plain, extended);
+    EXPECT_EQ(plain, reported);
+    EXPECT_FALSE(plain == LocalPath::FromText("C:\\Work\\Rep").value());
+    EXPECT_FALSE(LocalPath::FromText("C:\\a\\..\\b"));
+    EXPECT_FALSE(LocalPath::FromWide(u"\\\\server\\share\\x"));
+    EXPECT_FALSE(LocalPath::FromWide(std::u16string(1, char16_t(0xD800))));
+}
+
+TEST(LocalPathValue, ContainsByWholeNamesAndJoinsOnlyPlainNames) {
+    const LocalPath root = LocalPath::FromText("C:\\ws").value();
+    EXPECT_TRUE(root.Contains(LocalPath::FromText("c:\\WS\\src\\a").value()));
+    EXPECT_TRUE(root.Contains(root));
+    EXPECT_FALSE(root.Contains(LocalPath::FromText("C:\\ws2").value()));
+    EXPECT_TRUE(root.Overlaps(LocalPath::FromText("C:\\").value()));
+    EXPECT_FALSE(root.Overlaps(LocalPath::FromText("D:\\ws").value()));
+
+    const LocalPath child = root.Child("src").value();
+    EXPECT_EQ(child.text(), "\\\\?\\C:\\ws\\src");
+    EXPECT_EQ(LocalPath::FromText("D:\\").value().Child("x").value().text(), "\\\\?\\D:\\x");
+    for (const char* bad : {"", ".", "..", "a\\b", "a/b", "a:b", "trailing.", "trailing "}) {
+        EXPECT_FALSE(root.Child(bad)) << bad;
+    }
+    EXPECT_EQ(root.NamesBelow(LocalPath::FromText("C:\\WS\\a\\b").value()), (std::vector<std::string>{"a", "b"}));
+    EXPECT_TRUE(root.NamesBelow(LocalPath::FromText("C:\\wsx\\a").value()).empty());
+    EXPECT_EQ(LocalPath::FromText("C:\\").value().NamesBelow(child), (std::vector<std::string>{"ws", "src"}));
+}
+
+TEST(LocalPathValue, TheParentOfANameBelowAVolumeRootIsTheRootWithItsSeparator) {
+    EXPECT_EQ(LocalPath::FromText("C:\\ws\\src").value().Parent().text(), "\\\\?\\C:\\ws");
+    EXPECT_EQ(LocalPath::FromText("C:\\ws").value().Parent().text(), "\\\\?\\C:\\");
+    EXPECT_TRUE(LocalPath::FromText("C:\\ws").value().Parent().IsVolumeRoot());
+    EXPECT_EQ(LocalPath::FromText("c:\\").value().Parent().wide(), u"\\\\?\\C:\\");
+    EXPECT_EQ(LocalPath::FromText("C:\\").value().PlainWide(), u"C:\\");
 }
 
 TEST(OrdinalCase, UpperCasesEachUnitOnItsOwn) {

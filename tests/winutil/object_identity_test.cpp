@@ -261,11 +261,11 @@ TEST_F(UserPath, CanonicalisesThroughTheOperatingSystem) {
     Dir("\\\\?\\C:\\Work");
     Dir("\\\\?\\C:\\Work\\Repo");
     Junction("\\\\?\\C:\\j", "\\\\?\\C:\\Work");
-    EXPECT_EQ(ResolveUserPath(platform(), "root", "c:\\work\\.\\x\\..\\REPO").value(), "\\\\?\\C:\\Work\\Repo");
-    EXPECT_EQ(ResolveUserPath(platform(), "root", "C:/j/repo/").value(), "\\\\?\\C:\\Work\\Repo");
-    EXPECT_EQ(ResolveUserPath(platform(), "root", "\\\\?\\C:\\j").value(), "\\\\?\\C:\\Work");
+    EXPECT_EQ(ResolveUserPath(platform(), "root", "c:\\work\\.\\x\\..\\REPO").value().text(), "\\\\?\\C:\\Work\\Repo");
+    EXPECT_EQ(ResolveUserPath(platform(), "root", "C:/j/repo/").value().text(), "\\\\?\\C:\\Work\\Repo");
+    EXPECT_EQ(ResolveUserPath(platform(), "root", "\\\\?\\C:\\j").value().text(), "\\\\?\\C:\\Work");
     files().AddSubstDrive(u'S', u"\\\\?\\C:\\Work");
-    EXPECT_EQ(ResolveUserPath(platform(), "cwd", "s:\\Repo").value(), "\\\\?\\C:\\Work\\Repo");
+    EXPECT_EQ(ResolveUserPath(platform(), "cwd", "s:\\Repo").value().text(), "\\\\?\\C:\\Work\\Repo");
 }
 
 TEST_F(UserPath, RefusesInputThatIsNotAnAbsoluteDrivePath) {
