@@ -213,10 +213,10 @@ TEST_F(SimFileSecurityTest, LocalSystemHoldsBackupAndRestoreDisabled) {
     EXPECT_FALSE(system.MayAssignOwner(kAlice));
     EXPECT_TRUE(system.MayAssignOwner(winformat::well_known::Administrators()));
 
-    File("\\?\C:\private");
-    Plant("\\?\C:\private", {Ace::Allowed(0x1F01FF, kAlice)}, control::kDaclProtected);
+    File("\\\\?\\C:\\private");
+    Plant("\\\\?\\C:\\private", {Ace::Allowed(0x1F01FF, kAlice)}, control::kDaclProtected);
     host.security().SetProcessToken(system);
-    EXPECT_EQ(platform().files.CreateFileW(u"\\?\C:\private", file_access::kGenericRead, 0x7,
+    EXPECT_EQ(platform().files.CreateFileW(u"\\\\?\\C:\\private", file_access::kGenericRead, 0x7,
                                            creation_disposition::kOpenExisting, file_flag::kBackupSemantics)
                   .error(),
               SysError::Win32(win32_error::kAccessDenied));
