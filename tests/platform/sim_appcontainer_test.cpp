@@ -77,6 +77,51 @@ TEST(SimAppContainer, FindsTheFolderOfAnExistingProfile) {
     EXPECT_EQ(appcontainer.GetAppContainerFolderPath(u"S-1-5-18").error(), SysError::HResult(0x80070057));
 }
 
+// windows-notes 1.5, 4.4: the profile's AC folder grants the package, for
+// itself and what is made below it, so a process in the container can write
+// in the TEMP its user made there. windows-notes 10.2: where nothing is
+// inheritable, what the container makes takes its token's default DACL,
+// which holds the package, so it can read back what it made.
+TEST(SimAppContainer, TheContainerWritesItsTempAndReadsBackWhatItMadeWhereNothingIsInherited) {
+    SimHost host;
+    SimFiles& files = host.files();
+    for (const char16_t* dir : {u"C:\\Users", u"C:\\Users\\tester", u"C:\\Users\\tester\\AppData",
+                                u"C:\\Users\\tester\\AppData\\Local", u"C:\\box"}) {
+        ASSERT_TRUE(files.MakeDirectory(dir));
+    }
+    auto returned = host.platform().appcontainer.CreateAppContainerProfile(u"Telvo.Sandbox.t", u"d", u"d", {});
+    ASSERT_TRUE(returned);
+    const Sid package = SidOf(*returned);
+    const std::u16string storage = u"C:\\Users\\tester\\AppData\\Local\\Packages\\Telvo.Sandbox.t\\AC";
+    ASSERT_TRUE(files.MakeDirectory(storage + u"\\Temp"));  // the user makes it, as the helper does
+    const SimToken user = host.security().ProcessToken();
+    const SimToken container = SimToken::AppContainerFrom(user, package, {}, false);
+    EXPECT_TRUE(files.WriteAs(container, storage + u"\\Temp\\out.txt", "out"));
+    EXPECT_EQ(files.ReadAs(container, storage + u"\\Temp\\out.txt").value_or(""), "out");
+
+    // A directory that lets the user and the package add files, with nothing to inherit.
+    winformat::SecurityDescriptor box = winformat::SecurityDescriptor::ParseSelfRelative(
+                                            files.SecurityDescriptorOf(u"C:\\box").value())
+                                            .value();
+    box.control = winformat::sd_control::kDaclProtected;
+    box.dacl = winformat::AclSlot(winformat::Acl::Fitted(2, {winformat::Ace::Allowed(0x1F01FF, user.identity.user),
+                                                            winformat::Ace::Allowed(0x1F01FF, package)})
+                                      .value());
+    ASSERT_TRUE(files.SetSecurityDescriptor(u"C:\\box", box.ToSelfRelative()));
+    ASSERT_TRUE(files.WriteAs(container, u"C:\\box\\made.txt", "made"));
+    const auto made =
+        winformat::SecurityDescriptor::ParseSelfRelative(files.SecurityDescriptorOf(u"C:\\box\\made.txt").value()).value();
+    EXPECT_EQ(made.owner, user.identity.user);
+    EXPECT_EQ(made.dacl.acl()->aces(),
+              (std::vector<winformat::Ace>{winformat::Ace::Allowed(0x1F01FF, user.identity.user),
+                                           winformat::Ace::Allowed(0x1F01FF, winformat::well_known::LocalSystem()),
+                                           winformat::Ace::Allowed(0x1F01FF, package)}));
+    EXPECT_EQ(files.ReadAs(container, u"C:\\box\\made.txt").value_or(""), "made");
+    // Made by the user, the same file would hold no package entry: the container could not read it.
+    ASSERT_TRUE(files.WriteAs(user, u"C:\\box\\users.txt", "user's"));
+    EXPECT_EQ(files.ReadAs(container, u"C:\\box\\users.txt").error(), SysError::Win32(win32_error::kAccessDenied));
+}
+
 TEST(SimSystem, RandomBytesFollowTheSeedAndNeedThePreferredRngFlag) {
     SimHost first;
     SimHost second;

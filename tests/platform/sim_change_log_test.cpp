@@ -128,7 +128,7 @@ TEST_F(SimChangeLogTest, SeamCallsRecordNamesDataAndDescriptorsWhereTheyChange) 
 TEST_F(SimChangeLogTest, SandboxedFileStepsAndTestSideChangesAreRecordedAlike) {
     Dir("C:\\w");
     host.changes().Start();
-    const TokenIdentity& token = host.security().ProcessToken().identity;
+    const SimToken& token = host.security().ProcessToken();
     ASSERT_TRUE(files().MakeDirectoryAs(token, u"C:\\w\\out"));
     ASSERT_TRUE(files().WriteAs(token, u"C:\\w\\out\\f", "text"));
     ASSERT_TRUE(files().WriteAs(token, u"C:\\w\\out\\f", "again"));

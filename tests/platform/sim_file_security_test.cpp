@@ -116,12 +116,110 @@ TEST_F(SimFileSecurityTest, NtSetSecurityObjectChangesTheObjectAloneAndNeedsWrit
     ASSERT_TRUE(security().NtSetSecurityObject(handle.get(), info::kDacl, next.ToSelfRelative()));
     const auto stored = DescriptorOf("\\\\?\\C:\\P");
     EXPECT_EQ(stored.dacl, next.dacl);
+    // The request bit alone does not make the DACL auto-inherited (windows-notes 10.1).
     EXPECT_EQ(stored.control & (control::kDaclAutoInherited | control::kDaclAutoInheritReq | control::kDaclDefaulted),
-              control::kDaclAutoInherited);
+              0);
     EXPECT_EQ(stored.owner, host.security().TokenUser());
     EXPECT_EQ(AcesOf("\\\\?\\C:\\P\\f"), child_before);
     EXPECT_EQ(security().NtSetSecurityObject(handle.get(), info::kOwner, next.ToSelfRelative()).error(),
               SysError::NtStatus(ntstatus::kInvalidParameter));
+}
+
+// windows-notes 10.1: a raw DACL write stores SE_DACL_AUTO_INHERITED only
+// when both AUTO_INHERIT_REQ and AUTO_INHERITED are passed, keeps PROTECTED
+// as passed whatever the object had, and maps generic rights in every entry
+// but the inherit-only ones (which keep them for their heirs).
+TEST_F(SimFileSecurityTest, NtSetSecurityObjectMapsGenericRightsAndStoresAutoInheritedOnlyWithBothBits) {
+    Dir("\\\\?\\C:\\P");
+    const auto handle = Open("\\\\?\\C:\\P", file_access::kWriteDac);
+    const Sid creator_owner = Sid::Make(3, {0});
+    SecurityDescriptor next;
+    next.dacl = winformat::AclSlot(MakeAcl({Ace::Allowed(file_access::kGenericAll, kAlice, 0x3),
+                                            Ace::Allowed(file_access::kGenericAll, creator_owner, 0xB),
+                                            Ace::Allowed(file_access::kGenericRead, kBob, 0x10)}));
+    const std::uint16_t kBits = control::kDaclAutoInherited | control::kDaclAutoInheritReq | control::kDaclProtected;
+    const std::vector<std::pair<std::uint16_t, std::uint16_t>> cases{
+        {control::kDaclAutoInherited, 0},
+        {control::kDaclAutoInheritReq, 0},
+        {control::kDaclAutoInherited | control::kDaclAutoInheritReq, control::kDaclAutoInherited},
+        {control::kDaclProtected | control::kDaclAutoInherited, control::kDaclProtected},
+        {control::kDaclProtected | control::kDaclAutoInherited | control::kDaclAutoInheritReq,
+         control::kDaclProtected | control::kDaclAutoInherited},
+        {0, 0},
+    };
+    for (const auto& [passed, kept] : cases) {
+        next.control = passed;
+        ASSERT_TRUE(security().NtSetSecurityObject(handle.get(), info::kDacl, next.ToSelfRelative()));
+        EXPECT_EQ(DescriptorOf("\\\\?\\C:\\P").control & kBits, kept) << "passed " << passed;
+    }
+    EXPECT_EQ(AcesOf("\\\\?\\C:\\P"),
+              (std::vector<Ace>{Ace::Allowed(0x1F01FF, kAlice, 0x3),
+                                Ace::Allowed(file_access::kGenericAll, creator_owner, 0xB),
+                                Ace::Allowed(0x120089, kBob, 0x10)}));
+}
+
+// windows-notes 10.2 and 3.3: what a new object inherits has CREATOR OWNER
+// and CREATOR GROUP replaced by its owner and group and generic rights
+// mapped; a directory keeps the entry as it was, inherit-only, for what is
+// made below it. The group is the creator's primary group.
+TEST_F(SimFileSecurityTest, InheritedEntriesTakeTheCreatorsOwnerAndGroupWithGenericRightsMapped) {
+    Dir("\\\\?\\C:\\P");
+    const Sid creator_owner = Sid::Make(3, {0});
+    const Sid creator_group = Sid::Make(3, {1});
+    Plant("\\\\?\\C:\\P", {Ace::Allowed(file_access::kGenericAll, creator_owner, 0x3),
+                                Ace::Allowed(file_access::kGenericRead, creator_group, 0x1),
+                                Ace::Allowed(file_access::kGenericRead, kBob, 0x3),
+                                Ace::Allowed(0x1200A9, kAlice, 0x3),
+                                Ace::Allowed(0x1F01FF, winformat::well_known::Administrators())},
+          control::kDaclAutoInherited);
+    SimToken system = SimToken::LocalSystem();
+    host.security().SetProcessToken(system);
+    auto created = platform().files.CreateFileW(u"\\\\?\\C:\\P\\f", file_access::kGenericWrite, 0,
+                                                creation_disposition::kCreateNew, 0);
+    ASSERT_TRUE(created);
+    UniqueHandle guard(platform().kernel, *created);
+    ASSERT_TRUE(platform().files.CreateDirectoryW(u"\\\\?\\C:\\P\\d", {}));
+
+    const auto file = DescriptorOf("\\\\?\\C:\\P\\f");
+    EXPECT_EQ(file.owner, system.owner);
+    EXPECT_EQ(file.group, system.primary_group);
+    EXPECT_NE(system.owner, system.primary_group);
+    EXPECT_EQ(file.dacl.acl()->aces(),
+              (std::vector<Ace>{Ace::Allowed(0x1F01FF, system.owner, 0x10),
+                                Ace::Allowed(0x120089, system.primary_group, 0x10), Ace::Allowed(0x120089, kBob, 0x10),
+                                Ace::Allowed(0x1200A9, kAlice, 0x10)}));
+    EXPECT_EQ(AcesOf("\\\\?\\C:\\P\\d"),
+              (std::vector<Ace>{Ace::Allowed(0x1F01FF, system.owner, 0x10),
+                                Ace::Allowed(file_access::kGenericAll, creator_owner, 0x1B),
+                                Ace::Allowed(file_access::kGenericRead, creator_group, 0x19),
+                                Ace::Allowed(0x120089, kBob, 0x10), Ace::Allowed(file_access::kGenericRead, kBob, 0x1B),
+                                Ace::Allowed(0x1200A9, kAlice, 0x13)}));
+    // A file made below the directory inherits from the inherit-only entries in turn.
+    ASSERT_TRUE(platform().files.CreateDirectoryW(u"\\\\?\\C:\\P\\d\\e", {}));
+    EXPECT_EQ(AcesOf("\\\\?\\C:\\P\\d\\e")[0], Ace::Allowed(0x1F01FF, system.owner, 0x10));
+}
+
+// windows-notes 11.3 and the LocalSystem account it cites: LocalSystem runs
+// with SeDebugPrivilege enabled, but holds backup, restore, security and
+// take-ownership disabled, so backup intent gets it nothing past a DACL
+// (windows-notes 10.4 step 1) and it may not name another user as owner.
+TEST_F(SimFileSecurityTest, LocalSystemHoldsBackupAndRestoreDisabled) {
+    const SimToken system = SimToken::LocalSystem();
+    EXPECT_TRUE(system.identity.HasPrivilege(privilege::kDebug));
+    for (const char* held : {privilege::kBackup, privilege::kRestore, privilege::kSecurity, privilege::kTakeOwnership}) {
+        EXPECT_FALSE(system.identity.HasPrivilege(held)) << held;
+        EXPECT_TRUE(system.disabled_privileges.contains(held)) << held;
+    }
+    EXPECT_FALSE(system.MayAssignOwner(kAlice));
+    EXPECT_TRUE(system.MayAssignOwner(winformat::well_known::Administrators()));
+
+    File("\\\\?\\C:\\private");
+    Plant("\\\\?\\C:\\private", {Ace::Allowed(0x1F01FF, kAlice)}, control::kDaclProtected);
+    host.security().SetProcessToken(system);
+    EXPECT_EQ(platform().files.CreateFileW(u"\\\\?\\C:\\private", file_access::kGenericRead, 0x7,
+                                           creation_disposition::kOpenExisting, file_flag::kBackupSemantics)
+                  .error(),
+              SysError::Win32(win32_error::kAccessDenied));
 }
 
 TEST_F(SimFileSecurityTest, SetSecurityInfoPropagatesToDescendantsUpToAProtectedOne) {

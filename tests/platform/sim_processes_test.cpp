@@ -404,5 +404,125 @@ TEST_F(SimProcessesTest, TerminatingAnEmptyJobSignalsItAsTheAssumptionSays) {
     assumptions.terminating_an_empty_job_signals = kept;
 }
 
+// windows-notes 11.4: kill-on-close acts on the last handle to the job in
+// any process. A handle a process in the job inherited keeps the job, and
+// every process in it, alive after its creator closed its own; the kill
+// comes when that process ends and its handles close.
+TEST_F(SimProcessesTest, KillOnCloseWaitsForTheLastHandleInEveryProcess) {
+    host.processes().Script(u"holder", {step::Hang{}});
+    host.processes().Script(u"other", {step::Hang{}});
+    const Handle job = NewJob(job_limit::kKillOnJobClose);
+    const auto sim_job = host.handles().FindAs<SimJob>(job);
+    auto with_handle = List(2);
+    Add(with_handle, proc_thread_attribute::kJobList, std::vector<Handle>{job});
+    Add(with_handle, proc_thread_attribute::kHandleList, std::vector<Handle>{Inheritable(job)});
+    const auto holder = Create(u"holder", with_handle.get(), kLaunchFlags & ~creation_flag::kSuspended).value();
+    auto without = List(1);
+    Add(without, proc_thread_attribute::kJobList, std::vector<Handle>{job});
+    const auto other = Process(Create(u"other", without.get(), kLaunchFlags & ~creation_flag::kSuspended, false).value());
+
+    ASSERT_TRUE(host.kernel().CloseHandle(job));
+    EXPECT_EQ(sim_job->ActiveProcesses(), 2u);
+    EXPECT_TRUE(other->Active());
+
+    ASSERT_TRUE(processes().TerminateProcess(holder.process, 9));
+    EXPECT_EQ(Process(holder)->ExitCode(), 9u);
+    EXPECT_EQ(other->ExitCode(), 0u);
+    EXPECT_EQ(sim_job->ActiveProcesses(), 0u);
+    // The closed job takes no more processes.
+    auto again = List(1);
+    const Handle held = host.handles().Add(sim_job, job_access::kAll);
+    Add(again, proc_thread_attribute::kJobList, std::vector<Handle>{held});
+    EXPECT_EQ(Create(u"other", again.get()).error(), SysError::Win32(win32_error::kAccessDenied));
+}
+
+// windows-notes 5.4 and 11.4: a child of a process in jobs breaks away from
+// its innermost job outwards, from each job that lets it: one with
+// SILENT_BREAKAWAY_OK lets every child go, one with BREAKAWAY_OK only a
+// child created with CREATE_BREAKAWAY_FROM_JOB; that flag where the
+// innermost job allows neither fails with ERROR_ACCESS_DENIED.
+TEST_F(SimProcessesTest, ChildrenBreakAwayOnlyFromJobsThatLetThem) {
+    host.processes().Script(u"background", {step::Hang{}});
+    host.processes().Script(u"escaper", {step::StartChild{u"background", true}, step::Hang{}});
+    host.processes().Script(u"starter", {step::StartChild{u"background"}, step::Hang{}});
+    const auto start_in = [&](const std::u16string& command, std::vector<Handle> jobs) {
+        auto list = List(1);
+        Add(list, proc_thread_attribute::kJobList, std::move(jobs));
+        return Process(Create(command, list.get(), kLaunchFlags & ~creation_flag::kSuspended).value());
+    };
+    const auto last_child = [&] { return host.processes().Created().back(); };
+    const auto jobs_of = [](const std::shared_ptr<SimProcess>& process) { return process->Jobs().size(); };
+
+    const Handle strict = NewJob(job_limit::kKillOnJobClose);
+    const auto refused = start_in(u"escaper", {strict});
+    EXPECT_EQ(refused->StepFailures(), std::vector<SysError>{SysError::Win32(win32_error::kAccessDenied)});
+    EXPECT_EQ(last_child(), refused);
+
+    const Handle lenient = NewJob(job_limit::kKillOnJobClose | job_limit::kBreakawayOk);
+    start_in(u"escaper", {lenient});
+    EXPECT_EQ(jobs_of(last_child()), 0u);
+    start_in(u"starter", {lenient});
+    EXPECT_EQ(jobs_of(last_child()), 1u);
+
+    const Handle silent = NewJob(job_limit::kSilentBreakawayOk);
+    start_in(u"starter", {silent});
+    EXPECT_EQ(jobs_of(last_child()), 0u);
+    // Out of the inner job that lets it go, not out of the outer one that does not.
+    start_in(u"starter", {strict, silent});
+    ASSERT_EQ(jobs_of(last_child()), 1u);
+    EXPECT_EQ(last_child()->Jobs()[0], host.handles().FindAs<SimJob>(strict));
+    EXPECT_EQ(host.handles().FindAs<SimJob>(silent)->TotalProcesses(), 2u);
+}
+
+// windows-notes 10.3, 11.3 and 11.4: every handle keeps the access it was
+// granted, and each call checks the right it needs: JOB_OBJECT_QUERY,
+// _TERMINATE, _SET_ATTRIBUTES and _ASSIGN_PROCESS on a job,
+// PROCESS_TERMINATE and a query right on a process, THREAD_SUSPEND_RESUME on
+// a thread, SYNCHRONIZE for any wait.
+TEST_F(SimProcessesTest, EachCallChecksTheRightItNeedsOnTheHandle) {
+    host.processes().Script(u"child", {step::Hang{}});
+    const Handle job = NewJob();
+    EXPECT_EQ(host.handles().GrantedAccess(job), job_access::kAll);
+    const Handle query_only = host.handles().Add(host.handles().Find(job), job_access::kQuery);
+    std::vector<std::uint8_t> accounting(job_layout::kBasicAccountingSize);
+    EXPECT_TRUE(processes().QueryInformationJobObject(query_only, job_information::kBasicAccounting, accounting));
+    const SysError denied = SysError::Win32(win32_error::kAccessDenied);
+    EXPECT_EQ(processes().TerminateJobObject(query_only, 1).error(), denied);
+    std::vector<std::uint8_t> limits(job_layout::kExtendedLimitSize, 0);
+    EXPECT_EQ(processes().SetInformationJobObject(query_only, job_information::kExtendedLimit, limits).error(), denied);
+    EXPECT_EQ(host.kernel().WaitForSingleObject(query_only, 0).error(), denied);
+    const Handle terminate_only = host.handles().Add(host.handles().Find(job), job_access::kTerminate);
+    EXPECT_EQ(processes().QueryInformationJobObject(terminate_only, job_information::kBasicAccounting, accounting).error(),
+              denied);
+    auto list = List(1);
+    Add(list, proc_thread_attribute::kJobList, std::vector<Handle>{terminate_only});
+    EXPECT_EQ(Create(u"child", list.get()).error(), denied);
+
+    const auto created = Create(u"child", std::nullopt).value();
+    EXPECT_EQ(host.handles().GrantedAccess(created.process), process_access::kAll);
+    EXPECT_EQ(host.handles().GrantedAccess(created.thread), thread_access::kAll);
+    const Handle waits_only = host.handles().Add(host.handles().Find(created.process), file_access::kSynchronize);
+    EXPECT_EQ(host.kernel().WaitForSingleObject(waits_only, 0).value(), wait_result::kTimeout);
+    EXPECT_EQ(processes().GetExitCodeProcess(waits_only).error(), denied);
+    EXPECT_EQ(processes().GetProcessId(waits_only).error(), denied);
+    EXPECT_EQ(processes().TerminateProcess(waits_only, 1).error(), denied);
+    EXPECT_EQ(host.platform().security.OpenProcessToken(waits_only, token_access::kQuery).error(), denied);
+    const Handle limited = host.handles().Add(host.handles().Find(created.process),
+                                              process_access::kQueryLimitedInformation);
+    EXPECT_EQ(processes().GetExitCodeProcess(limited).value(), kStillActive);
+    EXPECT_TRUE(host.platform().security.OpenProcessToken(limited, token_access::kQuery));
+    const Handle thread_waits = host.handles().Add(host.handles().Find(created.thread), file_access::kSynchronize);
+    EXPECT_EQ(processes().ResumeThread(thread_waits).error(), denied);
+    EXPECT_EQ(Process(created)->Running(), true);
+
+    // A mutex opened without SYNCHRONIZE cannot be waited on.
+    const auto mutex = host.platform().sync.CreateMutexExW({}, false, u"Local\\rights", 0, 0x0001).value();
+    EXPECT_EQ(host.kernel().WaitForSingleObject(mutex.handle, 0).error(), denied);
+    EXPECT_EQ(host.handles().GrantedAccess(mutex.handle), 0x0001u);
+    const auto token = host.platform().security.OpenProcessToken(kCurrentProcess, token_access::kDuplicate).value();
+    std::uint32_t length = 0;
+    EXPECT_EQ(host.platform().security.GetTokenInformation(token, token_information::kUser, 64, length).error(), denied);
+}
+
 }  // namespace
 }  // namespace telvo::platform::sim

@@ -158,9 +158,9 @@ TEST_F(HostileRunTest, ObjectsTheCommandShutsTheUserOutOfDoNotKeepTheJournal) {
     Dir("C:\\work\\ws\\z-last");
     File("C:\\work\\ws\\z-last\\after.txt");
     Script("hostile", {step::HostCall{[&](sim::SimProcess& process) {
-        const sim::TokenIdentity& token = process.token();
-        const std::string user = token.user.ToString();
-        const std::string package = token.package->ToString();
+        const sim::SimToken& token = process.full_token();
+        const std::string user = token.identity.user.ToString();
+        const std::string package = token.identity.package->ToString();
         const auto create = [&](const std::u16string& path, bool directory, const std::string& sddl) {
             EXPECT_TRUE(files().CreateWithDescriptorAs(token, path, directory, winformat::ParseSddl(sddl).value()))
                 << winformat::Utf16ToDisplay(path);
@@ -183,8 +183,8 @@ TEST_F(HostileRunTest, ObjectsTheCommandShutsTheUserOutOfDoNotKeepTheJournal) {
         create(u"C:\\work\\ws\\open.txt", false, "D:NO_ACCESS_CONTROL");
         winformat::SecurityDescriptor opaque;
         opaque.dacl = winformat::AclSlot(winformat::Acl::Fitted(
-            2, {Ace::Allowed(0x1F01FF, token.user),
-                Ace::Basic(winformat::ace_type::kSystemMandatoryLabel, 0, 0x1, *token.package)}).value());
+            2, {Ace::Allowed(0x1F01FF, token.identity.user),
+                Ace::Basic(winformat::ace_type::kSystemMandatoryLabel, 0, 0x1, *token.identity.package)}).value());
         EXPECT_TRUE(files().CreateWithDescriptorAs(token, u"C:\\work\\ws\\opaque.txt", false, opaque));
         // Read-only on a directory the run made.
         EXPECT_TRUE(files().SetAttributesAs(token, u"C:\\work\\ws\\.zanth", platform::file_attribute::kReadOnly));

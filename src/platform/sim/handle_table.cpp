@@ -13,10 +13,7 @@ Handle HandleTable::Add(std::shared_ptr<SimObject> object, std::uint32_t granted
     std::lock_guard lock(mutex_);
     const Handle handle{next_};
     next_ += 4;  // Windows hands out multiples of four
-    {
-        std::lock_guard count(HandleCountMutex());
-        ++object->open_handles_;
-    }
+    Retain(*object);
     objects_.emplace(handle, Entry{std::move(object), 0, granted_access});
     if (objects_.size() > peak_) peak_ = objects_.size();
     return handle;
@@ -33,6 +30,28 @@ std::optional<std::uint32_t> HandleTable::GrantedAccess(Handle handle) const {
     auto it = objects_.find(handle);
     if (it == objects_.end()) return std::nullopt;
     return it->second.granted_access;
+}
+
+bool HandleTable::Holds(Handle handle, std::uint32_t rights) const {
+    return (GrantedAccess(handle).value_or(0) & rights) == rights;
+}
+
+bool HandleTable::HoldsAnyOf(Handle handle, std::uint32_t any) const {
+    return (GrantedAccess(handle).value_or(0) & any) != 0;
+}
+
+void HandleTable::Retain(SimObject& object) {
+    std::lock_guard count(HandleCountMutex());
+    ++object.open_handles_;
+}
+
+void HandleTable::Release(const std::shared_ptr<SimObject>& object) {
+    bool last = false;
+    {
+        std::lock_guard count(HandleCountMutex());
+        last = --object->open_handles_ == 0;
+    }
+    if (last) object->OnLastHandleClosed();
 }
 
 std::optional<std::uint32_t> HandleTable::Flags(Handle handle) const {
@@ -68,13 +87,8 @@ bool HandleTable::Remove(Handle handle) {
         released = std::move(it->second.object);
         objects_.erase(it);
     }
-    bool last = false;
-    {
-        std::lock_guard count(HandleCountMutex());
-        last = --released->open_handles_ == 0;
-    }
     // Outside the table's lock: the object may act on other objects.
-    if (last) released->OnLastHandleClosed();
+    Release(released);
     return true;
 }
 

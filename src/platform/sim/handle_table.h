@@ -22,6 +22,15 @@ public:
     std::shared_ptr<SimObject> Find(Handle handle) const;
     // The access an open handle was granted (nothing when it is not open).
     std::optional<std::uint32_t> GrantedAccess(Handle handle) const;
+    // Whether the open handle was granted every right of `rights`, or one
+    // of `any`: what a call that needs them checks (ERROR_ACCESS_DENIED).
+    bool Holds(Handle handle, std::uint32_t rights) const;
+    bool HoldsAnyOf(Handle handle, std::uint32_t any) const;
+    // A handle to `object` held outside any handle table (a simulated
+    // process's inherited handles) counts as one of its handles from
+    // Retain to Release: the object's last handle may be such a one.
+    static void Retain(SimObject& object);
+    static void Release(const std::shared_ptr<SimObject>& object);
     // HANDLE_FLAG_* of an open handle (nothing when it is not open).
     std::optional<std::uint32_t> Flags(Handle handle) const;
     bool SetFlags(Handle handle, std::uint32_t mask, std::uint32_t flags);

@@ -27,6 +27,7 @@ inline constexpr const char* kTakeOwnership = "SeTakeOwnershipPrivilege";
 inline constexpr const char* kRelabel = "SeRelabelPrivilege";
 inline constexpr const char* kBackup = "SeBackupPrivilege";
 inline constexpr const char* kRestore = "SeRestorePrivilege";
+inline constexpr const char* kDebug = "SeDebugPrivilege";
 }  // namespace privilege
 
 struct TokenGroup {

@@ -3,6 +3,7 @@
 #include "common/try.h"
 #include "platform/sim/sim_host.h"
 #include "platform/sim/sim_sid_derivation.h"
+#include "winformat/mandatory_label.h"
 #include "winformat/text.h"
 
 namespace telvo::platform::sim {
@@ -66,19 +67,39 @@ SysResult<ReturnedSid> SimAppContainer::CreateAppContainerProfile(
     winformat::Sid sid = AppContainerSidFromName(name);
     profiles_.emplace(key, SimProfile{name, display_name, description, sid, std::move(granted)});
     host_.changes().Note([&] { return SimChange{SimChange::Kind::profile_created, name, SidText(sid)}; });
-    MakeProfileFolder(name);
+    MakeProfileFolder(name, sid);
     return Returned(sid);
 }
 
 // Assumed from the documentation: the profile's folder under the user's
 // LocalAppData is made with the profile and removed, whole, with it. (A
-// host without that LocalAppData gets no folder.)
-void SimAppContainer::MakeProfileFolder(const std::u16string& name) {
+// host without that LocalAppData gets no folder.) Its AC folder is the
+// container's own storage: it grants the package everything, for itself and
+// what is made below it, and carries a low label, as windows-notes 1.5 and
+// 4.4 describe the container's folders; so the container may write its
+// TEMP (AC\Temp) as on Windows.
+void SimAppContainer::MakeProfileFolder(const std::u16string& name, const winformat::Sid& package) {
     const std::u16string packages = host_.system().LocalAppData() + u"\\Packages";
     if (!host_.files().Lookup(host_.system().LocalAppData())) return;
     if (!host_.files().Lookup(packages)) (void)host_.files().MakeDirectory(packages);
     (void)host_.files().MakeDirectory(packages + u"\\" + name);
-    (void)host_.files().MakeDirectory(packages + u"\\" + name + u"\\AC");
+    const std::u16string storage = packages + u"\\" + name + u"\\AC";
+    if (!host_.files().MakeDirectory(storage)) return;
+    auto made = host_.files().SecurityDescriptorOf(storage);
+    if (!made) return;
+    auto descriptor = winformat::SecurityDescriptor::ParseSelfRelative(*made);
+    if (!descriptor || descriptor->dacl.acl() == nullptr) return;
+    constexpr std::uint8_t kBoth = winformat::ace_flag::kObjectInherit | winformat::ace_flag::kContainerInherit;
+    std::vector<winformat::Ace> aces{winformat::Ace::Allowed(file_access::kFileAllAccess, package, kBoth)};
+    for (const winformat::Ace& ace : descriptor->dacl.acl()->aces()) aces.push_back(ace);
+    auto dacl = winformat::Acl::Fitted(winformat::acl_revision::kRevision, std::move(aces));
+    auto sacl = winformat::Acl::Fitted(winformat::acl_revision::kRevision,
+                                       {winformat::MandatoryLabelAce(winformat::integrity_rid::kLow,
+                                                                     winformat::mandatory_policy::kNoWriteUp, kBoth)});
+    if (!dacl || !sacl) return;
+    descriptor->dacl = winformat::AclSlot(std::move(*dacl));
+    descriptor->sacl = winformat::AclSlot(std::move(*sacl));
+    (void)host_.files().SetSecurityDescriptor(storage, descriptor->ToSelfRelative());
 }
 
 // The folder's objects, deepest first; a removal that fails (an object in

@@ -69,7 +69,7 @@ public:
     void SetReturnedPath(std::optional<ReturnedPath> path) { returned_path_ = std::move(path); }
 
 private:
-    void MakeProfileFolder(const std::u16string& name);
+    void MakeProfileFolder(const std::u16string& name, const winformat::Sid& package);
     SysResult<void> RemoveProfileFolder(const std::u16string& name);
     ReturnedSid Returned(const winformat::Sid& sid) const;
 

@@ -76,21 +76,21 @@ SysResult<std::uint32_t> SimFiles::AccessAs(const TokenIdentity& token, const Si
                       OpenAccessRequest{desired, backup_intent, false, lookup.link->node->directory});
 }
 
-SysResult<std::string> SimFiles::ReadAs(const TokenIdentity& token, std::u16string_view path) {
+SysResult<std::string> SimFiles::ReadAs(const SimToken& token, std::u16string_view path) {
     std::lock_guard lock(tree_->mutex);
     TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(path, true));
     if (!lookup.link) return std::unexpected(SysError::Win32(win32_error::kFileNotFound));
-    TELVO_TRY(AccessAs(token, lookup, file_access::kFileGenericRead, false));
+    TELVO_TRY(AccessAs(token.identity, lookup, file_access::kFileGenericRead, false));
     if (lookup.link->node->directory) return std::unexpected(SysError::Win32(win32_error::kAccessDenied));
     return lookup.link->node->contents;
 }
 
-SysResult<void> SimFiles::WriteAs(const TokenIdentity& token, std::u16string_view path, std::string text) {
+SysResult<void> SimFiles::WriteAs(const SimToken& token, std::u16string_view path, std::string text) {
     std::lock_guard lock(tree_->mutex);
     TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(path, true));
-    TELVO_TRY(AccessAs(token, lookup, file_access::kFileGenericWrite, false));
+    TELVO_TRY(AccessAs(token.identity, lookup, file_access::kFileGenericWrite, false));
     if (!lookup.link) {
-        TELVO_TRY_ASSIGN(lookup.link, tree_->AddChild(lookup, false, file_attribute::kArchive, SimCreator{token.user, {}, std::nullopt}));
+        TELVO_TRY_ASSIGN(lookup.link, tree_->AddChild(lookup, false, file_attribute::kArchive, SimCreator::Of(token)));
     }
     if (lookup.link->node->directory) return std::unexpected(SysError::Win32(win32_error::kAccessDenied));
     lookup.link->node->contents = std::move(text);
@@ -98,63 +98,64 @@ SysResult<void> SimFiles::WriteAs(const TokenIdentity& token, std::u16string_vie
     return {};
 }
 
-SysResult<void> SimFiles::MakeDirectoryAs(const TokenIdentity& token, std::u16string_view path) {
+SysResult<void> SimFiles::MakeDirectoryAs(const SimToken& token, std::u16string_view path) {
     std::lock_guard lock(tree_->mutex);
     TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(path, false));
     if (lookup.link) return std::unexpected(SysError::Win32(win32_error::kAlreadyExists));
-    TELVO_TRY(AccessAs(token, lookup, file_access::kFileGenericRead, true));
-    TELVO_TRY(tree_->AddChild(lookup, true, 0, SimCreator{token.user, {}, std::nullopt}));
+    TELVO_TRY(AccessAs(token.identity, lookup, file_access::kFileGenericRead, true));
+    TELVO_TRY(tree_->AddChild(lookup, true, 0, SimCreator::Of(token)));
     return {};
 }
 
-SysResult<void> SimFiles::DeleteAs(const TokenIdentity& token, std::u16string_view path) {
+SysResult<void> SimFiles::DeleteAs(const SimToken& token, std::u16string_view path) {
     std::lock_guard lock(tree_->mutex);
     TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(path, false));
     if (!lookup.link) return std::unexpected(SysError::Win32(win32_error::kFileNotFound));
-    TELVO_TRY(AccessAs(token, lookup, file_access::kDelete, lookup.link->node->directory));
+    TELVO_TRY(AccessAs(token.identity, lookup, file_access::kDelete, lookup.link->node->directory));
     return tree_->Remove(lookup.link);
 }
 
-SysResult<std::vector<std::u16string>> SimFiles::ListAs(const TokenIdentity& token, std::u16string_view path) {
+SysResult<std::vector<std::u16string>> SimFiles::ListAs(const SimToken& token, std::u16string_view path) {
     std::lock_guard lock(tree_->mutex);
     TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(path, true));
     if (!lookup.link) return std::unexpected(SysError::Win32(win32_error::kPathNotFound));
     if (!lookup.link->node->directory) return std::unexpected(SysError::Win32(win32_error::kDirectory));
-    TELVO_TRY(AccessAs(token, lookup, file_access::kListDirectory, true));
+    TELVO_TRY(AccessAs(token.identity, lookup, file_access::kListDirectory, true));
     std::vector<std::u16string> names;
     for (const auto& [key, child] : lookup.link->node->children) names.push_back(child->name);
     return names;
 }
 
-SysResult<void> SimFiles::CreateWithDescriptorAs(const TokenIdentity& token, std::u16string_view path,
+SysResult<void> SimFiles::CreateWithDescriptorAs(const SimToken& token, std::u16string_view path,
                                                  bool directory, const winformat::SecurityDescriptor& descriptor) {
     std::lock_guard lock(tree_->mutex);
     TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(path, false));
     if (lookup.link) return std::unexpected(SysError::Win32(win32_error::kAlreadyExists));
-    TELVO_TRY(AccessAs(token, lookup, 0, directory));
-    SimCreator creator{token.user, {}, descriptor};
+    TELVO_TRY(AccessAs(token.identity, lookup, 0, directory));
+    SimCreator creator = SimCreator::Of(token);
+    creator.given = descriptor;
     TELVO_TRY(tree_->AddChild(lookup, directory, directory ? 0 : file_attribute::kArchive, creator));
     return {};
 }
 
-SysResult<void> SimFiles::SetAttributesAs(const TokenIdentity& token, std::u16string_view path,
+SysResult<void> SimFiles::SetAttributesAs(const SimToken& token, std::u16string_view path,
                                           std::uint32_t attributes) {
     std::lock_guard lock(tree_->mutex);
     TELVO_TRY_ASSIGN(SimLookup lookup, tree_->Resolve(path, false));
     if (!lookup.link) return std::unexpected(SysError::Win32(win32_error::kFileNotFound));
-    TELVO_TRY(AccessAs(token, lookup, file_access::kWriteAttributes, lookup.link->node->directory));
+    TELVO_TRY(AccessAs(token.identity, lookup, file_access::kWriteAttributes, lookup.link->node->directory));
     tree_->SetAttributes(*lookup.link, attributes);
     return {};
 }
 
-SysResult<void> SimFiles::LinkAs(const TokenIdentity& token, std::u16string_view existing, std::u16string_view link) {
+SysResult<void> SimFiles::LinkAs(const SimToken& token, std::u16string_view existing, std::u16string_view link) {
     std::lock_guard lock(tree_->mutex);
     TELVO_TRY_ASSIGN(SimLookup source, tree_->Resolve(existing, false));
     if (!source.link) return std::unexpected(SysError::Win32(win32_error::kFileNotFound));
-    TELVO_TRY(AccessAs(token, source, file_access::kWriteAttributes, source.link->node->directory));
+    TELVO_TRY(AccessAs(token.identity, source, file_access::kWriteAttributes, source.link->node->directory));
     TELVO_TRY_ASSIGN(SimLookup where, tree_->Resolve(link, false));
     if (where.link) return std::unexpected(SysError::Win32(win32_error::kAlreadyExists));
-    TELVO_TRY(AccessAs(token, where, 0, false));
+    TELVO_TRY(AccessAs(token.identity, where, 0, false));
     return tree_->AddHardLink(source.link->node, where);
 }
 

@@ -22,24 +22,58 @@ Ace WithFlags(const Ace& ace, std::uint8_t flags) {
     return Ace::Make(ace.type(), flags, ace.body()).value();
 }
 
-std::optional<Ace> InheritedCopy(const Ace& ace, bool directory) {
+const winformat::Sid& CreatorOwner() {
+    static const winformat::Sid sid = winformat::Sid::Make(winformat::sid_authority::kCreator, {0});
+    return sid;
+}
+
+const winformat::Sid& CreatorGroup() {
+    static const winformat::Sid sid = winformat::Sid::Make(winformat::sid_authority::kCreator, {1});
+    return sid;
+}
+
+// The entry as it takes effect on the new object: CREATOR OWNER and CREATOR
+// GROUP stand for the object's owner and group, and generic rights become
+// the file rights they map to. Nothing, when the entry needs no change.
+std::optional<Ace> Effective(const Ace& ace, std::uint8_t flags, const InheritingObject& object) {
+    if (ace.form() != winformat::AceForm::basic) return std::nullopt;
+    const winformat::Sid* sid = ace.sid();
+    const winformat::Sid* replacement = nullptr;
+    if (*sid == CreatorOwner() && object.owner) replacement = &*object.owner;
+    if (*sid == CreatorGroup() && object.group) replacement = &*object.group;
+    const std::uint32_t mask = *ace.mask();
+    const std::uint32_t mapped = MapGenericBits(mask, kFileGenericMapping);
+    if (replacement == nullptr && mapped == mask) return std::nullopt;
+    return Ace::Basic(ace.type(), flags, mapped, replacement != nullptr ? *replacement : *sid);
+}
+
+// What one parent entry gives a child (windows-notes 10.2, the ComputeACL of
+// MS-DTYP): a file takes an OBJECT_INHERIT entry as an effective one. A
+// directory takes a CONTAINER_INHERIT entry as an effective one that goes on
+// inheriting, unless NO_PROPAGATE_INHERIT stops it; an entry that changes as
+// it takes effect (CREATOR OWNER or GROUP, generic rights) becomes two: the
+// changed effective entry, and the entry as it was, inherit-only, to go on
+// down. An OBJECT_INHERIT-only entry reaches a directory inherit-only (not
+// at all with NO_PROPAGATE_INHERIT). Every copy is marked INHERITED_ACE.
+std::vector<Ace> InheritedCopies(const Ace& ace, const InheritingObject& object) {
     const std::uint8_t flags = ace.flags();
     const bool object_inherit = (flags & flag::kObjectInherit) != 0;
     const bool container_inherit = (flags & flag::kContainerInherit) != 0;
     const bool no_propagate = (flags & flag::kNoPropagateInherit) != 0;
-    const auto others = static_cast<std::uint8_t>(flags & ~kInheritance);
-    if (!directory) {
-        if (!object_inherit) return std::nullopt;
-        return WithFlags(ace, others | flag::kInherited);
-    }
+    const auto others = static_cast<std::uint8_t>((flags & ~kInheritance) | flag::kInherited);
+    const auto effective = [&](std::uint8_t kept) {
+        auto changed = Effective(ace, others, object);
+        if (!changed) return std::vector<Ace>{WithFlags(ace, others | kept)};
+        std::vector<Ace> copies{std::move(*changed)};
+        if (kept != 0) copies.push_back(WithFlags(ace, others | kept | flag::kInheritOnly));
+        return copies;
+    };
+    if (!object.directory) return object_inherit ? effective(0) : std::vector<Ace>{};
     if (container_inherit) {
-        const std::uint8_t kept = no_propagate ? 0 : (flags & (flag::kObjectInherit | flag::kContainerInherit));
-        return WithFlags(ace, others | kept | flag::kInherited);
+        return effective(no_propagate ? 0 : static_cast<std::uint8_t>(flags & (flag::kObjectInherit | flag::kContainerInherit)));
     }
-    if (object_inherit && !no_propagate) {
-        return WithFlags(ace, others | flag::kObjectInherit | flag::kInheritOnly | flag::kInherited);
-    }
-    return std::nullopt;
+    if (object_inherit && !no_propagate) return {WithFlags(ace, others | flag::kObjectInherit | flag::kInheritOnly)};
+    return {};
 }
 
 Acl FittedOrFault(std::uint8_t revision, std::vector<Ace> aces) {
@@ -59,7 +93,8 @@ std::vector<std::uint8_t> Reinherited(const SimNode& node, SecurityDescriptor de
             if ((ace.flags() & flag::kInherited) == 0) aces.push_back(ace);
         }
     }
-    for (Ace& ace : InheritedAces(parent_dacl, node.directory)) aces.push_back(std::move(ace));
+    const InheritingObject object{node.directory, descriptor.owner, descriptor.group};
+    for (Ace& ace : InheritedAces(parent_dacl, object)) aces.push_back(std::move(ace));
     descriptor.dacl = winformat::AclSlot(FittedOrFault(revision, std::move(aces)));
     descriptor.control |= winformat::sd_control::kDaclAutoInherited;
     return descriptor.ToSelfRelative();
@@ -67,44 +102,44 @@ std::vector<std::uint8_t> Reinherited(const SimNode& node, SecurityDescriptor de
 
 }  // namespace
 
-std::vector<Ace> InheritedAces(const Acl& parent_dacl, bool directory) {
+Acl WithFileRightsMapped(const Acl& acl) {
+    std::vector<Ace> aces;
+    for (const Ace& ace : acl.aces()) {
+        if ((ace.flags() & flag::kInheritOnly) != 0 || ace.form() != winformat::AceForm::basic) {
+            aces.push_back(ace);
+            continue;
+        }
+        aces.push_back(Ace::Basic(ace.type(), ace.flags(), MapGenericBits(*ace.mask(), kFileGenericMapping), *ace.sid()));
+    }
+    return FittedOrFault(acl.revision(), std::move(aces));
+}
+
+std::vector<Ace> InheritedAces(const Acl& parent_dacl, const InheritingObject& object) {
     std::vector<Ace> inherited;
     for (const Ace& ace : parent_dacl.aces()) {
-        if (auto copy = InheritedCopy(ace, directory)) inherited.push_back(std::move(*copy));
+        for (Ace& copy : InheritedCopies(ace, object)) inherited.push_back(std::move(copy));
     }
     return inherited;
 }
 
-std::vector<std::uint8_t> NewObjectDescriptor(std::span<const std::uint8_t> parent, bool directory,
-                                              const std::optional<winformat::Sid>& owner,
+std::vector<std::uint8_t> NewObjectDescriptor(std::span<const std::uint8_t> parent, const InheritingObject& object,
                                               std::span<const std::uint8_t> default_dacl) {
     SecurityDescriptor descriptor;
-    descriptor.owner = owner;
-    // Windows gives a new object the creator's primary group; the simulated
-    // creator's primary group is its owner.
-    descriptor.group = owner;
+    descriptor.owner = object.owner;
+    descriptor.group = object.group;
     descriptor.control = winformat::sd_control::kDaclAutoInherited;
     std::vector<Ace> aces;
     std::uint8_t revision = winformat::acl_revision::kRevision;
     if (auto parsed = SecurityDescriptor::ParseSelfRelative(parent); parsed && parsed->dacl.acl() != nullptr) {
-        aces = InheritedAces(*parsed->dacl.acl(), directory);
+        aces = InheritedAces(*parsed->dacl.acl(), object);
         revision = parsed->dacl.acl()->revision();
     }
     // Nothing to inherit: the creator's default DACL, not auto-inherited,
     // with its generic rights mapped to the file's.
     if (aces.empty() && !default_dacl.empty()) {
         if (auto fallback = Acl::Parse(default_dacl)) {
-            std::vector<Ace> mapped;
-            for (const Ace& ace : fallback->aces()) {
-                if (ace.form() != winformat::AceForm::basic) {
-                    mapped.push_back(ace);
-                    continue;
-                }
-                mapped.push_back(Ace::Basic(ace.type(), ace.flags(), MapGenericBits(*ace.mask(), kFileGenericMapping),
-                                            *ace.sid()));
-            }
             descriptor.control = 0;
-            descriptor.dacl = winformat::AclSlot(FittedOrFault(fallback->revision(), std::move(mapped)));
+            descriptor.dacl = winformat::AclSlot(WithFileRightsMapped(*fallback));
             return descriptor.ToSelfRelative();
         }
     }

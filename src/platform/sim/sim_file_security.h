@@ -14,28 +14,38 @@ namespace telvo::platform::sim {
 
 // Security descriptors of simulated files and directories, after
 // windows-notes §3. What is modelled, and what is assumed:
-// - A new object gets the creating process's token user as owner, no group,
-//   and a DACL made of its parent's inheritable entries in the parent's
-//   order, each marked INHERITED_ACE; the descriptor is SE_DACL_AUTO_INHERITED.
-//   A file takes the OBJECT_INHERIT entries as effective entries (inheritance
-//   flags cleared). A directory takes the CONTAINER_INHERIT entries as
-//   effective entries that go on inheriting, and the entries with
-//   OBJECT_INHERIT only as inherit-only entries. NO_PROPAGATE_INHERIT clears
-//   the copy's inheritance flags, so an OBJECT_INHERIT-only entry with it
-//   does not reach a directory at all.
-// - Not modelled: CREATOR OWNER / CREATOR GROUP substitution, the mapping of
-//   generic rights in inherited copies, and inheritance from a parent with a
-//   null DACL (nothing is inherited then).
+// - A new object gets the creating process's token owner as owner, its
+//   primary group as group (windows-notes 10.2), and a DACL made of its
+//   parent's inheritable entries in the parent's order, each marked
+//   INHERITED_ACE; the descriptor is SE_DACL_AUTO_INHERITED. How each entry
+//   is copied, CREATOR OWNER / CREATOR GROUP substitution and the mapping of
+//   generic rights included, is InheritedAces'. When nothing is inheritable
+//   the object takes the token's default DACL, generic rights mapped, not
+//   auto-inherited.
+// - Not modelled: inheritance from a parent with a null DACL (nothing is
+//   inherited then), and a parent DACL that is not auto-inherited (its
+//   children's copies are marked inherited all the same).
 // - A volume root is owned by Administrators and carries a protected DACL:
 //   Administrators and LocalSystem full access, Users read and execute, all
 //   inheritable to files and directories.
 
+// The object that inherits: a directory or a file, and the owner and group
+// that CREATOR OWNER and CREATOR GROUP entries take (none: kept as they are).
+struct InheritingObject {
+    bool directory = false;
+    std::optional<winformat::Sid> owner = std::nullopt;
+    std::optional<winformat::Sid> group = std::nullopt;
+};
+
+// `acl` as the kernel applies it to a file or directory: the generic rights
+// of every entry that is not inherit-only mapped to file rights.
+winformat::Acl WithFileRightsMapped(const winformat::Acl& acl);
+
 // The entries a child inherits from its parent's DACL.
-std::vector<winformat::Ace> InheritedAces(const winformat::Acl& parent_dacl, bool directory);
+std::vector<winformat::Ace> InheritedAces(const winformat::Acl& parent_dacl, const InheritingObject& object);
 
 // The descriptor of a new object below a parent whose descriptor is `parent`.
-std::vector<std::uint8_t> NewObjectDescriptor(std::span<const std::uint8_t> parent, bool directory,
-                                              const std::optional<winformat::Sid>& owner,
+std::vector<std::uint8_t> NewObjectDescriptor(std::span<const std::uint8_t> parent, const InheritingObject& object,
                                               std::span<const std::uint8_t> default_dacl = {});
 
 // A new object's descriptor `made` (NewObjectDescriptor) with what its

@@ -186,7 +186,8 @@ SysResult<std::shared_ptr<SimLink>> SimFileTree::AddChild(const SimLookup& where
     if (!where.parent) return Win32Failure(win32_error::kAccessDenied);  // a volume root
     if (!IsValidName(where.name)) return Win32Failure(win32_error::kInvalidName);
     std::vector<std::uint8_t> descriptor =
-        NewObjectDescriptor(where.parent->node->security_descriptor, directory, creator.owner, creator.default_dacl);
+        NewObjectDescriptor(where.parent->node->security_descriptor,
+                            InheritingObject{directory, creator.owner, creator.group}, creator.default_dacl);
     if (creator.given) {
         if (creator.given->owner && *creator.given->owner != creator.owner) {
             return Win32Failure(win32_error::kInvalidOwner);

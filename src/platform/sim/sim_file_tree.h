@@ -11,6 +11,7 @@
 #include "common/error.h"
 #include "platform/file_constants.h"
 #include "platform/sim/sim_change_log.h"
+#include "platform/sim/sim_token.h"
 #include "winformat/security_descriptor.h"
 #include "winformat/sid.h"
 
@@ -77,18 +78,25 @@ struct SimVolume {
 };
 
 // What a new object takes from the token of the process that makes it: its
-// owner (TokenOwner, or the one its creation names) and, when it inherits
-// nothing, the default DACL (ACL bytes; empty: none). A DACL named at
+// owner (TokenOwner, or the one its creation names), its group and, when it
+// inherits nothing, the default DACL (ACL bytes; empty: none). A DACL named at
 // creation is the object's DACL as it is, nothing inherited added
 // (windows-notes 10.2: no auto-inherit is asked for on an explicit DACL).
 struct SimCreator {
     winformat::Sid owner;
     std::vector<std::uint8_t> default_dacl;
+    // The token's primary group: the new object's group (windows-notes 10.2).
+    std::optional<winformat::Sid> group = std::nullopt;
     // A descriptor the creator passes itself (a process that may add a name
     // needs no WRITE_DAC for it, windows-notes 10.4 item 9): its DACL (null
     // included) replaces what would be inherited; an owner other than the
     // creator's is ERROR_INVALID_OWNER (10.2).
     std::optional<winformat::SecurityDescriptor> given = std::nullopt;
+
+    // What `token` gives the objects its holder creates.
+    static SimCreator Of(const SimToken& token) {
+        return SimCreator{token.owner, token.default_dacl, token.primary_group, std::nullopt};
+    }
 };
 
 // What a new reparse point points to (tag 0: the new object is none).

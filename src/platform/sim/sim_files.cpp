@@ -111,8 +111,7 @@ SysResult<std::shared_ptr<SimFileObject>> SimFiles::Open(std::u16string_view pat
 const TokenIdentity& SimFiles::CallerToken() const { return host_.security().ProcessToken().identity; }
 
 SimCreator SimFiles::Creator() const {
-    const SimToken& token = host_.security().ProcessToken();
-    return SimCreator{token.owner, token.default_dacl, std::nullopt};
+    return SimCreator::Of(host_.security().ProcessToken());
 }
 
 // The creator with what a descriptor given at creation names: its owner,

@@ -162,21 +162,21 @@ public:
     // checks of an open (sim_file_access.h): read a file, replace or create
     // a file's contents, create a directory, delete a file or an empty
     // directory, list a directory. No handle stays open afterwards.
-    SysResult<std::string> ReadAs(const TokenIdentity& token, std::u16string_view path);
-    SysResult<void> WriteAs(const TokenIdentity& token, std::u16string_view path, std::string text);
-    SysResult<void> MakeDirectoryAs(const TokenIdentity& token, std::u16string_view path);
-    SysResult<void> DeleteAs(const TokenIdentity& token, std::u16string_view path);
-    SysResult<std::vector<std::u16string>> ListAs(const TokenIdentity& token, std::u16string_view path);
+    SysResult<std::string> ReadAs(const SimToken& token, std::u16string_view path);
+    SysResult<void> WriteAs(const SimToken& token, std::u16string_view path, std::string text);
+    SysResult<void> MakeDirectoryAs(const SimToken& token, std::u16string_view path);
+    SysResult<void> DeleteAs(const SimToken& token, std::u16string_view path);
+    SysResult<std::vector<std::u16string>> ListAs(const SimToken& token, std::u16string_view path);
     // What a hostile process can do besides: create a file or a directory
     // with a descriptor of its own (FILE_ADD_FILE / FILE_ADD_SUBDIRECTORY on
     // the parent is all it needs), set an object's attributes (it needs
     // FILE_WRITE_ATTRIBUTES), and add a hard link to a file (FILE_ADD_FILE on
     // the new name's parent; the file is opened for FILE_WRITE_ATTRIBUTES,
     // assumed from CreateHardLinkW).
-    SysResult<void> CreateWithDescriptorAs(const TokenIdentity& token, std::u16string_view path, bool directory,
+    SysResult<void> CreateWithDescriptorAs(const SimToken& token, std::u16string_view path, bool directory,
                                            const winformat::SecurityDescriptor& descriptor);
-    SysResult<void> SetAttributesAs(const TokenIdentity& token, std::u16string_view path, std::uint32_t attributes);
-    SysResult<void> LinkAs(const TokenIdentity& token, std::u16string_view existing, std::u16string_view link);
+    SysResult<void> SetAttributesAs(const SimToken& token, std::u16string_view path, std::uint32_t attributes);
+    SysResult<void> LinkAs(const SimToken& token, std::u16string_view existing, std::u16string_view link);
 
 private:
     // The access `token` gets opening (or creating) what `lookup` names.

@@ -14,6 +14,16 @@
 
 namespace telvo::platform::sim {
 
+// Rights on job handles (windows-notes 5.2, 11.4). CreateJobObjectW hands out
+// JOB_OBJECT_ALL_ACCESS as Vista and later define it.
+namespace job_access {
+inline constexpr std::uint32_t kAssignProcess = 0x0001;
+inline constexpr std::uint32_t kSetAttributes = 0x0002;
+inline constexpr std::uint32_t kQuery = 0x0004;
+inline constexpr std::uint32_t kTerminate = 0x0008;
+inline constexpr std::uint32_t kAll = 0x001F003F;
+}  // namespace job_access
+
 // Where the sources on Windows' job objects are unsure, the simulated host
 // takes one side; each choice is kept here, in one place.
 struct JobAssumptions {

@@ -40,6 +40,8 @@ SysResult<std::uint32_t> SimKernel::WaitForSingleObject(Handle handle, std::uint
     TELVO_SIM_ENTER(host_, "WaitForSingleObject");
     auto waitable = host_.handles().FindAs<SimWaitable>(handle);
     if (!waitable) return Win32Failure(win32_error::kInvalidHandle);
+    // A wait needs SYNCHRONIZE on the handle (windows-notes 10.3, 11.3).
+    if (!host_.handles().Holds(handle, file_access::kSynchronize)) return Win32Failure(win32_error::kAccessDenied);
     if (auto satisfied = waitable->TryWait()) return *satisfied;
     if (auto thread = std::dynamic_pointer_cast<SimThread>(waitable)) {
         if (auto ended = thread->WaitFor(milliseconds)) return *ended;

@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "platform/kernel.h"
+#include "platform/sim/handle_table.h"
 #include "platform/sim/sim_job.h"
 
 namespace telvo::platform::sim {
@@ -12,17 +13,25 @@ namespace telvo::platform::sim {
 
 SimProcess::SimProcess(SimClock& clock, std::uint32_t id, ProcessImage image, std::vector<ProcessStep> script)
     : clock_(clock), id_(id), creation_time_(clock.Now()), image_(std::move(image)),
-      handles_(std::exchange(image_.handles, {})), script_(std::move(script)) {}
+      handles_(std::exchange(image_.handles, {})), script_(std::move(script)) {
+    for (const auto& [handle, object] : handles_) HandleTable::Retain(*object);
+}
+
+SimProcess::Lock::~Lock() {
+    std::vector<std::shared_ptr<SimObject>> closing = std::exchange(process_.closing_, {});
+    lock_.unlock();
+    for (const auto& object : closing) HandleTable::Release(object);
+}
 
 std::shared_ptr<SimObject> SimProcess::FindHandle(Handle handle) const {
-    std::lock_guard lock(mutex_);
+    Lock lock(*this);
     SettleLocked();
     const auto found = handles_.find(handle);
     return found == handles_.end() ? nullptr : found->second;
 }
 
 std::map<Handle, std::shared_ptr<SimObject>> SimProcess::Handles() const {
-    std::lock_guard lock(mutex_);
+    Lock lock(*this);
     SettleLocked();
     return handles_;
 }
@@ -30,7 +39,9 @@ std::map<Handle, std::shared_ptr<SimObject>> SimProcess::Handles() const {
 void SimProcess::SettleLocked() const {
     if (exit_code_ == kStillActive && exit_at_ && *exit_at_ <= clock_.Now()) {
         exit_code_ = pending_code_;
-        handles_.clear();  // an exited process holds no handles
+        // An exited process holds no handles; they close as its lock is let go.
+        for (auto& [handle, object] : handles_) closing_.push_back(std::move(object));
+        handles_.clear();
     }
 }
 
@@ -43,7 +54,7 @@ void SimProcess::EndLocked(std::uint32_t code, std::uint64_t at) {
 }
 
 std::uint32_t SimProcess::ExitCode() const {
-    std::lock_guard lock(mutex_);
+    Lock lock(*this);
     SettleLocked();
     return exit_code_;
 }
@@ -51,22 +62,22 @@ std::uint32_t SimProcess::ExitCode() const {
 bool SimProcess::Active() const { return ExitCode() == kStillActive; }
 
 bool SimProcess::Running() const {
-    std::lock_guard lock(mutex_);
+    Lock lock(*this);
     return !exit_at_;
 }
 
 void SimProcess::Exit(std::uint32_t code) {
-    std::lock_guard lock(mutex_);
+    Lock lock(*this);
     EndLocked(code, clock_.Now());
 }
 
 void SimProcess::Terminate(std::uint32_t code) {
-    std::lock_guard lock(mutex_);
+    Lock lock(*this);
     EndLocked(code, clock_.Now() + survives_ms_);
 }
 
 void SimProcess::TerminateThroughJob(std::uint32_t code) {
-    std::lock_guard lock(mutex_);
+    Lock lock(*this);
     SettleLocked();
     if (exit_code_ != kStillActive || exit_at_) return;
     ended_through_job_ = true;
@@ -74,23 +85,23 @@ void SimProcess::TerminateThroughJob(std::uint32_t code) {
 }
 
 bool SimProcess::CountsInJob() const {
-    std::lock_guard lock(mutex_);
+    Lock lock(*this);
     SettleLocked();
     return exit_code_ == kStillActive && !ended_through_job_;
 }
 
 void SimProcess::SetSurvivesTermination(std::uint64_t milliseconds) {
-    std::lock_guard lock(mutex_);
+    Lock lock(*this);
     survives_ms_ = milliseconds;
 }
 
 std::optional<std::uint64_t> SimProcess::ExitTime() const {
-    std::lock_guard lock(mutex_);
+    Lock lock(*this);
     return exit_at_;
 }
 
 std::vector<std::shared_ptr<SimJob>> SimProcess::Jobs() const {
-    std::lock_guard lock(mutex_);
+    Lock lock(*this);
     std::vector<std::shared_ptr<SimJob>> jobs;
     for (const auto& job : jobs_) {
         if (auto alive = job.lock()) jobs.push_back(std::move(alive));
@@ -99,22 +110,22 @@ std::vector<std::shared_ptr<SimJob>> SimProcess::Jobs() const {
 }
 
 void SimProcess::JoinedJob(const std::shared_ptr<SimJob>& job) {
-    std::lock_guard lock(mutex_);
+    Lock lock(*this);
     jobs_.push_back(job);
 }
 
 std::vector<ProcessStep> SimProcess::TakeScript() {
-    std::lock_guard lock(mutex_);
+    Lock lock(*this);
     return std::exchange(script_, {});
 }
 
 void SimProcess::RecordStepFailure(SysError failure) {
-    std::lock_guard lock(mutex_);
+    Lock lock(*this);
     step_failures_.push_back(failure);
 }
 
 std::vector<SysError> SimProcess::StepFailures() const {
-    std::lock_guard lock(mutex_);
+    Lock lock(*this);
     return step_failures_;
 }
 

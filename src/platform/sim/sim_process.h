@@ -15,11 +15,29 @@
 #include "platform/sim/sim_access_check.h"
 #include "platform/sim/sim_clock.h"
 #include "platform/sim/sim_object.h"
+#include "platform/sim/sim_token.h"
 
 namespace telvo::platform::sim {
 
 class SimJob;
 class SimProcess;
+
+// Rights on process and thread handles (windows-notes 11.3). CreateProcessW
+// hands out handles with all of them.
+namespace process_access {
+inline constexpr std::uint32_t kTerminate = 0x0001;
+inline constexpr std::uint32_t kQueryInformation = 0x0400;
+inline constexpr std::uint32_t kQueryLimitedInformation = 0x1000;
+// Either query right: QUERY_INFORMATION implies the limited one.
+inline constexpr std::uint32_t kQueryAny = kQueryInformation | kQueryLimitedInformation;
+inline constexpr std::uint32_t kAll = 0x001FFFFF;
+}  // namespace process_access
+// CREATE_BREAKAWAY_FROM_JOB, as a simulated process's creation flags hold it.
+inline constexpr std::uint32_t kCreateBreakawayFromJob = 0x01000000;
+namespace thread_access {
+inline constexpr std::uint32_t kSuspendResume = 0x0002;
+inline constexpr std::uint32_t kAll = 0x001FFFFF;
+}  // namespace thread_access
 
 // What a simulated process does once its primary thread runs, step by step.
 // The steps take no virtual time; a process that reaches the end of its
@@ -36,9 +54,12 @@ struct WriteOutput {
     bool to_error = false;
 };
 // Starts the program scripted for `command_line`, running at once, in every
-// job of this process, with this process's token and standard handles.
+// job of this process, with this process's token and standard handles. A
+// child leaves the jobs whose limits say so, as SimProcesses::JobsOfChild
+// tells; `breakaway` asks for CREATE_BREAKAWAY_FROM_JOB.
 struct StartChild {
     std::u16string command_line;
+    bool breakaway = false;
 };
 // From now on a termination takes this long to end the process.
 struct SurviveTermination {
@@ -92,12 +113,12 @@ struct ProcessImage {
     // The entries "NAME=value" as the process reads its environment block.
     std::vector<std::u16string> environment;
     std::u16string current_directory;
-    TokenIdentity token;
+    SimToken token;
     Handle std_input = kNullHandle;
     Handle std_output = kNullHandle;
     Handle std_error = kNullHandle;
     // The handles it inherited, under the values they have in the creator;
-    // the process closes them when it exits.
+    // they count among their objects' handles until the process has exited.
     std::map<Handle, std::shared_ptr<SimObject>> handles;
 };
 
@@ -112,7 +133,9 @@ public:
     // What it started with, but for its handles, which it owns apart.
     const ProcessImage& image() const { return image_; }
     std::uint32_t parent_id() const { return image_.parent_id; }
-    const TokenIdentity& token() const { return image_.token; }
+    const TokenIdentity& token() const { return image_.token.identity; }
+    // Its whole token: what the objects it creates take from it.
+    const SimToken& full_token() const { return image_.token; }
     // The object behind one of the process's own handles, if it holds it
     // (an exited process holds none).
     std::shared_ptr<SimObject> FindHandle(Handle handle) const;
@@ -152,6 +175,20 @@ public:
     std::optional<std::uint64_t> SignalledAt() const override;
 
 private:
+    // The process's lock; handles it has given up since it was taken close
+    // once it is let go (closing one may end a kill-on-close job, which
+    // terminates processes, this one included).
+    class Lock {
+    public:
+        explicit Lock(const SimProcess& process) : process_(process), lock_(process.mutex_) {}
+        Lock(const Lock&) = delete;
+        Lock& operator=(const Lock&) = delete;
+        ~Lock();
+
+    private:
+        const SimProcess& process_;
+        std::unique_lock<std::mutex> lock_;
+    };
     void SettleLocked() const;
     void EndLocked(std::uint32_t code, std::uint64_t at);
 
@@ -161,6 +198,7 @@ private:
     ProcessImage image_;
     mutable std::mutex mutex_;
     mutable std::map<Handle, std::shared_ptr<SimObject>> handles_;
+    mutable std::vector<std::shared_ptr<SimObject>> closing_;  // given up, not yet released
     mutable std::uint32_t exit_code_ = kStillActive;
     std::optional<std::uint64_t> exit_at_;
     std::uint32_t pending_code_ = 0;

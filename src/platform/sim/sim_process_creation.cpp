@@ -10,7 +10,6 @@
 #include "platform/sim/sim_host.h"
 #include "winformat/text.h"
 #include "winformat/little_endian.h"
-#include "winformat/mandatory_label.h"
 #include "winformat/ordinal_case.h"
 
 namespace telvo::platform::sim {
@@ -64,23 +63,6 @@ std::vector<std::u16string> ReadEnvironment(const std::u16string& block, bool un
         start = end + 1;
     }
     return entries;
-}
-
-// The token of a process created with SECURITY_CAPABILITIES: the creator's,
-// made an AppContainer token at low integrity with the package SID and the
-// capabilities as given. An AppContainer token keeps none of the privileges
-// that the model knows.
-TokenIdentity AppContainerToken(TokenIdentity token, const SecurityCapabilities& capabilities,
-                                bool less_privileged) {
-    token.package = capabilities.app_container_sid;
-    token.capabilities.clear();
-    for (const auto& capability : capabilities.capabilities) {
-        token.capabilities.push_back({capability.sid, capability.attributes});
-    }
-    token.integrity_rid = winformat::integrity_rid::kLow;
-    token.enabled_privileges.clear();
-    token.less_privileged = less_privileged;
-    return token;
 }
 
 // The command line's UNICODE_STRING holds its terminating NUL in at most
@@ -234,15 +216,18 @@ SysResult<ProcessInformation> SimProcesses::CreateProcessW(const CreateProcessPa
         for (const Handle handle : *job_list) {
             auto job = host_.handles().FindAs<SimJob>(handle);
             if (!job) return Win32Failure(win32_error::kInvalidHandle);
+            if (!host_.handles().Holds(handle, job_access::kAssignProcess)) return Win32Failure(win32_error::kAccessDenied);
             jobs.push_back(std::move(job));
         }
     }
 
     // The creator is the simulated process: its token is the new process's.
-    image.token = host_.security().ProcessToken().identity;
+    image.token = host_.security().ProcessToken();
     if (capabilities != nullptr) {
-        image.token = AppContainerToken(std::move(image.token), *capabilities,
-                                        packages_policy == kAllApplicationPackagesOptOut);
+        std::vector<TokenGroup> granted;
+        for (const auto& capability : capabilities->capabilities) granted.push_back({capability.sid, capability.attributes});
+        image.token = SimToken::AppContainerFrom(image.token, capabilities->app_container_sid, std::move(granted),
+                                                 packages_policy == kAllApplicationPackagesOptOut);
     }
 
     auto process = NewProcess(std::move(image), std::move(script));
@@ -250,8 +235,8 @@ SysResult<ProcessInformation> SimProcesses::CreateProcessW(const CreateProcessPa
     if (auto entered = EnterJobs(process, jobs); !entered) return std::unexpected(entered.error());
     const bool suspended = (parameters.creation_flags & creation_flag::kSuspended) != 0;
     auto thread = std::make_shared<SimProcessThread>(process, NextId(), suspended ? 1u : 0u);
-    ProcessInformation information{host_.handles().Add(process), host_.handles().Add(thread), process->id(),
-                                   thread->id()};
+    ProcessInformation information{host_.handles().Add(process, process_access::kAll),
+                                   host_.handles().Add(thread, thread_access::kAll), process->id(), thread->id()};
     if (!suspended) Run(process);
     return information;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <utility>
 
+#include "common/try.h"
 #include "platform/kernel.h"
 #include "platform/sim/sim_host.h"
 #include "winformat/text.h"
@@ -19,7 +20,7 @@ SimProcesses::~SimProcesses() { JoinThreads(); }
 
 SysResult<Handle> SimProcesses::CreateJobObjectW() {
     TELVO_SIM_ENTER(host_, "CreateJobObjectW");
-    return host_.handles().Add(std::make_shared<SimJob>(host_.clock()));
+    return host_.handles().Add(std::make_shared<SimJob>(host_.clock()), job_access::kAll);
 }
 
 SysResult<void> SimProcesses::SetInformationJobObject(Handle job, std::uint32_t information_class,
@@ -27,6 +28,7 @@ SysResult<void> SimProcesses::SetInformationJobObject(Handle job, std::uint32_t 
     TELVO_SIM_ENTER(host_, "SetInformationJobObject");
     auto found = host_.handles().FindAs<SimJob>(job);
     if (!found) return Win32Failure(win32_error::kInvalidHandle);
+    if (!host_.handles().Holds(job, job_access::kSetAttributes)) return Win32Failure(win32_error::kAccessDenied);
     return found->SetInformation(information_class, information);
 }
 
@@ -35,6 +37,7 @@ SysResult<std::uint32_t> SimProcesses::QueryInformationJobObject(Handle job, std
     TELVO_SIM_ENTER(host_, "QueryInformationJobObject");
     auto found = host_.handles().FindAs<SimJob>(job);
     if (!found) return Win32Failure(win32_error::kInvalidHandle);
+    if (!host_.handles().Holds(job, job_access::kQuery)) return Win32Failure(win32_error::kAccessDenied);
     return found->QueryInformation(information_class, buffer);
 }
 
@@ -42,6 +45,7 @@ SysResult<void> SimProcesses::TerminateJobObject(Handle job, std::uint32_t exit_
     TELVO_SIM_ENTER(host_, "TerminateJobObject");
     auto found = host_.handles().FindAs<SimJob>(job);
     if (!found) return Win32Failure(win32_error::kInvalidHandle);
+    if (!host_.handles().Holds(job, job_access::kTerminate)) return Win32Failure(win32_error::kAccessDenied);
     found->Terminate(exit_code);
     return {};
 }
@@ -72,6 +76,7 @@ SysResult<std::uint32_t> SimProcesses::ResumeThread(Handle thread) {
     TELVO_SIM_ENTER(host_, "ResumeThread");
     auto found = host_.handles().FindAs<SimProcessThread>(thread);
     if (!found) return Win32Failure(win32_error::kInvalidHandle);
+    if (!host_.handles().Holds(thread, thread_access::kSuspendResume)) return Win32Failure(win32_error::kAccessDenied);
     const std::uint32_t previous = found->Resume();
     if (previous == 1) Run(found->process());
     return previous;
@@ -81,6 +86,7 @@ SysResult<std::uint32_t> SimProcesses::GetExitCodeProcess(Handle process) {
     TELVO_SIM_ENTER(host_, "GetExitCodeProcess");
     auto found = host_.handles().FindAs<SimProcess>(process);
     if (!found) return Win32Failure(win32_error::kInvalidHandle);
+    if (!host_.handles().HoldsAnyOf(process, process_access::kQueryAny)) return Win32Failure(win32_error::kAccessDenied);
     return found->ExitCode();
 }
 
@@ -88,6 +94,7 @@ SysResult<void> SimProcesses::TerminateProcess(Handle process, std::uint32_t exi
     TELVO_SIM_ENTER(host_, "TerminateProcess", {exit_code});
     auto found = host_.handles().FindAs<SimProcess>(process);
     if (!found) return Win32Failure(win32_error::kInvalidHandle);
+    if (!host_.handles().Holds(process, process_access::kTerminate)) return Win32Failure(win32_error::kAccessDenied);
     if (!found->Active()) {
         if (CurrentProcessAssumptions().terminating_an_exited_process_fails) {
             return Win32Failure(win32_error::kAccessDenied);
@@ -102,6 +109,7 @@ SysResult<std::uint32_t> SimProcesses::GetProcessId(Handle process) {
     TELVO_SIM_ENTER(host_, "GetProcessId");
     auto found = host_.handles().FindAs<SimProcess>(process);
     if (!found) return Win32Failure(win32_error::kInvalidHandle);
+    if (!host_.handles().HoldsAnyOf(process, process_access::kQueryAny)) return Win32Failure(win32_error::kAccessDenied);
     return found->id();
 }
 
@@ -155,7 +163,7 @@ std::shared_ptr<SimProcess> SimProcesses::StartInJob(Handle job, ProcessBehaviou
     }
     ProcessImage image;
     image.parent_id = host_.caller().id();
-    image.token = host_.security().ProcessToken().identity;
+    image.token = host_.security().ProcessToken();
     auto process = NewProcess(std::move(image), std::move(script));
     if (!EnterJobs(process, {found})) throw InternalFault("StartInJob: the job takes no more processes");
     Run(process);
@@ -194,7 +202,7 @@ SysResult<void> SimProcesses::EnterJobs(const std::shared_ptr<SimProcess>& proce
 std::string SimProcesses::FileStep(const SimProcess& process, const step::File& file) {
     using Action = step::File::Action;
     SimFiles& files = host_.files();
-    const TokenIdentity& token = process.token();
+    const SimToken& token = process.full_token();
     SysResult<void> done;
     const char* name = "";
     switch (file.action) {
@@ -251,7 +259,7 @@ void SimProcesses::Run(const std::shared_ptr<SimProcess>& process) {
             WriteOutput(*process, write->text,
                         write->to_error ? process->image().std_error : process->image().std_output);
         } else if (const auto* child = std::get_if<step::StartChild>(&next)) {
-            if (auto started = StartChild(*process, child->command_line); !started) {
+            if (auto started = StartChild(*process, child->command_line, child->breakaway); !started) {
                 process->RecordStepFailure(started.error());
             }
         } else if (const auto* survive = std::get_if<step::SurviveTermination>(&next)) {
@@ -285,7 +293,24 @@ void SimProcesses::CloseControllerInput(const SimProcess& process) {
     }
 }
 
-SysResult<void> SimProcesses::StartChild(SimProcess& parent, const std::u16string& command_line) {
+// windows-notes 5.4 and 11.4: a child starts in its creator's jobs, but
+// breaks away from the innermost job outwards, from each job that lets it,
+// up to the first that does not. A job with SILENT_BREAKAWAY_OK lets every
+// child go; one with BREAKAWAY_OK lets go a child created with
+// CREATE_BREAKAWAY_FROM_JOB. That flag on a child whose innermost job allows
+// neither fails the creation with ERROR_ACCESS_DENIED.
+SysResult<std::vector<std::shared_ptr<SimJob>>> SimProcesses::JobsOfChild(std::vector<std::shared_ptr<SimJob>> jobs,
+                                                                          bool breakaway) {
+    const auto lets_go = [breakaway](const SimJob& job) {
+        const std::uint32_t limits = job.LimitFlags();
+        return (limits & job_limit::kSilentBreakawayOk) != 0 || (breakaway && (limits & job_limit::kBreakawayOk) != 0);
+    };
+    if (breakaway && !jobs.empty() && !lets_go(*jobs.back())) return Win32Failure(win32_error::kAccessDenied);
+    while (!jobs.empty() && lets_go(*jobs.back())) jobs.pop_back();
+    return jobs;
+}
+
+SysResult<void> SimProcesses::StartChild(SimProcess& parent, const std::u16string& command_line, bool breakaway) {
     std::vector<ProcessStep> script;
     {
         std::lock_guard lock(mutex_);
@@ -293,14 +318,15 @@ SysResult<void> SimProcesses::StartChild(SimProcess& parent, const std::u16strin
         if (!program) return Win32Failure(win32_error::kFileNotFound);
         script = std::move(*program);
     }
+    TELVO_TRY_ASSIGN(auto jobs, JobsOfChild(parent.Jobs(), breakaway));
     // The child is handed down everything the parent holds.
     ProcessImage image = parent.image();
     image.handles = parent.Handles();
     image.parent_id = parent.id();
     image.command_line = command_line;
-    image.creation_flags = 0;
+    image.creation_flags = breakaway ? kCreateBreakawayFromJob : 0;
     auto child = NewProcess(std::move(image), std::move(script));
-    if (auto entered = EnterJobs(child, parent.Jobs()); !entered) return entered;
+    if (auto entered = EnterJobs(child, jobs); !entered) return entered;
     Run(child);
     return {};
 }

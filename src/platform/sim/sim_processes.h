@@ -83,7 +83,10 @@ private:
     void Run(const std::shared_ptr<SimProcess>& process);
     // Carries out a file step; the line it reports.
     std::string FileStep(const SimProcess& process, const step::File& file);
-    SysResult<void> StartChild(SimProcess& parent, const std::u16string& command_line);
+    SysResult<void> StartChild(SimProcess& parent, const std::u16string& command_line, bool breakaway);
+    // The jobs a child of a process in `jobs` (outermost first) starts in.
+    static SysResult<std::vector<std::shared_ptr<SimJob>>> JobsOfChild(std::vector<std::shared_ptr<SimJob>> jobs,
+                                                                       bool breakaway);
     void CloseControllerInput(const SimProcess& process);
     // Writes to one of the process's standard handles (as the value it has in the process).
     void WriteOutput(SimProcess& process, const std::string& text, Handle stream);

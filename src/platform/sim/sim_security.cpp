@@ -28,8 +28,8 @@ void SimSecurity::SetProcessToken(SimToken token) {
 const SimToken& SimSecurity::ProcessToken() const { return host_.caller().token(); }
 
 Handle SimSecurity::AddTokenHandle(SimToken token, std::uint32_t access) {
-    return host_.handles().Add(
-        std::make_shared<SimTokenHandle>(std::make_shared<const SimToken>(std::move(token)), access));
+    return host_.handles().Add(std::make_shared<SimTokenHandle>(std::make_shared<const SimToken>(std::move(token))),
+                               access);
 }
 
 void SimSecurity::SetTokenUser(winformat::Sid user) { SetProcessToken(SimToken::InteractiveUser(user, false, false)); }
@@ -65,16 +65,14 @@ SysResult<void> SimSecurity::GetKernelObjectSecurity(Handle handle, std::uint32_
 SysResult<Handle> SimSecurity::OpenProcessToken(Handle process, std::uint32_t desired_access) {
     TELVO_SIM_ENTER(host_, "OpenProcessToken");
     if (process == kCurrentProcess) {
-        return host_.handles().Add(std::make_shared<SimTokenHandle>(host_.caller().shared_token(), desired_access));
+        return host_.handles().Add(std::make_shared<SimTokenHandle>(host_.caller().shared_token()), desired_access);
     }
     auto other = host_.handles().FindAs<SimProcess>(process);
     if (!other) return std::unexpected(SysError::Win32(win32_error::kInvalidHandle));
-    SimToken token;
-    token.identity = other->token();
-    token.owner = token.identity.user;
-    token.primary_group = token.identity.user;
-    return host_.handles().Add(
-        std::make_shared<SimTokenHandle>(std::make_shared<const SimToken>(std::move(token)), desired_access));
+    // The process handle needs PROCESS_QUERY_(LIMITED_)INFORMATION.
+    if (!host_.handles().HoldsAnyOf(process, process_access::kQueryAny)) return Win32Failure(win32_error::kAccessDenied);
+    return host_.handles().Add(std::make_shared<SimTokenHandle>(std::make_shared<const SimToken>(other->full_token())),
+                               desired_access);
 }
 
 SysResult<Handle> SimSecurity::DuplicateTokenEx(Handle token, std::uint32_t desired_access,
@@ -82,7 +80,7 @@ SysResult<Handle> SimSecurity::DuplicateTokenEx(Handle token, std::uint32_t desi
     TELVO_SIM_ENTER(host_, "DuplicateTokenEx");
     auto source = host_.handles().FindAs<SimTokenHandle>(token);
     if (!source) return std::unexpected(SysError::Win32(win32_error::kInvalidHandle));
-    if ((source->access() & token_access::kDuplicate) == 0) {
+    if (!host_.handles().Holds(token, token_access::kDuplicate)) {
         return std::unexpected(SysError::Win32(win32_error::kAccessDenied));
     }
     if (type != token_type::kPrimary && type != token_type::kImpersonation) {
@@ -91,8 +89,8 @@ SysResult<Handle> SimSecurity::DuplicateTokenEx(Handle token, std::uint32_t desi
     SimToken duplicate = source->token();
     duplicate.type = type;
     duplicate.impersonation_level = impersonation_level;
-    return host_.handles().Add(
-        std::make_shared<SimTokenHandle>(std::make_shared<const SimToken>(std::move(duplicate)), desired_access));
+    return host_.handles().Add(std::make_shared<SimTokenHandle>(std::make_shared<const SimToken>(std::move(duplicate))),
+                               desired_access);
 }
 
 SysResult<AccessCheckOutcome> SimSecurity::AccessCheck(std::span<const std::uint8_t> security_descriptor,
@@ -105,7 +103,7 @@ SysResult<AccessCheckOutcome> SimSecurity::AccessCheck(std::span<const std::uint
     TELVO_SIM_ENTER(host_, "AccessCheck");
     auto handle = host_.handles().FindAs<SimTokenHandle>(client_token);
     if (!handle) return std::unexpected(SysError::Win32(win32_error::kInvalidHandle));
-    if ((handle->access() & token_access::kQuery) == 0) return std::unexpected(SysError::Win32(win32_error::kAccessDenied));
+    if (!host_.handles().Holds(client_token, token_access::kQuery)) return Win32Failure(win32_error::kAccessDenied);
     const SimToken& token = handle->token();
     if (token.type != token_type::kImpersonation) {
         return std::unexpected(SysError::Win32(win32_error::kNoImpersonationToken));
@@ -136,7 +134,7 @@ SysResult<TokenInformation> SimSecurity::GetTokenInformation(Handle handle, std:
     TELVO_SIM_ENTER(host_, "GetTokenInformation");
     auto token = host_.handles().FindAs<SimTokenHandle>(handle);
     if (!token) return std::unexpected(SysError::Win32(win32_error::kInvalidHandle));
-    if ((token->access() & token_access::kQuery) == 0) return std::unexpected(SysError::Win32(win32_error::kAccessDenied));
+    if (!host_.handles().Holds(handle, token_access::kQuery)) return Win32Failure(win32_error::kAccessDenied);
     if (information_class == token_information::kUser && token_user_answer_) {
         return_length = kTokenUserHeader + static_cast<std::uint32_t>(token_user_answer_->size());
         if (buffer_length < return_length) return std::unexpected(SysError::Win32(win32_error::kInsufficientBuffer));

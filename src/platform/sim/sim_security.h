@@ -25,12 +25,13 @@ class SimFileObject;
 // - NtSetSecurityObject and SetSecurityInfo set DACLs only (other parts:
 //   STATUS_INVALID_PARAMETER / ERROR_INVALID_PARAMETER). A descriptor passed
 //   without a DACL sets a null DACL.
-// - NtSetSecurityObject stores the DACL as passed, on the object alone. Of the
-//   passed control bits it keeps SE_DACL_PROTECTED, and stores
-//   SE_DACL_AUTO_INHERITED when SE_DACL_AUTO_INHERITED or
-//   SE_DACL_AUTO_INHERIT_REQ was passed; SE_DACL_DEFAULTED and
-//   SE_DACL_AUTO_INHERIT_REQ are not stored (windows-notes §2.4: the defaulted
-//   bit does not round-trip).
+// - NtSetSecurityObject stores the DACL as passed, on the object alone, with
+//   the generic rights of every entry that is not inherit-only mapped
+//   (windows-notes 10.1). Of the passed control bits it keeps
+//   SE_DACL_PROTECTED, and stores SE_DACL_AUTO_INHERITED only when both
+//   SE_DACL_AUTO_INHERITED and SE_DACL_AUTO_INHERIT_REQ were passed;
+//   SE_DACL_DEFAULTED and SE_DACL_AUTO_INHERIT_REQ are not stored
+//   (windows-notes §2.4: the defaulted bit does not round-trip).
 // - SetSecurityInfo with PROTECTED_DACL stores the DACL as passed and marks it
 //   protected; otherwise (UNPROTECTED_DACL, or an object that is not
 //   protected) it keeps the passed explicit entries and adds what the object

@@ -42,6 +42,16 @@ void StoreDacl(const SimFileObject& file, winformat::AclSlot dacl, std::uint16_t
     file.tree().SetDescriptor(*file.link(), descriptor.ToSelfRelative());
 }
 
+// The DACL control bits a raw write stores (windows-notes 10.1): PROTECTED
+// as passed; AUTO_INHERITED only when the caller passed it together with
+// AUTO_INHERIT_REQ; the request bit itself is never stored.
+std::uint16_t StoredDaclControl(std::uint16_t passed) {
+    constexpr std::uint16_t kBoth = control::kDaclAutoInheritReq | control::kDaclAutoInherited;
+    std::uint16_t stored = passed & control::kDaclProtected;
+    if ((passed & kBoth) == kBoth) stored |= control::kDaclAutoInherited;
+    return stored;
+}
+
 // The explicit entries of `passed` followed by what the object inherits from its parent.
 winformat::AclSlot WithInheritedFromParent(const SimFileObject& file, const winformat::Acl& passed) {
     std::vector<winformat::Ace> aces;
@@ -51,7 +61,9 @@ winformat::AclSlot WithInheritedFromParent(const SimFileObject& file, const winf
     if (auto parent = file.link()->parent.lock()) {
         const SecurityDescriptor parent_descriptor = ParseNodeDescriptor(*parent);
         if (const winformat::Acl* parent_dacl = parent_descriptor.dacl.acl()) {
-            for (winformat::Ace& ace : InheritedAces(*parent_dacl, file.node()->directory)) aces.push_back(std::move(ace));
+            const SecurityDescriptor own = ParseNodeDescriptor(*file.node());
+            const InheritingObject object{file.node()->directory, own.owner, own.group};
+            for (winformat::Ace& ace : InheritedAces(*parent_dacl, object)) aces.push_back(std::move(ace));
         }
     }
     auto acl = winformat::Acl::Fitted(passed.revision(), std::move(aces));
@@ -112,12 +124,10 @@ SysResult<void> SimSecurity::NtSetSecurityObject(Handle handle, std::uint32_t se
     if (!Holds(*file, file_access::kWriteDac)) return NtFailure(ntstatus::kAccessDenied);
     auto passed = SecurityDescriptor::ParseSelfRelative(security_descriptor);
     if (!passed) return NtFailure(ntstatus::kInvalidSecurityDescriptor);
-    const std::uint16_t bits = passed->control;
-    std::uint16_t stored = bits & control::kDaclProtected;
-    if (bits & (control::kDaclAutoInherited | control::kDaclAutoInheritReq)) stored |= control::kDaclAutoInherited;
     {
         std::lock_guard lock(file->tree().mutex);
-        StoreDacl(*file, passed->dacl.present() ? passed->dacl : winformat::AclSlot::Null(), stored);
+        StoreDacl(*file, passed->dacl.present() ? winformat::AclSlot(WithFileRightsMapped(*passed->dacl.acl())) : winformat::AclSlot::Null(),
+                  StoredDaclControl(passed->control));
     }
     last_nt_set_.assign(security_descriptor.begin(), security_descriptor.end());
     return {};

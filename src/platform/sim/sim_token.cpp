@@ -91,8 +91,23 @@ SimToken SimToken::LocalSystem() {
         TokenGroup{wk::AuthenticatedUsers(), kGroupAttributes},
     };
     token.identity.integrity_rid = winformat::integrity_rid::kSystem;
-    token.identity.enabled_privileges = {privilege::kTakeOwnership, privilege::kBackup, privilege::kRestore,
-                                         privilege::kSecurity};
+    // The account's privileges as the LocalSystem account page lists them.
+    // Backup, restore, security and take-ownership are held but disabled:
+    // a process running as LocalSystem gets nothing from them (backup intent
+    // included, windows-notes 10.4 step 1) until it enables them.
+    token.identity.enabled_privileges = {
+        "SeAuditPrivilege",          "SeChangeNotifyPrivilege",    "SeCreateGlobalPrivilege",
+        "SeCreatePagefilePrivilege", "SeCreatePermanentPrivilege", privilege::kDebug,
+        "SeImpersonatePrivilege",    "SeIncreaseBasePriorityPrivilege", "SeLockMemoryPrivilege",
+        "SeProfileSingleProcessPrivilege", "SeTcbPrivilege",
+    };
+    token.disabled_privileges = {
+        "SeAssignPrimaryTokenPrivilege", privilege::kBackup,           "SeCreateTokenPrivilege",
+        "SeIncreaseQuotaPrivilege",      "SeLoadDriverPrivilege",      "SeManageVolumePrivilege",
+        privilege::kRestore,             privilege::kSecurity,         "SeShutdownPrivilege",
+        "SeSystemEnvironmentPrivilege",  "SeSystemtimePrivilege",      privilege::kTakeOwnership,
+        "SeUndockPrivilege",
+    };
     // Objects that LocalSystem creates are owned by Administrators.
     token.owner = wk::Administrators();
     token.primary_group = wk::LocalSystem();
@@ -109,6 +124,12 @@ SimToken SimToken::AppContainerFrom(const SimToken& creator, const Sid& package,
     token.identity.capabilities = std::move(capabilities);
     token.identity.less_privileged = less_privileged;
     token.identity.enabled_privileges.clear();
+    token.disabled_privileges.clear();
+    token.owner = creator.identity.user;
+    std::vector<winformat::Ace> entries;
+    if (auto creator_dacl = winformat::Acl::Parse(creator.default_dacl)) entries = creator_dacl->aces();
+    entries.push_back(winformat::Ace::Allowed(CurrentTokenAssumptions().appcontainer_default_dacl_adds, package));
+    token.default_dacl = winformat::Acl::Fitted(winformat::acl_revision::kRevision, std::move(entries)).value().Serialize();
     token.type = token_type::kPrimary;
     token.impersonation_level = impersonation_level::kAnonymous;
     token.elevated = false;

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <memory>
+#include <set>
+#include <string>
 #include <vector>
 
 #include "platform/security.h"
@@ -19,6 +21,9 @@ struct SimToken {
     winformat::Sid owner = identity.user;
     winformat::Sid primary_group = identity.user;
     std::vector<std::uint8_t> default_dacl;  // ACL bytes; empty: none
+    // Privileges the token holds disabled (the enabled ones are in the
+    // identity): nothing they would grant is granted until enabled.
+    std::set<std::string> disabled_privileges;
     std::uint32_t type = token_type::kPrimary;
     std::uint32_t impersonation_level = impersonation_level::kAnonymous;
     bool elevated = false;
@@ -33,11 +38,16 @@ struct SimToken {
     // deny-only group; elevated, it is enabled, owns what the token creates
     // and the token runs at high integrity.
     static SimToken InteractiveUser(const winformat::Sid& user, bool administrator, bool elevated);
+    // LocalSystem's token (windows-notes 11.3, the LocalSystem account page
+    // it cites): SYSTEM, Administrators as an owner group, system integrity,
+    // and the account's privileges, enabled or not as listed there.
     static SimToken LocalSystem();
     // The token CreateProcessW gives a process started with security
     // capabilities: the creator's, at low integrity, with the package and
-    // its capabilities; less-privileged when it opted out of ALL
-    // APPLICATION PACKAGES.
+    // its capabilities and no privileges; less-privileged when it opted out
+    // of ALL APPLICATION PACKAGES. It owns what it creates by its user
+    // (windows-notes 10.4 item 9), and its default DACL carries the package
+    // (TokenAssumptions::appcontainer_default_dacl_adds).
     static SimToken AppContainerFrom(const SimToken& creator, const winformat::Sid& package,
                                      std::vector<TokenGroup> capabilities, bool less_privileged);
 };
@@ -49,21 +59,24 @@ struct TokenAssumptions {
     // every build answers it is unconfirmed. When false the class fails with
     // ERROR_INVALID_PARAMETER, and callers must fall back.
     bool less_privileged_class_answered = true;
+    // What an AppContainer token's default DACL holds besides its creator's
+    // entries: the sources say it carries package-SID entries (windows-notes
+    // 1.5, "a lowbox token's defaults"), not which. Assumed: the package
+    // with GENERIC_ALL, after the creator's entries.
+    std::uint32_t appcontainer_default_dacl_adds = 0x10000000;  // GENERIC_ALL for the package
 };
 TokenAssumptions& CurrentTokenAssumptions();
 
-// A handle's view of a token: the token and the access the handle was opened with.
+// A token as a handle refers to it; the access the handle was opened with
+// is kept by the handle table, as for every other object.
 class SimTokenHandle final : public SimObject {
 public:
-    SimTokenHandle(std::shared_ptr<const SimToken> token, std::uint32_t access)
-        : token_(std::move(token)), access_(access) {}
+    explicit SimTokenHandle(std::shared_ptr<const SimToken> token) : token_(std::move(token)) {}
     const SimToken& token() const { return *token_; }
     std::shared_ptr<const SimToken> shared() const { return token_; }
-    std::uint32_t access() const { return access_; }
 
 private:
     std::shared_ptr<const SimToken> token_;
-    std::uint32_t access_;
 };
 
 // GetTokenInformation of one class, as values: the size Windows asks for in
