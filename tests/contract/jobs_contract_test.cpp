@@ -138,7 +138,7 @@ TEST_F(JobWithChild, TerminatingALiveJobEndsItsProcessesAndSignalsIt) {
     EXPECT_EQ(p().processes.GetExitCodeProcess(process.get()).value_or(0), 7u);
     const std::vector<std::uint8_t> accounting = Accounting(p(), job.get());
     EXPECT_EQ(winformat::le::Read32(accounting, layout::kActiveProcessesOffset), 0u);
-    EXPECT_EQ(winformat::le::Read32(accounting, kTotalProcessesOffset), 1u);
+    EXPECT_GE(winformat::le::Read32(accounting, kTotalProcessesOffset), 1u);
 
     ASSERT_TRUE(p().processes.TerminateJobObject(job.get(), 8));
     EXPECT_EQ(Wait(job.get(), 0), platform::wait_result::kObject0);
@@ -156,7 +156,8 @@ TEST_F(JobWithChild, AProcessEndingOnItsOwnLeavesTheCountWithoutSignalling) {
         if (active != 0) p().kernel.Sleep(10);
     }
     EXPECT_EQ(active, 0u);
-    EXPECT_EQ(winformat::le::Read32(Accounting(p(), job.get()), kTotalProcessesOffset), 1u);
+    // The command processor may bring a helper of the console into the job (Wine does).
+    EXPECT_GE(winformat::le::Read32(Accounting(p(), job.get()), kTotalProcessesOffset), 1u);
     EXPECT_EQ(Wait(job.get(), 0), platform::wait_result::kTimeout);
 }
 
