@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 
 #include "platform/platform.h"
@@ -33,6 +34,15 @@ public:
     virtual bool MakeHardLink(const std::u16string& existing, const std::u16string& link) = 0;
     virtual bool MakeJunction(const std::u16string& path, const std::u16string& target) = 0;
     virtual bool Rename(const std::u16string& from, const std::u16string& to) = 0;
+    // Replaces the owner, group and DACL of a file or directory with those
+    // of `descriptor` (self-relative; its DACL's protected bit included),
+    // bypassing the checks the seam makes.
+    virtual bool PlantDescriptor(const std::u16string& path, std::span<const std::uint8_t> descriptor) = 0;
+    // A value under HKEY_LOCAL_MACHINE\`sub_key` (64-bit view), and a
+    // variable of this process's environment.
+    virtual bool PlantRegistryValue(const std::u16string& sub_key, const std::u16string& value_name,
+                                    std::uint32_t type, std::span<const std::uint8_t> data) = 0;
+    virtual bool SetEnvironmentEntry(const std::u16string& name, const std::u16string& value) = 0;
     // Sets one of the process's standard handles (SetStdHandle) and leaves a
     // stale last error behind, as an earlier failed call would.
     virtual bool SetStandardHandle(platform::StdStream stream, platform::Handle handle) = 0;

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "contract/contract_host.h"
+#include "contract/contract_processes.h"
 #include "platform/kernel.h"
 #include "platform/processes.h"
 #include "platform/types.h"
@@ -91,6 +92,86 @@ TEST(JobsContract, ThreadRunsItsRoutineAndItsHandleSignalsWhenDone) {
     }
     EXPECT_EQ(waited, platform::wait_result::kObject0);
     EXPECT_EQ(ran.load(), 1);
+}
+
+constexpr std::size_t kTotalProcessesOffset = 36;
+
+// A job with one child of the command processor in it, resumed: it runs
+// `arguments`, which the simulated host plays as `exit_code` (none: it runs
+// until killed).
+class JobWithChild : public ::testing::Test {
+protected:
+    void Start(const std::u16string& arguments, std::optional<std::uint32_t> exit_code) {
+        const std::u16string cmd = CommandProcessor(p());
+        ASSERT_FALSE(cmd.empty());
+        host->DefineCommand(CommandLine(cmd, arguments), "", exit_code);
+        platform::UniqueAttributeList attributes = NewAttributeList(p().processes, 1);
+        ASSERT_TRUE(p().processes.UpdateProcThreadAttribute(attributes.get(), platform::proc_thread_attribute::kJobList,
+                                                            std::vector<platform::Handle>{job.get()}));
+        auto started = StartSuspended(p(), cmd, arguments, attributes.get(), platform::kNullHandle, false);
+        ASSERT_TRUE(started) << started.error().code;
+        process = platform::UniqueHandle(p().kernel, started->process);
+        platform::UniqueHandle thread(p().kernel, started->thread);
+        ASSERT_EQ(p().processes.ResumeThread(thread.get()).value_or(0), 1u);
+    }
+    platform::Platform& p() { return host->platform(); }
+    std::uint32_t Wait(platform::Handle handle, std::uint32_t milliseconds) {
+        return p().kernel.WaitForSingleObject(handle, milliseconds).value_or(platform::wait_result::kFailed);
+    }
+
+    std::unique_ptr<ContractHost> host = MakeContractHost();
+    platform::UniqueHandle job = NewJob(host->platform());
+    platform::UniqueHandle process;
+};
+
+// Terminating a job ends its processes with the code given and signals the
+// job; the wait that follows returns at once, also for a second terminate.
+TEST_F(JobWithChild, TerminatingALiveJobEndsItsProcessesAndSignalsIt) {
+    Start(u"for /l %i in (1,0,2) do @rem", std::nullopt);
+    ASSERT_TRUE(process);
+    EXPECT_EQ(ActiveProcesses(p(), job.get()), 1u);
+    EXPECT_EQ(Wait(job.get(), 0), platform::wait_result::kTimeout);
+
+    ASSERT_TRUE(p().processes.TerminateJobObject(job.get(), 7));
+    EXPECT_EQ(Wait(job.get(), 5000), platform::wait_result::kObject0);
+    EXPECT_EQ(Wait(process.get(), 5000), platform::wait_result::kObject0);
+    EXPECT_EQ(p().processes.GetExitCodeProcess(process.get()).value_or(0), 7u);
+    const std::vector<std::uint8_t> accounting = Accounting(p(), job.get());
+    EXPECT_EQ(winformat::le::Read32(accounting, layout::kActiveProcessesOffset), 0u);
+    EXPECT_GE(winformat::le::Read32(accounting, kTotalProcessesOffset), 1u);
+
+    ASSERT_TRUE(p().processes.TerminateJobObject(job.get(), 8));
+    EXPECT_EQ(Wait(job.get(), 0), platform::wait_result::kObject0);
+}
+
+// A process that ends on its own leaves the job's count and does not signal it.
+TEST_F(JobWithChild, AProcessEndingOnItsOwnLeavesTheCountWithoutSignalling) {
+    Start(u"exit 3", 3);
+    ASSERT_TRUE(process);
+    ASSERT_EQ(Wait(process.get(), 20000), platform::wait_result::kObject0);
+    // The count drops as the process's end completes: a moment after its handle signals.
+    std::uint32_t active = 1;
+    for (int attempt = 0; attempt < 200 && active != 0; ++attempt) {
+        active = ActiveProcesses(p(), job.get());
+        if (active != 0) p().kernel.Sleep(10);
+    }
+    EXPECT_EQ(active, 0u);
+    // The command processor may bring a helper of the console into the job (Wine does).
+    EXPECT_GE(winformat::le::Read32(Accounting(p(), job.get()), kTotalProcessesOffset), 1u);
+    EXPECT_EQ(Wait(job.get(), 0), platform::wait_result::kTimeout);
+}
+
+// Terminating a job that holds no process: Wine signals it, and so does the
+// simulated host by default; an old kernel signalled nothing (see
+// docs/windows-only-checks.md).
+TEST(JobsContract, TerminatingAnEmptyJobSignalsIt) {
+    auto host = MakeContractHost();
+    auto& platform = host->platform();
+    platform::UniqueHandle job = NewJob(platform);
+    ASSERT_TRUE(job);
+    ASSERT_TRUE(platform.processes.TerminateJobObject(job.get(), 1));
+    EXPECT_EQ(platform.kernel.WaitForSingleObject(job.get(), 1000).value_or(0), platform::wait_result::kObject0);
+    EXPECT_EQ(ActiveProcesses(platform, job.get()), 0u);
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "contract/contract_host.h"
+#include "contract/contract_processes.h"
 #include "platform/file_constants.h"
 #include "platform/kernel.h"
 #include "platform/processes.h"
@@ -17,32 +18,6 @@ namespace {
 
 using namespace platform;
 
-// The command processor of the host, from its Windows directory.
-std::u16string CommandProcessor(Platform& platform) {
-    std::array<char16_t, 260> buffer{};
-    const auto length = platform.system.GetSystemWindowsDirectoryW(buffer);
-    if (!length || *length >= buffer.size()) return {};
-    return std::u16string(buffer.data(), *length) + u"\\system32\\cmd.exe";
-}
-
-std::uint32_t ActiveProcesses(Platform& platform, Handle job) {
-    std::vector<std::uint8_t> accounting(job_layout::kBasicAccountingSize, 0);
-    EXPECT_TRUE(platform.processes.QueryInformationJobObject(job, job_information::kBasicAccounting, accounting));
-    return winformat::le::Read32(accounting, job_layout::kActiveProcessesOffset);
-}
-
-// An attribute list of `count` attributes, sized by the probe first.
-UniqueAttributeList NewAttributeList(Processes& processes, std::uint32_t count) {
-    std::size_t needed = 0;
-    auto probe = processes.InitializeProcThreadAttributeList(count, 0, needed);
-    EXPECT_FALSE(probe);
-    if (!probe) {
-        EXPECT_EQ(probe.error(), SysError::Win32(win32_error::kInsufficientBuffer));
-    }
-    EXPECT_GT(needed, 0u);
-    return UniqueAttributeList(processes, processes.InitializeProcThreadAttributeList(count, needed, needed).value());
-}
-
 class ProcessesContract : public ::testing::Test {
 protected:
     void SetUp() override {
@@ -54,19 +29,7 @@ protected:
     // standard handles given.
     SysResult<ProcessInformation> Start(const std::u16string& arguments, AttributeList attributes, Handle output,
                                         bool inherit_handles = true) {
-        CreateProcessParameters parameters;
-        parameters.application_name = cmd;
-        parameters.command_line = u"\"" + cmd + u"\" /d /c " + arguments;
-        parameters.inherit_handles = inherit_handles;
-        parameters.creation_flags = creation_flag::kSuspended | creation_flag::kUnicodeEnvironment |
-                                    creation_flag::kExtendedStartupInfoPresent | creation_flag::kNoWindow;
-        parameters.environment = std::u16string(u"TELVO=1\0", 8) + u'\0';
-        parameters.startup_info.cb = startup_info_layout::kExtendedSize;
-        parameters.startup_info.flags = startup_flag::kUseStdHandles;
-        parameters.startup_info.std_output = output;
-        parameters.startup_info.std_error = output;
-        parameters.startup_info.attribute_list = attributes;
-        return platform.processes.CreateProcessW(parameters);
+        return StartSuspended(platform, cmd, arguments, attributes, output, inherit_handles);
     }
 
     UniqueHandle NewJob(std::uint32_t limit_flags) {
@@ -84,7 +47,7 @@ protected:
 
 TEST_F(ProcessesContract, SuspendedChildInheritsOnlyItsListedOutputAndRunsOnResume) {
     const std::u16string arguments = u"echo telvo& exit 7";
-    host->DefineCommand(u"\"" + cmd + u"\" /d /c " + arguments, "telvo\r\n", 7);
+    host->DefineCommand(CommandLine(cmd, arguments), "telvo\r\n", 7);
     const std::u16string output_path = host->ScratchDirectory() + u"\\output.txt";
     auto opened = platform.files.CreateFileW(output_path, file_access::kGenericWrite,
                                              file_share::kRead | file_share::kWrite,
@@ -129,7 +92,7 @@ TEST_F(ProcessesContract, SuspendedChildInheritsOnlyItsListedOutputAndRunsOnResu
 
 TEST_F(ProcessesContract, KillOnCloseEndsARunningChild) {
     const std::u16string arguments = u"for /l %i in (1,0,2) do @rem";
-    host->DefineCommand(u"\"" + cmd + u"\" /d /c " + arguments, "", std::nullopt);
+    host->DefineCommand(CommandLine(cmd, arguments), "", std::nullopt);
     UniqueHandle job = NewJob(job_limit::kKillOnJobClose);
     UniqueAttributeList attributes = NewAttributeList(platform.processes, 1);
     ASSERT_TRUE(platform.processes.UpdateProcThreadAttribute(attributes.get(), proc_thread_attribute::kJobList,

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "contract_host.h"
@@ -49,6 +50,38 @@ TEST_F(SecurityContract, SetEntriesInAclGrantsIntoANullAcl) {
     auto acl = winformat::Acl::Parse(*bytes);
     ASSERT_TRUE(acl) << acl.error().Display();
     EXPECT_EQ(acl->aces(), std::vector<winformat::Ace>{winformat::Ace::Allowed(0x1200A9, sid, 0x3)});
+}
+
+// Merging into an ACL that holds entries: GRANT adds an allow entry and
+// keeps the trustee's deny, SET drops every explicit entry of its trustee
+// first, and inherited entries stay as they are, at the end. Where the new
+// entries go differs: Windows documents them after the explicit denies,
+// before the first allow; Wine merges otherwise. Held on the simulated host
+// only (see docs/windows-only-checks.md).
+TEST_F(SecurityContract, SetEntriesInAclMergesIntoAnExistingAcl) {
+    if (std::string(host->name()) == "win32") GTEST_SKIP() << "Wine merges into an existing ACL otherwise";
+    using winformat::Ace;
+    const winformat::Sid denied = winformat::Sid::Make(5, {21, 7, 7, 7, 1001});
+    const winformat::Sid kept = winformat::Sid::Make(5, {21, 7, 7, 7, 1002});
+    const winformat::Sid replaced = winformat::Sid::Make(5, {21, 7, 7, 7, 1003});
+    const winformat::Sid inherited = winformat::Sid::Make(5, {21, 7, 7, 7, 1004});
+    const std::vector<Ace> old_aces{Ace::Denied(0x2, denied), Ace::Allowed(0x1200A9, kept),
+                                    Ace::Allowed(0x1200A9, replaced), Ace::Denied(0x4, replaced),
+                                    Ace::Allowed(0x1F01FF, inherited, winformat::ace_flag::kInherited)};
+    const auto old_acl = winformat::Acl::Fitted(winformat::acl_revision::kRevision, old_aces)->Serialize();
+    const auto entry = [](std::uint32_t mask, std::uint32_t mode, const winformat::Sid& sid) {
+        return ExplicitAccess{mask, mode, 0, Trustee{trustee_form::kIsSid, trustee_type::kUnknown, sid}};
+    };
+    const std::vector<ExplicitAccess> entries{entry(0x1301BF, access_mode::kGrant, denied),
+                                              entry(0x1200A0, access_mode::kSet, replaced)};
+    auto bytes = host->platform().security.SetEntriesInAclW(entries, old_acl);
+    ASSERT_TRUE(bytes) << bytes.error().code;
+    auto acl = winformat::Acl::Parse(*bytes);
+    ASSERT_TRUE(acl) << acl.error().Display();
+    const std::vector<Ace> windows_order{Ace::Denied(0x2, denied), Ace::Allowed(0x1301BF, denied),
+                                         Ace::Allowed(0x1200A0, replaced), Ace::Allowed(0x1200A9, kept),
+                                         Ace::Allowed(0x1F01FF, inherited, winformat::ace_flag::kInherited)};
+    EXPECT_EQ(acl->aces(), windows_order);
 }
 
 }  // namespace

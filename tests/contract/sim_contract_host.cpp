@@ -43,6 +43,21 @@ public:
     bool Rename(const std::u16string& from, const std::u16string& to) override {
         return host_.files().Rename(from, to).has_value();
     }
+    bool PlantDescriptor(const std::u16string& path, std::span<const std::uint8_t> descriptor) override {
+        return host_.files().SetSecurityDescriptor(path, {descriptor.begin(), descriptor.end()}).has_value();
+    }
+    bool PlantRegistryValue(const std::u16string& sub_key, const std::u16string& value_name, std::uint32_t type,
+                            std::span<const std::uint8_t> data) override {
+        host_.system().registry().Set(sub_key, value_name, type, {data.begin(), data.end()});
+        return true;
+    }
+    bool SetEnvironmentEntry(const std::u16string& name, const std::u16string& value) override {
+        std::vector<std::u16string> entries = host_.caller().Environment();
+        std::erase_if(entries, [&](const std::u16string& entry) { return entry.starts_with(name + u"="); });
+        entries.push_back(name + u"=" + value);
+        host_.caller().SetEnvironment(std::move(entries));
+        return true;
+    }
     platform::sim::TokenIdentity ProcessIdentity() override { return host_.security().ProcessToken().identity; }
 
     bool SetStandardHandle(platform::StdStream stream, platform::Handle handle) override {

@@ -4,7 +4,9 @@
 #include <vector>
 
 #include "contract/contract_host.h"
+#include "platform/file_constants.h"
 #include "platform/kernel.h"
+#include "platform/sync.h"
 #include "platform/security.h"
 #include "platform/unique_handle.h"
 #include "winformat/ace.h"
@@ -96,6 +98,48 @@ TEST_F(SyncContract, DescriptorReadsBackWithTheSizeProbe) {
     const winformat::Sid* trustee = descriptor->dacl.acl()->aces()[0].sid();
     ASSERT_NE(trustee, nullptr);
     EXPECT_EQ(*trustee, winformat::well_known::World());
+}
+
+// An existing name is opened with the access asked for, checked against the
+// mutex's own descriptor: CreateMutexW asks for MUTEX_ALL_ACCESS, so a DACL
+// that grants SYNCHRONIZE alone refuses it (no handle, no ERROR_ALREADY_EXISTS)
+// while a SYNCHRONIZE open of the same name succeeds.
+TEST_F(SyncContract, OpensOfAnExistingNameAreCheckedAgainstItsDacl) {
+    winformat::SecurityDescriptor descriptor;
+    descriptor.dacl = winformat::AclSlot(*winformat::Acl::Fitted(
+        2, {winformat::Ace::Allowed(platform::file_access::kSynchronize, winformat::well_known::World())}));
+    auto created = p().sync.CreateMutexExW(descriptor.ToSelfRelative(), false, name, 0,
+                                           platform::file_access::kSynchronize);
+    ASSERT_TRUE(created) << created.error().code;
+    UniqueHandle handle(p().kernel, created->handle);
+
+    auto all = p().sync.CreateMutexW({}, false, false, name);
+    ASSERT_FALSE(all);
+    EXPECT_EQ(all.error(), SysError::Win32(platform::win32_error::kAccessDenied));
+    auto modify = p().sync.OpenMutexW(platform::kMutexAllAccess, false, name);
+    ASSERT_FALSE(modify);
+    EXPECT_EQ(modify.error(), SysError::Win32(platform::win32_error::kAccessDenied));
+
+    auto waiter = p().sync.OpenMutexW(platform::file_access::kSynchronize, false, name);
+    ASSERT_TRUE(waiter) << waiter.error().code;
+    UniqueHandle waiter_handle(p().kernel, *waiter);
+    auto again = p().sync.CreateMutexExW({}, false, name, 0, platform::file_access::kSynchronize);
+    ASSERT_TRUE(again) << again.error().code;
+    UniqueHandle again_handle(p().kernel, again->handle);
+    EXPECT_TRUE(again->already_existed);
+}
+
+// An owner that is neither the caller's user nor a group it may make owner.
+TEST_F(SyncContract, AnOwnerTheCallerCannotBeIsRefused) {
+    if (std::string(host->name()) == "win32") GTEST_SKIP() << "Wine accepts any owner in a new mutex's descriptor";
+    winformat::SecurityDescriptor descriptor = winformat::SecurityDescriptor::ParseSelfRelative(Descriptor()).value();
+    descriptor.owner = winformat::Sid::Make(5, {21, 9, 9, 9, 4242});
+    auto created = p().sync.CreateMutexExW(descriptor.ToSelfRelative(), false, name, 0, kSynchronizeAndReadControl);
+    ASSERT_FALSE(created);
+    EXPECT_EQ(created.error(), SysError::Win32(platform::win32_error::kInvalidOwner));
+    auto missing = p().sync.OpenMutexW(platform::file_access::kSynchronize, false, name);
+    ASSERT_FALSE(missing);
+    EXPECT_EQ(missing.error(), SysError::Win32(platform::win32_error::kFileNotFound));
 }
 
 }  // namespace

@@ -203,6 +203,23 @@ public:
         return MoveFileExW(W(from), W(to), 0) != 0;
     }
 
+    bool PlantDescriptor(const std::u16string& path, std::span<const std::uint8_t> descriptor) override {
+        std::vector<std::uint8_t> writable(descriptor.begin(), descriptor.end());
+        const SECURITY_INFORMATION parts = OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION |
+                                           DACL_SECURITY_INFORMATION;
+        return SetFileSecurityW(W(path), parts, writable.data()) != 0;
+    }
+
+    bool PlantRegistryValue(const std::u16string& sub_key, const std::u16string& value_name, std::uint32_t type,
+                            std::span<const std::uint8_t> data) override {
+        return RegSetKeyValueW(HKEY_LOCAL_MACHINE, W(sub_key), W(value_name), type, data.data(),
+                               static_cast<DWORD>(data.size())) == ERROR_SUCCESS;
+    }
+
+    bool SetEnvironmentEntry(const std::u16string& name, const std::u16string& value) override {
+        return SetEnvironmentVariableW(W(name), W(value)) != 0;
+    }
+
     platform::sim::TokenIdentity ProcessIdentity() override { return RealProcessIdentity(); }
 
     bool SetStandardHandle(platform::StdStream stream, platform::Handle handle) override {
