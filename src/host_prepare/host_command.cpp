@@ -35,12 +35,12 @@ Result<std::string> FixedTargetsReport(Platform& platform, const HostCommand& co
         if (target.name != kAdditionalDriveRoot) return {};
         return VerifyOpenedDriveRoot(platform.files, command.drive, *mapping, handle);
     };
-    TELVO_TRY_ASSIGN(const std::vector<TargetOutcome> outcomes,
-                     ApplySystemRootMetadata(platform, OperationWord(command.operation), targets, check));
     TELVO_TRY_ASSIGN(const winformat::Sid sid, SystemRootMetadataCapabilitySid(platform.appcontainer));
     HostPreparationReport report;
     report.system_root = targets.front().path;
     TELVO_TRY_ASSIGN(report.capability_sid, identity::SidToString(platform.appcontainer, sid));
+    TELVO_TRY_ASSIGN(const std::vector<TargetOutcome> outcomes,
+                     ApplySystemRootMetadata(platform, OperationWord(command.operation), targets, check));
     for (const TargetOutcome& outcome : outcomes) {
         // Status reports presence; prepare and remove report whether they wrote,
         // and leave every target in the wanted state.
@@ -83,7 +83,13 @@ Result<void> RunHostCommand(Platform& platform, const HostCommand& command) {
     if (command.operation != HostOperation::status) TELVO_TRY(RequireElevatedAdministrator(platform));
     TELVO_TRY_ASSIGN(const std::string line, RunOperation(platform, command));
     // Standard output is written unbuffered: the line is out once written.
-    return protocol::WriteAllToStandardOutput(platform, line);
+    auto written = protocol::WriteAllToStandardOutput(platform, line);
+    if (!written && command.operation != HostOperation::status) {
+        return Fail(std::move(written.error())
+                        .Context("the operation completed, but its report could not be written; run host-status to "
+                                 "see the host's state"));
+    }
+    return written;
 }
 
 }  // namespace telvo::host_prepare

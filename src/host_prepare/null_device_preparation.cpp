@@ -230,10 +230,10 @@ Result<Acl> RebuildNullDeviceDacl(const Acl& current, const Sid& sid, bool wante
 Result<NullDeviceReport> RunNullDeviceOperation(Platform& platform, HostOperation operation) {
     TELVO_TRY_ASSIGN(const Sid sid, DeriveSingleCapabilitySid(platform.appcontainer, kNullDeviceCapability,
                                                               "expected a single capability SID"));
+    TELVO_TRY_ASSIGN(std::string sid_text, identity::SidToString(platform.appcontainer, sid));
     TELVO_TRY_ASSIGN(const Outcome outcome, operation == HostOperation::status
                                                 ? Inspect(platform, sid)
                                                 : Change(platform, sid, operation == HostOperation::prepare));
-    TELVO_TRY_ASSIGN(std::string sid_text, identity::SidToString(platform.appcontainer, sid));
     return NullDeviceReport{std::move(sid_text), outcome.prepared, outcome.changed};
 }
 
