@@ -182,7 +182,9 @@ TEST_P(HostCommandSweep, EachFailedCallLeavesTheHostAsItWasOrRerunnable) {
     const auto [selector, operation] = GetParam();
     const HostCommand command = Command(operation, selector);
     const HostCommand undo = Command(operation == kPrepare ? kRemove : kPrepare, selector);
-    if (operation == kRemove) ASSERT_FALSE(Run(undo).starts_with("error"));
+    if (operation == kRemove) {
+        ASSERT_FALSE(Run(undo).starts_with("error"));
+    }
     const auto before = State();
     host.faults().WatchAll();
     const std::size_t start = host.faults().Log().size();

@@ -20,11 +20,11 @@ protected:
         Elevated();
         EnableBackupPrivilege();
         Dir("C:\\Users");
-        PlantDacl("C:\\", {Ace::Allowed(0x1F01FF, winformat::well_known::Administrators(), 0x3),
-                           Ace::Allowed(0x1200A9, winformat::well_known::Users(), 0x3)});
-        PlantDacl("C:\\Users", {Ace::Allowed(0x1F01FF, winformat::well_known::Administrators(), 0x3),
-                                Ace::Allowed(0x1200A9, winformat::well_known::World(), 0x3)});
-        PlantDacl("D:\\", {Ace::Allowed(0x1F01FF, winformat::well_known::Administrators(), 0x3)});
+        PlantDacl("C:\\", {winformat::Ace::Allowed(0x1F01FF, winformat::well_known::Administrators(), 0x3),
+                           winformat::Ace::Allowed(0x1200A9, winformat::well_known::Users(), 0x3)});
+        PlantDacl("C:\\Users", {winformat::Ace::Allowed(0x1F01FF, winformat::well_known::Administrators(), 0x3),
+                                winformat::Ace::Allowed(0x1200A9, winformat::well_known::World(), 0x3)});
+        PlantDacl("D:\\", {winformat::Ace::Allowed(0x1F01FF, winformat::well_known::Administrators(), 0x3)});
     }
 
     void Elevated() {

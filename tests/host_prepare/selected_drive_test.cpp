@@ -50,7 +50,8 @@ TEST_F(SelectedDrive, OnlyADirectFixedVolumeIsAccepted) {
     files().dos_devices().Add(u'L', {u"\\Device\\LanmanRedirector\\;L:0000000000012345\\server\\share",
                                      drive_type::kFixed});
     EXPECT_EQ(Refusal("L:"), kDirectory);
-    for (const std::u16string bad : {u"\\Device\\", u"\\Device\\..", u"\\Device\\.", u"\\Device\\a/b",
+    for (const std::u16string& bad :
+         std::vector<std::u16string>{u"\\Device\\", u"\\Device\\..", u"\\Device\\.", u"\\Device\\a/b",
                                      std::u16string(u"\\Device\\Vol\0ume", 15)}) {
         files().dos_devices().Add(u'B', {bad, drive_type::kFixed});
         EXPECT_EQ(Refusal("B:"), kDirectory);
