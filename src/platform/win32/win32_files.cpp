@@ -48,6 +48,19 @@ struct NtObjectName {
     OBJECT_ATTRIBUTES attributes{};
 };
 
+// NtOpenFile of an object name with no root directory.
+SysResult<Handle> NtOpenByName(const std::u16string& name, ULONG object_attributes, std::uint32_t desired_access,
+                               std::uint32_t share_access, std::uint32_t open_options) {
+    if (!FitsObjectName(name)) return std::unexpected(SysError::NtStatus(kStatusObjectNameInvalid));
+    NtObjectName object(kNullHandle, name, object_attributes);
+    IO_STATUS_BLOCK status_block{};
+    HANDLE opened = nullptr;
+    const NTSTATUS status =
+        ::NtOpenFile(&opened, desired_access, &object.attributes, &status_block, share_access, open_options);
+    if (status < 0) return std::unexpected(SysError::NtStatus(static_cast<std::uint32_t>(status)));
+    return FromNative(opened);
+}
+
 // One batch of FILE_ID_BOTH_DIR_INFO records; records are 8-byte aligned in the buffer.
 constexpr DWORD kDirectoryBufferBytes = 64 * 1024;
 
@@ -192,14 +205,7 @@ SysResult<std::vector<DirectoryEntry>> Win32Files::GetFileInformationByHandleEx(
 
 SysResult<Handle> Win32Files::NtOpenFile(const std::u16string& nt_path, std::uint32_t desired_access,
                                          std::uint32_t share_access, std::uint32_t open_options) {
-    if (!FitsObjectName(nt_path)) return std::unexpected(SysError::NtStatus(kStatusObjectNameInvalid));
-    NtObjectName object(kNullHandle, nt_path);
-    IO_STATUS_BLOCK status_block{};
-    HANDLE opened = nullptr;
-    const NTSTATUS status =
-        ::NtOpenFile(&opened, desired_access, &object.attributes, &status_block, share_access, open_options);
-    if (status < 0) return std::unexpected(SysError::NtStatus(static_cast<std::uint32_t>(status)));
-    return FromNative(opened);
+    return NtOpenByName(nt_path, OBJ_CASE_INSENSITIVE, desired_access, share_access, open_options);
 }
 
 SysResult<void> Win32Files::SetFileBasicInfo(Handle file, std::uint32_t attributes) {
@@ -252,14 +258,7 @@ SysResult<std::uint32_t> Win32Files::QueryDosDeviceW(const std::u16string& devic
 SysResult<Handle> Win32Files::NtOpenDevice(const std::u16string& nt_name, std::uint32_t object_attributes,
                                            std::uint32_t desired_access, std::uint32_t share_access,
                                            std::uint32_t open_options) {
-    if (!FitsObjectName(nt_name)) return std::unexpected(SysError::NtStatus(kStatusObjectNameInvalid));
-    NtObjectName object(kNullHandle, nt_name, object_attributes);
-    IO_STATUS_BLOCK status_block{};
-    HANDLE opened = nullptr;
-    const NTSTATUS status =
-        ::NtOpenFile(&opened, desired_access, &object.attributes, &status_block, share_access, open_options);
-    if (status < 0) return std::unexpected(SysError::NtStatus(static_cast<std::uint32_t>(status)));
-    return FromNative(opened);
+    return NtOpenByName(nt_name, object_attributes, desired_access, share_access, open_options);
 }
 
 SysResult<std::uint32_t> Win32Files::GetFileType(Handle file) {
