@@ -200,7 +200,8 @@ TEST_P(HostCommandSweep, EachFailedCallLeavesTheHostAsItWasOrRerunnable) {
         const std::string& call = calls[i].call;
         if (::telvo::testing::UnfailableCall(call)) continue;
         // Back to the starting state, then fail the same use of the call.
-        ASSERT_FALSE(Run(undo).starts_with("error")) << call;
+        const std::string undone = Run(undo);
+        ASSERT_FALSE(undone.starts_with("error")) << call;
         ASSERT_EQ(State(), before) << call;
         std::uint64_t nth = host.faults().Count(call);
         for (std::size_t j = 0; j <= i; ++j) nth += calls[j].call == call ? 1 : 0;

@@ -25,6 +25,12 @@ protected:
         PlantDacl("C:\\Users", {winformat::Ace::Allowed(0x1F01FF, winformat::well_known::Administrators(), 0x3),
                                 winformat::Ace::Allowed(0x1200A9, winformat::well_known::World(), 0x3)});
         PlantDacl("D:\\", {winformat::Ace::Allowed(0x1F01FF, winformat::well_known::Administrators(), 0x3)});
+        // Writing a DACL the first time spreads the root's inheritable
+        // entries below it, as Windows does: one prepare and remove puts the
+        // host in the form every later change leaves it in.
+        (void)RunHostCommand(platform(), {HostOperation::prepare, HostSelector::drive, "D:"});
+        (void)RunHostCommand(platform(), {HostOperation::remove, HostSelector::drive, "D:"});
+        (void)Taken();
     }
 
     void Elevated() {
@@ -68,10 +74,17 @@ protected:
             .value();
     }
 
-    // The host-wide state the commands change.
-    std::vector<std::vector<std::uint8_t>> State() {
-        return {files().SecurityDescriptorOf(u"C:\\").value(), files().SecurityDescriptorOf(u"C:\\Users").value(),
-                files().SecurityDescriptorOf(u"D:\\").value(), files().null_device().Descriptor()};
+    // The host-wide state the commands change, as SDDL (an ACL's unused
+    // room aside, byte for byte).
+    std::vector<std::string> State() {
+        std::vector<std::string> state;
+        for (const auto& bytes : {files().SecurityDescriptorOf(u"C:\\").value(),
+                                  files().SecurityDescriptorOf(u"C:\\Users").value(),
+                                  files().SecurityDescriptorOf(u"D:\\").value(), files().null_device().Descriptor()}) {
+            state.push_back(
+                winformat::WriteSddl(winformat::SecurityDescriptor::ParseSelfRelative(bytes).value()).value());
+        }
+        return state;
     }
 
     void SetNullDevice(std::string_view sddl) {

@@ -48,9 +48,9 @@ TEST_F(NullDevice, ExplicitOnlyDaclWithoutLabelGetsTheEntryLastAndKeepsForeignEn
     SetNullDevice("O:BAG:SYD:(A;;0x12019f;;;WD)(A;;0x120089;;;AC)(A;;FA;;;BA)");
     ASSERT_TRUE(Apply(HostOperation::prepare));
     EXPECT_EQ(NullDeviceSddl(),
-              "O:BAG:SYD:(A;;0x12019f;;;WD)(A;;0x120089;;;AC)(A;;FA;;;BA)(A;;0x12019f;;;" + cap + ")");
+              "O:BAG:SYD:(A;;0x12019f;;;WD)(A;;FR;;;AC)(A;;FA;;;BA)(A;;0x12019f;;;" + cap + ")");
     ASSERT_TRUE(Apply(HostOperation::remove));
-    EXPECT_EQ(NullDeviceSddl(), "O:BAG:SYD:(A;;0x12019f;;;WD)(A;;0x120089;;;AC)(A;;FA;;;BA)");
+    EXPECT_EQ(NullDeviceSddl(), "O:BAG:SYD:(A;;0x12019f;;;WD)(A;;FR;;;AC)(A;;FA;;;BA)");
 }
 
 TEST_F(NullDevice, EntriesForTheCapabilityThatAreNotExactlyOursAreNeverRepaired) {

@@ -79,7 +79,7 @@ TEST_F(SelectedDrive, QueryFailuresAndBrokenAnswersAreRefused) {
 }
 
 TEST_F(SelectedDrive, TheRootProofComparesIgnoringCaseAndTrailingSeparators) {
-    files().dos_devices().Add(u'D', {u"\\DEVICE\\harddiskvolume5", drive_type::kFixed});
+    files().dos_devices().Add(u'D', {u"\\Device\\HARDDISKvolume5", drive_type::kFixed});
     EXPECT_EQ(Verified(), "verified");
     // D: claims the system volume's device, but its root is another volume.
     files().dos_devices().Add(u'D', {u"\\Device\\HarddiskVolume3", drive_type::kFixed});
