@@ -48,3 +48,11 @@ set +e
 echo "$request" | examples/controller.py build/native/src/telvo-sim --changes 2>&1
 echo "exit code: $?"
 set -e
+
+# An Administrator's view of the same simulated host: whether the fixed
+# metadata targets are prepared for sandboxes (no elevation needed to look).
+echo "== host-status on the simulated Windows host"
+set +e
+build/native/src/telvo-sim -- host-status
+echo "exit code: $?"
+set -e

@@ -3,6 +3,7 @@
 #include <optional>
 
 #include "common/try.h"
+#include "host_prepare/capability_sid.h"
 #include "platform/unique_handle.h"
 #include "windows/metadata_access.h"
 #include "windows/object_dacl.h"
@@ -23,23 +24,15 @@ Result<Operation> ParseOperation(std::string_view operation) {
     return Fail("unknown fixed host preparation operation");
 }
 
-Result<winformat::Sid> CapabilitySid(platform::AppContainer& appcontainer) {
-    const std::string name = kSystemRootMetadataCapability;
-    TELVO_TRY_ASSIGN(auto derived, Lift("DeriveCapabilitySidsFromName(" + name + ")",
-                                        appcontainer.DeriveCapabilitySidsFromName(winformat::AsciiToUtf16(name))));
-    if (derived.capability_sids.size() != 1 || !derived.capability_sids[0]) {
-        return Fail("system-root metadata capability must resolve to one SID");
-    }
-    return std::move(*derived.capability_sids[0]);
-}
-
-// The target's directory itself, never a reparse point in its place.
+// The target's directory itself, never a reparse point in its place, and
+// proved by the target's own check where it has one.
 Result<platform::UniqueHandle> OpenTarget(platform::Platform& platform, const FixedHostTarget& target,
-                                          bool with_write_dac) {
+                                          bool with_write_dac, const OpenedTargetCheck& check) {
     TELVO_TRY_ASSIGN(const std::string extended, winutil::ToExtendedPath(target.path));
     TELVO_TRY_ASSIGN(auto handle, winutil::OpenObjectNoFollow(platform, extended, with_write_dac));
     TELVO_TRY(winutil::VerifyFinalPath(platform.files, handle.get(), extended));
     TELVO_TRY(winutil::StableIdentity(platform.files, handle.get(), target.path));
+    if (check) TELVO_TRY(check(target, handle.get()));
     return handle;
 }
 
@@ -52,10 +45,10 @@ struct Opened {
 };
 
 Result<std::vector<TargetOutcome>> Report(platform::Platform& platform, const winformat::Sid& sid,
-                                          const std::vector<FixedHostTarget>& targets) {
+                                          const std::vector<FixedHostTarget>& targets, const OpenedTargetCheck& check) {
     std::vector<TargetOutcome> outcomes;
     for (const FixedHostTarget& target : targets) {
-        TELVO_TRY_ASSIGN(auto handle, OpenTarget(platform, target, false));
+        TELVO_TRY_ASSIGN(auto handle, OpenTarget(platform, target, false, check));
         TELVO_TRY_ASSIGN(auto raw, windows::ReadRawDacl(platform, handle.get()));
         TELVO_TRY_ASSIGN(const bool present, windows::MetadataReadAcePresent(raw.dacl(), sid));
         outcomes.push_back({target.name, target.path, present});
@@ -64,8 +57,9 @@ Result<std::vector<TargetOutcome>> Report(platform::Platform& platform, const wi
 }
 
 // Notes what the target holds, then sets it; whether it changed.
-Result<bool> SetOne(platform::Platform& platform, const winformat::Sid& sid, Opened& opened, bool wanted) {
-    TELVO_TRY_ASSIGN(opened.handle, OpenTarget(platform, *opened.target, true));
+Result<bool> SetOne(platform::Platform& platform, const winformat::Sid& sid, Opened& opened, bool wanted,
+                    const OpenedTargetCheck& check) {
+    TELVO_TRY_ASSIGN(opened.handle, OpenTarget(platform, *opened.target, true, check));
     TELVO_TRY_ASSIGN(auto raw, windows::ReadRawDacl(platform, opened.handle.get()));
     TELVO_TRY_ASSIGN(opened.present_before, windows::MetadataReadAcePresent(raw.dacl(), sid));
     return windows::SetMetadataReadAce(platform, opened.handle.get(), sid, wanted);
@@ -81,11 +75,12 @@ void Restore(platform::Platform& platform, const winformat::Sid& sid, const Open
 // own write may have gone through before a read-back found it wrong) and
 // then every target this command changed, newest first, are set back.
 Result<std::vector<TargetOutcome>> Change(platform::Platform& platform, const winformat::Sid& sid,
-                                          const std::vector<FixedHostTarget>& targets, bool wanted) {
+                                          const std::vector<FixedHostTarget>& targets, bool wanted,
+                                          const OpenedTargetCheck& check) {
     std::vector<Opened> done;
     for (const FixedHostTarget& target : targets) {
         Opened opened{&target, {}, std::nullopt, false};
-        auto changed = SetOne(platform, sid, opened, wanted);
+        auto changed = SetOne(platform, sid, opened, wanted, check);
         if (!changed) {
             FailureList failures;
             failures.Add(std::move(changed.error()).Context("host preparation failed"));
@@ -105,12 +100,18 @@ Result<std::vector<TargetOutcome>> Change(platform::Platform& platform, const wi
 
 }  // namespace
 
+Result<winformat::Sid> SystemRootMetadataCapabilitySid(platform::AppContainer& appcontainer) {
+    return DeriveSingleCapabilitySid(appcontainer, kSystemRootMetadataCapability,
+                                     "system-root metadata capability must resolve to one SID");
+}
+
 Result<std::vector<TargetOutcome>> ApplySystemRootMetadata(platform::Platform& platform, std::string_view operation,
-                                                           const std::vector<FixedHostTarget>& targets) {
+                                                           const std::vector<FixedHostTarget>& targets,
+                                                           const OpenedTargetCheck& check) {
     TELVO_TRY_ASSIGN(const Operation parsed, ParseOperation(operation));
-    TELVO_TRY_ASSIGN(const winformat::Sid sid, CapabilitySid(platform.appcontainer));
-    if (parsed == Operation::status) return Report(platform, sid, targets);
-    return Change(platform, sid, targets, parsed == Operation::prepare);
+    TELVO_TRY_ASSIGN(const winformat::Sid sid, SystemRootMetadataCapabilitySid(platform.appcontainer));
+    if (parsed == Operation::status) return Report(platform, sid, targets, check);
+    return Change(platform, sid, targets, parsed == Operation::prepare, check);
 }
 
 }  // namespace telvo::host_prepare

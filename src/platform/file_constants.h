@@ -66,6 +66,20 @@ inline constexpr std::uint32_t kOpenForBackupIntent = 0x00004000;
 inline constexpr std::uint32_t kOpenReparsePoint = 0x00200000;
 }  // namespace file_open_option
 
+// OBJECT_ATTRIBUTES.Attributes values.
+namespace object_attribute {
+inline constexpr std::uint32_t kCaseInsensitive = 0x00000040;  // OBJ_CASE_INSENSITIVE
+inline constexpr std::uint32_t kDontReparse = 0x00001000;      // OBJ_DONT_REPARSE
+}  // namespace object_attribute
+
+// GetFileType values.
+namespace file_type {
+inline constexpr std::uint32_t kUnknown = 0;
+inline constexpr std::uint32_t kDisk = 1;
+inline constexpr std::uint32_t kChar = 2;
+inline constexpr std::uint32_t kPipe = 3;
+}  // namespace file_type
+
 namespace file_attribute {
 inline constexpr std::uint32_t kReadOnly = 0x00000001;
 inline constexpr std::uint32_t kHidden = 0x00000002;

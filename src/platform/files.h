@@ -126,8 +126,20 @@ public:
 
     // GetDriveTypeW of a root path such as "C:\"; it cannot fail (DRIVE_NO_ROOT_DIR instead).
     virtual std::uint32_t GetDriveTypeW(const std::u16string& root_path) = 0;
-    // QueryDosDeviceW of a device name such as "C:": its targets, in order.
-    virtual SysResult<std::vector<std::u16string>> QueryDosDeviceW(const std::u16string& device_name) = 0;
+    // QueryDosDeviceW of a device name such as "C:" into `buffer`: the
+    // number of units stored, the multi-string of its targets with both
+    // terminating NULs; a buffer too small fails with ERROR_INSUFFICIENT_BUFFER.
+    virtual SysResult<std::uint32_t> QueryDosDeviceW(const std::u16string& device_name,
+                                                     std::span<char16_t> buffer) = 0;
+
+    // NtOpenFile (ntdll), NTSTATUS kind, of an NT object name such as
+    // \Device\Null with OBJECT_ATTRIBUTES{no root, `nt_name`,
+    // `object_attributes` (OBJ_* values)}.
+    virtual SysResult<Handle> NtOpenDevice(const std::u16string& nt_name, std::uint32_t object_attributes,
+                                           std::uint32_t desired_access, std::uint32_t share_access,
+                                           std::uint32_t open_options) = 0;
+    // GetFileType: a file_type value; FILE_TYPE_UNKNOWN with an error set fails.
+    virtual SysResult<std::uint32_t> GetFileType(Handle file) = 0;
 };
 
 }  // namespace telvo::platform

@@ -124,7 +124,19 @@ public:
     // Windows' buffer at once.
     virtual SysResult<std::vector<std::uint8_t>> SetEntriesInAclW(std::span<const ExplicitAccess> entries,
                                                                   std::span<const std::uint8_t> old_acl) = 0;
+
+    // CreateWellKnownSid(type, no domain SID): the SID Windows builds.
+    virtual SysResult<winformat::Sid> CreateWellKnownSid(std::uint32_t well_known_type) = 0;
+    // CheckTokenMembership: whether `sid` is an enabled group of `token`
+    // (an impersonation token), or with kNullHandle of the calling thread's
+    // token (its impersonation token, else its process token).
+    virtual SysResult<bool> CheckTokenMembership(Handle token, const winformat::Sid& sid) = 0;
 };
+
+// WELL_KNOWN_SID_TYPE values.
+namespace well_known_sid {
+inline constexpr std::uint32_t kBuiltinAdministrators = 26;  // WinBuiltinAdministratorsSid
+}  // namespace well_known_sid
 
 // ACCESS_MODE values.
 namespace access_mode {

@@ -8,12 +8,8 @@
 
 namespace telvo::protocol {
 
-namespace {
-
 using platform::win32_error::kInvalidHandle;
 
-// Writes all bytes to standard output, in one WriteFile where the pipe takes
-// them. A missing or invalid standard output swallows the bytes.
 Result<void> WriteAllToStandardOutput(platform::Platform& platform, std::string_view bytes) {
     TELVO_TRY_ASSIGN(const platform::Handle handle,
                      Lift("GetStdHandle(standard output)", platform.console.GetStdHandle(platform::StdStream::output)));
@@ -30,8 +26,6 @@ Result<void> WriteAllToStandardOutput(platform::Platform& platform, std::string_
     }
     return {};
 }
-
-}  // namespace
 
 Result<std::string> SerializeTerminalRecord(const TerminalRecord& record) {
     json::Json object = json::Json::object();

@@ -32,6 +32,10 @@ struct ErrorRecord {
 
 using TerminalRecord = std::variant<ExitRecord, ErrorRecord>;
 
+// Writes all bytes to standard output, in one WriteFile where the pipe takes
+// them. A missing or invalid standard output swallows the bytes.
+Result<void> WriteAllToStandardOutput(platform::Platform& platform, std::string_view bytes);
+
 // The record's exact bytes: compact JSON in key order and one line feed. A
 // message that is not valid UTF-8 cannot be serialized.
 Result<std::string> SerializeTerminalRecord(const TerminalRecord& record);

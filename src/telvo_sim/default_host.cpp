@@ -5,13 +5,15 @@ namespace telvo::telvo_sim {
 namespace {
 
 // Windows 11 after the host preparation: the fixed metadata targets (C:\ and
-// C:\Users) grant the package groups their metadata entry, the offline
+// C:\Users) grant the package groups their metadata entry, the null device
+// admits the sandboxes' capability (until the next reboot), the offline
 // network service is installed and running from Program Files, and alice, a
 // standard user, has a workspace with a private-path candidate (.zanth) and
 // a node_modules\.bin.
 constexpr std::string_view kDefaultHost = R"json({
   "format": "telvo-sim-host/1",
   "boot": {"id": "2f5d0c6e-8a41-4b7e-9d3c-51a0e6b4c7f2"},
+  "nullDevice": {"sd": "O:BAG:SYD:(A;;0x12019f;;;WD)(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x12019f;;;S-1-15-3-1024-976252903-613338230-2218592181-1636912795-336969149-1771632629-584239815-2155474567)S:(ML;;NW;;;LW)"},
   "system": {"windowsDirectory": "C:\\Windows", "systemDirectory": "C:\\Windows\\System32"},
   "user": {
     "name": "alice",

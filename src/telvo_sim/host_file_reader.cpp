@@ -34,6 +34,14 @@ public:
     }
 
     // Where the random numbers go on: a run written out goes on where the last one stopped.
+    Result<void> NullDevice(const Node& node) {
+        TELVO_TRY_ASSIGN(auto reader, ObjectReader::Open(node, "the null device"));
+        TELVO_TRY_ASSIGN(auto sd, reader.Field("sd", ReadDescriptor));
+        TELVO_TRY(reader.RefuseUnknown());
+        host_.files().null_device().SetDescriptor(std::move(sd));
+        return {};
+    }
+
     Result<void> Random(const Node& node) {
         TELVO_TRY_ASSIGN(auto reader, ObjectReader::Open(node, "the random numbers"));
         TELVO_TRY_ASSIGN(const std::uint64_t state, reader.Field("state", ReadHex64));
@@ -100,6 +108,16 @@ public:
                 TELVO_TRY_ASSIGN(std::u16string target, reader.Field("target", ReadText));
                 TELVO_TRY(reader.RefuseUnknown());
                 host_.files().AddSubstDrive(drive[0], std::u16string(kVerbatim) + target);
+                continue;
+            }
+            if (type == "mapping") {
+                TELVO_TRY_ASSIGN(std::u16string mapping, reader.Field("mapping", ReadText));
+                TELVO_TRY_ASSIGN(const Node kind_node, reader.Take("driveType"));
+                TELVO_TRY_ASSIGN(const std::string kind, json::ReadString(kind_node, "driveType"));
+                const auto kind_value = ValueOf(kDriveTypes, kind);
+                if (!kind_value) return FailAt(kind_node, "unknown driveType \"" + json::MessageText(kind) + "\"");
+                TELVO_TRY(reader.RefuseUnknown());
+                host_.files().dos_devices().Add(drive[0], {std::move(mapping), *kind_value});
                 continue;
             }
             const auto drive_type = ValueOf(kDriveTypes, type);
@@ -560,6 +578,7 @@ Result<LoadedHost> ReadHostFile(std::string_view text) {
     if (auto node = root.TakeIfPresent("mutexes")) TELVO_TRY(reader.Mutexes(*node));
     if (auto node = root.TakeIfPresent("commands")) TELVO_TRY(reader.Commands(*node));
     if (auto node = root.TakeIfPresent("random")) TELVO_TRY(reader.Random(*node));
+    if (auto node = root.TakeIfPresent("nullDevice")) TELVO_TRY(reader.NullDevice(*node));
     std::string boot_id(SimBroker::kDefaultBootId);
     if (auto node = root.TakeIfPresent("boot")) {
         TELVO_TRY_ASSIGN(boot_id, ReadBoot(*node));

@@ -89,6 +89,12 @@ Result<Json> WriteVolumes(sim::SimHost& host) {
         volumes.push_back(Json{{"drive", Utf8(std::u16string{letter, u':'})}, {"type", "subst"},
                                {"target", Utf8(target.substr(kVerbatim.size()))}});
     }
+    for (const auto& [letter, device] : host.files().dos_devices().All()) {
+        const auto kind = NameOf(kDriveTypes, device.drive_type);
+        if (!kind) return Fail("drive " + Utf8(std::u16string{letter, u':'}) + " cannot be described");
+        volumes.push_back(Json{{"drive", Utf8(std::u16string{letter, u':'})}, {"type", "mapping"},
+                               {"mapping", Utf8(device.mapping)}, {"driveType", *kind}});
+    }
     return volumes;
 }
 
@@ -229,6 +235,11 @@ Result<std::string> WriteHostFile(sim::SimHost& host, const SimBroker& broker) {
         {"wfp", WriteWfp(broker)},
         {"commands", std::move(commands)},
     };
+    // The null device as it boots needs no key; an entry someone added (until reboot) does.
+    if (!host.files().null_device().IsStock()) {
+        TELVO_TRY_ASSIGN(std::string sd, SddlOf(host.files().null_device().Descriptor(), "\\Device\\Null"));
+        file["nullDevice"] = Json{{"sd", std::move(sd)}};
+    }
     return json::WriteIndented(file);
 }
 

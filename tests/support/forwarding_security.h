@@ -54,6 +54,12 @@ public:
                                                           std::span<const std::uint8_t> old_acl) override {
         return inner_.SetEntriesInAclW(entries, old_acl);
     }
+    SysResult<winformat::Sid> CreateWellKnownSid(std::uint32_t well_known_type) override {
+        return inner_.CreateWellKnownSid(well_known_type);
+    }
+    SysResult<bool> CheckTokenMembership(platform::Handle token, const winformat::Sid& sid) override {
+        return inner_.CheckTokenMembership(token, sid);
+    }
 
 protected:
     platform::Security& inner_;

@@ -161,6 +161,40 @@ TEST_F(TelvoSimTest, HelperArgumentsFollowTheOptions) {
     EXPECT_TRUE(controller.Output().starts_with(R"({"kind":"error")")) << controller.Output();
 }
 
+// Host commands run on the simulated host; what an Administrator prepares,
+// and the drive mappings of a host file, carry over through --state-out.
+TEST_F(TelvoSimTest, HostCommandsRunOnTheHostAndTheirStateCarriesOver) {
+    EXPECT_EQ(controller.Run({"--", "host-status"}, ""), 0);
+    EXPECT_TRUE(controller.Output().starts_with(R"({"protocolVersion":1,"kind":"hostPreparation","operation":"status")"))
+        << controller.Output();
+    EXPECT_NE(controller.Output().find(R"("changed":false,"targets":[{"kind":"systemDriveRoot")"), std::string::npos)
+        << controller.Output();
+    EXPECT_EQ(controller.Run({"--", "host-status", "--null-device"}, ""), 0);
+    EXPECT_NE(controller.Output().find(R"("prepared":true,"changed":false,"lifetime":"untilReboot"})"),
+              std::string::npos)
+        << controller.Output();
+    EXPECT_EQ(controller.Run({"--", "host-remove", "--null-device"}, ""), 2);
+    EXPECT_NE(controller.Output().find("require an elevated Administrator terminal"), std::string::npos);
+
+    std::ofstream(File("admin.json"))
+        << R"({"format":"telvo-sim-host/1","user":{"administrator":true,"elevated":true},)"
+        << R"("volumes":[{"drive":"C:","type":"fixed"},{"drive":"N:","type":"mapping",)"
+        << R"("mapping":"\\Device\\LanmanRedirector\\;N:0000000000012345\\srv\\share","driveType":"remote"}]})";
+    ASSERT_EQ(controller.Run({"--host", File("admin.json"), "--state-out", File("state.json"), "--",
+                              "host-prepare", "--null-device"},
+                             ""),
+              0)
+        << controller.Output() << controller.Error();
+    EXPECT_NE(controller.Output().find(R"("prepared":true,"changed":true)"), std::string::npos);
+    const auto state = nlohmann::json::parse(ReadFile(File("state.json")));
+    EXPECT_TRUE(state.contains("nullDevice"));
+    EXPECT_EQ(state["volumes"].back()["type"], "mapping");
+    EXPECT_EQ(controller.Run({"--host", File("state.json"), "--", "host-prepare", "--null-device"}, ""), 0);
+    EXPECT_NE(controller.Output().find(R"("prepared":true,"changed":false)"), std::string::npos);
+    EXPECT_EQ(controller.Run({"--host", File("state.json"), "--", "host-prepare", "--drive", "N:"}, ""), 2);
+    EXPECT_NE(controller.Output().find("selected drive must be an existing fixed local drive"), std::string::npos);
+}
+
 TEST_F(TelvoSimTest, RunOnTheDefaultHostKeepsThePrivatePathAndLeavesNothing) {
     const int code = controller.Run({"--state-out", File("state.json"), "--calls-out", File("calls.txt")},
                                     telvo::testing::Frame(RunBody("peek", R"("C:\\Users\\alice\\work\\.zanth")")));

@@ -161,6 +161,37 @@ TEST(WineExe, ServiceModeOutsideTheServiceControlManager) {
     EXPECT_EQ(result.err, "");
 }
 
+// Every host command with every selector ends in exactly one line: its
+// report with exit code 0, or one error record with exit code 2 where Wine
+// refuses a call the command needs.
+TEST(WineExe, EveryHostCommandEndsInOneReportOrOneRefusal) {
+    const std::vector<std::pair<std::vector<std::string>, std::string>> selectors{
+        {{}, "hostPreparation"},
+        {{"--drive", "C:"}, "hostPreparation"},
+        {{"--null-device"}, "nullDevicePreparation"},
+        {{"--network"}, "networkPreparation"},
+    };
+    for (const std::string command : {"host-status", "host-prepare", "host-remove"}) {
+        for (const auto& [selector, kind] : selectors) {
+            std::vector<std::string> arguments{command};
+            arguments.insert(arguments.end(), selector.begin(), selector.end());
+            SCOPED_TRACE(command + (selector.empty() ? "" : " " + selector.front()));
+            const ProcessResult result = RunExe(arguments);
+            ASSERT_TRUE(result.exit_code.has_value()) << "killed at its time limit";
+            EXPECT_EQ(result.err, "");
+            ASSERT_TRUE(result.out.ends_with("\n")) << result.out;
+            EXPECT_EQ(result.out.find('\n'), result.out.size() - 1) << result.out;
+            if (*result.exit_code == 0) {
+                EXPECT_TRUE(result.out.starts_with("{\"protocolVersion\":1,\"kind\":\"" + kind + "\"")) << result.out;
+            } else {
+                EXPECT_EQ(*result.exit_code, 2);
+                EXPECT_TRUE(result.out.starts_with("{\"kind\":\"error\",\"protocolVersion\":1,")) << result.out;
+                EXPECT_EQ(result.out.find("not implemented"), std::string::npos) << result.out;
+            }
+        }
+    }
+}
+
 TEST(WineExe, ClosedStandardOutputStillExitsWithTheErrorCode) {
     ProcessOptions options;
     options.input = LengthPrefix(0);

@@ -192,9 +192,14 @@ TEST_F(ObjectIdentity, FinalPathThatKeepsGrowingFailsAfterThreeSizedCalls) {
             return inner_.UnlockFileEx(h, o, l);
         }
         std::uint32_t GetDriveTypeW(const std::u16string& r) override { return inner_.GetDriveTypeW(r); }
-        SysResult<std::vector<std::u16string>> QueryDosDeviceW(const std::u16string& d) override {
-            return inner_.QueryDosDeviceW(d);
+        SysResult<std::uint32_t> QueryDosDeviceW(const std::u16string& d, std::span<char16_t> b) override {
+            return inner_.QueryDosDeviceW(d, b);
         }
+        SysResult<platform::Handle> NtOpenDevice(const std::u16string& n, std::uint32_t o, std::uint32_t a,
+                                                 std::uint32_t s, std::uint32_t p) override {
+            return inner_.NtOpenDevice(n, o, a, s, p);
+        }
+        SysResult<std::uint32_t> GetFileType(platform::Handle h) override { return inner_.GetFileType(h); }
 
     private:
         platform::Files& inner_;

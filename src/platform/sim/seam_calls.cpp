@@ -7,10 +7,11 @@ namespace telvo::platform::sim {
 
 namespace {
 
-constexpr std::array<std::string_view, 102> kSeamCalls{
+constexpr std::array<std::string_view, 105> kSeamCalls{
     "AccessCheck",
     "BCryptGenRandom",
     "CancelIoEx",
+    "CheckTokenMembership",
     "CloseHandle",
     "CloseServiceHandle",
     "ConvertSidToStringSidW",
@@ -23,6 +24,7 @@ constexpr std::array<std::string_view, 102> kSeamCalls{
     "CreateMutexW",
     "CreateProcessW",
     "CreateThread",
+    "CreateWellKnownSid",
     "DeleteAppContainerProfile",
     "DeleteFileW",
     "DeleteProcThreadAttributeList",
@@ -56,6 +58,7 @@ constexpr std::array<std::string_view, 102> kSeamCalls{
     "GetExitCodeProcess",
     "GetFileInformationByHandle",
     "GetFileInformationByHandleEx",
+    "GetFileType",
     "GetFinalPathNameByHandleW",
     "GetHandleInformation",
     "GetKernelObjectSecurity",

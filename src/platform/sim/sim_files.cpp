@@ -22,6 +22,8 @@ constexpr std::uint32_t kSettableAttributes =
 constexpr std::size_t kMaxPathUnits = 32767;
 constexpr std::uint32_t kStatusObjectNameInvalid = 0xC0000033;
 constexpr std::uint32_t kStatusNotADirectory = 0xC0000103;
+constexpr std::uint32_t kStatusInvalidParameter = 0xC000000D;
+constexpr std::uint32_t kStatusObjectNameNotFound = 0xC0000034;
 
 // The NTSTATUS behind the Win32 error an open reports (RtlNtStatusToDosError
 // read backwards for the errors the sim's opens give).
@@ -139,7 +141,12 @@ SysResult<Handle> SimFiles::CreateFileW(const std::u16string& path, std::uint32_
     if (SimPipes::IsPipeName(path)) {
         return host_.pipes().OpenClientEnd(path, desired_access, creation_disposition, flags_and_attributes);
     }
-    if (SimNullDevice::Names(path)) return host_.handles().Add(std::make_shared<SimNullDevice>(MapFileAccess(desired_access)));
+    if (SimNullDevice::Names(path)) {
+        TELVO_TRY_ASSIGN(const std::uint32_t granted,
+                         null_device_->CheckOpen(CallerToken(), MapFileAccess(desired_access) | file_access::kSynchronize |
+                                                                   file_access::kReadAttributes));
+        return host_.handles().Add(std::make_shared<SimNullDevice>(granted, null_device_));
+    }
     // CreateFileW asks for SYNCHRONIZE and FILE_READ_ATTRIBUTES besides what
     // its caller asks for (windows-notes 10.4 item 8).
     const std::uint32_t access = desired_access | file_access::kSynchronize | file_access::kReadAttributes;
@@ -220,11 +227,18 @@ SysResult<std::uint32_t> SimFiles::GetFinalPathNameByHandleW(Handle file, std::s
     TELVO_SIM_ENTER(host_, "GetFinalPathNameByHandleW");
     auto object = Find(file);
     if (!object) return Win32Failure(win32_error::kInvalidHandle);
-    if (flags & ~final_path_flag::kNameOpened) return Win32Failure(win32_error::kInvalidParameter);
+    if (flags & ~(final_path_flag::kNameOpened | final_path_flag::kVolumeNameNt)) {
+        return Win32Failure(win32_error::kInvalidParameter);
+    }
     std::u16string path;
     {
         std::lock_guard lock(tree_->mutex);
         TELVO_TRY_ASSIGN(path, tree_->FinalPath(*object->link()));
+        if (flags & final_path_flag::kVolumeNameNt) {
+            // \\?\X:\rest -> <device>\rest (a root keeps its separator).
+            const std::u16string& root = object->node()->volume->spec.root;
+            path = object->node()->volume->spec.device + path.substr(4 + root.size());
+        }
     }
     if (buffer.size() <= path.size()) return static_cast<std::uint32_t>(path.size() + 1);
     std::copy(path.begin(), path.end(), buffer.begin());
@@ -324,6 +338,9 @@ std::uint32_t SimFiles::GetDriveTypeW(const std::u16string& root_path) {
     (void)host_.Enter("GetDriveTypeW");
     auto parsed = ParseSimPath(root_path);
     if (!parsed || !parsed->names.empty()) return drive_type::kNoRootDir;
+    if (parsed->root.size() == 2) {
+        if (auto device = dos_devices_.Find(parsed->root[0])) return device->drive_type;
+    }
     std::lock_guard lock(tree_->mutex);
     std::u16string root = parsed->root;
     if (const std::u16string* target = root.size() == 2 ? tree_->FindSubst(root[0]) : nullptr) {
@@ -335,17 +352,50 @@ std::uint32_t SimFiles::GetDriveTypeW(const std::u16string& root_path) {
     return volume == nullptr ? drive_type::kNoRootDir : volume->spec.drive_type;
 }
 
-SysResult<std::vector<std::u16string>> SimFiles::QueryDosDeviceW(const std::u16string& device_name) {
-    TELVO_SIM_ENTER(host_, "QueryDosDeviceW");
+SysResult<std::uint32_t> SimFiles::QueryDosDeviceW(const std::u16string& device_name, std::span<char16_t> buffer) {
+    TELVO_SIM_ENTER(host_, "QueryDosDeviceW", {buffer.size()});
+    TELVO_TRY_ASSIGN(const std::u16string mapping, DosDeviceMapping(device_name));
+    // The multi-string of one target, with both terminating NULs (windows-notes 11.5).
+    if (buffer.size() < mapping.size() + 2) return Win32Failure(win32_error::kInsufficientBuffer);
+    std::copy(mapping.begin(), mapping.end(), buffer.begin());
+    buffer[mapping.size()] = u'\0';
+    buffer[mapping.size() + 1] = u'\0';
+    return static_cast<std::uint32_t>(mapping.size() + 2);
+}
+
+SysResult<std::u16string> SimFiles::DosDeviceMapping(const std::u16string& device_name) {
     if (device_name.size() != 2 || device_name[1] != u':') return Win32Failure(win32_error::kFileNotFound);
     const char16_t letter = winformat::UpcaseUnit(device_name[0]);
+    if (auto device = dos_devices_.Find(letter)) return device->mapping;
     std::lock_guard lock(tree_->mutex);
     if (const std::u16string* target = tree_->FindSubst(letter)) {
-        return std::vector<std::u16string>{u"\\??\\" + target->substr(4)};
+        return u"\\??\\" + target->substr(4);
     }
     const SimVolume* volume = tree_->FindVolume(std::u16string{letter, u':'});
     if (volume == nullptr) return Win32Failure(win32_error::kFileNotFound);
-    return std::vector<std::u16string>{volume->spec.device};
+    return volume->spec.device;
+}
+
+SysResult<Handle> SimFiles::NtOpenDevice(const std::u16string& nt_name, std::uint32_t object_attributes,
+                                         std::uint32_t desired_access, std::uint32_t share_access,
+                                         std::uint32_t open_options) {
+    TELVO_SIM_ENTER(host_, "NtOpenFile", {desired_access, share_access, open_options, object_attributes});
+    constexpr std::uint32_t kKnownAttributes = object_attribute::kCaseInsensitive | object_attribute::kDontReparse;
+    if ((object_attributes & ~kKnownAttributes) != 0) return std::unexpected(SysError::NtStatus(kStatusInvalidParameter));
+    const bool names_device = (object_attributes & object_attribute::kCaseInsensitive) != 0
+                                  ? SimNullDevice::NamesDevice(nt_name)
+                                  : nt_name == u"\\Device\\Null";
+    if (!names_device) return std::unexpected(SysError::NtStatus(kStatusObjectNameNotFound));
+    auto granted = null_device_->CheckOpen(CallerToken(), desired_access);
+    if (!granted) return std::unexpected(SysError::NtStatus(NtStatusOfOpenError(granted.error().code)));
+    return host_.handles().Add(std::make_shared<SimNullDevice>(*granted, null_device_));
+}
+
+SysResult<std::uint32_t> SimFiles::GetFileType(Handle file) {
+    TELVO_SIM_ENTER(host_, "GetFileType");
+    if (host_.handles().FindAs<SimNullDevice>(file)) return file_type::kChar;
+    if (Find(file)) return file_type::kDisk;
+    return Win32Failure(win32_error::kInvalidHandle);
 }
 
 void SimFiles::AddVolume(SimVolumeSpec spec) {

@@ -7,6 +7,8 @@
 
 #include "platform/files.h"
 #include "platform/sim/sim_access_check.h"
+#include "platform/sim/sim_dos_devices.h"
+#include "platform/sim/sim_null_device.h"
 #include "platform/sim/sim_file_object.h"
 #include "platform/sim/sim_file_tree.h"
 
@@ -45,8 +47,14 @@ struct SimObjectRecord {
 //   itself, and affects only the last name of a path.
 // - Final paths are \\?\X:\... (\\?\UNC\server\share\... on a network volume)
 //   in the real case of each name, through the name the handle was opened by.
-//   Only flags 0 and FILE_NAME_OPENED are modelled (the same answer); other
-//   flags are ERROR_INVALID_PARAMETER.
+//   Only flags 0 and FILE_NAME_OPENED are modelled (the same answer), and
+//   VOLUME_NAME_NT, which names the volume's device instead of its letter
+//   (\Device\HarddiskVolume3\dir, a root with its trailing separator);
+//   other flags are ERROR_INVALID_PARAMETER.
+// - NtOpenDevice opens \Device\Null only (sim_null_device.h), with a full
+//   access check; OBJ_DONT_REPARSE is accepted, any other name is
+//   STATUS_OBJECT_NAME_NOT_FOUND. GetFileType answers FILE_TYPE_CHAR for the
+//   null device, FILE_TYPE_DISK for files and directories.
 // - Enumeration returns "." and ".." first in every directory but a volume
 //   root, then the names in upper-case order, at most 16 entries per call. A
 //   call that finds nothing at all after a restart fails with
@@ -121,7 +129,16 @@ public:
     SysResult<void> LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offset, std::uint64_t length) override;
     SysResult<void> UnlockFileEx(Handle file, std::uint64_t offset, std::uint64_t length) override;
     std::uint32_t GetDriveTypeW(const std::u16string& root_path) override;
-    SysResult<std::vector<std::u16string>> QueryDosDeviceW(const std::u16string& device_name) override;
+    SysResult<std::uint32_t> QueryDosDeviceW(const std::u16string& device_name, std::span<char16_t> buffer) override;
+    SysResult<Handle> NtOpenDevice(const std::u16string& nt_name, std::uint32_t object_attributes,
+                                   std::uint32_t desired_access, std::uint32_t share_access,
+                                   std::uint32_t open_options) override;
+    SysResult<std::uint32_t> GetFileType(Handle file) override;
+
+    // The null device object and the drive letters that are neither volumes
+    // nor SUBST drives (test side).
+    SimNullDeviceObject& null_device() { return *null_device_; }
+    SimDosDevices& dos_devices() { return dos_devices_; }
 
     // Test side: set-up and inspection around the seam (not counted, never faulted).
     // Paths are Win32 paths; every name but the last is resolved through
@@ -179,6 +196,8 @@ public:
     SysResult<void> LinkAs(const SimToken& token, std::u16string_view existing, std::u16string_view link);
 
 private:
+    std::shared_ptr<SimNullDeviceObject> null_device_ = std::make_shared<SimNullDeviceObject>();
+    SimDosDevices dos_devices_;
     // The access `token` gets opening (or creating) what `lookup` names.
     // The tree's mutex is held.
     SysResult<std::uint32_t> AccessAs(const TokenIdentity& token, const SimLookup& lookup, std::uint32_t desired,
@@ -191,6 +210,8 @@ private:
     SysResult<SimCreator> ExplicitCreator(std::span<const std::uint8_t> security_descriptor) const;
     // An open by the calling process (checked with `caller`), or by another
     // process a test stands in for (`caller` null: nothing is checked).
+    // The target a DOS device name maps to (ERROR_FILE_NOT_FOUND for none).
+    SysResult<std::u16string> DosDeviceMapping(const std::u16string& device_name);
     SysResult<std::shared_ptr<SimFileObject>> Open(std::u16string_view path, std::uint32_t access, std::uint32_t share,
                                                    std::uint32_t disposition, std::uint32_t flags,
                                                    const TokenIdentity* caller, bool backup_intent);

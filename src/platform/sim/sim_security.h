@@ -62,6 +62,9 @@ public:
                                     std::span<const std::uint8_t> dacl) override;
     SysResult<std::vector<std::uint8_t>> SetEntriesInAclW(std::span<const ExplicitAccess> entries,
                                                           std::span<const std::uint8_t> old_acl) override;
+    // sim_token_membership.cpp
+    SysResult<winformat::Sid> CreateWellKnownSid(std::uint32_t well_known_type) override;
+    SysResult<bool> CheckTokenMembership(Handle token, const winformat::Sid& sid) override;
 
     // Test side: the calling process's token. Its owner owns the objects
     // the process creates.

@@ -137,6 +137,9 @@ SysResult<std::vector<std::uint8_t>> SimSecurity::GetSecurityInfo(Handle handle,
                                                                   std::uint32_t security_information) {
     TELVO_SIM_ENTER(host_, "GetSecurityInfo", {object_type, security_information});
     if (object_type == se_object_type::kKernelObject) {
+        if (auto device = host_.handles().FindAs<SimNullDevice>(handle)) {
+            return device->device().Query(device->access(), security_information);
+        }
         return host_.pipes().KernelObjectSecurity(handle, security_information);
     }
     if (object_type != se_object_type::kFileObject) return Win32Failure(win32_error::kInvalidParameter);
@@ -152,7 +155,12 @@ SysResult<std::vector<std::uint8_t>> SimSecurity::GetSecurityInfo(Handle handle,
 
 SysResult<void> SimSecurity::SetSecurityInfo(Handle handle, std::uint32_t object_type,
                                              std::uint32_t security_information, std::span<const std::uint8_t> dacl) {
-    TELVO_SIM_ENTER(host_, "SetSecurityInfo");
+    TELVO_SIM_ENTER(host_, "SetSecurityInfo", {object_type, security_information});
+    if (object_type == se_object_type::kKernelObject) {
+        auto device = host_.handles().FindAs<SimNullDevice>(handle);
+        if (!device) return Win32Failure(win32_error::kInvalidHandle);
+        return device->device().SetDacl(device->access(), security_information, dacl);
+    }
     if (object_type != se_object_type::kFileObject) return Win32Failure(win32_error::kInvalidParameter);
     auto file = FindFile(handle);
     if (!file) return Win32Failure(win32_error::kInvalidHandle);

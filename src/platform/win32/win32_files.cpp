@@ -30,14 +30,15 @@ bool FitsObjectName(const std::u16string& name) { return name.size() * sizeof(ch
 // OBJECT_ATTRIBUTES{RootDirectory, ObjectName, OBJ_CASE_INSENSITIVE} over a
 // copy of the name that lives as long as the attributes.
 struct NtObjectName {
-    NtObjectName(Handle root, const std::u16string& name) : buffer(name) {
+    NtObjectName(Handle root, const std::u16string& name, ULONG object_attributes = OBJ_CASE_INSENSITIVE)
+        : buffer(name) {
         unicode.Length = static_cast<USHORT>(buffer.size() * sizeof(char16_t));
         unicode.MaximumLength = unicode.Length;
         unicode.Buffer = reinterpret_cast<PWSTR>(buffer.data());
         attributes.Length = sizeof attributes;
         attributes.RootDirectory = ToNative(root);
         attributes.ObjectName = &unicode;
-        attributes.Attributes = OBJ_CASE_INSENSITIVE;
+        attributes.Attributes = object_attributes;
     }
     NtObjectName(const NtObjectName&) = delete;
     NtObjectName& operator=(const NtObjectName&) = delete;
@@ -46,6 +47,19 @@ struct NtObjectName {
     UNICODE_STRING unicode{};
     OBJECT_ATTRIBUTES attributes{};
 };
+
+// NtOpenFile of an object name with no root directory.
+SysResult<Handle> NtOpenByName(const std::u16string& name, ULONG object_attributes, std::uint32_t desired_access,
+                               std::uint32_t share_access, std::uint32_t open_options) {
+    if (!FitsObjectName(name)) return std::unexpected(SysError::NtStatus(kStatusObjectNameInvalid));
+    NtObjectName object(kNullHandle, name, object_attributes);
+    IO_STATUS_BLOCK status_block{};
+    HANDLE opened = nullptr;
+    const NTSTATUS status =
+        ::NtOpenFile(&opened, desired_access, &object.attributes, &status_block, share_access, open_options);
+    if (status < 0) return std::unexpected(SysError::NtStatus(static_cast<std::uint32_t>(status)));
+    return FromNative(opened);
+}
 
 // One batch of FILE_ID_BOTH_DIR_INFO records; records are 8-byte aligned in the buffer.
 constexpr DWORD kDirectoryBufferBytes = 64 * 1024;
@@ -191,14 +205,7 @@ SysResult<std::vector<DirectoryEntry>> Win32Files::GetFileInformationByHandleEx(
 
 SysResult<Handle> Win32Files::NtOpenFile(const std::u16string& nt_path, std::uint32_t desired_access,
                                          std::uint32_t share_access, std::uint32_t open_options) {
-    if (!FitsObjectName(nt_path)) return std::unexpected(SysError::NtStatus(kStatusObjectNameInvalid));
-    NtObjectName object(kNullHandle, nt_path);
-    IO_STATUS_BLOCK status_block{};
-    HANDLE opened = nullptr;
-    const NTSTATUS status =
-        ::NtOpenFile(&opened, desired_access, &object.attributes, &status_block, share_access, open_options);
-    if (status < 0) return std::unexpected(SysError::NtStatus(static_cast<std::uint32_t>(status)));
-    return FromNative(opened);
+    return NtOpenByName(nt_path, OBJ_CASE_INSENSITIVE, desired_access, share_access, open_options);
 }
 
 SysResult<void> Win32Files::SetFileBasicInfo(Handle file, std::uint32_t attributes) {
@@ -241,18 +248,26 @@ SysResult<void> Win32Files::UnlockFileEx(Handle file, std::uint64_t offset, std:
 
 std::uint32_t Win32Files::GetDriveTypeW(const std::u16string& root_path) { return ::GetDriveTypeW(Wide(root_path)); }
 
-SysResult<std::vector<std::u16string>> Win32Files::QueryDosDeviceW(const std::u16string& device_name) {
-    // A device name maps to a short list of NT paths; 64 KiB of text is far beyond any real mapping.
-    std::vector<wchar_t> buffer(32 * 1024);
-    const DWORD length = ::QueryDosDeviceW(Wide(device_name), buffer.data(), static_cast<DWORD>(buffer.size()));
+SysResult<std::uint32_t> Win32Files::QueryDosDeviceW(const std::u16string& device_name, std::span<char16_t> buffer) {
+    const DWORD length = ::QueryDosDeviceW(Wide(device_name), reinterpret_cast<wchar_t*>(buffer.data()),
+                                           static_cast<DWORD>(buffer.size()));
     if (length == 0) return LastError();
-    std::vector<std::u16string> targets;
-    for (DWORD start = 0; start < length && buffer[start] != L'\0';) {
-        std::u16string target = FromWide(buffer.data() + start);
-        start += static_cast<DWORD>(target.size()) + 1;
-        targets.push_back(std::move(target));
+    return length;
+}
+
+SysResult<Handle> Win32Files::NtOpenDevice(const std::u16string& nt_name, std::uint32_t object_attributes,
+                                           std::uint32_t desired_access, std::uint32_t share_access,
+                                           std::uint32_t open_options) {
+    return NtOpenByName(nt_name, object_attributes, desired_access, share_access, open_options);
+}
+
+SysResult<std::uint32_t> Win32Files::GetFileType(Handle file) {
+    const DWORD type = ::GetFileType(ToNative(file));
+    if (type == FILE_TYPE_UNKNOWN) {
+        const DWORD error = ::GetLastError();
+        if (error != NO_ERROR) return std::unexpected(SysError::Win32(error));
     }
-    return targets;
+    return type;
 }
 
 }  // namespace telvo::platform::win32

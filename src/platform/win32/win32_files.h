@@ -35,7 +35,11 @@ public:
     SysResult<void> LockFileEx(Handle file, std::uint32_t flags, std::uint64_t offset, std::uint64_t length) override;
     SysResult<void> UnlockFileEx(Handle file, std::uint64_t offset, std::uint64_t length) override;
     std::uint32_t GetDriveTypeW(const std::u16string& root_path) override;
-    SysResult<std::vector<std::u16string>> QueryDosDeviceW(const std::u16string& device_name) override;
+    SysResult<std::uint32_t> QueryDosDeviceW(const std::u16string& device_name, std::span<char16_t> buffer) override;
+    SysResult<Handle> NtOpenDevice(const std::u16string& nt_name, std::uint32_t object_attributes,
+                                   std::uint32_t desired_access, std::uint32_t share_access,
+                                   std::uint32_t open_options) override;
+    SysResult<std::uint32_t> GetFileType(Handle file) override;
 };
 
 }  // namespace telvo::platform::win32

@@ -200,4 +200,22 @@ SysResult<std::vector<std::uint8_t>> Win32Security::SetEntriesInAclW(std::span<c
     return CopyBytes(result, result->AclSize);
 }
 
+SysResult<winformat::Sid> Win32Security::CreateWellKnownSid(std::uint32_t well_known_type) {
+    std::vector<std::uint8_t> buffer(SECURITY_MAX_SID_SIZE);
+    DWORD size = static_cast<DWORD>(buffer.size());
+    if (!::CreateWellKnownSid(static_cast<WELL_KNOWN_SID_TYPE>(well_known_type), nullptr, buffer.data(), &size)) {
+        return LastError();
+    }
+    auto sid = winformat::Sid::FromBytes(std::span<const std::uint8_t>(buffer.data(), ::GetLengthSid(buffer.data())));
+    if (!sid) return std::unexpected(SysError::Win32(ERROR_INVALID_SID));
+    return std::move(*sid);
+}
+
+SysResult<bool> Win32Security::CheckTokenMembership(Handle token, const winformat::Sid& sid) {
+    std::vector<std::uint8_t> sid_bytes = Writable(sid.bytes());
+    BOOL member = FALSE;
+    if (!::CheckTokenMembership(ToNative(token), sid_bytes.data(), &member)) return LastError();
+    return member != FALSE;
+}
+
 }  // namespace telvo::platform::win32

@@ -27,6 +27,8 @@ public:
                                     std::span<const std::uint8_t> dacl) override;
     SysResult<std::vector<std::uint8_t>> SetEntriesInAclW(std::span<const ExplicitAccess> entries,
                                                           std::span<const std::uint8_t> old_acl) override;
+    SysResult<winformat::Sid> CreateWellKnownSid(std::uint32_t well_known_type) override;
+    SysResult<bool> CheckTokenMembership(Handle token, const winformat::Sid& sid) override;
 };
 
 }  // namespace telvo::platform::win32
