@@ -85,6 +85,7 @@ TEST(SimAppContainer, FindsTheFolderOfAnExistingProfile) {
 TEST(SimAppContainer, TheContainerWritesItsTempAndReadsBackWhatItMadeWhereNothingIsInherited) {
     SimHost host;
     SimFiles& files = host.files();
+    files.AddVolume({});
     for (const char16_t* dir : {u"C:\\Users", u"C:\\Users\\tester", u"C:\\Users\\tester\\AppData",
                                 u"C:\\Users\\tester\\AppData\\Local", u"C:\\box"}) {
         ASSERT_TRUE(files.MakeDirectory(dir));
