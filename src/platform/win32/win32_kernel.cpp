@@ -41,7 +41,7 @@ SysResult<ObjectBasicInformation> Win32Kernel::NtQueryObject(Handle handle) {
     PUBLIC_OBJECT_BASIC_INFORMATION information{};
     ULONG length = 0;
     const NTSTATUS status =
-        ::NtQueryObject(ToNative(handle), ObjectBasicInformation, &information, sizeof(information), &length);
+        ::NtQueryObject(ToNative(handle), ::ObjectBasicInformation, &information, sizeof(information), &length);
     if (status != 0) return std::unexpected(SysError::NtStatus(static_cast<std::uint32_t>(status)));
     return ObjectBasicInformation{information.Attributes, information.GrantedAccess, information.HandleCount};
 }
