@@ -19,7 +19,8 @@ public:
     explicit Impersonation(Platform& platform) : platform_(platform) {}
     Impersonation(const Impersonation&) = delete;
     Impersonation& operator=(const Impersonation&) = delete;
-    ~Impersonation() {
+    // Fail-fast does not return: nothing unwinds past it on Windows.
+    ~Impersonation() noexcept(false) {
         if (!platform_.security.RevertToSelf()) platform_.pipes.RaiseFailFastException();
     }
 

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -161,6 +162,26 @@ SysResult<Handle> CreateServer(Platform& platform, const std::u16string& name, s
                                            4096, 4096, 0, {});
 }
 
+// A server instance and the client end connected to it.
+struct Connected {
+    UniqueHandle server;
+    UniqueHandle client;
+};
+std::optional<Connected> Connect(Platform& platform, const std::u16string& name) {
+    auto created = CreateServer(platform, name);
+    if (!created) return std::nullopt;
+    Connected ends{UniqueHandle(platform.kernel, *created), {}};
+    auto opened = OpenClient(platform, name);
+    if (!opened) return std::nullopt;
+    ends.client = UniqueHandle(platform.kernel, *opened);
+    return ends;
+}
+
+// Moves the whole string through `pipe`: the bytes moved.
+std::uint32_t Move(Platform& platform, Handle pipe, std::string& bytes, bool read) {
+    return TransferAll(platform, pipe, std::as_writable_bytes(std::span(bytes)), read);
+}
+
 // The error a read on `pipe` ends with, waiting up to 5 s.
 SysError ReadError(Platform& platform, Handle pipe) {
     std::byte buffer[16];
@@ -206,14 +227,14 @@ TEST(PipesContract, AServerInstanceExchangesBytesWithItsClientAndSeesItLeave) {
     EXPECT_EQ(*client_id, *server_id);  // one process holds both ends
 
     std::string request = Frame("request");
-    EXPECT_EQ(TransferAll(platform, client.get(), std::as_writable_bytes(std::span(request)), false), request.size());
+    EXPECT_EQ(Move(platform, client.get(), request, false), request.size());
     std::string arrived(request.size(), '\0');
-    EXPECT_EQ(TransferAll(platform, server.get(), std::as_writable_bytes(std::span(arrived)), true), request.size());
+    EXPECT_EQ(Move(platform, server.get(), arrived, true), request.size());
     EXPECT_EQ(arrived, request);
     std::string reply = Frame("reply");
-    EXPECT_EQ(TransferAll(platform, server.get(), std::as_writable_bytes(std::span(reply)), false), reply.size());
+    EXPECT_EQ(Move(platform, server.get(), reply, false), reply.size());
     std::string answered(reply.size(), '\0');
-    EXPECT_EQ(TransferAll(platform, client.get(), std::as_writable_bytes(std::span(answered)), true), reply.size());
+    EXPECT_EQ(Move(platform, client.get(), answered, true), reply.size());
     EXPECT_EQ(answered, reply);
 
     client.reset();
@@ -241,17 +262,12 @@ TEST(PipesContract, APendingConnectEndsWhenAClientOpens) {
 TEST(PipesContract, DisconnectingDiscardsWhatTheClientHasNotRead) {
     auto host = MakeContractHost();
     auto& platform = host->platform();
-    const std::u16string name = PipeName();
-    auto created = CreateServer(platform, name);
-    ASSERT_TRUE(created);
-    UniqueHandle server(platform.kernel, *created);
-    auto opened = OpenClient(platform, name);
-    ASSERT_TRUE(opened);
-    UniqueHandle client(platform.kernel, *opened);
+    auto ends = Connect(platform, PipeName());
+    ASSERT_TRUE(ends);
     std::string reply = Frame("lost");
-    EXPECT_EQ(TransferAll(platform, server.get(), std::as_writable_bytes(std::span(reply)), false), reply.size());
-    ASSERT_TRUE(platform.pipes.DisconnectNamedPipe(server.get()));
-    EXPECT_EQ(ReadError(platform, client.get()), SysError::Win32(win32_error::kPipeNotConnected));
+    EXPECT_EQ(Move(platform, ends->server.get(), reply, false), reply.size());
+    ASSERT_TRUE(platform.pipes.DisconnectNamedPipe(ends->server.get()));
+    EXPECT_EQ(ReadError(platform, ends->client.get()), SysError::Win32(win32_error::kPipeNotConnected));
 }
 
 TEST(PipesContract, TheNameGoesWithItsLastInstance) {
@@ -269,19 +285,14 @@ TEST(PipesContract, TheNameGoesWithItsLastInstance) {
 TEST(PipesContract, TheServerImpersonatesItsClientAfterReadingAndReverts) {
     auto host = MakeContractHost();
     auto& platform = host->platform();
-    const std::u16string name = PipeName();
-    auto created = CreateServer(platform, name);
-    ASSERT_TRUE(created);
-    UniqueHandle server(platform.kernel, *created);
-    auto opened = OpenClient(platform, name);
-    ASSERT_TRUE(opened);
-    UniqueHandle client(platform.kernel, *opened);
+    auto ends = Connect(platform, PipeName());
+    ASSERT_TRUE(ends);
     std::string request = Frame("who");
-    EXPECT_EQ(TransferAll(platform, client.get(), std::as_writable_bytes(std::span(request)), false), request.size());
+    EXPECT_EQ(Move(platform, ends->client.get(), request, false), request.size());
     std::string arrived(request.size(), '\0');
-    EXPECT_EQ(TransferAll(platform, server.get(), std::as_writable_bytes(std::span(arrived)), true), request.size());
+    EXPECT_EQ(Move(platform, ends->server.get(), arrived, true), request.size());
 
-    ASSERT_TRUE(platform.pipes.ImpersonateNamedPipeClient(server.get()));
+    ASSERT_TRUE(platform.pipes.ImpersonateNamedPipeClient(ends->server.get()));
     // The client asked for identification: the token opens only as the process.
     EXPECT_EQ(platform.security.OpenThreadToken(token_access::kQuery, false).error(),
               SysError::Win32(win32_error::kBadImpersonationLevel));

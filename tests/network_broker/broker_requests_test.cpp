@@ -140,7 +140,7 @@ TEST_F(BrokerRequestsTest, EveryRefusedClientGetsItsErrorAndNoFilter) {
     EXPECT_EQ(ErrorOf(Call(Register(sandbox))), "offline-network client requires medium or higher integrity");
 
     client.SetToken(with([&](SimToken& token) {
-        token = SimToken::AppContainerFrom(*user, sandbox.child->token().package.value(), {}, true);
+        token = SimToken::AppContainerFrom(*user, sandbox.child->token().package.value(), {}, false);
         token.identity.integrity_rid = 0x2000;
     }));
     EXPECT_EQ(ErrorOf(Call(Register(sandbox))), "AppContainer clients cannot control offline-network leases");

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <exception>
 #include <memory>
 #include <optional>
 #include <string>
@@ -70,14 +71,14 @@ struct SandboxOptions {
     bool child_in_job = true;
 };
 
-struct BrokerServiceFixture : ::testing::Test {
+struct BrokerServiceHost {
     SimHost host;
     platform::Platform& platform = host.platform();
     SimHelperProcess& client = host.StartHelperProcess();
     BrokerState state;
     UniqueHandle pipe;
 
-    BrokerServiceFixture() {
+    BrokerServiceHost() {
         host.security().SetProcessToken(SimToken::LocalSystem());
         EXPECT_TRUE(offline_network::InstallOfflineLayout(platform));
         state.boot_id = offline_network::ReadBootIdentity(platform.wfp).value();
@@ -135,6 +136,20 @@ struct BrokerServiceFixture : ::testing::Test {
         return ReleaseRequest{kProtocolVersion, sandbox.profile, lease_id, static_cast<std::uint64_t>(sandbox.job)};
     }
 
+    // The client opens the pipe, writes `request` whole and closes its end
+    // before the service reads a byte: no other thread acts while it is served.
+    void ClientSends(const BrokerRequest& request) {
+        AsClient([&] {
+            const UniqueHandle end(platform.kernel,
+                                   platform.files
+                                       .CreateFileW(kBrokerPipeName, platform::kPipeReadWriteNoAppend, 0,
+                                                    platform::creation_disposition::kOpenExisting, kBrokerPipeFlags)
+                                       .value());
+            EXPECT_TRUE(WriteRequestFrame(platform, end.get(), request, PipeDeadline::After(platform, 1000)));
+            return 0;
+        });
+    }
+
     // One exchange: `process` (the client unless given) opens the pipe,
     // writes `request` and reads the reply; the service serves it here and
     // disconnects.
@@ -162,15 +177,23 @@ struct BrokerServiceFixture : ::testing::Test {
             }
             exchange.reply = ReadReplyFrame(platform, end.get(), deadline);
         });
-        exchange.served = [&]() -> Result<void> {
-            if (pending) {
-                auto connected = platform.pipes.GetOverlappedResultEx(pipe.get(), connect, 5000, false);
-                if (!connected) return FailSys("connect", connected.error());
-            }
-            return ServeBrokerClient(platform, state, pipe.get());
-        }();
+        // A fail-fast of the service ends its side at once; the client's
+        // thread still finishes before it goes on.
+        std::exception_ptr ended;
+        try {
+            exchange.served = [&]() -> Result<void> {
+                if (pending) {
+                    auto connected = platform.pipes.GetOverlappedResultEx(pipe.get(), connect, 5000, false);
+                    if (!connected) return FailSys("connect", connected.error());
+                }
+                return ServeBrokerClient(platform, state, pipe.get());
+            }();
+        } catch (...) {
+            ended = std::current_exception();
+        }
         (void)platform.pipes.DisconnectNamedPipe(pipe.get());
         client_thread.join();
+        if (ended) std::rethrow_exception(ended);
         return exchange;
     }
 
@@ -190,5 +213,7 @@ struct BrokerServiceFixture : ::testing::Test {
             std::vector<offline_network::OfflineLease>{});
     }
 };
+
+struct BrokerServiceFixture : ::testing::Test, BrokerServiceHost {};
 
 }  // namespace telvo::network_broker::testing
