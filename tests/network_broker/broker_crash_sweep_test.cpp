@@ -31,7 +31,7 @@ std::vector<offline_network::OfflineLease> LeasesAfterRestart(BrokerServiceHost&
     restarted.SetToken(std::make_shared<const SimToken>(SimToken::LocalSystem()));
     const auto binding = service.host.Bind(restarted);
     auto transaction = offline_network::WfpTransaction::Begin(service.platform.wfp);
-    EXPECT_TRUE(transaction);
+    EXPECT_TRUE(transaction) << transaction.error().Display();
     if (!transaction) return {};
     auto leases = offline_network::EnumerateOfflineLeases(service.platform, transaction->engine());
     EXPECT_TRUE(leases) << leases.error().Display();
@@ -70,7 +70,7 @@ template <class Prepare>
 void SweepCuts(Prepare prepare, std::size_t before_commit, std::size_t after_commit) {
     const Plan plan = Measure(prepare);
     ASSERT_GT(plan.calls, 20u);
-    for (std::uint64_t point = 0; point <= plan.calls; ++point) {
+    for (std::uint64_t point = 0; point < plan.calls; ++point) {
         SCOPED_TRACE("cut after call " + std::to_string(point));
         BrokerServiceHost service;
         prepare(service);

@@ -116,14 +116,14 @@ TEST_F(BrokerRequestsTest, AJobHandleWithoutQueryAndTerminateIsRefused) {
 }
 
 TEST_F(BrokerRequestsTest, EveryRefusedClientGetsItsErrorAndNoFilter) {
-    // The pipe's own descriptor keeps low-integrity and AppContainer clients
-    // from opening it at all; here it lets them in, to reach the service's checks.
+    // The pipe's own descriptor keeps low-integrity, AppContainer and
+    // unauthenticated clients from opening it at all; here it lets them in.
     pipe.reset();
     pipe = UniqueHandle(platform.kernel,
                         platform.pipes
                             .CreateNamedPipeW(kBrokerPipeName, 0x40080003, platform::pipe_mode::kRejectRemoteClients, 1,
                                               16388, 16388, 0,
-                                              winformat::ParseSddl("O:SYG:SYD:P(A;;GA;;;SY)(A;;0x0012019b;;;AU)"
+                                              winformat::ParseSddl("O:SYG:SYD:P(A;;GA;;;SY)(A;;0x0012019b;;;WD)"
                                                                    "(A;;0x0012019b;;;S-1-15-2-1)S:(ML;;NW;;;LW)")
                                                   .value()
                                                   .ToSelfRelative())

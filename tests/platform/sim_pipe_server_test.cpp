@@ -55,10 +55,15 @@ struct Served {
 
 const std::uint32_t kIdentification = security_qos::kSqosPresent | security_qos::kIdentification;
 
+// A pipe the client's user may read and write.
+std::vector<std::uint8_t> OpenToTheClient() {
+    return winformat::ParseSddl("O:SYG:SYD:(A;;FA;;;SY)(A;;FA;;;S-1-5-21-7-8-9-1001)").value().ToSelfRelative();
+}
+
 TEST(SimPipeServerTest, TheServerLearnsTheClientsProcessAndImpersonatesItOnlyAfterARead) {
     Served served;
-    ASSERT_NO_FATAL_FAILURE(served.Create());
-    auto opened = served.Open(kIdentification, file_access::kGenericRead | file_access::kWriteData);
+    ASSERT_NO_FATAL_FAILURE(served.Create(OpenToTheClient()));
+    auto opened = served.Open(kIdentification);
     ASSERT_TRUE(opened) << opened.error().code;
     EXPECT_EQ(served.platform.pipes.GetNamedPipeClientProcessId(served.server.get()).value(),
               served.client_process.id());
@@ -67,7 +72,8 @@ TEST(SimPipeServerTest, TheServerLearnsTheClientsProcessAndImpersonatesItOnlyAft
     {
         const auto binding = served.host.Bind(served.client_process);
         std::string request = "hello";
-        ASSERT_TRUE(served.Transfer(*opened, request, false));
+        auto moved = served.Transfer(*opened, request, false);
+        ASSERT_TRUE(moved) << moved.error().code;
     }
     std::string arrived(5, '\0');
     ASSERT_EQ(served.Transfer(served.server.get(), arrived, true).value(), 5u);
@@ -85,14 +91,14 @@ TEST(SimPipeServerTest, TheServerLearnsTheClientsProcessAndImpersonatesItOnlyAft
 
 TEST(SimPipeServerTest, AnAnonymousClientsTokenCannotBeOpened) {
     Served served;
-    ASSERT_NO_FATAL_FAILURE(served.Create());
-    auto opened = served.Open(security_qos::kSqosPresent | security_qos::kAnonymous,
-                              file_access::kGenericRead | file_access::kWriteData);
+    ASSERT_NO_FATAL_FAILURE(served.Create(OpenToTheClient()));
+    auto opened = served.Open(security_qos::kSqosPresent | security_qos::kAnonymous);
     ASSERT_TRUE(opened) << opened.error().code;
     {
         const auto binding = served.host.Bind(served.client_process);
         std::string request = "x";
-        ASSERT_TRUE(served.Transfer(*opened, request, false));
+        auto moved = served.Transfer(*opened, request, false);
+        ASSERT_TRUE(moved) << moved.error().code;
     }
     std::string arrived(1, '\0');
     ASSERT_TRUE(served.Transfer(served.server.get(), arrived, true));
@@ -111,8 +117,7 @@ TEST(SimPipeServerTest, TheDefaultDescriptorLetsAnotherUserOnlyRead) {
 
 TEST(SimPipeServerTest, EndsOnTheirOwnThreadsWaitForEachOther) {
     Served served;
-    ASSERT_NO_FATAL_FAILURE(served.Create(
-        winformat::ParseSddl("O:SYG:SYD:(A;;FA;;;SY)(A;;FA;;;S-1-5-21-7-8-9-1001)").value().ToSelfRelative()));
+    ASSERT_NO_FATAL_FAILURE(served.Create(OpenToTheClient()));
     std::string answer;
     std::thread client([&] {
         const auto binding = served.host.Bind(served.client_process);

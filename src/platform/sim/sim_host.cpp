@@ -91,6 +91,7 @@ SimHost::Binding::~Binding() { bound = ThreadBinding{previous_host_, previous_pr
 
 void SimHost::EndProcess(SimHelperProcess& process) {
     sync_.AbandonMutexesOf(process.id());
+    wfp_.EndSessionsOf(process.id());
     process.End();
 }
 
