@@ -25,4 +25,10 @@ Result<void> WriteRequestFrame(platform::Platform& platform, platform::Handle pi
 // fails with the context "invalid network broker JSON".
 Result<BrokerReply> ReadReplyFrame(platform::Platform& platform, platform::Handle pipe, PipeDeadline deadline);
 
+// The service's side: one request frame in, under the same rules, and one
+// reply frame out.
+Result<BrokerRequest> ReadRequestFrame(platform::Platform& platform, platform::Handle pipe, PipeDeadline deadline);
+Result<void> WriteReplyFrame(platform::Platform& platform, platform::Handle pipe, const BrokerReply& reply,
+                             PipeDeadline deadline);
+
 }  // namespace telvo::network_broker

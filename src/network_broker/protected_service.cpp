@@ -187,6 +187,17 @@ Result<std::u16string> InstalledServiceImagePath(Platform& platform) {
     return program_files + kServiceDirectory + u"\\" + kServiceExecutable;
 }
 
+Result<bool> NetworkServiceInstalled(Platform& platform) {
+    TELVO_TRY_ASSIGN(const ServiceHandle manager_handle,
+                     Lift("OpenSCManagerW(network setup)", platform.service.OpenSCManagerW(scm_access::kConnect)));
+    const UniqueServiceHandle manager(platform.service, manager_handle);
+    auto opened = platform.service.OpenServiceW(manager.get(), kServiceName, service_access::kQueryStatus);
+    if (!opened && opened.error() == SysError::Win32(win32_error::kServiceDoesNotExist)) return false;
+    TELVO_TRY_ASSIGN(const ServiceHandle service_handle, Lift("OpenServiceW(network service)", std::move(opened)));
+    const UniqueServiceHandle service(platform.service, service_handle);
+    return true;
+}
+
 Result<ProtectedService> QueryProtectedService(Platform& platform) {
     TELVO_TRY_ASSIGN(const ServiceHandle manager_handle,
                      Lift("OpenSCManagerW(network setup)", platform.service.OpenSCManagerW(scm_access::kConnect)));

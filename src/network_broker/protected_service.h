@@ -55,6 +55,10 @@ struct ProtectedService {
 
 Result<ProtectedService> QueryProtectedService(platform::Platform& platform);
 
+// Whether the Service Control Manager knows the service at all: false only
+// for ERROR_SERVICE_DOES_NOT_EXIST (1060); any other failure is an error.
+Result<bool> NetworkServiceInstalled(platform::Platform& platform);
+
 // The installed executable's full path, from ProgramFilesDir.
 Result<std::u16string> InstalledServiceImagePath(platform::Platform& platform);
 

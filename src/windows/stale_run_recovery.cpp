@@ -7,6 +7,7 @@
 #include "common/try.h"
 #include "identity/profile.h"
 #include "network_broker/offline_lease.h"
+#include "network_broker/protected_service.h"
 #include "platform/unique_handle.h"
 #include "windows/exact_cleanup.h"
 #include "windows/journal.h"
@@ -74,6 +75,26 @@ void RemoveDeadDraft(Platform& platform, std::string_view directory, std::u16str
     (void)RemoveJournalFile(platform, path, "could not remove abandoned journal draft " + path);
 }
 
+// The broker's part of a dead run's recovery. The journal asks for the
+// broker before the run's profile exists, so a run that died before it ever
+// reached the broker leaves such a journal too, also on a host where the
+// service was never installed. There the broker's proof holds without it:
+// a lease is the service's own record, installed only by the running
+// service for a registration it authenticated, and the service's removal
+// refuses while any lease is active or retained. So where the Service
+// Control Manager knows no such service (ERROR_SERVICE_DOES_NOT_EXIST), no
+// lease can exist for the profile, and the run's Job, which killed its
+// processes when the dead helper's last handle closed, has nothing the
+// broker could still protect or prove. Every other answer keeps the rule:
+// an installed service must recover the lease itself (the client proves the
+// pipe's server is that service), and a manager that cannot be asked, or a
+// service that is present but does not answer as itself, keeps the journal.
+Result<void> BrokerRecovery(Platform& platform, const std::string& profile_name) {
+    TELVO_TRY_ASSIGN(const bool installed, network_broker::NetworkServiceInstalled(platform));
+    if (!installed) return {};
+    return network_broker::RecoverOfflineLease(platform, profile_name);
+}
+
 // One journal, from its name to its removal.
 Result<void> RecoverJournal(Platform& platform, std::string_view directory, std::u16string_view wide_stem) {
     auto stem = winformat::Utf16ToUtf8(wide_stem);
@@ -91,7 +112,8 @@ Result<void> RecoverJournal(Platform& platform, std::string_view directory, std:
     // Nothing of the run is touched until the broker has proved its job
     // empty: a process still in it could use what the cleanup would revoke.
     if (journal.broker_required) {
-        if (auto recovered = network_broker::RecoverOfflineLease(platform, journal.profile_name); !recovered) {
+        auto recovered = BrokerRecovery(platform, journal.profile_name);
+        if (!recovered) {
             return Fail(std::move(recovered.error())
                             .Context("offline broker could not prove the stale job empty; journal and ACLs retained"));
         }

@@ -60,6 +60,10 @@ public:
     SysResult<bool> CheckTokenMembership(platform::Handle token, const winformat::Sid& sid) override {
         return inner_.CheckTokenMembership(token, sid);
     }
+    SysResult<platform::Handle> OpenThreadToken(std::uint32_t desired_access, bool open_as_self) override {
+        return inner_.OpenThreadToken(desired_access, open_as_self);
+    }
+    SysResult<void> RevertToSelf() override { return inner_.RevertToSelf(); }
 
 protected:
     platform::Security& inner_;

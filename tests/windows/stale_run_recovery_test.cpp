@@ -224,11 +224,11 @@ TEST_F(StaleRunRecoveryTest, OfflineRunIsUndoneOnlyAfterTheBrokerRecoversItsLeas
     StartRun(true);
     Die();
     const std::string retained = "offline broker could not prove the stale job empty; journal and ACLs retained: ";
-    // No broker at all.
+    // The service is installed but nothing serves its pipe.
+    network_broker::testing::InstallOfflineService(host);
     EXPECT_EQ(Refusal().rfind(retained, 0), 0u) << Refusal();
     ExpectRetained();
 
-    network_broker::testing::InstallOfflineService(host);
     network_broker::testing::ServeBrokerResult(host,
                                                network_broker::ErrorResult{"recovery profile belongs to a different account"});
     EXPECT_EQ(Refusal(), retained + "offline-network broker: recovery profile belongs to a different account");
@@ -240,6 +240,46 @@ TEST_F(StaleRunRecoveryTest, OfflineRunIsUndoneOnlyAfterTheBrokerRecoversItsLeas
     network_broker::testing::ServeBrokerResult(host, network_broker::RecoveredResult{});
     ASSERT_TRUE(Recover()) << Refusal();
     EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+}
+
+// Without the service no lease can exist: the broker's part holds, and the
+// user's next run recovers and works.
+TEST_F(StaleRunRecoveryTest, AnOfflineRunOnAHostWithoutTheServiceIsRecovered) {
+    StartRun(true);
+    Die();
+    ASSERT_TRUE(Recover()) << Refusal();
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+
+    StartRun(true);
+    Die();
+    ASSERT_TRUE(Recover()) << Refusal();
+    EXPECT_EQ(Leftovers(), std::vector<std::string>{});
+
+    // A manager that cannot be asked proves nothing.
+    StartRun(true);
+    Die();
+    FailNext("OpenSCManagerW", 5);
+    EXPECT_EQ(Refusal(),
+              "offline broker could not prove the stale job empty; journal and ACLs retained: "
+              "OpenSCManagerW(network setup) failed with Win32 error 5");
+    ExpectRetained();
+}
+
+// The service is there, but another process holds its pipe and answers
+// "recovered": the answer is not the service's, and nothing is undone.
+TEST_F(StaleRunRecoveryTest, AnImpostorOnThePipeCannotRecoverAnOfflineRun) {
+    StartRun(true);
+    Die();
+    network_broker::testing::InstallOfflineService(host);
+    network_broker::testing::PipeServerScript impostor;
+    impostor.server_process_id = network_broker::testing::kServicePid + 4;
+    network_broker::testing::ServeBroker(host, {network_broker::testing::PipeChunk{0, network_broker::testing::ReplyText(
+                                                                  network_broker::RecoveredResult{})}},
+                                         impostor);
+    EXPECT_EQ(Refusal(),
+              "offline broker could not prove the stale job empty; journal and ACLs retained: "
+              "network pipe identity changed or differs from the protected running service");
+    ExpectRetained();
 }
 
 TEST_F(StaleRunRecoveryTest, FailedCleanupKeepsTheJournalForTheNextWalk) {

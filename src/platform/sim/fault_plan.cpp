@@ -16,7 +16,8 @@ SysError::Kind ErrorKindOfCall(std::string_view call) {
         return SysError::Kind::hresult;
     }
     if (call == "NtQuerySecurityObject" || call == "NtSetSecurityObject" || call == "NtCreateFile" ||
-        call == "NtOpenFile" || call == "BCryptGenRandom" || call == "NtQuerySystemInformation") {
+        call == "NtOpenFile" || call == "BCryptGenRandom" || call == "NtQuerySystemInformation" ||
+        call == "NtQueryObject") {
         return SysError::Kind::ntstatus;
     }
     return SysError::Kind::win32;

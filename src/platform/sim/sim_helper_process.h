@@ -10,6 +10,7 @@
 
 #include "platform/console.h"
 #include "platform/sim/handle_table.h"
+#include "platform/sim/sim_object.h"
 #include "platform/sim/sim_stdio.h"
 #include "platform/sim/sim_token.h"
 
@@ -55,6 +56,10 @@ public:
     // The process is gone: a read of standard input that it had pending
     // ends, and its handles close.
     void End();
+    bool Ended() const;
+    // Its creation time as GetProcessTimes reports it (a FILETIME value).
+    std::uint64_t creation_time() const { return creation_time_; }
+    void SetCreationTime(std::uint64_t filetime) { creation_time_ = filetime; }
 
 private:
     const std::uint32_t id_;
@@ -66,7 +71,20 @@ private:
     std::shared_ptr<const SimToken> token_;
     std::map<StdStream, Handle> std_handles_;
     std::optional<std::uint32_t> exit_code_;
+    bool ended_ = false;
+    std::uint64_t creation_time_ = 0;
     std::vector<std::u16string> environment_{u"SystemDrive=C:", u"SystemRoot=C:\\Windows"};
+};
+
+// What OpenProcess gives of a helper process: signalled once it has ended.
+class SimHelperProcessObject final : public SimWaitable {
+public:
+    explicit SimHelperProcessObject(SimHelperProcess& process) : process_(process) {}
+    SimHelperProcess& process() const { return process_; }
+    std::optional<std::uint32_t> TryWait() override;
+
+private:
+    SimHelperProcess& process_;
 };
 
 }  // namespace telvo::platform::sim

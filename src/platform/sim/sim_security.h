@@ -1,7 +1,10 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -65,6 +68,14 @@ public:
     // sim_token_membership.cpp
     SysResult<winformat::Sid> CreateWellKnownSid(std::uint32_t well_known_type) override;
     SysResult<bool> CheckTokenMembership(Handle token, const winformat::Sid& sid) override;
+    SysResult<Handle> OpenThreadToken(std::uint32_t desired_access, bool open_as_self) override;
+    SysResult<void> RevertToSelf() override;
+
+    // ImpersonateNamedPipeClient: the calling OS thread (one simulated
+    // thread) takes `token` until RevertToSelf.
+    void ImpersonateOnThread(std::shared_ptr<const SimToken> token);
+    // Whether the calling thread impersonates someone.
+    bool ThreadImpersonates() const;
 
     // Test side: the calling process's token. Its owner owns the objects
     // the process creates.
@@ -111,6 +122,8 @@ private:
     GrantMerge grant_merge_ = kDefaultGrantMerge;
     std::vector<std::uint8_t> last_nt_set_;
     FileSecurityAction before_file_call_;
+    mutable std::mutex impersonation_mutex_;
+    std::map<std::thread::id, std::shared_ptr<const SimToken>> impersonation_;
 };
 
 }  // namespace telvo::platform::sim

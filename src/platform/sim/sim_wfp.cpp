@@ -147,12 +147,25 @@ SysResult<WfpEngine> SimWfp::FwpmEngineOpen0(std::uint32_t authn_service, const 
     }
     std::lock_guard lock(mutex_);
     Session opened;
+    opened.process_id = host_.caller().id();
     opened.token = host_.security().ProcessToken().identity;
     opened.txn_wait_timeout_ms = session.txn_wait_timeout_ms;
     TELVO_TRY(Check(opened, engine_descriptor_, wfp_access::kOpen));
     const std::uint64_t handle = next_handle_ += 4;
     sessions_.emplace(handle, std::move(opened));
     return WfpEngine{handle};
+}
+
+void SimWfp::EndSessionsOf(std::uint32_t process_id) {
+    std::lock_guard lock(mutex_);
+    for (auto it = sessions_.begin(); it != sessions_.end();) {
+        if (it->second.process_id != process_id) {
+            ++it;
+            continue;
+        }
+        if (writer_ == it->first) writer_.reset();
+        it = sessions_.erase(it);
+    }
 }
 
 SysResult<void> SimWfp::FwpmEngineClose0(WfpEngine engine) {

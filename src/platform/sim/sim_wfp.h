@@ -113,6 +113,9 @@ public:
     bool TransactionOpen() const;
     // The engine restarts as at a reboot (see above), in a new boot.
     void Reboot();
+    // A process ended: the engine runs down its sessions, and the
+    // transaction one of them held is aborted.
+    void EndSessionsOf(std::uint32_t process_id);
     const Guid& BootIdentifier() const { return boot_identifier_; }
     // The size NtQuerySystemInformation reports and fills (32, or the 0x14
     // bytes of builds before Windows 8).
@@ -134,6 +137,7 @@ private:
         std::size_t position = 0;
     };
     struct Session {
+        std::uint32_t process_id = 0;  // the process that opened it
         TokenIdentity token;
         std::uint32_t txn_wait_timeout_ms = 0;
         std::optional<State> transaction;

@@ -29,6 +29,8 @@ public:
                                                           std::span<const std::uint8_t> old_acl) override;
     SysResult<winformat::Sid> CreateWellKnownSid(std::uint32_t well_known_type) override;
     SysResult<bool> CheckTokenMembership(Handle token, const winformat::Sid& sid) override;
+    SysResult<Handle> OpenThreadToken(std::uint32_t desired_access, bool open_as_self) override;
+    SysResult<void> RevertToSelf() override;
 };
 
 }  // namespace telvo::platform::win32
