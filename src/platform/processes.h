@@ -113,6 +113,9 @@ public:
     virtual SysResult<std::uint32_t> GetExitCodeProcess(Handle process) = 0;
     virtual SysResult<void> TerminateProcess(Handle process, std::uint32_t exit_code) = 0;
     virtual SysResult<std::uint32_t> GetProcessId(Handle process) = 0;
+    // QueryFullProcessImageNameW(process, Win32 path form) with a buffer of
+    // 32768 units.
+    virtual SysResult<std::u16string> QueryFullProcessImageNameW(Handle process) = 0;
 
     // GetHandleInformation: the HANDLE_FLAG_* bits of the handle.
     virtual SysResult<std::uint32_t> GetHandleInformation(Handle handle) = 0;

@@ -76,6 +76,9 @@ public:
         return inner_.TerminateProcess(p, c);
     }
     SysResult<std::uint32_t> GetProcessId(platform::Handle p) override { return inner_.GetProcessId(p); }
+    SysResult<std::u16string> QueryFullProcessImageNameW(platform::Handle p) override {
+        return inner_.QueryFullProcessImageNameW(p);
+    }
     SysResult<std::uint32_t> GetHandleInformation(platform::Handle h) override {
         return inner_.GetHandleInformation(h);
     }

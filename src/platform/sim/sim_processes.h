@@ -17,6 +17,10 @@ namespace telvo::platform::sim {
 
 class SimHost;
 
+// The program a command line names: the quoted first part, or the part up to
+// the first space.
+std::u16string ProgramOfCommandLine(const std::u16string& command_line);
+
 class SimProcesses final : public Processes {
 public:
     explicit SimProcesses(SimHost& host) : host_(host) {}
@@ -41,6 +45,7 @@ public:
     SysResult<std::uint32_t> GetExitCodeProcess(Handle process) override;
     SysResult<void> TerminateProcess(Handle process, std::uint32_t exit_code) override;
     SysResult<std::uint32_t> GetProcessId(Handle process) override;
+    SysResult<std::u16string> QueryFullProcessImageNameW(Handle process) override;
     SysResult<std::uint32_t> GetHandleInformation(Handle handle) override;
     SysResult<void> SetHandleInformation(Handle handle, std::uint32_t mask, std::uint32_t flags) override;
 
@@ -61,6 +66,9 @@ public:
     // Waits (in real time) until every thread started through the seam has
     // returned.
     void JoinThreads();
+    // Test side: an OS thread acting as `process` runs `routine` (a process
+    // the host started, its first thread); JoinThreads waits for it too.
+    void StartThreadFor(SimHelperProcess& process, std::function<void()> routine);
 
     // The process id of a host's first helper process.
     static constexpr std::uint32_t kOwnProcessId = 4000;

@@ -33,6 +33,7 @@ public:
     SysResult<std::uint32_t> GetExitCodeProcess(Handle process) override;
     SysResult<void> TerminateProcess(Handle process, std::uint32_t exit_code) override;
     SysResult<std::uint32_t> GetProcessId(Handle process) override;
+    SysResult<std::u16string> QueryFullProcessImageNameW(Handle process) override;
     SysResult<std::uint32_t> GetHandleInformation(Handle handle) override;
     SysResult<void> SetHandleInformation(Handle handle, std::uint32_t mask, std::uint32_t flags) override;
 
