@@ -53,6 +53,7 @@ TEST(NetworkService, StopsWhenTheLayoutIsMissingOrDiffers) {
 TEST(NetworkService, HandlerRegistrationFailureIsLoggedAndNothingElseHappens) {
     ServiceTestHost test;
     test.InstallLayout();
+    const std::uint64_t engine_opens = test.host.faults().Count("FwpmEngineOpen0");
     test.host.faults().FailOn("RegisterServiceCtrlHandlerExW", 1, SysError::Win32(1063));
     ASSERT_TRUE(test.Start());
     ASSERT_TRUE(test.WaitForStopped());
@@ -60,7 +61,7 @@ TEST(NetworkService, HandlerRegistrationFailureIsLoggedAndNothingElseHappens) {
               std::vector<std::string>{
                   "service handler registration: RegisterServiceCtrlHandlerExW failed with Win32 error 1063"});
     EXPECT_TRUE(test.host.service().StatusHistory(kServiceName).empty());
-    EXPECT_EQ(test.host.faults().Count("FwpmEngineOpen0"), 0u);
+    EXPECT_EQ(test.host.faults().Count("FwpmEngineOpen0"), engine_opens);
 }
 
 // Leases of an earlier boot are removed when the service starts; those of
@@ -130,16 +131,18 @@ TEST(NetworkService, ASecondInstanceCannotTakeThePipe) {
     EXPECT_EQ(test.status().win32_exit_code, 0u);
 }
 
-TEST(NetworkService, RefusesToServeWhenItIsNotTheProtectedServiceImage) {
+TEST(NetworkService, RefusesToServeFromAnImageOtherThanTheProtectedOne) {
     ServiceTestHost test;
     test.InstallLayout();
-    // The SCM's command line names another executable than the installed one.
-    test.service().config.binary_path_name = u"\"C:\\Program Files\\Other\\telvo-windows-sandbox.exe\" --network-service";
+    // The process runs another copy of the executable than the installed one.
+    test.host.service().SetProgram(kServiceName, [&test] {
+        test.host.caller().SetImagePath(u"C:\\Users\\alice\\work\\telvo-windows-sandbox.exe");
+        (void)RunNetworkService(test.platform());
+    });
     ASSERT_TRUE(test.Start());
     ASSERT_TRUE(test.WaitForStopped());
-    const auto messages = test.EventMessages();
-    ASSERT_EQ(messages.size(), 1u);
-    EXPECT_TRUE(messages[0].starts_with(Stopped(""))) << messages[0];
+    EXPECT_EQ(test.EventMessages(),
+              std::vector<std::string>{Stopped("network service process differs from its protected SCM PID or image")});
     EXPECT_EQ(test.status().win32_exit_code, 1066u);
 }
 

@@ -209,6 +209,7 @@ SysResult<void> SimServiceControl::StartServiceW(ServiceHandle service) {
     auto state = std::make_shared<ServiceProcessState>();
     state->key = key;
     state->process = &process;
+    state->own_process = true;
     processes_.push_back(state);
     auto it = services_.find(key);
     if (it != services_.end()) {
@@ -350,8 +351,8 @@ void SimServiceControl::EndServiceProcesses() {
     {
         std::lock_guard lock(mutex_);
         for (const auto& state : processes_) {
-            // The console process a test marked stays the test's.
-            if (state->process != nullptr && !scm_arguments_) running.push_back(state->process);
+            // A console process that a test marked stays the test's.
+            if (state->own_process) running.push_back(state->process);
         }
     }
     for (SimHelperProcess* process : running) host_.KillProcess(*process);

@@ -161,6 +161,7 @@ private:
     struct ServiceProcessState {
         std::u16string key;  // the upper-cased service name
         SimHelperProcess* process = nullptr;
+        bool own_process = false;  // started by StartServiceW
         bool dispatcher_called = false;
         std::optional<std::u16string> dispatched;
         ServiceControlHandler handler;
