@@ -58,15 +58,8 @@ struct ServiceConfig {
     std::u16string display_name;
 };
 
-// SERVICE_STATUS_PROCESS.
-struct ServiceStatusProcess {
-    std::uint32_t service_type = 0;
-    std::uint32_t current_state = 0;
-    std::uint32_t controls_accepted = 0;
-    std::uint32_t win32_exit_code = 0;
-    std::uint32_t service_specific_exit_code = 0;
-    std::uint32_t check_point = 0;
-    std::uint32_t wait_hint = 0;
+// SERVICE_STATUS_PROCESS: SERVICE_STATUS and the process.
+struct ServiceStatusProcess : ServiceStatus {
     std::uint32_t process_id = 0;  // 0 while the service is not running
     std::uint32_t service_flags = 0;
 };

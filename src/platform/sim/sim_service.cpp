@@ -74,12 +74,6 @@ std::uint32_t AcceptBitForControl(std::uint32_t control) {
     return 0;
 }
 
-ServiceStatus AsServiceStatus(const ServiceStatusProcess& status) {
-    return ServiceStatus{status.service_type,    status.current_state,
-                         status.controls_accepted, status.win32_exit_code,
-                         status.service_specific_exit_code, status.check_point,
-                         status.wait_hint};
-}
 
 }  // namespace
 
@@ -176,11 +170,7 @@ SysResult<void> SimServiceControl::SetServiceStatus(ServiceStatusHandle handle, 
     auto it = services_.find(state->key);
     if (it != services_.end()) {
         const bool stopped = status.current_state == service_state::kStopped;
-        it->second.status = ServiceStatusProcess{status.service_type,    status.current_state,
-                                                 status.controls_accepted, status.win32_exit_code,
-                                                 status.service_specific_exit_code, status.check_point,
-                                                 status.wait_hint,         stopped ? 0 : state->process->id(),
-                                                 0};
+        it->second.status = ServiceStatusProcess{status, stopped ? 0 : state->process->id(), 0};
     }
     // STOPPED closes the service's side: the handle answers no more.
     if (status.current_state == service_state::kStopped) state->status_handle.reset();
@@ -213,8 +203,10 @@ SysResult<void> SimServiceControl::StartServiceW(ServiceHandle service) {
     processes_.push_back(state);
     auto it = services_.find(key);
     if (it != services_.end()) {
-        it->second.status = ServiceStatusProcess{it->second.config.service_type, service_state::kStartPending, 0, 0,
-                                                 0, 0, kStartWaitHintMs, process.id(), 0};
+        it->second.status = ServiceStatusProcess{
+            {it->second.config.service_type, service_state::kStartPending, 0, 0, 0, 0, kStartWaitHintMs},
+            process.id(),
+            0};
     }
     changed_.notify_all();
     lock.unlock();
@@ -232,8 +224,8 @@ void SimServiceControl::ProcessEnded(const std::shared_ptr<ServiceProcessState>&
         auto it = services_.find(state->key);
         // A process that ends without having reported STOPPED has crashed.
         if (it != services_.end() && it->second.status.process_id == state->process->id()) {
-            it->second.status = ServiceStatusProcess{it->second.config.service_type, service_state::kStopped, 0,
-                                                     kProcessAborted, 0, 0, 0, 0, 0};
+            it->second.status = ServiceStatusProcess{
+                {it->second.config.service_type, service_state::kStopped, 0, kProcessAborted, 0, 0, 0}, 0, 0};
         }
         std::erase(processes_, state);
         changed_.notify_all();
@@ -280,7 +272,7 @@ SysResult<ServiceStatus> SimServiceControl::ControlService(ServiceHandle service
     if (!Deliver(lock, *state, control)) return Win32Failure(win32_error::kServiceRequestTimeout);
     auto after = services_.find(key);
     if (after == services_.end()) return Win32Failure(win32_error::kInvalidHandle);
-    return AsServiceStatus(after->second.status);
+    return static_cast<const ServiceStatus&>(after->second.status);
 }
 
 void SimServiceControl::SetProgram(const std::u16string& name, SimServiceProgram program) {

@@ -164,10 +164,10 @@ SysResult<ServiceStatusProcess> Win32ServiceControl::QueryServiceStatusEx(Servic
                                 sizeof(status), &needed)) {
         return LastError();
     }
-    return ServiceStatusProcess{status.dwServiceType,    status.dwCurrentState,
-                                status.dwControlsAccepted, status.dwWin32ExitCode,
-                                status.dwServiceSpecificExitCode, status.dwCheckPoint,
-                                status.dwWaitHint,         status.dwProcessId,
+    return ServiceStatusProcess{{status.dwServiceType, status.dwCurrentState, status.dwControlsAccepted,
+                                 status.dwWin32ExitCode, status.dwServiceSpecificExitCode, status.dwCheckPoint,
+                                 status.dwWaitHint},
+                                status.dwProcessId,
                                 status.dwServiceFlags};
 }
 
