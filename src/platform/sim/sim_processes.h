@@ -16,6 +16,7 @@
 namespace telvo::platform::sim {
 
 class SimHost;
+class SimHelperProcess;
 
 // The program a command line names: the quoted first part, or the part up to
 // the first space.
