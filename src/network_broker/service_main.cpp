@@ -88,8 +88,7 @@ Result<UniqueHandle> CreateBrokerPipe(Platform& platform) {
 // process that holds the pipe.
 Result<void> CheckSelf(Platform& platform) {
     TELVO_TRY_ASSIGN(const ProtectedService service, QueryProtectedService(platform));
-    TELVO_TRY_ASSIGN(const std::uint32_t own_id,
-                     Lift("GetProcessId", platform.processes.GetProcessId(platform::kCurrentProcess)));
+    const std::uint32_t own_id = platform.processes.GetCurrentProcessId();
     TELVO_TRY_ASSIGN(const std::u16string own_image,
                      Lift("QueryFullProcessImageNameW",
                           platform.processes.QueryFullProcessImageNameW(platform::kCurrentProcess)));

@@ -9,6 +9,13 @@
 
 namespace telvo::platform {
 
+// PUBLIC_OBJECT_BASIC_INFORMATION, as far as the system reads it.
+struct ObjectBasicInformation {
+    std::uint32_t attributes = 0;
+    std::uint32_t granted_access = 0;
+    std::uint32_t handle_count = 0;
+};
+
 // Handles, byte I/O on handles, waits and time (kernel32).
 class Kernel {
 public:
@@ -25,6 +32,12 @@ public:
     virtual SysResult<std::uint32_t> WaitForSingleObject(Handle handle, std::uint32_t milliseconds) = 0;
     virtual void Sleep(std::uint32_t milliseconds) = 0;
     virtual std::uint64_t GetTickCount64() = 0;
+
+    // NtQueryObject(ObjectBasicInformation) (ntdll), NTSTATUS kind: what the
+    // handle was granted, with the object's handle count.
+    virtual SysResult<ObjectBasicInformation> NtQueryObject(Handle handle) = 0;
+    // CompareObjectHandles: whether both handles refer to the same kernel object.
+    virtual bool CompareObjectHandles(Handle first, Handle second) = 0;
 };
 
 // INFINITE: a wait without a time limit.

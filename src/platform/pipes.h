@@ -84,6 +84,23 @@ public:
     [[noreturn]] virtual void RaiseFailFastException() = 0;
 };
 
+// CreateNamedPipeW's open mode and pipe mode bits.
+namespace pipe_open_mode {
+inline constexpr std::uint32_t kAccessInbound = 0x00000001;
+inline constexpr std::uint32_t kAccessOutbound = 0x00000002;
+inline constexpr std::uint32_t kAccessDuplex = 0x00000003;
+inline constexpr std::uint32_t kFirstPipeInstance = 0x00080000;
+inline constexpr std::uint32_t kOverlapped = 0x40000000;
+}  // namespace pipe_open_mode
+namespace pipe_mode {
+inline constexpr std::uint32_t kTypeByte = 0x00000000;
+inline constexpr std::uint32_t kTypeMessage = 0x00000004;
+inline constexpr std::uint32_t kReadModeMessage = 0x00000002;
+inline constexpr std::uint32_t kNoWait = 0x00000001;
+inline constexpr std::uint32_t kRejectRemoteClients = 0x00000008;
+inline constexpr std::uint32_t kUnlimitedInstances = 255;
+}  // namespace pipe_mode
+
 // A byte-mode pipe's client end as the broker opens it: generic read and
 // write without FILE_APPEND_DATA.
 inline constexpr std::uint32_t kPipeReadWriteNoAppend = 0x0012019B;
@@ -104,6 +121,9 @@ namespace win32_error {
 inline constexpr std::uint32_t kSemTimeout = 121;           // WaitNamedPipe timed out
 inline constexpr std::uint32_t kPipeBusy = 231;             // every instance busy
 inline constexpr std::uint32_t kPipeNotConnected = 233;
+inline constexpr std::uint32_t kNoToken = 1008;             // the thread impersonates no one
+inline constexpr std::uint32_t kCantOpenAnonymous = 1347;   // an anonymous-level token
+inline constexpr std::uint32_t kCannotImpersonate = 1368;   // nothing read from the client yet
 inline constexpr std::uint32_t kPipeConnected = 535;        // a client came before ConnectNamedPipe
 inline constexpr std::uint32_t kWaitTimeout = 258;          // WAIT_TIMEOUT as a last error
 inline constexpr std::uint32_t kOperationAborted = 995;     // a cancelled operation

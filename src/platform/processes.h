@@ -72,6 +72,34 @@ struct ProcessInformation {
     std::uint32_t thread_id = 0;
 };
 
+// GetProcessTimes' creation and exit times, each FILETIME as one value.
+struct ProcessTimes {
+    std::uint64_t creation = 0;
+    std::uint64_t exit = 0;
+};
+
+// Process access rights.
+namespace process_access {
+inline constexpr std::uint32_t kDupHandle = 0x00000040;
+inline constexpr std::uint32_t kQueryInformation = 0x00000400;
+inline constexpr std::uint32_t kQueryLimitedInformation = 0x00001000;
+inline constexpr std::uint32_t kSynchronize = 0x00100000;
+}  // namespace process_access
+
+// Job object access rights.
+namespace job_access {
+inline constexpr std::uint32_t kAssignProcess = 0x0001;
+inline constexpr std::uint32_t kSetAttributes = 0x0002;
+inline constexpr std::uint32_t kQuery = 0x0004;
+inline constexpr std::uint32_t kTerminate = 0x0008;
+}  // namespace job_access
+
+// DuplicateHandle options.
+namespace duplicate_option {
+inline constexpr std::uint32_t kCloseSource = 0x1;
+inline constexpr std::uint32_t kSameAccess = 0x2;
+}  // namespace duplicate_option
+
 // Processes, job objects and threads (kernel32).
 class Processes {
 public:
@@ -116,6 +144,21 @@ public:
     // QueryFullProcessImageNameW(process, Win32 path form) with a buffer of
     // 32768 units.
     virtual SysResult<std::u16string> QueryFullProcessImageNameW(Handle process) = 0;
+
+    // GetCurrentProcessId.
+    virtual std::uint32_t GetCurrentProcessId() = 0;
+    // OpenProcess without handle inheritance.
+    virtual SysResult<Handle> OpenProcess(std::uint32_t desired_access, std::uint32_t process_id) = 0;
+    // DuplicateHandle of `source` out of `source_process` into the calling
+    // process, not inheritable, with `desired_access` or the options given
+    // (duplicate_option).
+    virtual SysResult<Handle> DuplicateHandle(Handle source_process, Handle source, std::uint32_t desired_access,
+                                              std::uint32_t options) = 0;
+    // GetProcessTimes: creation and exit time as FILETIME values (the exit
+    // time is 0 while the process runs).
+    virtual SysResult<ProcessTimes> GetProcessTimes(Handle process) = 0;
+    // IsProcessInJob: whether the process runs in `job`.
+    virtual SysResult<bool> IsProcessInJob(Handle process, Handle job) = 0;
 
     // GetHandleInformation: the HANDLE_FLAG_* bits of the handle.
     virtual SysResult<std::uint32_t> GetHandleInformation(Handle handle) = 0;

@@ -35,9 +35,15 @@ struct ExplicitAccess {
 //   IsValidSid refuses cannot be measured, so only its 8-byte header), and
 //   its attributes.
 // - Fixed-size classes (TokenElevation): the structure's bytes in `bytes`.
+// - TokenGroups: each group's SID bytes and attributes, in the token's order.
+struct TokenGroupEntry {
+    std::vector<std::uint8_t> sid;
+    std::uint32_t attributes = 0;
+};
 struct TokenInformation {
     std::vector<std::uint8_t> bytes;
     std::uint32_t attributes = 0;
+    std::vector<TokenGroupEntry> groups{};
 };
 
 // GENERIC_MAPPING.
@@ -124,6 +130,15 @@ public:
     // Windows' buffer at once.
     virtual SysResult<std::vector<std::uint8_t>> SetEntriesInAclW(std::span<const ExplicitAccess> entries,
                                                                   std::span<const std::uint8_t> old_acl) = 0;
+
+    // OpenThreadToken of the calling thread. With `open_as_self` the open is
+    // checked against the process's own identity; an identification-level
+    // token needs it (ERROR_BAD_IMPERSONATION_LEVEL otherwise), an
+    // anonymous-level one cannot be opened (ERROR_CANT_OPEN_ANONYMOUS), and a
+    // thread that impersonates no one has no token (ERROR_NO_TOKEN).
+    virtual SysResult<Handle> OpenThreadToken(std::uint32_t desired_access, bool open_as_self) = 0;
+    // RevertToSelf: the calling thread stops impersonating.
+    virtual SysResult<void> RevertToSelf() = 0;
 };
 
 // ACCESS_MODE values.
@@ -161,6 +176,7 @@ inline constexpr std::uint32_t kQuery = 0x0008;      // TOKEN_QUERY
 
 namespace token_information {
 inline constexpr std::uint32_t kUser = 1;                  // TokenUser: TOKEN_USER
+inline constexpr std::uint32_t kGroups = 2;                // TokenGroups: TOKEN_GROUPS
 inline constexpr std::uint32_t kOwner = 4;                 // TokenOwner: TOKEN_OWNER
 inline constexpr std::uint32_t kElevation = 20;            // TokenElevation: TOKEN_ELEVATION (one DWORD)
 inline constexpr std::uint32_t kIntegrityLevel = 25;       // TokenIntegrityLevel: TOKEN_MANDATORY_LABEL

@@ -152,5 +152,146 @@ TEST(PipesContract, ABusyPipeRefusesTheNextClientAndItsWaitTimesOut) {
     EXPECT_EQ(platform.pipes.WaitNamedPipeW(name, 100).error(), SysError::Win32(win32_error::kSemTimeout));
 }
 
+constexpr std::uint32_t kServerOpenMode = pipe_open_mode::kAccessDuplex | pipe_open_mode::kOverlapped;
+constexpr std::uint32_t kServerPipeMode = pipe_mode::kTypeByte | pipe_mode::kRejectRemoteClients;
+
+SysResult<Handle> CreateServer(Platform& platform, const std::u16string& name, std::uint32_t extra_open_mode = 0,
+                               std::uint32_t max_instances = 1) {
+    return platform.pipes.CreateNamedPipeW(name, kServerOpenMode | extra_open_mode, kServerPipeMode, max_instances,
+                                           4096, 4096, 0, {});
+}
+
+// The error a read on `pipe` ends with, waiting up to 5 s.
+SysError ReadError(Platform& platform, Handle pipe) {
+    std::byte buffer[16];
+    Operation operation{platform, pipe};
+    auto started = platform.pipes.ReadFile(pipe, buffer, operation.overlapped);
+    if (started) return SysError{};
+    if (started.error() != SysError::Win32(win32_error::kIoPending)) return started.error();
+    auto moved = platform.pipes.GetOverlappedResultEx(pipe, operation.overlapped, 5000, false);
+    return moved ? SysError{} : moved.error();
+}
+
+TEST(PipesContract, TheFirstInstanceFlagAndTheInstanceLimitAreHonoured) {
+    auto host = MakeContractHost();
+    auto& platform = host->platform();
+    const std::u16string name = PipeName();
+    EXPECT_EQ(CreateServer(platform, name, 0, 256).error(), SysError::Win32(win32_error::kInvalidParameter));
+    auto first = CreateServer(platform, name, pipe_open_mode::kFirstPipeInstance);
+    ASSERT_TRUE(first) << first.error().code;
+    UniqueHandle server(platform.kernel, *first);
+    EXPECT_EQ(CreateServer(platform, name, pipe_open_mode::kFirstPipeInstance).error(),
+              SysError::Win32(win32_error::kAccessDenied));
+    EXPECT_EQ(CreateServer(platform, name).error(), SysError::Win32(win32_error::kPipeBusy));
+}
+
+TEST(PipesContract, AServerInstanceExchangesBytesWithItsClientAndSeesItLeave) {
+    auto host = MakeContractHost();
+    auto& platform = host->platform();
+    const std::u16string name = PipeName();
+    auto created = CreateServer(platform, name, pipe_open_mode::kFirstPipeInstance);
+    ASSERT_TRUE(created) << created.error().code;
+    UniqueHandle server(platform.kernel, *created);
+
+    // The client came before ConnectNamedPipe.
+    auto opened = OpenClient(platform, name);
+    ASSERT_TRUE(opened) << opened.error().code;
+    UniqueHandle client(platform.kernel, *opened);
+    Operation connect{platform, server.get()};
+    EXPECT_EQ(platform.pipes.ConnectNamedPipe(server.get(), connect.overlapped).error(),
+              SysError::Win32(win32_error::kPipeConnected));
+    auto client_id = platform.pipes.GetNamedPipeClientProcessId(server.get());
+    auto server_id = platform.pipes.GetNamedPipeServerProcessId(client.get());
+    ASSERT_TRUE(client_id && server_id);
+    EXPECT_EQ(*client_id, *server_id);  // one process holds both ends
+
+    std::string request = Frame("request");
+    EXPECT_EQ(TransferAll(platform, client.get(), std::as_writable_bytes(std::span(request)), false), request.size());
+    std::string arrived(request.size(), '\0');
+    EXPECT_EQ(TransferAll(platform, server.get(), std::as_writable_bytes(std::span(arrived)), true), request.size());
+    EXPECT_EQ(arrived, request);
+    std::string reply = Frame("reply");
+    EXPECT_EQ(TransferAll(platform, server.get(), std::as_writable_bytes(std::span(reply)), false), reply.size());
+    std::string answered(reply.size(), '\0');
+    EXPECT_EQ(TransferAll(platform, client.get(), std::as_writable_bytes(std::span(answered)), true), reply.size());
+    EXPECT_EQ(answered, reply);
+
+    client.reset();
+    EXPECT_EQ(ReadError(platform, server.get()), SysError::Win32(win32_error::kBrokenPipe));
+}
+
+TEST(PipesContract, APendingConnectEndsWhenAClientOpens) {
+    auto host = MakeContractHost();
+    auto& platform = host->platform();
+    const std::u16string name = PipeName();
+    auto created = CreateServer(platform, name);
+    ASSERT_TRUE(created);
+    UniqueHandle server(platform.kernel, *created);
+    Operation connect{platform, server.get()};
+    EXPECT_EQ(platform.pipes.ConnectNamedPipe(server.get(), connect.overlapped).error(),
+              SysError::Win32(win32_error::kIoPending));
+    EXPECT_EQ(platform.pipes.GetOverlappedResultEx(server.get(), connect.overlapped, 0, false).error(),
+              SysError::Win32(win32_error::kIoIncomplete));
+    auto opened = OpenClient(platform, name);
+    ASSERT_TRUE(opened);
+    UniqueHandle client(platform.kernel, *opened);
+    EXPECT_TRUE(platform.pipes.GetOverlappedResultEx(server.get(), connect.overlapped, 5000, false));
+}
+
+TEST(PipesContract, DisconnectingDiscardsWhatTheClientHasNotRead) {
+    auto host = MakeContractHost();
+    auto& platform = host->platform();
+    const std::u16string name = PipeName();
+    auto created = CreateServer(platform, name);
+    ASSERT_TRUE(created);
+    UniqueHandle server(platform.kernel, *created);
+    auto opened = OpenClient(platform, name);
+    ASSERT_TRUE(opened);
+    UniqueHandle client(platform.kernel, *opened);
+    std::string reply = Frame("lost");
+    EXPECT_EQ(TransferAll(platform, server.get(), std::as_writable_bytes(std::span(reply)), false), reply.size());
+    ASSERT_TRUE(platform.pipes.DisconnectNamedPipe(server.get()));
+    EXPECT_EQ(ReadError(platform, client.get()), SysError::Win32(win32_error::kPipeNotConnected));
+}
+
+TEST(PipesContract, TheNameGoesWithItsLastInstance) {
+    auto host = MakeContractHost();
+    auto& platform = host->platform();
+    const std::u16string name = PipeName();
+    auto created = CreateServer(platform, name);
+    ASSERT_TRUE(created);
+    (void)platform.kernel.CloseHandle(*created);
+    auto opened = OpenClient(platform, name);
+    ASSERT_FALSE(opened);
+    EXPECT_EQ(opened.error(), SysError::Win32(win32_error::kFileNotFound));
+}
+
+TEST(PipesContract, TheServerImpersonatesItsClientAfterReadingAndReverts) {
+    auto host = MakeContractHost();
+    auto& platform = host->platform();
+    const std::u16string name = PipeName();
+    auto created = CreateServer(platform, name);
+    ASSERT_TRUE(created);
+    UniqueHandle server(platform.kernel, *created);
+    auto opened = OpenClient(platform, name);
+    ASSERT_TRUE(opened);
+    UniqueHandle client(platform.kernel, *opened);
+    std::string request = Frame("who");
+    EXPECT_EQ(TransferAll(platform, client.get(), std::as_writable_bytes(std::span(request)), false), request.size());
+    std::string arrived(request.size(), '\0');
+    EXPECT_EQ(TransferAll(platform, server.get(), std::as_writable_bytes(std::span(arrived)), true), request.size());
+
+    ASSERT_TRUE(platform.pipes.ImpersonateNamedPipeClient(server.get()));
+    // The client asked for identification: the token opens only as the process.
+    EXPECT_EQ(platform.security.OpenThreadToken(token_access::kQuery, false).error(),
+              SysError::Win32(win32_error::kBadImpersonationLevel));
+    auto token = platform.security.OpenThreadToken(token_access::kQuery, true);
+    ASSERT_TRUE(token) << token.error().code;
+    (void)platform.kernel.CloseHandle(*token);
+    ASSERT_TRUE(platform.security.RevertToSelf());
+    EXPECT_EQ(platform.security.OpenThreadToken(token_access::kQuery, true).error(),
+              SysError::Win32(win32_error::kNoToken));
+}
+
 }  // namespace
 }  // namespace telvo::contract

@@ -79,6 +79,18 @@ public:
     SysResult<std::u16string> QueryFullProcessImageNameW(platform::Handle p) override {
         return inner_.QueryFullProcessImageNameW(p);
     }
+    std::uint32_t GetCurrentProcessId() override { return inner_.GetCurrentProcessId(); }
+    SysResult<platform::Handle> OpenProcess(std::uint32_t access, std::uint32_t id) override {
+        return inner_.OpenProcess(access, id);
+    }
+    SysResult<platform::Handle> DuplicateHandle(platform::Handle process, platform::Handle source,
+                                                std::uint32_t access, std::uint32_t options) override {
+        return inner_.DuplicateHandle(process, source, access, options);
+    }
+    SysResult<platform::ProcessTimes> GetProcessTimes(platform::Handle p) override { return inner_.GetProcessTimes(p); }
+    SysResult<bool> IsProcessInJob(platform::Handle p, platform::Handle j) override {
+        return inner_.IsProcessInJob(p, j);
+    }
     SysResult<std::uint32_t> GetHandleInformation(platform::Handle h) override {
         return inner_.GetHandleInformation(h);
     }

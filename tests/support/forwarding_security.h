@@ -54,6 +54,10 @@ public:
                                                           std::span<const std::uint8_t> old_acl) override {
         return inner_.SetEntriesInAclW(entries, old_acl);
     }
+    SysResult<platform::Handle> OpenThreadToken(std::uint32_t desired_access, bool open_as_self) override {
+        return inner_.OpenThreadToken(desired_access, open_as_self);
+    }
+    SysResult<void> RevertToSelf() override { return inner_.RevertToSelf(); }
 
 protected:
     platform::Security& inner_;

@@ -1,5 +1,7 @@
 #include "platform/sim/sim_helper_process.h"
 
+#include "platform/kernel.h"
+
 namespace telvo::platform::sim {
 
 SimHelperProcess::SimHelperProcess(std::uint32_t id, std::shared_ptr<const SimToken> token)
@@ -67,8 +69,22 @@ std::optional<std::uint32_t> SimHelperProcess::ExitCode() const {
 }
 
 void SimHelperProcess::End() {
+    {
+        std::lock_guard lock(mutex_);
+        ended_ = true;
+    }
     stdin_->CloseWriter();
     handles_.CloseAll();
+}
+
+bool SimHelperProcess::Ended() const {
+    std::lock_guard lock(mutex_);
+    return ended_;
+}
+
+std::optional<std::uint32_t> SimHelperProcessObject::TryWait() {
+    if (process_.Ended()) return wait_result::kObject0;
+    return std::nullopt;
 }
 
 }  // namespace telvo::platform::sim

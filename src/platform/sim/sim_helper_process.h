@@ -10,6 +10,7 @@
 
 #include "platform/console.h"
 #include "platform/sim/handle_table.h"
+#include "platform/sim/sim_object.h"
 #include "platform/sim/sim_stdio.h"
 #include "platform/sim/sim_token.h"
 
@@ -59,6 +60,10 @@ public:
     // The process is gone: a read of standard input that it had pending
     // ends, and its handles close.
     void End();
+    bool Ended() const;
+    // Its creation time as GetProcessTimes reports it (a FILETIME value).
+    std::uint64_t creation_time() const { return creation_time_; }
+    void SetCreationTime(std::uint64_t filetime) { creation_time_ = filetime; }
 
 private:
     const std::uint32_t id_;
@@ -71,7 +76,20 @@ private:
     std::map<StdStream, Handle> std_handles_;
     std::optional<std::uint32_t> exit_code_;
     std::u16string image_path_ = u"C:\\Users\\alice\\telvo-windows-sandbox.exe";
+    bool ended_ = false;
+    std::uint64_t creation_time_ = 0;
     std::vector<std::u16string> environment_{u"SystemDrive=C:", u"SystemRoot=C:\\Windows"};
+};
+
+// What OpenProcess gives of a helper process: signalled once it has ended.
+class SimHelperProcessObject final : public SimWaitable {
+public:
+    explicit SimHelperProcessObject(SimHelperProcess& process) : process_(process) {}
+    SimHelperProcess& process() const { return process_; }
+    std::optional<std::uint32_t> TryWait() override;
+
+private:
+    SimHelperProcess& process_;
 };
 
 }  // namespace telvo::platform::sim

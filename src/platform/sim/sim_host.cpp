@@ -14,6 +14,9 @@ thread_local ThreadBinding bound;
 // Ids of the processes that run the helper's code.
 constexpr std::uint32_t kFirstHelperId = SimProcesses::kOwnProcessId;
 constexpr std::uint32_t kHelperIdStep = 4;
+// Creation times: FILETIME units (100 ns) from an arbitrary instant.
+constexpr std::uint64_t kFiletimeAtClockZero = 133'000'000'000'000'000;
+constexpr std::uint64_t kFiletimeUnitsPerMs = 10'000;
 
 }  // namespace
 
@@ -50,7 +53,16 @@ SimHelperProcess& SimHost::AddHelperProcess(std::shared_ptr<const SimToken> toke
     std::lock_guard lock(helpers_mutex_);
     const auto id = static_cast<std::uint32_t>(kFirstHelperId + kHelperIdStep * helpers_.size());
     helpers_.push_back(std::make_unique<SimHelperProcess>(id, std::move(token)));
+    helpers_.back()->SetCreationTime(kFiletimeAtClockZero + clock_.Now() * kFiletimeUnitsPerMs);
     return *helpers_.back();
+}
+
+SimHelperProcess* SimHost::FindHelperProcess(std::uint32_t id) {
+    std::lock_guard lock(helpers_mutex_);
+    for (const auto& helper : helpers_) {
+        if (helper->id() == id) return helper.get();
+    }
+    return nullptr;
 }
 
 SimHelperProcess& SimHost::caller() {

@@ -116,6 +116,8 @@ public:
     // The controller of helper process `id` closes its standard input;
     // false when no helper process has that id.
     bool CloseHelperInput(std::uint32_t id);
+    // The helper process with that id, if any (ended ones included).
+    SimHelperProcess* FindHelperProcess(std::uint32_t id);
     // Whether the calling thread's process has died.
     bool CallerIsDead() { return faults_.IsDead(caller().id()); }
 

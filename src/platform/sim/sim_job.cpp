@@ -104,6 +104,12 @@ std::size_t SimJob::ActiveProcesses() const {
     return ActiveLocked();
 }
 
+bool SimJob::Holds(const SimProcess& process) const {
+    std::lock_guard lock(mutex_);
+    return std::any_of(processes_.begin(), processes_.end(),
+                       [&](const std::shared_ptr<SimProcess>& held) { return held.get() == &process; });
+}
+
 std::size_t SimJob::TotalProcesses() const {
     std::lock_guard lock(mutex_);
     return processes_.size();

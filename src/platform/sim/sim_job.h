@@ -46,6 +46,8 @@ public:
     std::uint32_t UiRestrictions() const;
     std::size_t ActiveProcesses() const;
     std::size_t TotalProcesses() const;
+    // Whether the process was ever put in the job.
+    bool Holds(const SimProcess& process) const;
 
     std::optional<std::uint32_t> TryWait() override;
     std::optional<std::uint64_t> SignalledAt() const override;

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "platform/sim/sim_host.h"
+#include "platform/system.h"
 #include "platform/sim/sim_null_device.h"
 
 namespace telvo::platform::sim {
@@ -70,6 +71,19 @@ SysResult<std::uint32_t> SimKernel::WaitForSingleObject(Handle handle, std::uint
     }
     host_.clock().Advance(milliseconds);
     return wait_result::kTimeout;
+}
+
+SysResult<ObjectBasicInformation> SimKernel::NtQueryObject(Handle handle) {
+    TELVO_SIM_ENTER(host_, "NtQueryObject");
+    auto granted = host_.handles().GrantedAccess(handle);
+    if (!granted) return std::unexpected(SysError::NtStatus(ntstatus::kInvalidHandle));
+    return ObjectBasicInformation{0, *granted, 1};
+}
+
+bool SimKernel::CompareObjectHandles(Handle first, Handle second) {
+    if (host_.Enter("CompareObjectHandles")) return false;
+    auto one = host_.handles().Find(first);
+    return one != nullptr && one == host_.handles().Find(second);
 }
 
 void SimKernel::Sleep(std::uint32_t milliseconds) {

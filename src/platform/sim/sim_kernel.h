@@ -18,6 +18,9 @@ public:
     SysResult<std::uint32_t> WaitForSingleObject(Handle handle, std::uint32_t milliseconds) override;
     void Sleep(std::uint32_t milliseconds) override;
     std::uint64_t GetTickCount64() override;
+    // The access the handle's open was granted, as the handle table keeps it.
+    SysResult<ObjectBasicInformation> NtQueryObject(Handle handle) override;
+    bool CompareObjectHandles(Handle first, Handle second) override;
 
     // Test side: called on every Sleep, after the clock has advanced; what
     // another thread or process would do meanwhile happens here, in order.

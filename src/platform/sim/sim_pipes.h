@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -13,6 +14,7 @@
 
 #include "platform/pipes.h"
 #include "platform/sim/sim_object.h"
+#include "platform/sim/sim_token.h"
 
 namespace telvo::platform::sim {
 
@@ -56,10 +58,21 @@ struct PipeServerScript {
     bool ignores_cancellation = false;
 };
 
-// What the test reads back of one server instance.
+class SimPipes;
+class SimPipeEnd;
+class SimEvent;
+
+// How long a wait on a served pipe lets a peer on another OS thread act.
+inline constexpr std::chrono::milliseconds kPeerRealWait{2000};
+
+// One instance of a named pipe, connected to at most one client: a scripted
+// server (PipeServerScript), or one a simulated process created with
+// CreateNamedPipeW and serves through its server end. The test reads back
+// what the client did.
 class SimPipeServer {
 public:
-    explicit SimPipeServer(PipeServerScript script) : script_(std::move(script)) {}
+    explicit SimPipeServer(PipeServerScript script, bool served = false)
+        : script_(std::move(script)), served_(served) {}
 
     const PipeServerScript& script() const { return script_; }
     bool connected() const;
@@ -71,9 +84,11 @@ public:
 
 private:
     friend class SimPipes;
-    friend class SimPipeClientEnd;
+    friend class SimPipeEnd;
 
     PipeServerScript script_;
+    // Served by a process's server end rather than by the script.
+    const bool served_;
     mutable std::mutex mutex_;
     bool connected_ = false;
     bool client_closed_ = false;
@@ -82,6 +97,16 @@ private:
     std::deque<std::pair<std::uint64_t, std::string>> reply_;  // (available at, bytes)
     std::uint32_t client_access_ = 0;
     std::uint32_t client_flags_ = 0;
+    // A served instance: what the client wrote that the server has not
+    // read, whether the server has read anything (impersonation needs it),
+    // who the client is, and how the server's side ended.
+    std::string inbound_;
+    bool server_has_read_ = false;
+    std::uint32_t client_process_id_ = 0;
+    std::shared_ptr<const SimToken> client_token_;
+    bool disconnected_ = false;
+    bool server_closed_ = false;
+    std::shared_ptr<SimEvent> connect_event_;
 };
 
 // An unnamed event; a manual-reset one stays signalled until reset.
@@ -98,20 +123,26 @@ private:
     bool signalled_;
 };
 
-// The client end of a connected pipe instance, with the overlapped
-// operations started on it that have not been collected yet. Closing the
-// last handle (also at process end) cancels and drops them, as Windows
-// completes a closed handle's I/O before the process's memory goes away.
-class SimPipeClientEnd final : public SimObject {
+// One end of a pipe instance as a handle sees it: the client end a
+// CreateFileW opened, or the server end CreateNamedPipeW made, with the
+// overlapped operations started on it that have not been collected yet.
+// Closing the last handle (also at process end) cancels and drops them, as
+// Windows completes a closed handle's I/O before the process's memory goes
+// away. A server end that disconnects takes a fresh instance for its next
+// client; the old client end keeps the old one, broken.
+class SimPipeEnd final : public SimObject {
 public:
-    SimPipeClientEnd(std::shared_ptr<SimPipeServer> server, std::uint32_t access)
-        : server_(std::move(server)), access_(access) {}
+    enum class Side { kClient, kServer };
+    SimPipeEnd(Side side, std::shared_ptr<SimPipeServer> instance, std::uint32_t access, SimPipes* pipes = nullptr,
+               std::u16string key = {})
+        : side_(side), instance_(std::move(instance)), access_(access), pipes_(pipes), key_(std::move(key)) {}
     void OnLastHandleClosed() override;
 
 private:
     friend class SimPipes;
+    enum class Kind { kRead, kWrite, kConnect };
     struct Operation {
-        bool read = true;
+        Kind kind = Kind::kRead;
         std::span<std::byte> buffer;
         std::shared_ptr<SimEvent> event;
         bool done = false;
@@ -119,9 +150,12 @@ private:
         std::uint32_t moved = 0;
         std::optional<std::uint32_t> error;
     };
-    std::shared_ptr<SimPipeServer> server_;
-    std::uint32_t access_;
+    const Side side_;
     std::mutex mutex_;
+    std::shared_ptr<SimPipeServer> instance_;
+    std::uint32_t access_;
+    SimPipes* pipes_;
+    std::u16string key_;
     std::map<const Overlapped*, Operation> operations_;
 };
 
@@ -150,6 +184,34 @@ private:
 //   which another client takes before the caller's next open.
 // - GetSecurityInfo(SE_KERNEL_OBJECT) of a client end needs READ_CONTROL on
 //   the handle and reads the instance's descriptor.
+// The server side (windows-notes section 7.1, 7.3):
+// - CreateNamedPipeW: a limit above 255 or of 0 fails with
+//   ERROR_INVALID_PARAMETER; FILE_FLAG_FIRST_PIPE_INSTANCE on a name that
+//   exists, or a later instance whose modes or limit differ from the first's,
+//   with ERROR_ACCESS_DENIED; one more instance than the limit with
+//   ERROR_PIPE_BUSY. Without a descriptor the pipe gets the default one:
+//   full control for LocalSystem, Administrators and the creator, read for
+//   Everyone and Anonymous. Every client is local, so
+//   PIPE_REJECT_REMOTE_CLIENTS changes nothing here (the call log keeps it).
+//   A new instance listens at once.
+// - ConnectNamedPipe: ERROR_PIPE_CONNECTED when a client came first, else
+//   ERROR_IO_PENDING until one opens (its event is set then).
+// - A read on the server end returns what the client wrote; once the client
+//   has closed its end, ERROR_BROKEN_PIPE. A write after that fails with
+//   ERROR_NO_DATA. DisconnectNamedPipe discards what either side has not
+//   read; the client end's later reads and writes fail with
+//   ERROR_PIPE_NOT_CONNECTED. Closing the server end breaks the client's
+//   (ERROR_BROKEN_PIPE once it has read what was written), and the name
+//   goes away with its last instance: opens fail at once with
+//   ERROR_FILE_NOT_FOUND.
+// - GetNamedPipeClientProcessId: the process that opened the client end.
+//   ImpersonateNamedPipeClient: ERROR_CANNOT_IMPERSONATE until the server
+//   has read something; then the calling thread impersonates the client's
+//   token at the level its CreateFileW asked for (SECURITY_SQOS_PRESENT),
+//   or at impersonation level without it.
+// - When the other end of a served instance belongs to a simulated process
+//   running on another OS thread, a wait for it lets real time pass (up to
+//   kPeerRealWait) before the virtual clock gives up the whole wait.
 class SimPipes final : public Pipes {
 public:
     explicit SimPipes(SimHost& host) : host_(host) {}
@@ -188,15 +250,31 @@ public:
     void AddBusyPipe(const std::u16string& name, std::optional<std::uint64_t> period_ms);
 
 private:
+    friend class SimPipeEnd;
     struct NamedPipe {
         std::vector<std::shared_ptr<SimPipeServer>> listening;
         std::optional<std::uint64_t> busy_period_ms;
         std::uint64_t busy_since = 0;
+        // Server ends that processes hold, and what the first one fixed.
+        std::size_t served_instances = 0;
+        std::uint32_t max_instances = 0;
+        std::uint32_t open_mode = 0;
+        std::uint32_t pipe_mode = 0;
     };
     static std::u16string Key(const std::u16string& name);
-    std::shared_ptr<SimPipeClientEnd> FindEnd(Handle handle) const;
-    // Moves whatever has arrived into a pending read; true when it completed.
-    bool FillRead(SimPipeServer& server, SimPipeClientEnd::Operation& operation);
+    std::shared_ptr<SimPipeEnd> FindEnd(Handle handle) const;
+    // Moves what has arrived into a pending operation; true when it completed.
+    bool Progress(const SimPipeEnd& end, SimPipeEnd::Operation& operation);
+    bool FillClientRead(SimPipeServer& server, SimPipeEnd::Operation& operation);
+    bool FillServerRead(SimPipeServer& server, SimPipeEnd::Operation& operation);
+    // Whether a process may still act on the instance's other side.
+    static bool PeerMayAct(const SimPipeEnd& end);
+    std::shared_ptr<SimPipeEnd> FindServerEnd(Handle pipe) const;
+    // Full control for LocalSystem, Administrators and the creator; read for
+    // Everyone and Anonymous.
+    std::vector<std::uint8_t> DefaultPipeDescriptor() const;
+    // A server end's last handle closed.
+    void ServerEndClosed(const std::u16string& key, const std::shared_ptr<SimPipeServer>& instance);
 
     SimHost& host_;
     mutable std::mutex mutex_;

@@ -82,6 +82,8 @@ using ProcessStep =
 struct ProcessBehaviour {
     std::optional<std::uint32_t> exits_with;  // nothing: runs until terminated
     std::uint64_t survives_termination_ms = 0;
+    // Its token; nothing: the creator's.
+    std::optional<TokenIdentity> token{};
 };
 
 // What a process starts with.

@@ -106,9 +106,85 @@ SysResult<void> SimProcesses::TerminateProcess(Handle process, std::uint32_t exi
     return {};
 }
 
+std::uint32_t SimProcesses::GetCurrentProcessId() {
+    (void)host_.Enter("GetCurrentProcessId");
+    return host_.caller().id();
+}
+
+SysResult<Handle> SimProcesses::OpenProcess(std::uint32_t desired_access, std::uint32_t process_id) {
+    TELVO_SIM_ENTER(host_, "OpenProcess", {desired_access, process_id});
+    std::shared_ptr<SimObject> object;
+    const winformat::Sid* user = nullptr;
+    if (SimHelperProcess* helper = host_.FindHelperProcess(process_id)) {
+        auto opened = std::make_shared<SimHelperProcessObject>(*helper);
+        user = &helper->token().identity.user;
+        object = std::move(opened);
+    } else {
+        std::lock_guard lock(mutex_);
+        auto found = std::find_if(processes_.begin(), processes_.end(),
+                                  [&](const std::shared_ptr<SimProcess>& process) { return process->id() == process_id; });
+        if (found != processes_.end()) {
+            user = &(*found)->token().user;
+            object = *found;
+        }
+    }
+    if (!object) return Win32Failure(win32_error::kInvalidParameter);
+    const TokenIdentity& caller = host_.caller().token().identity;
+    const bool system = caller.user == winformat::well_known::LocalSystem();
+    if (!system && (caller.IsAppContainer() || caller.user != *user)) return Win32Failure(win32_error::kAccessDenied);
+    return host_.handles().Add(std::move(object), desired_access);
+}
+
+SysResult<Handle> SimProcesses::DuplicateHandle(Handle source_process, Handle source, std::uint32_t desired_access,
+                                                std::uint32_t options) {
+    TELVO_SIM_ENTER(host_, "DuplicateHandle", {static_cast<std::uint64_t>(source), desired_access, options});
+    std::shared_ptr<SimObject> object;
+    std::uint32_t source_access = HandleTable::kEveryRight;
+    if (source_process == kCurrentProcess) {
+        object = host_.handles().Find(source);
+        source_access = host_.handles().GrantedAccess(source).value_or(0);
+    } else {
+        const auto process_access = host_.handles().GrantedAccess(source_process);
+        if (!process_access) return Win32Failure(win32_error::kInvalidHandle);
+        if ((*process_access & process_access::kDupHandle) == 0) return Win32Failure(win32_error::kAccessDenied);
+        if (auto helper = host_.handles().FindAs<SimHelperProcessObject>(source_process)) {
+            object = helper->process().handles().Find(source);
+            source_access = helper->process().handles().GrantedAccess(source).value_or(0);
+        } else if (auto child = host_.handles().FindAs<SimProcess>(source_process)) {
+            object = child->FindHandle(source);
+        } else {
+            return Win32Failure(win32_error::kInvalidHandle);
+        }
+    }
+    if (!object) return Win32Failure(win32_error::kInvalidHandle);
+    const bool same_access = (options & duplicate_option::kSameAccess) != 0;
+    return host_.handles().Add(std::move(object), same_access ? source_access : desired_access);
+}
+
+SysResult<ProcessTimes> SimProcesses::GetProcessTimes(Handle process) {
+    TELVO_SIM_ENTER(host_, "GetProcessTimes");
+    if (auto helper = host_.handles().FindAs<SimHelperProcessObject>(process)) {
+        const std::uint64_t creation = helper->process().creation_time();
+        return ProcessTimes{creation, helper->process().Ended() ? creation + 1 : 0};
+    }
+    if (auto child = host_.handles().FindAs<SimProcess>(process)) {
+        return ProcessTimes{child->creation_time(), child->Active() ? 0 : child->creation_time() + 1};
+    }
+    return Win32Failure(win32_error::kInvalidHandle);
+}
+
+SysResult<bool> SimProcesses::IsProcessInJob(Handle process, Handle job) {
+    TELVO_SIM_ENTER(host_, "IsProcessInJob");
+    auto held_job = host_.handles().FindAs<SimJob>(job);
+    if (!held_job) return Win32Failure(win32_error::kInvalidHandle);
+    if (host_.handles().FindAs<SimHelperProcessObject>(process)) return false;
+    auto child = host_.handles().FindAs<SimProcess>(process);
+    if (!child) return Win32Failure(win32_error::kInvalidHandle);
+    return held_job->Holds(*child);
+}
+
 SysResult<std::uint32_t> SimProcesses::GetProcessId(Handle process) {
     TELVO_SIM_ENTER(host_, "GetProcessId");
-    if (process == kCurrentProcess) return host_.caller().id();
     auto found = host_.handles().FindAs<SimProcess>(process);
     if (!found) return Win32Failure(win32_error::kInvalidHandle);
     return found->id();
@@ -174,7 +250,7 @@ std::shared_ptr<SimProcess> SimProcesses::StartInJob(Handle job, ProcessBehaviou
     }
     ProcessImage image;
     image.parent_id = host_.caller().id();
-    image.token = host_.security().ProcessToken().identity;
+    image.token = behaviour.token ? *behaviour.token : host_.security().ProcessToken().identity;
     auto process = NewProcess(std::move(image), std::move(script));
     if (!EnterJobs(process, {found})) throw InternalFault("StartInJob: the job takes no more processes");
     Run(process);

@@ -22,6 +22,14 @@ class SimHelperProcess;
 // the first space.
 std::u16string ProgramOfCommandLine(const std::u16string& command_line);
 
+// Of other processes (windows-notes section 5, 7.3), the simulated host
+// assumes: OpenProcess finds helper processes and the processes they created
+// by id (ERROR_INVALID_PARAMETER for an id that names none); LocalSystem may
+// open any of them, another caller only processes of its own user, and an
+// AppContainer caller none (ERROR_ACCESS_DENIED). DuplicateHandle out of
+// another process needs PROCESS_DUP_HANDLE on its handle; the duplicate is
+// granted the source's access (DUPLICATE_SAME_ACCESS) or the access asked
+// for. A helper process's handle is signalled once the process has ended.
 class SimProcesses final : public Processes {
 public:
     explicit SimProcesses(SimHost& host) : host_(host) {}
@@ -47,6 +55,12 @@ public:
     SysResult<void> TerminateProcess(Handle process, std::uint32_t exit_code) override;
     SysResult<std::uint32_t> GetProcessId(Handle process) override;
     SysResult<std::u16string> QueryFullProcessImageNameW(Handle process) override;
+    std::uint32_t GetCurrentProcessId() override;
+    SysResult<Handle> OpenProcess(std::uint32_t desired_access, std::uint32_t process_id) override;
+    SysResult<Handle> DuplicateHandle(Handle source_process, Handle source, std::uint32_t desired_access,
+                                      std::uint32_t options) override;
+    SysResult<ProcessTimes> GetProcessTimes(Handle process) override;
+    SysResult<bool> IsProcessInJob(Handle process, Handle job) override;
     SysResult<std::uint32_t> GetHandleInformation(Handle handle) override;
     SysResult<void> SetHandleInformation(Handle handle, std::uint32_t mask, std::uint32_t flags) override;
 

@@ -67,6 +67,9 @@ SysResult<Handle> SimSecurity::OpenProcessToken(Handle process, std::uint32_t de
     if (process == kCurrentProcess) {
         return host_.handles().Add(std::make_shared<SimTokenHandle>(host_.caller().shared_token(), desired_access));
     }
+    if (auto helper = host_.handles().FindAs<SimHelperProcessObject>(process)) {
+        return host_.handles().Add(std::make_shared<SimTokenHandle>(helper->process().shared_token(), desired_access));
+    }
     auto other = host_.handles().FindAs<SimProcess>(process);
     if (!other) return std::unexpected(SysError::Win32(win32_error::kInvalidHandle));
     SimToken token;
@@ -75,6 +78,45 @@ SysResult<Handle> SimSecurity::OpenProcessToken(Handle process, std::uint32_t de
     token.primary_group = token.identity.user;
     return host_.handles().Add(
         std::make_shared<SimTokenHandle>(std::make_shared<const SimToken>(std::move(token)), desired_access));
+}
+
+// An impersonated token opened by its own thread (windows-notes section 7.3):
+// at identification level the thread cannot open the token object as
+// itself, only checked against the process's identity; an anonymous-level
+// token cannot be opened at all.
+SysResult<Handle> SimSecurity::OpenThreadToken(std::uint32_t desired_access, bool open_as_self) {
+    TELVO_SIM_ENTER(host_, "OpenThreadToken", {desired_access, open_as_self ? 1u : 0u});
+    std::shared_ptr<const SimToken> token;
+    {
+        std::lock_guard lock(impersonation_mutex_);
+        auto it = impersonation_.find(std::this_thread::get_id());
+        if (it == impersonation_.end()) return Win32Failure(win32_error::kNoToken);
+        token = it->second;
+    }
+    if (token->impersonation_level == impersonation_level::kAnonymous) {
+        return Win32Failure(win32_error::kCantOpenAnonymous);
+    }
+    if (token->impersonation_level == impersonation_level::kIdentification && !open_as_self) {
+        return Win32Failure(win32_error::kBadImpersonationLevel);
+    }
+    return host_.handles().Add(std::make_shared<SimTokenHandle>(std::move(token), desired_access));
+}
+
+SysResult<void> SimSecurity::RevertToSelf() {
+    TELVO_SIM_ENTER(host_, "RevertToSelf");
+    std::lock_guard lock(impersonation_mutex_);
+    impersonation_.erase(std::this_thread::get_id());
+    return {};
+}
+
+void SimSecurity::ImpersonateOnThread(std::shared_ptr<const SimToken> token) {
+    std::lock_guard lock(impersonation_mutex_);
+    impersonation_[std::this_thread::get_id()] = std::move(token);
+}
+
+bool SimSecurity::ThreadImpersonates() const {
+    std::lock_guard lock(impersonation_mutex_);
+    return impersonation_.contains(std::this_thread::get_id());
 }
 
 SysResult<Handle> SimSecurity::DuplicateTokenEx(Handle token, std::uint32_t desired_access,

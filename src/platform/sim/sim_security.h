@@ -1,7 +1,10 @@
 #pragma once
 
 #include <functional>
+#include <map>
 #include <memory>
+#include <mutex>
+#include <thread>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -61,6 +64,14 @@ public:
                                     std::span<const std::uint8_t> dacl) override;
     SysResult<std::vector<std::uint8_t>> SetEntriesInAclW(std::span<const ExplicitAccess> entries,
                                                           std::span<const std::uint8_t> old_acl) override;
+    SysResult<Handle> OpenThreadToken(std::uint32_t desired_access, bool open_as_self) override;
+    SysResult<void> RevertToSelf() override;
+
+    // ImpersonateNamedPipeClient: the calling OS thread (one simulated
+    // thread) takes `token` until RevertToSelf.
+    void ImpersonateOnThread(std::shared_ptr<const SimToken> token);
+    // Whether the calling thread impersonates someone.
+    bool ThreadImpersonates() const;
 
     // Test side: the calling process's token. Its owner owns the objects
     // the process creates.
@@ -107,6 +118,8 @@ private:
     GrantMerge grant_merge_ = kDefaultGrantMerge;
     std::vector<std::uint8_t> last_nt_set_;
     FileSecurityAction before_file_call_;
+    mutable std::mutex impersonation_mutex_;
+    std::map<std::thread::id, std::shared_ptr<const SimToken>> impersonation_;
 };
 
 }  // namespace telvo::platform::sim

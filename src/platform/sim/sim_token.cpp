@@ -130,6 +130,16 @@ SysResult<TokenInformation> QueryTokenInformation(const SimToken& token, std::ui
             answer.bytes = Bytes(identity.user);
             needed = kSidAndAttributes + static_cast<std::uint32_t>(identity.user.size());
             break;
+        case token_information::kGroups:
+            // TOKEN_GROUPS: the count padded to a pointer, then one
+            // SID_AND_ATTRIBUTES per group, then the SIDs.
+            needed = kPointer;
+            for (const TokenGroup& group : identity.groups) {
+                answer.groups.push_back(TokenGroupEntry{Bytes(group.sid), group.attributes});
+                needed += kSidAndAttributes + static_cast<std::uint32_t>(group.sid.size());
+            }
+            answer.bytes = Dword(static_cast<std::uint32_t>(identity.groups.size()));
+            break;
         case token_information::kOwner:
             answer.bytes = Bytes(token.owner);
             needed = kPointer + static_cast<std::uint32_t>(token.owner.size());

@@ -4,6 +4,8 @@
 
 #include "platform/win32/win32_common.h"
 
+#include <winternl.h>
+
 namespace telvo::platform::win32 {
 
 SysResult<void> Win32Kernel::CloseHandle(Handle handle) {
@@ -34,5 +36,18 @@ SysResult<std::uint32_t> Win32Kernel::WaitForSingleObject(Handle handle, std::ui
 void Win32Kernel::Sleep(std::uint32_t milliseconds) { ::Sleep(milliseconds); }
 
 std::uint64_t Win32Kernel::GetTickCount64() { return ::GetTickCount64(); }
+
+SysResult<ObjectBasicInformation> Win32Kernel::NtQueryObject(Handle handle) {
+    PUBLIC_OBJECT_BASIC_INFORMATION information{};
+    ULONG length = 0;
+    const NTSTATUS status =
+        ::NtQueryObject(ToNative(handle), ObjectBasicInformation, &information, sizeof(information), &length);
+    if (status != 0) return std::unexpected(SysError::NtStatus(static_cast<std::uint32_t>(status)));
+    return ObjectBasicInformation{information.Attributes, information.GrantedAccess, information.HandleCount};
+}
+
+bool Win32Kernel::CompareObjectHandles(Handle first, Handle second) {
+    return ::CompareObjectHandles(ToNative(first), ToNative(second)) != FALSE;
+}
 
 }  // namespace telvo::platform::win32

@@ -12,6 +12,8 @@ public:
     SysResult<std::uint32_t> WaitForSingleObject(Handle handle, std::uint32_t milliseconds) override;
     void Sleep(std::uint32_t milliseconds) override;
     std::uint64_t GetTickCount64() override;
+    SysResult<ObjectBasicInformation> NtQueryObject(Handle handle) override;
+    bool CompareObjectHandles(Handle first, Handle second) override;
 };
 
 }  // namespace telvo::platform::win32

@@ -255,6 +255,39 @@ SysResult<std::u16string> Win32Processes::QueryFullProcessImageNameW(Handle proc
     return std::u16string(reinterpret_cast<const char16_t*>(buffer.data()), size);
 }
 
+std::uint32_t Win32Processes::GetCurrentProcessId() { return ::GetCurrentProcessId(); }
+
+SysResult<Handle> Win32Processes::OpenProcess(std::uint32_t desired_access, std::uint32_t process_id) {
+    HANDLE process = ::OpenProcess(desired_access, FALSE, process_id);
+    if (process == nullptr) return LastError();
+    return FromNative(process);
+}
+
+SysResult<Handle> Win32Processes::DuplicateHandle(Handle source_process, Handle source, std::uint32_t desired_access,
+                                                  std::uint32_t options) {
+    HANDLE duplicate = nullptr;
+    if (!::DuplicateHandle(ToNative(source_process), ToNative(source), ::GetCurrentProcess(), &duplicate,
+                           desired_access, FALSE, options)) {
+        return LastError();
+    }
+    return FromNative(duplicate);
+}
+
+SysResult<ProcessTimes> Win32Processes::GetProcessTimes(Handle process) {
+    FILETIME creation{}, exit{}, kernel{}, user{};
+    if (!::GetProcessTimes(ToNative(process), &creation, &exit, &kernel, &user)) return LastError();
+    const auto value = [](const FILETIME& time) {
+        return static_cast<std::uint64_t>(time.dwHighDateTime) << 32 | time.dwLowDateTime;
+    };
+    return ProcessTimes{value(creation), value(exit)};
+}
+
+SysResult<bool> Win32Processes::IsProcessInJob(Handle process, Handle job) {
+    BOOL in_job = FALSE;
+    if (!::IsProcessInJob(ToNative(process), ToNative(job), &in_job)) return LastError();
+    return in_job != FALSE;
+}
+
 SysResult<std::uint32_t> Win32Processes::GetHandleInformation(Handle handle) {
     DWORD flags = 0;
     if (!::GetHandleInformation(ToNative(handle), &flags)) return LastError();

@@ -34,6 +34,12 @@ public:
     SysResult<void> TerminateProcess(Handle process, std::uint32_t exit_code) override;
     SysResult<std::uint32_t> GetProcessId(Handle process) override;
     SysResult<std::u16string> QueryFullProcessImageNameW(Handle process) override;
+    std::uint32_t GetCurrentProcessId() override;
+    SysResult<Handle> OpenProcess(std::uint32_t desired_access, std::uint32_t process_id) override;
+    SysResult<Handle> DuplicateHandle(Handle source_process, Handle source, std::uint32_t desired_access,
+                                      std::uint32_t options) override;
+    SysResult<ProcessTimes> GetProcessTimes(Handle process) override;
+    SysResult<bool> IsProcessInJob(Handle process, Handle job) override;
     SysResult<std::uint32_t> GetHandleInformation(Handle handle) override;
     SysResult<void> SetHandleInformation(Handle handle, std::uint32_t mask, std::uint32_t flags) override;
 

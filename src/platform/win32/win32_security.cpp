@@ -1,5 +1,6 @@
 #include "platform/win32/win32_security.h"
 
+#include <cstddef>
 #include <cstring>
 
 #include <aclapi.h>
@@ -56,6 +57,19 @@ SysResult<Handle> Win32Security::OpenProcessToken(Handle process, std::uint32_t 
     return FromNative(token);
 }
 
+SysResult<Handle> Win32Security::OpenThreadToken(std::uint32_t desired_access, bool open_as_self) {
+    HANDLE token = nullptr;
+    if (!::OpenThreadToken(::GetCurrentThread(), desired_access, open_as_self ? TRUE : FALSE, &token)) {
+        return LastError();
+    }
+    return FromNative(token);
+}
+
+SysResult<void> Win32Security::RevertToSelf() {
+    if (!::RevertToSelf()) return LastError();
+    return {};
+}
+
 SysResult<Handle> Win32Security::DuplicateTokenEx(Handle token, std::uint32_t desired_access,
                                                   std::uint32_t impersonation_level, std::uint32_t token_type) {
     HANDLE duplicate = nullptr;
@@ -105,6 +119,20 @@ SysResult<TokenInformation> Win32Security::GetTokenInformation(Handle token, std
             if (filled < sizeof(TOKEN_USER)) return TokenInformation{};
             const auto* user = reinterpret_cast<const TOKEN_USER*>(storage.data());
             return TokenInformation{ReturnedSidBytes(user->User.Sid), user->User.Attributes};
+        }
+        case token_information::kGroups: {
+            if (filled < sizeof(DWORD)) return TokenInformation{};
+            const auto* groups = reinterpret_cast<const TOKEN_GROUPS*>(storage.data());
+            const std::size_t entries_offset = offsetof(TOKEN_GROUPS, Groups);
+            const std::size_t fitting = (filled - std::min(filled, entries_offset)) / sizeof(SID_AND_ATTRIBUTES);
+            TokenInformation answer;
+            answer.bytes = CopyBytes(storage.data(), sizeof(DWORD));
+            const std::size_t count = std::min<std::size_t>(groups->GroupCount, fitting);
+            for (std::size_t index = 0; index < count; ++index) {
+                answer.groups.push_back(
+                    TokenGroupEntry{ReturnedSidBytes(groups->Groups[index].Sid), groups->Groups[index].Attributes});
+            }
+            return answer;
         }
         case token_information::kOwner: {
             if (filled < sizeof(TOKEN_OWNER)) return TokenInformation{};

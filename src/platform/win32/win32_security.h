@@ -27,6 +27,8 @@ public:
                                     std::span<const std::uint8_t> dacl) override;
     SysResult<std::vector<std::uint8_t>> SetEntriesInAclW(std::span<const ExplicitAccess> entries,
                                                           std::span<const std::uint8_t> old_acl) override;
+    SysResult<Handle> OpenThreadToken(std::uint32_t desired_access, bool open_as_self) override;
+    SysResult<void> RevertToSelf() override;
 };
 
 }  // namespace telvo::platform::win32
