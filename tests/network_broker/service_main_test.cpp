@@ -92,10 +92,16 @@ TEST(NetworkService, RemovesStaleBootLeasesAndRetainsThisBootsAtStart) {
 TEST(NetworkService, StartsListeningAndReportsRunningAcceptingShutdownOnly) {
     ServiceTestHost test;
     test.InstallLayout();
+    test.host.faults().Watch("CreateNamedPipeW");
     ASSERT_TRUE(test.Start());
     ASSERT_TRUE(test.WaitForState(service_state::kRunning)) << (test.EventMessages().empty() ? "" : test.EventMessages()[0]);
     EXPECT_EQ(test.status().controls_accepted, accept::kShutdown);
     EXPECT_NE(test.status().process_id, 0u);
+    // One exclusive overlapped duplex instance, byte mode, remote clients
+    // rejected, one frame's room each way, no default time-out.
+    EXPECT_EQ(test.host.faults().Log(),
+              (std::vector<platform::sim::FaultPlan::Call>{
+                  {"CreateNamedPipeW", {0x40080003, 0x8, 1, 16388, 16388, 0}}}));
     EXPECT_EQ(test.host.service().StatusHistory(kServiceName),
               (std::vector<ServiceStatus>{kStartPending, Reported(service_state::kRunning, accept::kShutdown)}));
 
