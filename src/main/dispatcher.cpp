@@ -20,12 +20,7 @@ DispatchOutcome RunController(platform::Platform& platform) {
 // The dispatcher returns only once the service has stopped; the service
 // reports on its own, so the process ends without a record.
 DispatchOutcome RunService(platform::Platform& platform) {
-    network_broker::ServiceStopFlag().store(false);
-    auto dispatched = platform.service.StartServiceCtrlDispatcherW(
-        network_broker::kServiceName, [&platform](const std::vector<std::u16string>& arguments) {
-            network_broker::NetworkServiceMain(platform, arguments);
-        });
-    if (!dispatched) return FailSys("StartServiceCtrlDispatcherW", dispatched.error());
+    if (auto ran = network_broker::RunNetworkService(platform); !ran) return std::unexpected(std::move(ran.error()));
     return std::nullopt;
 }
 

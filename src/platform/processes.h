@@ -141,6 +141,9 @@ public:
     virtual SysResult<std::uint32_t> GetExitCodeProcess(Handle process) = 0;
     virtual SysResult<void> TerminateProcess(Handle process, std::uint32_t exit_code) = 0;
     virtual SysResult<std::uint32_t> GetProcessId(Handle process) = 0;
+    // QueryFullProcessImageNameW(process, Win32 path form) with a buffer of
+    // 32768 units.
+    virtual SysResult<std::u16string> QueryFullProcessImageNameW(Handle process) = 0;
 
     // GetCurrentProcessId.
     virtual std::uint32_t GetCurrentProcessId() = 0;

@@ -15,6 +15,30 @@ namespace telvo::platform {
 // service arguments.
 using ServiceMain = std::function<void(const std::vector<std::u16string>& arguments)>;
 
+// A HandlerEx control handler: the control code, the answer returned to
+// the dispatcher (NO_ERROR, ERROR_CALL_NOT_IMPLEMENTED, ...). It runs on the
+// dispatcher's thread.
+using ServiceControlHandler = std::function<std::uint32_t(std::uint32_t control)>;
+
+// SERVICE_STATUS_HANDLE: what RegisterServiceCtrlHandlerExW hands back for
+// SetServiceStatus; never closed.
+enum class ServiceStatusHandle : std::uint64_t {};
+
+// An event source handle of RegisterEventSourceW, closed with DeregisterEventSource.
+enum class EventSourceHandle : std::uint64_t {};
+
+// SERVICE_STATUS, as a service reports it.
+struct ServiceStatus {
+    std::uint32_t service_type = 0;
+    std::uint32_t current_state = 0;
+    std::uint32_t controls_accepted = 0;
+    std::uint32_t win32_exit_code = 0;
+    std::uint32_t service_specific_exit_code = 0;
+    std::uint32_t check_point = 0;
+    std::uint32_t wait_hint = 0;
+    bool operator==(const ServiceStatus&) const = default;
+};
+
 // An SC_HANDLE: a handle of the Service Control Manager, closed with
 // CloseServiceHandle (not a kernel handle).
 enum class ServiceHandle : std::uint64_t {};
@@ -34,15 +58,8 @@ struct ServiceConfig {
     std::u16string display_name;
 };
 
-// SERVICE_STATUS_PROCESS.
-struct ServiceStatusProcess {
-    std::uint32_t service_type = 0;
-    std::uint32_t current_state = 0;
-    std::uint32_t controls_accepted = 0;
-    std::uint32_t win32_exit_code = 0;
-    std::uint32_t service_specific_exit_code = 0;
-    std::uint32_t check_point = 0;
-    std::uint32_t wait_hint = 0;
+// SERVICE_STATUS_PROCESS: SERVICE_STATUS and the process.
+struct ServiceStatusProcess : ServiceStatus {
     std::uint32_t process_id = 0;  // 0 while the service is not running
     std::uint32_t service_flags = 0;
 };
@@ -56,6 +73,27 @@ public:
     // returns when the service has stopped.
     virtual SysResult<void> StartServiceCtrlDispatcherW(const std::u16string& service_name,
                                                          ServiceMain service_main) = 0;
+
+    // The service side. RegisterServiceCtrlHandlerExW(name, handler, context)
+    // from the service main; SetServiceStatus with that handle.
+    virtual SysResult<ServiceStatusHandle> RegisterServiceCtrlHandlerExW(const std::u16string& service_name,
+                                                                         ServiceControlHandler handler) = 0;
+    virtual SysResult<void> SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) = 0;
+
+    // The event log (advapi32): RegisterEventSourceW(local computer, source);
+    // ReportEventW(source, type, category 0, event id, no user SID, the
+    // strings, no raw data); DeregisterEventSource.
+    virtual SysResult<EventSourceHandle> RegisterEventSourceW(const std::u16string& source_name) = 0;
+    virtual SysResult<void> ReportEventW(EventSourceHandle source, std::uint16_t type, std::uint32_t event_id,
+                                         std::span<const std::u16string> strings) = 0;
+    virtual SysResult<void> DeregisterEventSource(EventSourceHandle source) = 0;
+
+    // StartServiceW without arguments: returns once the SCM has started the
+    // service's process (START_PENDING), not when it runs.
+    virtual SysResult<void> StartServiceW(ServiceHandle service) = 0;
+    // ControlService: the service's status after the control was delivered
+    // (the handler's own answer does not come back to the caller).
+    virtual SysResult<ServiceStatus> ControlService(ServiceHandle service, std::uint32_t control) = 0;
 
     // OpenSCManagerW(local machine, active database, desired access).
     virtual SysResult<ServiceHandle> OpenSCManagerW(std::uint32_t desired_access) = 0;
@@ -146,9 +184,41 @@ inline constexpr std::uint32_t kPausePending = 6;
 inline constexpr std::uint32_t kPaused = 7;
 }  // namespace service_state
 
+// SERVICE_ACCEPT_* bits of controls_accepted.
+namespace service_accept {
+inline constexpr std::uint32_t kStop = 0x1;
+inline constexpr std::uint32_t kPauseContinue = 0x2;
+inline constexpr std::uint32_t kShutdown = 0x4;
+}  // namespace service_accept
+
+// SERVICE_CONTROL_* codes.
+namespace service_control {
+inline constexpr std::uint32_t kStop = 1;
+inline constexpr std::uint32_t kPause = 2;
+inline constexpr std::uint32_t kContinue = 3;
+inline constexpr std::uint32_t kInterrogate = 4;
+inline constexpr std::uint32_t kShutdown = 5;
+inline constexpr std::uint32_t kFirstUserDefined = 128;
+inline constexpr std::uint32_t kLastUserDefined = 255;
+}  // namespace service_control
+
+// EVENTLOG_*_TYPE of ReportEventW.
+namespace event_type {
+inline constexpr std::uint16_t kError = 0x0001;
+inline constexpr std::uint16_t kWarning = 0x0002;
+inline constexpr std::uint16_t kInformation = 0x0004;
+}  // namespace event_type
+
 // Service Control Manager errors.
 namespace win32_error {
+inline constexpr std::uint32_t kCallNotImplemented = 120;
+inline constexpr std::uint32_t kServiceRequestTimeout = 1053;
+inline constexpr std::uint32_t kInvalidServiceControl = 1052;
+inline constexpr std::uint32_t kServiceAlreadyRunning = 1056;
 inline constexpr std::uint32_t kServiceDoesNotExist = 1060;
+inline constexpr std::uint32_t kServiceCannotAcceptCtrl = 1061;
+inline constexpr std::uint32_t kServiceNotActive = 1062;
+inline constexpr std::uint32_t kServiceSpecificError = 1066;
 }  // namespace win32_error
 
 }  // namespace telvo::platform

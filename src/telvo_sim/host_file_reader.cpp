@@ -304,6 +304,10 @@ public:
             TELVO_TRY(number("serviceFlags", status.service_flags));
             TELVO_TRY(reader.RefuseUnknown());
             status.service_type = config.service_type;
+            // The SCM reports a process id only while the service has a process.
+            if (status.current_state == platform::service_state::kStopped && status.process_id != 0) {
+                return FailAt(element, "a stopped service has no process id");
+            }
             if (host_.service().Find(name)) return FailAt(element, "service " + Utf8(name) + " is given twice");
             host_.service().Install(name, std::move(service));
         }

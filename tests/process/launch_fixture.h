@@ -77,6 +77,9 @@ public:
         return inner_.TerminateProcess(p, c);
     }
     SysResult<std::uint32_t> GetProcessId(platform::Handle p) override { return inner_.GetProcessId(p); }
+    SysResult<std::u16string> QueryFullProcessImageNameW(platform::Handle p) override {
+        return inner_.QueryFullProcessImageNameW(p);
+    }
     std::uint32_t GetCurrentProcessId() override { return inner_.GetCurrentProcessId(); }
     SysResult<platform::Handle> OpenProcess(std::uint32_t access, std::uint32_t id) override {
         return inner_.OpenProcess(access, id);

@@ -400,3 +400,20 @@ TEST(HostFile, RefusesToWriteWhatItCannotDescribe) {
 
 }  // namespace
 }  // namespace telvo::telvo_sim
+
+namespace telvo::telvo_sim {
+namespace {
+
+TEST(HostFile, AStoppedServiceHasNoProcessId) {
+    std::string text(DefaultHostFile());
+    const std::string running = R"("state": "running", "processId": 812)";
+    ASSERT_NE(text.find(running), std::string::npos);
+    std::string stopped = text;
+    stopped.replace(stopped.find(running), running.size(), R"("state": "stopped", "processId": 812)");
+    EXPECT_NE(Refusal(stopped).find("a stopped service has no process id"), std::string::npos) << Refusal(stopped);
+    stopped.replace(stopped.find(R"("processId": 812)"), 16, R"("processId": 0)");
+    EXPECT_TRUE(ReadHostFile(stopped)) << Refusal(stopped);
+}
+
+}  // namespace
+}  // namespace telvo::telvo_sim

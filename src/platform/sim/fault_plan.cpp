@@ -81,6 +81,11 @@ void FaultPlan::ClearCrash() {
     crash_at_.reset();
 }
 
+void FaultPlan::Kill(std::uint32_t process_id) {
+    std::lock_guard lock(mutex_);
+    dead_.insert(process_id);
+}
+
 std::optional<SysError> FaultPlan::Enter(std::string_view call, std::initializer_list<std::uint64_t> arguments,
                                          std::uint32_t process_id) {
     std::vector<std::function<void()>> due;

@@ -60,6 +60,8 @@ public:
     void CrashAfter(std::uint64_t calls);
     bool Crashed() const;
     bool IsDead(std::uint32_t process_id) const;
+    // The process dies now (ended from outside: killed, or its host went down).
+    void Kill(std::uint32_t process_id);
     // Once, for the call that met the crash point: the process the host must
     // end as Windows ends a dead one.
     std::optional<std::uint32_t> TakeCrash();

@@ -7,7 +7,7 @@ namespace telvo::platform::sim {
 
 namespace {
 
-constexpr std::array<std::string_view, 119> kSeamCalls{
+constexpr std::array<std::string_view, 127> kSeamCalls{
     "AccessCheck",
     "BCryptGenRandom",
     "CancelIoEx",
@@ -16,6 +16,7 @@ constexpr std::array<std::string_view, 119> kSeamCalls{
     "CloseServiceHandle",
     "CompareObjectHandles",
     "ConnectNamedPipe",
+    "ControlService",
     "ConvertSidToStringSidW",
     "CreateAppContainerProfile",
     "CreateDirectoryW",
@@ -31,6 +32,7 @@ constexpr std::array<std::string_view, 119> kSeamCalls{
     "DeleteAppContainerProfile",
     "DeleteFileW",
     "DeleteProcThreadAttributeList",
+    "DeregisterEventSource",
     "DeriveAppContainerSidFromAppContainerName",
     "DeriveCapabilitySidsFromName",
     "DisconnectNamedPipe",
@@ -98,6 +100,7 @@ constexpr std::array<std::string_view, 119> kSeamCalls{
     "OpenServiceW",
     "OpenThreadToken",
     "QueryDosDeviceW",
+    "QueryFullProcessImageNameW",
     "QueryInformationJobObject",
     "QueryServiceConfigW",
     "QueryServiceObjectSecurity",
@@ -106,8 +109,11 @@ constexpr std::array<std::string_view, 119> kSeamCalls{
     "ReOpenFile",
     "ReadFile",
     "RegGetValueW",
+    "RegisterEventSourceW",
+    "RegisterServiceCtrlHandlerExW",
     "ReleaseMutex",
     "RemoveDirectoryW",
+    "ReportEventW",
     "ResumeThread",
     "RevertToSelf",
     "SHGetKnownFolderPath",
@@ -117,9 +123,11 @@ constexpr std::array<std::string_view, 119> kSeamCalls{
     "SetHandleInformation",
     "SetInformationJobObject",
     "SetSecurityInfo",
+    "SetServiceStatus",
     "SetThreadDescription",
     "Sleep",
     "StartServiceCtrlDispatcherW",
+    "StartServiceW",
     "TerminateJobObject",
     "TerminateProcess",
     "UnlockFileEx",

@@ -53,6 +53,16 @@ void SimHelperProcess::SetEnvironment(std::vector<std::u16string> entries) {
     environment_ = std::move(entries);
 }
 
+std::u16string SimHelperProcess::ImagePath() const {
+    std::lock_guard lock(mutex_);
+    return image_path_;
+}
+
+void SimHelperProcess::SetImagePath(std::u16string path) {
+    std::lock_guard lock(mutex_);
+    image_path_ = std::move(path);
+}
+
 std::optional<std::uint32_t> SimHelperProcess::ExitCode() const {
     std::lock_guard lock(mutex_);
     return exit_code_;

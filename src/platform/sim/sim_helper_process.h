@@ -49,6 +49,10 @@ public:
     std::vector<std::u16string> Environment() const;
     void SetEnvironment(std::vector<std::u16string> entries);
 
+    // The full path of the program it runs (QueryFullProcessImageNameW).
+    std::u16string ImagePath() const;
+    void SetImagePath(std::u16string path);
+
     // ExitProcess: the first code is kept; false when the process had ended already.
     bool SetExitCode(std::uint32_t code);
     std::optional<std::uint32_t> ExitCode() const;
@@ -71,6 +75,7 @@ private:
     std::shared_ptr<const SimToken> token_;
     std::map<StdStream, Handle> std_handles_;
     std::optional<std::uint32_t> exit_code_;
+    std::u16string image_path_ = u"C:\\Users\\alice\\telvo-windows-sandbox.exe";
     bool ended_ = false;
     std::uint64_t creation_time_ = 0;
     std::vector<std::u16string> environment_{u"SystemDrive=C:", u"SystemRoot=C:\\Windows"};

@@ -44,6 +44,8 @@ SimHost::~SimHost() {
         std::lock_guard lock(helpers_mutex_);
         for (const auto& helper : helpers_) helper->stdin_pipe().CloseWriter();
     }
+    // Services running in processes of their own go down with the host.
+    service_.EndServiceProcesses();
     processes_.JoinThreads();
 }
 
@@ -81,6 +83,15 @@ bool SimHost::CloseHelperInput(std::uint32_t id) {
 }
 
 SimHelperProcess& SimHost::StartHelperProcess() { return AddHelperProcess(caller().shared_token()); }
+
+SimHelperProcess& SimHost::StartHelperProcessAs(std::shared_ptr<const SimToken> token) {
+    return AddHelperProcess(std::move(token));
+}
+
+void SimHost::KillProcess(SimHelperProcess& process) {
+    faults_.Kill(process.id());
+    EndProcess(process);
+}
 
 SimHost::Binding::Binding(const SimHost& host, SimHelperProcess& process)
     : previous_host_(bound.host), previous_process_(bound.process) {

@@ -70,6 +70,12 @@ public:
     // Another process running the helper's code, with the current process's
     // token: a second instance that a test runs beside the first.
     SimHelperProcess& StartHelperProcess();
+    // Another process running the helper's code with `token`: one that the
+    // Service Control Manager starts, say.
+    SimHelperProcess& StartHelperProcessAs(std::shared_ptr<const SimToken> token);
+    // `process` is ended from outside (killed): every later seam call of it
+    // fails with ERROR_PROCESS_ABORTED, and its handles close.
+    void KillProcess(SimHelperProcess& process);
     // While the returned binding lives, the calling OS thread acts as
     // `process` (threads it starts through the seam do too).
     class Binding {

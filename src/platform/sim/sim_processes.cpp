@@ -14,6 +14,14 @@
 
 namespace telvo::platform::sim {
 
+std::u16string ProgramOfCommandLine(const std::u16string& command_line) {
+    if (command_line.starts_with(u'"')) {
+        const auto close = command_line.find(u'"', 1);
+        return command_line.substr(1, close == std::u16string::npos ? std::u16string::npos : close - 1);
+    }
+    return command_line.substr(0, command_line.find(u' '));
+}
+
 // ---- SimProcesses ----
 
 SimProcesses::~SimProcesses() { JoinThreads(); }
@@ -188,6 +196,16 @@ SysResult<std::uint32_t> SimProcesses::GetProcessId(Handle process) {
     if (!found) return Win32Failure(win32_error::kInvalidHandle);
     if (!host_.handles().HoldsAnyOf(process, process_access::kQueryAny)) return Win32Failure(win32_error::kAccessDenied);
     return found->id();
+}
+
+// The calling process's image is its own; a created process's is the
+// program its command line names (quoted or up to the first space).
+SysResult<std::u16string> SimProcesses::QueryFullProcessImageNameW(Handle process) {
+    TELVO_SIM_ENTER(host_, "QueryFullProcessImageNameW");
+    if (process == kCurrentProcess) return host_.caller().ImagePath();
+    auto found = host_.handles().FindAs<SimProcess>(process);
+    if (!found) return Win32Failure(win32_error::kInvalidHandle);
+    return ProgramOfCommandLine(found->image().command_line);
 }
 
 SysResult<std::uint32_t> SimProcesses::GetHandleInformation(Handle handle) {
@@ -419,6 +437,14 @@ void SimProcesses::WriteOutput(SimProcess& process, const std::string& text, Han
         written = output->Write(bytes, text.size());
     }
     if (!written) process.RecordStepFailure(written.error());
+}
+
+void SimProcesses::StartThreadFor(SimHelperProcess& process, std::function<void()> routine) {
+    std::lock_guard lock(mutex_);
+    threads_.emplace_back([this, &process, routine = std::move(routine)] {
+        const auto binding = host_.Bind(process);
+        routine();
+    });
 }
 
 void SimProcesses::JoinThreads() {

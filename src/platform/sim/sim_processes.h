@@ -16,6 +16,11 @@
 namespace telvo::platform::sim {
 
 class SimHost;
+class SimHelperProcess;
+
+// The program a command line names: the quoted first part, or the part up to
+// the first space.
+std::u16string ProgramOfCommandLine(const std::u16string& command_line);
 
 // Of other processes (windows-notes section 5, 7.3), the simulated host
 // assumes: OpenProcess finds helper processes and the processes they created
@@ -49,6 +54,7 @@ public:
     SysResult<std::uint32_t> GetExitCodeProcess(Handle process) override;
     SysResult<void> TerminateProcess(Handle process, std::uint32_t exit_code) override;
     SysResult<std::uint32_t> GetProcessId(Handle process) override;
+    SysResult<std::u16string> QueryFullProcessImageNameW(Handle process) override;
     std::uint32_t GetCurrentProcessId() override;
     SysResult<Handle> OpenProcess(std::uint32_t desired_access, std::uint32_t process_id) override;
     SysResult<Handle> DuplicateHandle(Handle source_process, Handle source, std::uint32_t desired_access,
@@ -75,6 +81,9 @@ public:
     // Waits (in real time) until every thread started through the seam has
     // returned.
     void JoinThreads();
+    // Test side: an OS thread acting as `process` runs `routine` (a process
+    // the host started, its first thread); JoinThreads waits for it too.
+    void StartThreadFor(SimHelperProcess& process, std::function<void()> routine);
 
     // The process id of a host's first helper process.
     static constexpr std::uint32_t kOwnProcessId = 4000;

@@ -1,9 +1,12 @@
 #include "platform/sim/sim_service.h"
 
+#include <chrono>
 #include <cstring>
 
 #include "platform/sim/descriptor_parts.h"
 #include "platform/sim/sim_host.h"
+#include "platform/sim/sim_processes.h"
+#include "platform/sim/sim_token.h"
 #include "platform/types.h"
 #include "winformat/ordinal_case.h"
 #include "winformat/security_descriptor.h"
@@ -38,17 +41,351 @@ const winformat::SecurityDescriptor& ManagerDescriptor() {
 
 std::uint32_t StringBytes(const std::u16string& text) { return static_cast<std::uint32_t>((text.size() + 1) * 2); }
 
+constexpr std::uint32_t kServiceDisabled = 1058;   // ERROR_SERVICE_DISABLED
+constexpr std::uint32_t kProcessAborted = 1067;    // ERROR_PROCESS_ABORTED
+constexpr std::uint32_t kStartWaitHintMs = 2000;
+constexpr auto kHandlerTimeout = std::chrono::seconds(30);
+constexpr std::size_t kMaxEventStrings = 256;
+constexpr std::size_t kMaxEventStringUnits = 31839;
+
+// The right ControlService needs for `control`; nothing for a code no client may send.
+std::optional<std::uint32_t> RightForControl(std::uint32_t control) {
+    if (control == service_control::kStop) return service_access::kStop;
+    if (control == service_control::kInterrogate) return service_access::kInterrogate;
+    if (control >= service_control::kFirstUserDefined && control <= service_control::kLastUserDefined) {
+        return service_access::kUserDefinedControl;
+    }
+    // PAUSE, CONTINUE, PARAMCHANGE, NETBINDADD/REMOVE/ENABLE/DISABLE.
+    if (control == service_control::kPause || control == service_control::kContinue ||
+        (control >= 6 && control <= 10)) {
+        return service_access::kPauseContinue;
+    }
+    return std::nullopt;
+}
+
+// The accepted-controls bit a control needs; 0 for the ungated ones.
+std::uint32_t AcceptBitForControl(std::uint32_t control) {
+    if (control == service_control::kStop) return service_accept::kStop;
+    if (control == service_control::kPause || control == service_control::kContinue) {
+        return service_accept::kPauseContinue;
+    }
+    if (control == 6) return 0x8;                       // PARAMCHANGE
+    if (control >= 7 && control <= 10) return 0x10;     // NETBIND*
+    return 0;
+}
+
+
 }  // namespace
+
+SimServiceControl::ServiceProcessState* SimServiceControl::StateOfCaller() {
+    const std::uint32_t id = host_.caller().id();
+    for (const auto& state : processes_) {
+        if (!state->ended && state->process->id() == id) return state.get();
+    }
+    return nullptr;
+}
+
+SimServiceControl::ServiceProcessState* SimServiceControl::StateOfService(const std::u16string& key) {
+    for (const auto& state : processes_) {
+        if (!state->ended && !state->main_returned && state->key == key) return state.get();
+    }
+    return nullptr;
+}
 
 SysResult<void> SimServiceControl::StartServiceCtrlDispatcherW(const std::u16string& service_name,
                                                                 ServiceMain service_main) {
     TELVO_SIM_ENTER(host_, "StartServiceCtrlDispatcherW");
-    if (!scm_arguments_) {
-        return std::unexpected(SysError::Win32(win32_error::kFailedServiceControllerConnect));
+    std::unique_lock lock(mutex_);
+    std::shared_ptr<ServiceProcessState> state;
+    for (const auto& candidate : processes_) {
+        if (!candidate->ended && candidate->process->id() == host_.caller().id()) state = candidate;
     }
+    if (!state) {
+        if (!scm_arguments_) return Win32Failure(win32_error::kFailedServiceControllerConnect);
+        state = std::make_shared<ServiceProcessState>();
+        state->key = winformat::Upcased(service_name);
+        state->process = &host_.caller();
+        processes_.push_back(state);
+    }
+    if (state->dispatcher_called) return Win32Failure(win32_error::kServiceAlreadyRunning);
+    state->dispatcher_called = true;
+    state->dispatched = service_name;
     dispatched_name_ = service_name;
-    service_main(*scm_arguments_);
+    std::vector<std::u16string> arguments = scm_arguments_.value_or(std::vector<std::u16string>{service_name});
+    lock.unlock();
+    host_.processes().StartThreadFor(*state->process, [this, state, main = std::move(service_main),
+                                                       arguments = std::move(arguments)] {
+        main(arguments);
+        std::lock_guard returned(mutex_);
+        state->main_returned = true;
+        changed_.notify_all();
+    });
+    // The dispatcher's thread serves controls until the service main returns.
+    lock.lock();
+    for (;;) {
+        changed_.wait(lock, [&] {
+            return (state->pending_control && !state->answer) || state->main_returned || state->ended;
+        });
+        if (state->main_returned || state->ended) break;
+        const std::uint32_t control = *state->pending_control;
+        ServiceControlHandler handler = state->handler;
+        lock.unlock();
+        const std::uint32_t answer = handler ? handler(control) : win32_error::kCallNotImplemented;
+        lock.lock();
+        state->answer = answer;
+        answers_[state->key].emplace_back(control, answer);
+        changed_.notify_all();
+    }
     return {};
+}
+
+SysResult<ServiceStatusHandle> SimServiceControl::RegisterServiceCtrlHandlerExW(const std::u16string& service_name,
+                                                                                ServiceControlHandler handler) {
+    TELVO_SIM_ENTER(host_, "RegisterServiceCtrlHandlerExW");
+    std::lock_guard lock(mutex_);
+    ServiceProcessState* state = StateOfCaller();
+    if (state == nullptr || !state->dispatched ||
+        winformat::Upcased(*state->dispatched) != winformat::Upcased(service_name)) {
+        return Win32Failure(win32_error::kServiceDoesNotExist);
+    }
+    state->handler = std::move(handler);
+    if (!state->status_handle) state->status_handle = next_handle_ += 8;
+    return ServiceStatusHandle{*state->status_handle};
+}
+
+SysResult<void> SimServiceControl::SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
+    TELVO_SIM_ENTER(host_, "SetServiceStatus",
+                    {status.service_type, status.current_state, status.controls_accepted, status.win32_exit_code,
+                     status.service_specific_exit_code, status.check_point, status.wait_hint});
+    std::lock_guard lock(mutex_);
+    ServiceProcessState* state = nullptr;
+    for (const auto& candidate : processes_) {
+        if (candidate->status_handle == static_cast<std::uint64_t>(handle)) state = candidate.get();
+    }
+    if (state == nullptr) return Win32Failure(win32_error::kInvalidHandle);
+    if (status.current_state < service_state::kStopped || status.current_state > service_state::kPaused) {
+        return Win32Failure(win32_error::kInvalidData);
+    }
+    history_[state->key].push_back(status);
+    auto it = services_.find(state->key);
+    if (it != services_.end()) {
+        const bool stopped = status.current_state == service_state::kStopped;
+        it->second.status = ServiceStatusProcess{status, stopped ? 0 : state->process->id(), 0};
+    }
+    // STOPPED closes the service's side: the handle answers no more.
+    if (status.current_state == service_state::kStopped) state->status_handle.reset();
+    changed_.notify_all();
+    return {};
+}
+
+SysResult<void> SimServiceControl::StartServiceW(ServiceHandle service) {
+    TELVO_SIM_ENTER(host_, "StartServiceW");
+    std::unique_lock lock(mutex_);
+    auto installed = Open(service, service_access::kStart);
+    if (!installed) return std::unexpected(installed.error());
+    const std::u16string key = *handles_.at(static_cast<std::uint64_t>(service)).service;
+    if ((*installed)->status.current_state != service_state::kStopped) {
+        return Win32Failure(win32_error::kServiceAlreadyRunning);
+    }
+    if ((*installed)->config.start_type == service_start::kDisabled) return Win32Failure(kServiceDisabled);
+    auto program = programs_.find(key);
+    if (program == programs_.end() || !program->second) return Win32Failure(win32_error::kServiceRequestTimeout);
+    const std::u16string image = ProgramOfCommandLine((*installed)->config.binary_path_name);
+    SimServiceProgram run = program->second;
+    lock.unlock();
+    SimHelperProcess& process = host_.StartHelperProcessAs(std::make_shared<const SimToken>(SimToken::LocalSystem()));
+    process.SetImagePath(image);
+    lock.lock();
+    auto state = std::make_shared<ServiceProcessState>();
+    state->key = key;
+    state->process = &process;
+    state->own_process = true;
+    processes_.push_back(state);
+    auto it = services_.find(key);
+    if (it != services_.end()) {
+        it->second.status = ServiceStatusProcess{
+            {it->second.config.service_type, service_state::kStartPending, 0, 0, 0, 0, kStartWaitHintMs},
+            process.id(),
+            0};
+    }
+    changed_.notify_all();
+    lock.unlock();
+    host_.processes().StartThreadFor(process, [this, state, run = std::move(run)] {
+        run();
+        ProcessEnded(state);
+    });
+    return {};
+}
+
+void SimServiceControl::ProcessEnded(const std::shared_ptr<ServiceProcessState>& state) {
+    {
+        std::lock_guard lock(mutex_);
+        state->ended = true;
+        auto it = services_.find(state->key);
+        // A process that ends without having reported STOPPED has crashed.
+        if (it != services_.end() && it->second.status.process_id == state->process->id()) {
+            it->second.status = ServiceStatusProcess{
+                {it->second.config.service_type, service_state::kStopped, 0, kProcessAborted, 0, 0, 0}, 0, 0};
+        }
+        std::erase(processes_, state);
+        changed_.notify_all();
+    }
+    host_.KillProcess(*state->process);
+}
+
+std::optional<std::uint32_t> SimServiceControl::Deliver(std::unique_lock<std::mutex>& lock, ServiceProcessState& state,
+                                                        std::uint32_t control) {
+    state.pending_control = control;
+    state.answer.reset();
+    changed_.notify_all();
+    changed_.wait_for(lock, kHandlerTimeout,
+                      [&] { return state.answer.has_value() || state.ended || state.main_returned; });
+    const std::optional<std::uint32_t> answer = state.answer;
+    state.pending_control.reset();
+    state.answer.reset();
+    return answer;
+}
+
+SysResult<ServiceStatus> SimServiceControl::ControlService(ServiceHandle service, std::uint32_t control) {
+    TELVO_SIM_ENTER(host_, "ControlService", {control});
+    std::lock_guard serial(control_mutex_);
+    std::unique_lock lock(mutex_);
+    auto opened = handles_.find(static_cast<std::uint64_t>(service));
+    if (opened == handles_.end() || !opened->second.service) return Win32Failure(win32_error::kInvalidHandle);
+    const std::optional<std::uint32_t> right = RightForControl(control);
+    if (!right) return Win32Failure(win32_error::kInvalidParameter);
+    auto installed = Open(service, *right);
+    if (!installed) return std::unexpected(installed.error());
+    const std::u16string key = *opened->second.service;
+    const ServiceStatusProcess& status = (*installed)->status;
+    if (status.current_state == service_state::kStopped) return Win32Failure(win32_error::kServiceNotActive);
+    if (status.current_state == service_state::kStopPending ||
+        (status.current_state == service_state::kStartPending && control != service_control::kStop)) {
+        return Win32Failure(win32_error::kServiceCannotAcceptCtrl);
+    }
+    const std::uint32_t accept_bit = AcceptBitForControl(control);
+    if (accept_bit != 0 && (status.controls_accepted & accept_bit) == 0) {
+        return Win32Failure(win32_error::kInvalidServiceControl);
+    }
+    ServiceProcessState* state = StateOfService(key);
+    if (state == nullptr || !state->dispatcher_called) return Win32Failure(win32_error::kServiceRequestTimeout);
+    if (!Deliver(lock, *state, control)) return Win32Failure(win32_error::kServiceRequestTimeout);
+    auto after = services_.find(key);
+    if (after == services_.end()) return Win32Failure(win32_error::kInvalidHandle);
+    return static_cast<const ServiceStatus&>(after->second.status);
+}
+
+void SimServiceControl::SetProgram(const std::u16string& name, SimServiceProgram program) {
+    std::lock_guard lock(mutex_);
+    programs_[winformat::Upcased(name)] = std::move(program);
+}
+
+SimHelperProcess* SimServiceControl::ServiceProcess(const std::u16string& name) {
+    std::lock_guard lock(mutex_);
+    ServiceProcessState* state = StateOfService(winformat::Upcased(name));
+    return state == nullptr ? nullptr : state->process;
+}
+
+bool SimServiceControl::WaitForStatus(const std::u16string& name,
+                                      const std::function<bool(const ServiceStatusProcess&)>& ready,
+                                      std::uint32_t timeout_ms) {
+    std::unique_lock lock(mutex_);
+    const std::u16string key = winformat::Upcased(name);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeout_ms), [&] {
+        auto it = services_.find(key);
+        return it != services_.end() && ready(it->second.status);
+    });
+}
+
+std::vector<ServiceStatus> SimServiceControl::StatusHistory(const std::u16string& name) const {
+    std::lock_guard lock(mutex_);
+    auto it = history_.find(winformat::Upcased(name));
+    return it == history_.end() ? std::vector<ServiceStatus>{} : it->second;
+}
+
+std::vector<std::pair<std::uint32_t, std::uint32_t>> SimServiceControl::HandlerAnswers(const std::u16string& name) const {
+    std::lock_guard lock(mutex_);
+    auto it = answers_.find(winformat::Upcased(name));
+    return it == answers_.end() ? std::vector<std::pair<std::uint32_t, std::uint32_t>>{} : it->second;
+}
+
+std::optional<std::uint32_t> SimServiceControl::SendShutdown(const std::u16string& name) {
+    std::lock_guard serial(control_mutex_);
+    std::unique_lock lock(mutex_);
+    const std::u16string key = winformat::Upcased(name);
+    auto it = services_.find(key);
+    ServiceProcessState* state = StateOfService(key);
+    if (it == services_.end() || state == nullptr || !state->dispatcher_called ||
+        (it->second.status.controls_accepted & service_accept::kShutdown) == 0) {
+        return std::nullopt;
+    }
+    return Deliver(lock, *state, service_control::kShutdown);
+}
+
+void SimServiceControl::KillServiceProcess(const std::u16string& name) {
+    SimHelperProcess* process = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        ServiceProcessState* state = StateOfService(winformat::Upcased(name));
+        if (state == nullptr) return;
+        process = state->process;
+    }
+    host_.KillProcess(*process);
+    std::lock_guard lock(mutex_);
+    for (const auto& state : processes_) {
+        if (state->process == process) state->ended = true;
+    }
+    changed_.notify_all();
+}
+
+void SimServiceControl::EndServiceProcesses() {
+    std::vector<SimHelperProcess*> running;
+    {
+        std::lock_guard lock(mutex_);
+        for (const auto& state : processes_) {
+            // A console process that a test marked stays the test's.
+            if (state->own_process) running.push_back(state->process);
+        }
+    }
+    for (SimHelperProcess* process : running) host_.KillProcess(*process);
+    std::lock_guard lock(mutex_);
+    for (const auto& state : processes_) state->ended = true;
+    changed_.notify_all();
+}
+
+SysResult<EventSourceHandle> SimServiceControl::RegisterEventSourceW(const std::u16string& source_name) {
+    TELVO_SIM_ENTER(host_, "RegisterEventSourceW");
+    if (winformat::Upcased(source_name) == u"SECURITY") return Win32Failure(win32_error::kAccessDenied);
+    std::lock_guard lock(mutex_);
+    const std::uint64_t value = next_handle_ += 8;
+    event_sources_[value] = source_name;
+    return EventSourceHandle{value};
+}
+
+SysResult<void> SimServiceControl::ReportEventW(EventSourceHandle source, std::uint16_t type, std::uint32_t event_id,
+                                                std::span<const std::u16string> strings) {
+    TELVO_SIM_ENTER(host_, "ReportEventW", {type, event_id, strings.size()});
+    std::lock_guard lock(mutex_);
+    auto it = event_sources_.find(static_cast<std::uint64_t>(source));
+    if (it == event_sources_.end()) return Win32Failure(win32_error::kInvalidHandle);
+    if (strings.size() > kMaxEventStrings) return Win32Failure(win32_error::kInvalidParameter);
+    for (const std::u16string& text : strings) {
+        if (text.size() > kMaxEventStringUnits) return Win32Failure(win32_error::kInvalidParameter);
+    }
+    events_.push_back(SimLoggedEvent{it->second, type, event_id, {strings.begin(), strings.end()}, host_.caller().id()});
+    return {};
+}
+
+SysResult<void> SimServiceControl::DeregisterEventSource(EventSourceHandle source) {
+    TELVO_SIM_ENTER(host_, "DeregisterEventSource");
+    std::lock_guard lock(mutex_);
+    if (event_sources_.erase(static_cast<std::uint64_t>(source)) == 0) return Win32Failure(win32_error::kInvalidHandle);
+    return {};
+}
+
+std::vector<SimLoggedEvent> SimServiceControl::Events() const {
+    std::lock_guard lock(mutex_);
+    return events_;
 }
 
 void SimServiceControl::StartedByServiceControlManager(std::vector<std::u16string> arguments) {

@@ -1,7 +1,11 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <deque>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -12,6 +16,21 @@
 namespace telvo::platform::sim {
 
 class SimHost;
+class SimHelperProcess;
+
+// One event of the event log as ReportEventW wrote it.
+struct SimLoggedEvent {
+    std::u16string source;
+    std::uint16_t type = 0;
+    std::uint32_t event_id = 0;
+    std::vector<std::u16string> strings;
+    std::uint32_t process_id = 0;
+};
+
+// What a service's program does once the SCM has started its process: it
+// runs on that process's first thread, as that process (LocalSystem), and
+// returns when the process would exit.
+using SimServiceProgram = std::function<void()>;
 
 // An installed service as the Service Control Manager keeps it.
 struct SimInstalledService {
@@ -41,12 +60,58 @@ struct SimInstalledService {
 //   the dependencies with their double NUL); a smaller buffer fails with
 //   ERROR_INSUFFICIENT_BUFFER and the size needed.
 // - A closed or unknown handle is ERROR_INVALID_HANDLE.
+// - StartServiceW needs START on the handle; a service that is not STOPPED
+//   is ERROR_SERVICE_ALREADY_RUNNING, a disabled one ERROR_SERVICE_DISABLED.
+//   It starts a process of its own with a LocalSystem token whose image is
+//   the binary path's program, sets START_PENDING (wait hint 2000 ms) with
+//   that process id and returns; the process runs the program a test gave
+//   for the service (ERROR_SERVICE_REQUEST_TIMEOUT without one: the process
+//   never reaches the dispatcher). When the process ends without having
+//   reported STOPPED (a crash), the service is STOPPED with
+//   ERROR_PROCESS_ABORTED and process id 0.
+// - StartServiceCtrlDispatcherW from a process the SCM started runs the
+//   service main on a thread of its own and serves controls on the calling
+//   thread until the service main has returned; a second call in the same
+//   process fails with ERROR_SERVICE_ALREADY_RUNNING; from a console (a
+//   process the SCM did not start) it fails with 1063.
+// - RegisterServiceCtrlHandlerExW needs a dispatcher in the calling process
+//   with that name (ERROR_SERVICE_DOES_NOT_EXIST otherwise). SetServiceStatus
+//   needs its handle (ERROR_INVALID_HANDLE), a state from STOPPED to PAUSED
+//   (ERROR_INVALID_DATA); STOPPED is reported once: the handle is closed
+//   after it and the process id reads 0.
+// - ControlService, in order: the right for the code (STOP: STOP;
+//   INTERROGATE: INTERROGATE; 128-255: USER_DEFINED_CONTROL; pause, continue,
+//   parameter and binding changes: PAUSE_CONTINUE; anything else, SHUTDOWN
+//   included, ERROR_INVALID_PARAMETER), ERROR_ACCESS_DENIED without it; the
+//   state (STOPPED: ERROR_SERVICE_NOT_ACTIVE; STOP_PENDING, and START_PENDING
+//   for anything but STOP: ERROR_SERVICE_CANNOT_ACCEPT_CTRL); the accepted
+//   controls (STOP without ACCEPT_STOP, pause and continue without
+//   ACCEPT_PAUSE_CONTINUE: ERROR_INVALID_SERVICE_CONTROL, the handler is not
+//   called; INTERROGATE and user-defined codes are not gated). The control
+//   is then handed to the handler on the dispatcher's thread, and the caller
+//   gets the status after it; the handler's answer is kept for a test but
+//   never reaches the caller. A handler that has not answered within 30
+//   seconds is ERROR_SERVICE_REQUEST_TIMEOUT. Controls are delivered one at
+//   a time.
+// - The event log (11.2): RegisterEventSourceW accepts any source name
+//   ("Security" excepted: ERROR_ACCESS_DENIED); ReportEventW takes at most
+//   256 strings of at most 31,839 units each (ERROR_INVALID_PARAMETER);
+//   a closed or unknown source handle is ERROR_INVALID_HANDLE.
 class SimServiceControl final : public ServiceControl {
 public:
     explicit SimServiceControl(SimHost& host) : host_(host) {}
 
     SysResult<void> StartServiceCtrlDispatcherW(const std::u16string& service_name,
                                                  ServiceMain service_main) override;
+    SysResult<ServiceStatusHandle> RegisterServiceCtrlHandlerExW(const std::u16string& service_name,
+                                                                 ServiceControlHandler handler) override;
+    SysResult<void> SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) override;
+    SysResult<EventSourceHandle> RegisterEventSourceW(const std::u16string& source_name) override;
+    SysResult<void> ReportEventW(EventSourceHandle source, std::uint16_t type, std::uint32_t event_id,
+                                 std::span<const std::u16string> strings) override;
+    SysResult<void> DeregisterEventSource(EventSourceHandle source) override;
+    SysResult<void> StartServiceW(ServiceHandle service) override;
+    SysResult<ServiceStatus> ControlService(ServiceHandle service, std::uint32_t control) override;
     SysResult<ServiceHandle> OpenSCManagerW(std::uint32_t desired_access) override;
     SysResult<ServiceHandle> OpenServiceW(ServiceHandle manager, const std::u16string& service_name,
                                           std::uint32_t desired_access) override;
@@ -68,7 +133,53 @@ public:
     std::vector<std::pair<std::u16string, SimInstalledService>> Installed() const;
     std::size_t OpenHandleCount() const;
 
+    // The program the service's process runs when the SCM starts it.
+    void SetProgram(const std::u16string& name, SimServiceProgram program);
+    // The process the SCM started for the service while it lives (nothing otherwise).
+    SimHelperProcess* ServiceProcess(const std::u16string& name);
+    // Waits (in real time, at most `timeout_ms`) until the service's status
+    // satisfies `ready`; false on time-out.
+    bool WaitForStatus(const std::u16string& name, const std::function<bool(const ServiceStatusProcess&)>& ready,
+                       std::uint32_t timeout_ms = 20000);
+    // Every status the service reported, in order.
+    std::vector<ServiceStatus> StatusHistory(const std::u16string& name) const;
+    // The answers the service's control handler gave, in order (control, answer).
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> HandlerAnswers(const std::u16string& name) const;
+    // The system shuts down: SHUTDOWN goes to the service when it accepts it
+    // (the handler's answer; nothing when it does not accept it or runs no handler).
+    std::optional<std::uint32_t> SendShutdown(const std::u16string& name);
+    // The service's process dies at once (killed); the SCM sees it end.
+    void KillServiceProcess(const std::u16string& name);
+    // Every service process is killed and waited for (the host goes down).
+    void EndServiceProcesses();
+    // The event log, oldest first.
+    std::vector<SimLoggedEvent> Events() const;
+
 private:
+    // A process running services: the SCM started it, or a test said the
+    // console process was started so.
+    struct ServiceProcessState {
+        std::u16string key;  // the upper-cased service name
+        SimHelperProcess* process = nullptr;
+        bool own_process = false;  // started by StartServiceW
+        bool dispatcher_called = false;
+        std::optional<std::u16string> dispatched;
+        ServiceControlHandler handler;
+        std::optional<std::uint64_t> status_handle;
+        bool main_returned = false;
+        bool ended = false;
+        // The control being delivered and the handler's answer.
+        std::optional<std::uint32_t> pending_control;
+        std::optional<std::uint32_t> answer;
+    };
+    // Delivers `control` to the handler on the dispatcher's thread and waits
+    // for its answer; with `mutex_` held through `lock`.
+    std::optional<std::uint32_t> Deliver(std::unique_lock<std::mutex>& lock, ServiceProcessState& state,
+                                         std::uint32_t control);
+    ServiceProcessState* StateOfCaller();
+    ServiceProcessState* StateOfService(const std::u16string& key);
+    void ProcessEnded(const std::shared_ptr<ServiceProcessState>& state);
+
     struct OpenHandle {
         std::optional<std::u16string> service;  // nothing: the manager
         std::uint32_t granted = 0;
@@ -84,6 +195,14 @@ private:
     std::map<std::u16string, std::u16string> installed_names_;  // upper-cased -> as installed
     std::map<std::uint64_t, OpenHandle> handles_;
     std::uint64_t next_handle_ = 0x5C0000;
+    std::condition_variable changed_;
+    std::mutex control_mutex_;  // one control at a time
+    std::map<std::u16string, SimServiceProgram> programs_;  // by upper-cased name
+    std::vector<std::shared_ptr<ServiceProcessState>> processes_;
+    std::map<std::uint64_t, std::u16string> event_sources_;
+    std::vector<SimLoggedEvent> events_;
+    std::map<std::u16string, std::vector<ServiceStatus>> history_;  // by upper-cased name
+    std::map<std::u16string, std::vector<std::pair<std::uint32_t, std::uint32_t>>> answers_;
 };
 
 }  // namespace telvo::platform::sim

@@ -248,6 +248,13 @@ SysResult<std::uint32_t> Win32Processes::GetProcessId(Handle process) {
     return id;
 }
 
+SysResult<std::u16string> Win32Processes::QueryFullProcessImageNameW(Handle process) {
+    std::vector<wchar_t> buffer(32768);
+    DWORD size = static_cast<DWORD>(buffer.size());
+    if (!::QueryFullProcessImageNameW(ToNative(process), 0, buffer.data(), &size)) return LastError();
+    return std::u16string(reinterpret_cast<const char16_t*>(buffer.data()), size);
+}
+
 std::uint32_t Win32Processes::GetCurrentProcessId() { return ::GetCurrentProcessId(); }
 
 SysResult<Handle> Win32Processes::OpenProcess(std::uint32_t desired_access, std::uint32_t process_id) {

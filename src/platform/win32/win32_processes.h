@@ -33,6 +33,7 @@ public:
     SysResult<std::uint32_t> GetExitCodeProcess(Handle process) override;
     SysResult<void> TerminateProcess(Handle process, std::uint32_t exit_code) override;
     SysResult<std::uint32_t> GetProcessId(Handle process) override;
+    SysResult<std::u16string> QueryFullProcessImageNameW(Handle process) override;
     std::uint32_t GetCurrentProcessId() override;
     SysResult<Handle> OpenProcess(std::uint32_t desired_access, std::uint32_t process_id) override;
     SysResult<Handle> DuplicateHandle(Handle source_process, Handle source, std::uint32_t desired_access,

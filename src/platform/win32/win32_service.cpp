@@ -16,6 +16,11 @@ void WINAPI ServiceMainTrampoline(DWORD argc, LPWSTR* argv) {
     g_service_main(arguments);
 }
 
+// The one control handler of the process; the dispatcher calls it on its thread.
+ServiceControlHandler g_control_handler;
+
+DWORD WINAPI HandlerTrampoline(DWORD control, DWORD, LPVOID, LPVOID) { return g_control_handler(control); }
+
 }  // namespace
 
 SysResult<void> Win32ServiceControl::StartServiceCtrlDispatcherW(const std::u16string& service_name,
@@ -55,6 +60,61 @@ std::u16string CopiedList(const wchar_t* list) {
 }
 
 }  // namespace
+
+SysResult<ServiceStatusHandle> Win32ServiceControl::RegisterServiceCtrlHandlerExW(const std::u16string& service_name,
+                                                                                  ServiceControlHandler handler) {
+    g_control_handler = std::move(handler);
+    SERVICE_STATUS_HANDLE handle = ::RegisterServiceCtrlHandlerExW(Wide(service_name), &HandlerTrampoline, nullptr);
+    if (handle == nullptr) return LastError();
+    return ServiceStatusHandle{static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(handle))};
+}
+
+SysResult<void> Win32ServiceControl::SetServiceStatus(ServiceStatusHandle handle, const ServiceStatus& status) {
+    SERVICE_STATUS native{status.service_type,    status.current_state,
+                          status.controls_accepted, status.win32_exit_code,
+                          status.service_specific_exit_code, status.check_point,
+                          status.wait_hint};
+    auto* native_handle = reinterpret_cast<SERVICE_STATUS_HANDLE>(static_cast<std::uintptr_t>(handle));
+    if (!::SetServiceStatus(native_handle, &native)) return LastError();
+    return {};
+}
+
+SysResult<EventSourceHandle> Win32ServiceControl::RegisterEventSourceW(const std::u16string& source_name) {
+    HANDLE source = ::RegisterEventSourceW(nullptr, Wide(source_name));
+    if (source == nullptr) return LastError();
+    return EventSourceHandle{static_cast<std::uint64_t>(reinterpret_cast<std::uintptr_t>(source))};
+}
+
+SysResult<void> Win32ServiceControl::ReportEventW(EventSourceHandle source, std::uint16_t type, std::uint32_t event_id,
+                                                  std::span<const std::u16string> strings) {
+    std::vector<LPCWSTR> pointers;
+    for (const std::u16string& text : strings) pointers.push_back(Wide(text));
+    if (!::ReportEventW(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(source)), type, 0, event_id, nullptr,
+                        static_cast<WORD>(pointers.size()), 0, pointers.empty() ? nullptr : pointers.data(),
+                        nullptr)) {
+        return LastError();
+    }
+    return {};
+}
+
+SysResult<void> Win32ServiceControl::DeregisterEventSource(EventSourceHandle source) {
+    if (!::DeregisterEventSource(reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(source)))) return LastError();
+    return {};
+}
+
+SysResult<void> Win32ServiceControl::StartServiceW(ServiceHandle service) {
+    if (!::StartServiceW(ToNative(service), 0, nullptr)) return LastError();
+    return {};
+}
+
+SysResult<ServiceStatus> Win32ServiceControl::ControlService(ServiceHandle service, std::uint32_t control) {
+    SERVICE_STATUS status{};
+    if (!::ControlService(ToNative(service), control, &status)) return LastError();
+    return ServiceStatus{status.dwServiceType,    status.dwCurrentState,
+                         status.dwControlsAccepted, status.dwWin32ExitCode,
+                         status.dwServiceSpecificExitCode, status.dwCheckPoint,
+                         status.dwWaitHint};
+}
 
 SysResult<ServiceHandle> Win32ServiceControl::OpenSCManagerW(std::uint32_t desired_access) {
     SC_HANDLE manager = ::OpenSCManagerW(nullptr, nullptr, desired_access);
@@ -104,10 +164,10 @@ SysResult<ServiceStatusProcess> Win32ServiceControl::QueryServiceStatusEx(Servic
                                 sizeof(status), &needed)) {
         return LastError();
     }
-    return ServiceStatusProcess{status.dwServiceType,    status.dwCurrentState,
-                                status.dwControlsAccepted, status.dwWin32ExitCode,
-                                status.dwServiceSpecificExitCode, status.dwCheckPoint,
-                                status.dwWaitHint,         status.dwProcessId,
+    return ServiceStatusProcess{{status.dwServiceType, status.dwCurrentState, status.dwControlsAccepted,
+                                 status.dwWin32ExitCode, status.dwServiceSpecificExitCode, status.dwCheckPoint,
+                                 status.dwWaitHint},
+                                status.dwProcessId,
                                 status.dwServiceFlags};
 }
 
