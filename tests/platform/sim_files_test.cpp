@@ -57,9 +57,15 @@ TEST_F(SimFilesTest, DrivesAndDosDevices) {
     EXPECT_EQ(files().GetDriveTypeW(u"d:\\"), drive_type::kRemovable);
     EXPECT_EQ(files().GetDriveTypeW(u"S:\\"), drive_type::kFixed);
     EXPECT_EQ(files().GetDriveTypeW(u"Q:\\"), drive_type::kNoRootDir);
-    EXPECT_EQ(files().QueryDosDeviceW(u"d:").value(), std::vector<std::u16string>{u"\\Device\\HarddiskVolume9"});
-    EXPECT_EQ(files().QueryDosDeviceW(u"S:").value(), std::vector<std::u16string>{u"\\??\\C:\\work"});
-    EXPECT_EQ(files().QueryDosDeviceW(u"Q:").error(), SysError::Win32(win32_error::kFileNotFound));
+    const auto target = [&](const std::u16string& device) -> SysResult<std::u16string> {
+        std::vector<char16_t> buffer(32768);
+        auto count = files().QueryDosDeviceW(device, buffer);
+        if (!count) return std::unexpected(count.error());
+        return std::u16string(buffer.data());
+    };
+    EXPECT_EQ(target(u"d:").value(), u"\\Device\\HarddiskVolume9");
+    EXPECT_EQ(target(u"S:").value(), u"\\??\\C:\\work");
+    EXPECT_EQ(target(u"Q:").error(), SysError::Win32(win32_error::kFileNotFound));
 }
 
 TEST_F(SimFilesTest, Win32PathsAreNormalisedVerbatimPathsAreNot) {

@@ -369,7 +369,8 @@ TEST(HostFile, StateOfAHostBuiltThroughTheSeamReadsBack) {
     EXPECT_EQ(copy.files().SecurityDescriptorOf(u"C:\\d\\child").value(),
               host.files().SecurityDescriptorOf(u"C:\\d\\child").value());
     EXPECT_EQ(Sddl(copy.files().SecurityDescriptorOf(u"C:\\d\\child").value()),
-              "O:BAG:BAD:AI(A;OICIID;FA;;;BA)(A;CIID;0x1200a9;;;AC)");
+              "O:BAG:" + copy.security().ProcessToken().primary_group.ToString() +
+                  "D:AI(A;OICIID;FA;;;BA)(A;CIID;0x1200a9;;;AC)");
     EXPECT_EQ(copy.files().Lookup(u"C:\\d\\g").value().link_count, 2u);
     EXPECT_EQ(copy.files().Lookup(u"C:\\j").value().reparse_tag, platform::reparse_tag::kMountPoint);
     EXPECT_EQ(copy.files().SubstDrives().at(u'S'), u"\\\\?\\C:\\d");

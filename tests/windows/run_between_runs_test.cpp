@@ -142,7 +142,11 @@ TEST_F(BetweenRuns, AWorkspaceSwappedBeforeTheGrantReceivesNothing) {
                           "it: \\\\\\\\?\\\\C:\\\\work\\\\ws"),
               std::string::npos)
         << record;
+    // The profile stays for the next run to delete, with its own folder,
+    // whose AC folder grants the package as Windows makes it; nothing else
+    // holds an entry.
     for (const std::string& left : Leftovers()) {
+        if (left.find("\\Packages\\") != std::string::npos) continue;
         EXPECT_FALSE(left.starts_with("entry for")) << left;
     }
 

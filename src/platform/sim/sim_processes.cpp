@@ -153,7 +153,7 @@ SysResult<Handle> SimProcesses::DuplicateHandle(Handle source_process, Handle so
     } else {
         const auto process_access = host_.handles().GrantedAccess(source_process);
         if (!process_access) return Win32Failure(win32_error::kInvalidHandle);
-        if ((*process_access & process_access::kDupHandle) == 0) return Win32Failure(win32_error::kAccessDenied);
+        if ((*process_access & platform::process_access::kDupHandle) == 0) return Win32Failure(win32_error::kAccessDenied);
         if (auto helper = host_.handles().FindAs<SimHelperProcessObject>(source_process)) {
             object = helper->process().handles().Find(source);
             source_access = helper->process().handles().GrantedAccess(source).value_or(0);
@@ -258,8 +258,13 @@ std::shared_ptr<SimProcess> SimProcesses::StartInJob(Handle job, ProcessBehaviou
     }
     ProcessImage image;
     image.parent_id = host_.caller().id();
-    // A behaviour's own identity is a token of its own, owning by its user.
-    image.token = behaviour.token ? SimToken{.identity = *behaviour.token} : host_.security().ProcessToken();
+    image.token = host_.security().ProcessToken();
+    if (behaviour.token) {
+        // A behaviour's own identity is a token of its own, owning by its user.
+        image.token.identity = *behaviour.token;
+        image.token.owner = behaviour.token->user;
+        image.token.primary_group = behaviour.token->user;
+    }
     auto process = NewProcess(std::move(image), std::move(script));
     if (!EnterJobs(process, {found})) throw InternalFault("StartInJob: the job takes no more processes");
     Run(process);

@@ -68,7 +68,7 @@ SysResult<Handle> SimSecurity::OpenProcessToken(Handle process, std::uint32_t de
         return host_.handles().Add(std::make_shared<SimTokenHandle>(host_.caller().shared_token()), desired_access);
     }
     if (auto helper = host_.handles().FindAs<SimHelperProcessObject>(process)) {
-        return host_.handles().Add(std::make_shared<SimTokenHandle>(helper->process().shared_token(), desired_access));
+        return host_.handles().Add(std::make_shared<SimTokenHandle>(helper->process().shared_token()), desired_access);
     }
     auto other = host_.handles().FindAs<SimProcess>(process);
     if (!other) return std::unexpected(SysError::Win32(win32_error::kInvalidHandle));
@@ -97,7 +97,7 @@ SysResult<Handle> SimSecurity::OpenThreadToken(std::uint32_t desired_access, boo
     if (token->impersonation_level == impersonation_level::kIdentification && !open_as_self) {
         return Win32Failure(win32_error::kBadImpersonationLevel);
     }
-    return host_.handles().Add(std::make_shared<SimTokenHandle>(std::move(token), desired_access));
+    return host_.handles().Add(std::make_shared<SimTokenHandle>(std::move(token)), desired_access);
 }
 
 SysResult<void> SimSecurity::RevertToSelf() {
