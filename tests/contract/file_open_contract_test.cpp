@@ -236,8 +236,25 @@ TEST_F(FileOpenContract, DispositionDeletesOnTheLastClose) {
     ASSERT_TRUE(p().files.SetFileDispositionInfo(deleter->get(), true));
     deleter->reset();
     EXPECT_TRUE(Exists(path)) << "deleted before its last handle closed";
+    EXPECT_EQ(ErrorOf(OpenPath(p(), path, file_access::kReadAttributes, 0)),
+              SysError::Win32(win32_error::kAccessDenied));
     other->reset();
     EXPECT_FALSE(Exists(path));
+
+    // A directory likewise, and nothing can be made in it meanwhile.
+    const std::u16string dir = scratch + u"\d";
+    ASSERT_TRUE(host->MakeDirectory(dir));
+    auto held = OpenPath(p(), dir, file_access::kReadAttributes);
+    ASSERT_TRUE(held);
+    deleter = OpenPath(p(), dir, file_access::kDelete);
+    ASSERT_TRUE(deleter);
+    ASSERT_TRUE(p().files.SetFileDispositionInfo(deleter->get(), true));
+    deleter->reset();
+    EXPECT_NE(ErrorOf(Create(dir + u"\\new", file_access::kGenericWrite, creation_disposition::kCreateNew)),
+              SysError{});
+    EXPECT_TRUE(Exists(dir));
+    held->reset();
+    EXPECT_FALSE(Exists(dir));
 }
 
 }  // namespace
