@@ -242,7 +242,7 @@ TEST_F(FileOpenContract, DispositionDeletesOnTheLastClose) {
     EXPECT_FALSE(Exists(path));
 
     // A directory likewise, and nothing can be made in it meanwhile.
-    const std::u16string dir = scratch + u"\d";
+    const std::u16string dir = scratch + u"\\d";
     ASSERT_TRUE(host->MakeDirectory(dir));
     auto held = OpenPath(p(), dir, file_access::kReadAttributes);
     ASSERT_TRUE(held);
