@@ -41,6 +41,11 @@ protected:
         // \\?\C:\... names the object \??\C:\... in the object manager.
         return Owned(p(), p().files.NtOpenFile(u"\\??\\" + path.substr(4), access, kShareAllFiles, 0));
     }
+    // The delete disposition set through `handle`, which is then closed.
+    void DeleteAndClose(UniqueHandle& handle) {
+        EXPECT_TRUE(p().files.SetFileDispositionInfo(handle.get(), true));
+        handle.reset();
+    }
     bool Exists(const std::u16string& path) {
         return ErrorOf(OpenPath(p(), path, file_access::kReadAttributes)) !=
                SysError::Win32(win32_error::kFileNotFound);
@@ -65,8 +70,7 @@ TEST_F(FileOpenContract, DeleteComesFromTheParentsDeleteChild) {
     PlantUserRights(dir, file_access::kFileAllAccess);
     auto deleter = Create(dir + u"\\f", file_access::kDelete, creation_disposition::kOpenExisting);
     ASSERT_TRUE(deleter) << deleter.error().code;
-    ASSERT_TRUE(p().files.SetFileDispositionInfo(deleter->get(), true));
-    deleter->reset();
+    DeleteAndClose(*deleter);
     EXPECT_FALSE(Exists(dir + u"\\f"));
 }
 
@@ -112,8 +116,7 @@ TEST_F(FileOpenContract, MaximumAllowedCollectsEverySourceAndNothingElse) {
     ASSERT_TRUE(descriptor);
     EXPECT_TRUE(p().security.NtSetSecurityObject(opened->get(), security_information::kDacl,
                                                  descriptor->ToSelfRelative()));
-    EXPECT_TRUE(p().files.SetFileDispositionInfo(opened->get(), true));
-    opened->reset();
+    DeleteAndClose(*opened);
     EXPECT_FALSE(Exists(dir + u"\\f"));
 }
 
@@ -204,8 +207,7 @@ TEST_F(FileOpenContract, DispositionNeedsDeleteAndAnEmptyDirectory) {
     blind->reset();
     auto deleter = OpenPath(p(), path, file_access::kDelete, 0);
     ASSERT_TRUE(deleter);
-    ASSERT_TRUE(p().files.SetFileDispositionInfo(deleter->get(), true));
-    deleter->reset();
+    DeleteAndClose(*deleter);
     EXPECT_FALSE(Exists(path));
 
     ASSERT_TRUE(host->MakeDirectory(scratch + u"\\d"));
@@ -233,8 +235,7 @@ TEST_F(FileOpenContract, DispositionDeletesOnTheLastClose) {
     ASSERT_TRUE(other);
     deleter = OpenPath(p(), path, file_access::kDelete, 0);
     ASSERT_TRUE(deleter);
-    ASSERT_TRUE(p().files.SetFileDispositionInfo(deleter->get(), true));
-    deleter->reset();
+    DeleteAndClose(*deleter);
     EXPECT_TRUE(Exists(path)) << "deleted before its last handle closed";
     EXPECT_EQ(ErrorOf(OpenPath(p(), path, file_access::kReadAttributes, 0)),
               SysError::Win32(win32_error::kAccessDenied));
@@ -248,8 +249,7 @@ TEST_F(FileOpenContract, DispositionDeletesOnTheLastClose) {
     ASSERT_TRUE(held);
     deleter = OpenPath(p(), dir, file_access::kDelete);
     ASSERT_TRUE(deleter);
-    ASSERT_TRUE(p().files.SetFileDispositionInfo(deleter->get(), true));
-    deleter->reset();
+    DeleteAndClose(*deleter);
     EXPECT_NE(ErrorOf(Create(dir + u"\\new", file_access::kGenericWrite, creation_disposition::kCreateNew)),
               SysError{});
     EXPECT_TRUE(Exists(dir));
