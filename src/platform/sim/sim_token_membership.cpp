@@ -39,7 +39,7 @@ SysResult<bool> SimSecurity::CheckTokenMembership(Handle token, const winformat:
     if (token == kNullHandle) return IsMember(ProcessToken().identity, sid);
     auto handle = host_.handles().FindAs<SimTokenHandle>(token);
     if (!handle) return std::unexpected(SysError::Win32(win32_error::kInvalidHandle));
-    if ((handle->access() & token_access::kQuery) == 0) {
+    if (!host_.handles().Holds(token, token_access::kQuery)) {
         return std::unexpected(SysError::Win32(win32_error::kAccessDenied));
     }
     if (handle->token().type != token_type::kImpersonation) {
