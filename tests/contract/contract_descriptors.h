@@ -19,12 +19,16 @@ namespace telvo::contract {
 
 inline constexpr std::uint32_t kShareAllFiles = 0x7;
 
-inline SysResult<platform::UniqueHandle> OpenPath(platform::Platform& platform, const std::u16string& path,
-                                                   std::uint32_t access, std::uint32_t flags = 0x02000000) {
-    auto handle = platform.files.CreateFileW(path, access, kShareAllFiles, platform::creation_disposition::kOpenExisting,
-                                             flags);
+// The handle an open returned, owned; or its failure.
+inline SysResult<platform::UniqueHandle> Owned(platform::Platform& platform, SysResult<platform::Handle> handle) {
     if (!handle) return std::unexpected(handle.error());
     return platform::UniqueHandle(platform.kernel, *handle);
+}
+
+inline SysResult<platform::UniqueHandle> OpenPath(platform::Platform& platform, const std::u16string& path,
+                                                   std::uint32_t access, std::uint32_t flags = 0x02000000) {
+    return Owned(platform, platform.files.CreateFileW(path, access, kShareAllFiles,
+                                                      platform::creation_disposition::kOpenExisting, flags));
 }
 
 // The failure of a call, or a success code when it succeeded.

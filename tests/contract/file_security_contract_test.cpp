@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "contract/contract_descriptors.h"
-#include "contract/contract_host.h"
+#include "contract/file_contract_fixture.h"
 #include "platform/security.h"
 #include "winformat/text.h"
 
@@ -17,7 +17,6 @@ namespace {
 
 using namespace platform;
 using winformat::Ace;
-using winformat::Sid;
 namespace wk = winformat::well_known;
 namespace flag = winformat::ace_flag;
 namespace sd = winformat::sd_control;
@@ -30,9 +29,8 @@ bool KeepsFileDacls(ContractHost& host) { return std::string(host.name()) == "si
 
 constexpr std::uint16_t kInheritanceControl = sd::kDaclAutoInheritReq | sd::kDaclAutoInherited | sd::kDaclProtected;
 
-class FileSecurityContract : public ::testing::Test {
+class FileSecurityContract : public FileContractTest {
 protected:
-    Platform& p() { return host->platform(); }
     std::vector<std::uint8_t> AclBytes(std::vector<Ace> aces) {
         return winformat::Acl::Fitted(winformat::acl_revision::kRevision, std::move(aces))->Serialize();
     }
@@ -47,10 +45,6 @@ protected:
         if (!handle) return std::nullopt;
         return QueryDescriptor(p(), handle->get(), security_information::kDacl);
     }
-
-    std::unique_ptr<ContractHost> host = MakeContractHost();
-    std::u16string scratch = host->ScratchDirectory();
-    Sid user = host->ProcessIdentity().user;
 };
 
 // The DACL is stored entry for entry, in the order given, inherited flags

@@ -14,9 +14,12 @@ namespace {
 
 using namespace platform;
 
-// The object-security calls as far as both backends can be held to them:
-// Wine does not keep file DACLs reliably, so only the size-probe contract of
-// NtQuerySecurityObject and the pure ACL merge of SetEntriesInAclW are checked.
+// The object-security calls that need no file of a given DACL: the
+// size-probe contract of NtQuerySecurityObject, held on both hosts, and the
+// ACL merge of SetEntriesInAclW: granting into a null ACL on both hosts,
+// merging into an ACL that holds entries on the simulated host only. What
+// the descriptor calls store on files and what opens are granted are held
+// in file_security_contract_test.cpp and file_open_contract_test.cpp.
 class SecurityContract : public ::testing::Test {
 protected:
     std::unique_ptr<ContractHost> host = MakeContractHost();

@@ -187,6 +187,21 @@ TEST_F(ExactCleanupTest, LeavesCreatedDirectoriesThatAreNotEmptyInUseReplacedOrG
     EXPECT_TRUE(files().Lookup(u"\\\\?\\C:\\M\\W\\moved"));
 }
 
+// A handle that shares delete does not keep a created directory: its delete
+// disposition is set, and it goes when the holder closes; its parent, not
+// empty until then, stays.
+TEST_F(ExactCleanupTest, ACreatedDirectoryHeldSharingDeleteGoesWhenItsHolderCloses) {
+    const std::u16string sub = u"\\\\?\\C:\\M\\W\\out\\sub";
+    auto held = files().OpenInOtherProcess(sub, platform::file_access::kListDirectory, 0x7,
+                                           platform::file_flag::kBackupSemantics);
+    ASSERT_TRUE(held);
+    EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)), "(succeeded)");
+    EXPECT_TRUE(files().Lookup(sub));
+    held->reset();
+    EXPECT_FALSE(files().Lookup(sub));
+    EXPECT_TRUE(files().Lookup(u"\\\\?\\C:\\M\\W\\out"));
+}
+
 TEST_F(ExactCleanupTest, ReportsCreatedDirectoriesItCouldNotRemoveOrInspect) {
     host.faults().FailOn("SetFileDispositionInfo", 1, SysError::Win32(5));
     EXPECT_EQ(ErrorOf(ExactCleanup(platform(), plan)),

@@ -40,6 +40,7 @@ SimFileObject::~SimFileObject() {
     std::lock_guard lock(tree_->mutex);
     std::erase(node_->opens, this);
     std::erase_if(node_->locks, [this](const SimByteLock& held) { return held.owner == this; });
+    tree_->RemoveIfPending(*node_);
 }
 
 SysResult<std::uint32_t> SimFileObject::Read(std::byte* out, std::size_t capacity) {

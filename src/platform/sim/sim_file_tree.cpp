@@ -185,6 +185,7 @@ SysResult<std::shared_ptr<SimLink>> SimFileTree::AddChild(const SimLookup& where
     if (where.link) return Win32Failure(win32_error::kAlreadyExists);
     if (!where.parent) return Win32Failure(win32_error::kAccessDenied);  // a volume root
     if (!IsValidName(where.name)) return Win32Failure(win32_error::kInvalidName);
+    if (IsDeletePending(*where.parent->node)) return Win32Failure(win32_error::kAccessDenied);
     std::vector<std::uint8_t> descriptor =
         NewObjectDescriptor(where.parent->node->security_descriptor,
                             InheritingObject{directory, creator.owner, creator.group}, creator.default_dacl);
@@ -213,6 +214,7 @@ SysResult<void> SimFileTree::AddHardLink(const std::shared_ptr<SimNode>& node, c
     if (node->directory) return Win32Failure(win32_error::kAccessDenied);
     if (where.link) return Win32Failure(win32_error::kAlreadyExists);
     if (!where.parent || !IsValidName(where.name)) return Win32Failure(win32_error::kInvalidName);
+    if (IsDeletePending(*node) || IsDeletePending(*where.parent->node)) return Win32Failure(win32_error::kAccessDenied);
     if (where.parent->volume != node->volume) return Win32Failure(win32_error::kNotSameDevice);
     if (!(node->volume->spec.file_system_flags & volume_flag::kSupportsHardLinks)) {
         return Win32Failure(win32_error::kNotSupported);
@@ -233,6 +235,9 @@ SysResult<void> SimFileTree::Rename(const std::shared_ptr<SimLink>& link, const 
     if (!link->parent.lock()) return Win32Failure(win32_error::kAccessDenied);
     if (to.link) return Win32Failure(win32_error::kAlreadyExists);
     if (!to.parent || !IsValidName(to.name)) return Win32Failure(win32_error::kInvalidName);
+    if (IsDeletePending(*link->node) || IsDeletePending(*to.parent->node)) {
+        return Win32Failure(win32_error::kAccessDenied);
+    }
     if (to.parent->volume != link->volume) return Win32Failure(win32_error::kNotSameDevice);
     TELVO_TRY(CheckSharing(*link->node, file_access::kDelete | file_access::kSynchronize,
                            file_share::kRead | file_share::kWrite | file_share::kDelete));
@@ -249,15 +254,51 @@ SysResult<void> SimFileTree::Rename(const std::shared_ptr<SimLink>& link, const 
 }
 
 SysResult<void> SimFileTree::Remove(const std::shared_ptr<SimLink>& link) {
-    if (!link->parent.lock()) return Win32Failure(win32_error::kAccessDenied);
+    if (!link->parent.lock() || IsDeletePending(*link->node)) return Win32Failure(win32_error::kAccessDenied);
     if (!link->node->children.empty()) return Win32Failure(win32_error::kDirNotEmpty);
     TELVO_TRY(CheckSharing(*link->node, file_access::kDelete | file_access::kSynchronize,
                            file_share::kRead | file_share::kWrite | file_share::kDelete));
+    Unlink(link);
+    return {};
+}
+
+// A delete disposition is the Windows one (FileDispositionInfo): the name is
+// not removed when it is set but when the last handle to the object closes;
+// until then the name is listed, opens of it fail with STATUS_DELETE_PENDING
+// (ERROR_ACCESS_DENIED), and clearing the disposition through any handle
+// with DELETE keeps the object. The disposition is held per object, naming
+// the link it was set through (assumed from NTFS; hard links keep theirs).
+SysResult<void> SimFileTree::SetDeletePending(const std::shared_ptr<SimLink>& link, bool pending) {
+    SimNode& node = *link->node;
+    if (!pending) {
+        node.delete_pending.reset();
+        return {};
+    }
+    if (link->removed || IsDeletePending(node)) return {};
+    if (!link->parent.lock()) return Win32Failure(win32_error::kAccessDenied);
+    if (!node.children.empty()) return Win32Failure(win32_error::kDirNotEmpty);
+    node.delete_pending = link;
+    return {};
+}
+
+void SimFileTree::RemoveIfPending(SimNode& node) {
+    if (!node.opens.empty()) return;
+    const std::shared_ptr<SimLink> link = node.delete_pending.lock();
+    node.delete_pending.reset();
+    if (!link || link->removed || !node.children.empty()) return;
+    Unlink(link);
+}
+
+void SimFileTree::Unlink(const std::shared_ptr<SimLink>& link) {
     changes_.Note([&] { return SimChange{SimChange::Kind::object_deleted, LoggedPath(*link), KindWord(*link->node)}; });
     Detach(*link);
     link->removed = true;
     --link->node->link_count;
-    return {};
+}
+
+bool IsDeletePending(const SimNode& node) {
+    const std::shared_ptr<SimLink> link = node.delete_pending.lock();
+    return link && !link->removed;
 }
 
 void SimFileTree::SetAttributes(const SimLink& link, std::uint32_t settable) {

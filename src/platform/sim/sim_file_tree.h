@@ -56,6 +56,9 @@ struct SimNode {
     std::weak_ptr<SimLink> self;  // a directory's one name
     std::vector<SimFileObject*> opens;
     std::vector<SimByteLock> locks;
+    // The name a delete disposition was set through: it stays until the last
+    // open of the node closes, and new opens are refused meanwhile.
+    std::weak_ptr<SimLink> delete_pending;
     // Self-relative, as NtQuerySecurityObject hands it out (sim_file_security.h).
     std::vector<std::uint8_t> security_descriptor;
 };
@@ -117,6 +120,10 @@ struct SimLookup {
 // has no parent).
 SimLookup NameOf(const std::shared_ptr<SimLink>& link);
 
+// Whether a delete disposition is set on the node: new opens of it, and new
+// names in it, are refused with ERROR_ACCESS_DENIED (STATUS_DELETE_PENDING).
+bool IsDeletePending(const SimNode& node);
+
 // The simulated file systems of all volumes. Every member is used with `mutex`
 // held; open-file objects take it when they close, so no object may be released
 // while it is held. Every change to names, descriptors and data goes through
@@ -151,6 +158,12 @@ public:
     SysResult<void> AddHardLink(const std::shared_ptr<SimNode>& node, const SimLookup& where);
     SysResult<void> Rename(const std::shared_ptr<SimLink>& link, const SimLookup& to);
     SysResult<void> Remove(const std::shared_ptr<SimLink>& link);
+    // A delete disposition set (or cleared) through an open of `link`. Setting
+    // it needs an empty directory (ERROR_DIR_NOT_EMPTY); the name stays, delete
+    // pending, until the last open of its node closes (RemoveIfPending).
+    SysResult<void> SetDeletePending(const std::shared_ptr<SimLink>& link, bool pending);
+    // Called as an open of `node` closes: once none is left, the delete-pending name goes.
+    void RemoveIfPending(SimNode& node);
     // The node's settable attributes replaced by `settable` (the directory and
     // reparse-point bits stay). Not a change the change log reports: the
     // report speaks of names, descriptors and data.
@@ -163,6 +176,8 @@ public:
 private:
     // X:\Dir\Name (X:\ for a root), as the change log names objects.
     std::u16string LoggedPath(const SimLink& link) const;
+    // The name detached and marked removed, its node one link fewer.
+    void Unlink(const std::shared_ptr<SimLink>& link);
 
     SimChangeLog& changes_;
     std::vector<std::unique_ptr<SimVolume>> volumes_;

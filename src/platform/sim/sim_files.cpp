@@ -53,6 +53,7 @@ SysResult<void> CheckExistingOpen(SimFileTree& tree, const SimLink& link, std::u
     using namespace creation_disposition;
     if (disposition == kCreateNew) return Win32Failure(win32_error::kFileExists);
     const bool truncates = disposition == kCreateAlways || disposition == kTruncateExisting;
+    if (IsDeletePending(node)) return Win32Failure(win32_error::kAccessDenied);
     if (node.directory && (!(flags & file_flag::kBackupSemantics) || truncates)) {
         return Win32Failure(win32_error::kAccessDenied);
     }
@@ -188,11 +189,11 @@ SysResult<void> SimFiles::SetFileDispositionInfo(Handle file, bool delete_file) 
     auto object = Find(file);
     if (!object) return Win32Failure(win32_error::kInvalidHandle);
     if (!(object->access() & file_access::kDelete)) return Win32Failure(win32_error::kAccessDenied);
-    if (!delete_file) return {};
     std::lock_guard lock(tree_->mutex);
-    if (object->link()->removed) return {};
-    if (object->node()->attributes & file_attribute::kReadOnly) return Win32Failure(win32_error::kAccessDenied);
-    return tree_->Remove(object->link());
+    if (delete_file && (object->node()->attributes & file_attribute::kReadOnly)) {
+        return Win32Failure(win32_error::kAccessDenied);
+    }
+    return tree_->SetDeletePending(object->link(), delete_file);
 }
 
 SysResult<Handle> SimFiles::ReOpenFile(Handle original, std::uint32_t desired_access, std::uint32_t share_mode,

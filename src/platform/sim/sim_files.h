@@ -85,8 +85,9 @@ public:
     // FileBasicInfo sets the settable attributes (0 leaves them as they are);
     // the handle needs FILE_WRITE_ATTRIBUTES. FileDispositionInfo needs
     // DELETE on the handle and refuses a read-only object (ERROR_ACCESS_DENIED)
-    // and a directory that is not empty (ERROR_DIR_NOT_EMPTY); the name goes
-    // at once rather than at the last close, as the sim's removals do.
+    // and a directory that is not empty (ERROR_DIR_NOT_EMPTY); the name stays,
+    // delete pending, until the object's last handle closes
+    // (SimFileTree::SetDeletePending), and `false` takes the disposition back.
     SysResult<void> SetFileBasicInfo(Handle file, std::uint32_t attributes) override;
     SysResult<void> SetFileDispositionInfo(Handle file, bool delete_file) override;
 

@@ -23,6 +23,7 @@ constexpr std::uint32_t kStatusObjectNameInvalid = 0xC0000033;
 constexpr std::uint32_t kStatusObjectNameNotFound = 0xC0000034;
 constexpr std::uint32_t kStatusObjectNameCollision = 0xC0000035;
 constexpr std::uint32_t kStatusSharingViolation = 0xC0000043;
+constexpr std::uint32_t kStatusDeletePending = 0xC0000056;
 constexpr std::uint32_t kStatusNotADirectory = 0xC0000103;
 
 std::unexpected<SysError> NtFailure(std::uint32_t status) { return std::unexpected(SysError::NtStatus(status)); }
@@ -80,6 +81,7 @@ SysResult<NtCreatedFile> SimFiles::NtCreateFile(Handle root, const std::u16strin
     std::shared_ptr<SimLink> link = lookup.link;
     std::uint64_t information = nt_create_result::kOpened;
     if (link) {
+        if (IsDeletePending(*link->node)) return NtFailure(kStatusDeletePending);
         if (auto shared = CheckSharing(*link->node, *granted, share_access); !shared) return AsNtStatus(shared.error());
     } else {
         auto created = tree_->AddChild(lookup, true, 0, Creator());
