@@ -169,6 +169,8 @@ TEST(SimBroker, ThePipeIsServedOnlyWhileTheServiceRunsAndAsItsProcess) {
 
     const std::string running = R"("state": "running")";
     text.replace(text.find(running), running.size(), R"("state": "stopped")");
+    // A stopped service has no process.
+    text.replace(text.find(R"("processId": 913)"), std::string_view(R"("processId": 913)").size(), R"("processId": 0)");
     LoadedHost stopped = Load(text);
     auto opened = stopped.host->platform().files.CreateFileW(kBrokerPipeName, platform::file_access::kGenericRead, 0,
                                                              platform::creation_disposition::kOpenExisting, 0);

@@ -46,8 +46,17 @@ SysResult<ObjectBasicInformation> Win32Kernel::NtQueryObject(Handle handle) {
     return ObjectBasicInformation{information.Attributes, information.GrantedAccess, information.HandleCount};
 }
 
+// CompareObjectHandles lives in kernelbase.dll (Windows 10 and later) and
+// in no import library of the cross toolchain: it is looked up once. Where
+// it is missing, no two handles are proved to name one object.
 bool Win32Kernel::CompareObjectHandles(Handle first, Handle second) {
-    return ::CompareObjectHandles(ToNative(first), ToNative(second)) != FALSE;
+    using Compare = BOOL(WINAPI*)(HANDLE, HANDLE);
+    static const Compare compare = [] {
+        HMODULE module = ::GetModuleHandleW(L"kernelbase.dll");
+        FARPROC found = module == nullptr ? nullptr : ::GetProcAddress(module, "CompareObjectHandles");
+        return reinterpret_cast<Compare>(reinterpret_cast<void (*)()>(found));
+    }();
+    return compare != nullptr && compare(ToNative(first), ToNative(second)) != FALSE;
 }
 
 }  // namespace telvo::platform::win32
