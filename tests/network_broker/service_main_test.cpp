@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include "network_broker/broker_call.h"
 #include "network_broker/service_control.h"
 #include "network_broker/service_test_host.h"
 
@@ -120,6 +121,10 @@ TEST(NetworkService, ASecondInstanceCannotTakeThePipe) {
     ASSERT_TRUE(test.Start());
     ASSERT_TRUE(test.WaitForState(service_state::kRunning));
     const auto running = test.status();
+    // The first instance checks itself after it reports running: it serves
+    // once that is done.
+    auto served = CallBroker(test.platform(), StatusRequest{});
+    ASSERT_TRUE(served) << served.error().Display();
 
     // Another LocalSystem process runs the same service main.
     SimHelperProcess& second = test.host.StartHelperProcessAs(std::make_shared<const SimToken>(SimToken::LocalSystem()));
