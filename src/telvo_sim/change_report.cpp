@@ -1,6 +1,7 @@
 #include "telvo_sim/change_report.h"
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
 #include <functional>
 #include <map>
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "common/json.h"
+#include "offline_network/lease_record.h"
 #include "winformat/ordinal_case.h"
 #include "winformat/sddl.h"
 #include "winformat/security_descriptor.h"
@@ -195,8 +197,8 @@ public:
             case Kind::mutex_destroyed: return Mutex(change);
             case Kind::registry_value_set: return RegistryValueSet(change);
             case Kind::service_changed: return Service(change);
-            case Kind::lease_installed:
-            case Kind::lease_removed: return Lease(change);
+            case Kind::wfp_filter_added:
+            case Kind::wfp_filter_deleted: return Filter(change);
         }
     }
 
@@ -336,10 +338,36 @@ private:
               std::string(creates ? "created" : "deleted") + " (" + Display(change.detail) + ")");
     }
 
-    void Lease(const SimChange& change) {
-        const bool installs = change.kind == Kind::lease_installed;
-        Named(leases_, change.subject, installs, "lease " + Display(change.subject),
-              std::string(installs ? "installed" : "removed") + " (" + Display(change.detail) + ")");
+    // A filter that carries a lease record belongs to its lease's one line;
+    // any other filter has a line of its own.
+    void Filter(const SimChange& change) {
+        const bool adds = change.kind == Kind::wfp_filter_added;
+        auto record = offline_network::DecodeLeaseRecord(std::string(change.after.begin(), change.after.end()));
+        platform::Guid key{};
+        if (change.before.size() == key.size()) std::ranges::copy(change.before, key.begin());
+        const auto slot = record ? std::ranges::find(record->filter_keys, offline_network::GuidText(key)) -
+                                       record->filter_keys.begin()
+                                 : 0;
+        if (!record || slot >= static_cast<std::ptrdiff_t>(offline_network::kFilterSlots)) {
+            Named(filters_, change.subject, adds, "wfp filter " + Display(change.subject), adds ? "added" : "deleted");
+            return;
+        }
+        auto [it, first] = leases_.try_emplace(record->lease_id);
+        LeaseFilters& lease = it->second;
+        if (first) {
+            lease.installs = adds;
+            lease.profile = record->profile_name;
+            Defer(GroupOf("lease " + record->lease_id), [&lease] {
+                std::string text = std::string(lease.installs ? "installed" : "removed") + " (profile " +
+                                   lease.profile + ", filters";
+                for (std::size_t i = 0; i < lease.ids.size(); ++i) text += (i == 0 ? " " : ", ") + lease.ids[i];
+                // Undone when every filter it added is gone again, or every one it deleted is back.
+                return std::vector<Line>{{text + ")", lease.present == 0}};
+            });
+        }
+        std::string& id = lease.ids[static_cast<std::size_t>(slot)];
+        if (id.empty()) id = Display(change.subject);
+        lease.present += adds ? 1 : -1;
     }
 
     void Mutex(const SimChange& change) {
@@ -370,7 +398,16 @@ private:
     // std::map keeps its elements in place, so deferred lines may refer to them.
     std::map<std::u16string, NamedObject> profiles_;
     std::map<std::u16string, NamedObject> mutexes_;
-    std::map<std::u16string, NamedObject> leases_;
+    // A lease's four filters: its first change installs or removes it;
+    // `present` counts its filters added less those deleted.
+    struct LeaseFilters {
+        bool installs = true;
+        std::string profile;
+        std::array<std::string, offline_network::kFilterSlots> ids;
+        int present = 0;
+    };
+    std::map<std::string, LeaseFilters> leases_;
+    std::map<std::u16string, NamedObject> filters_;
     std::map<std::u16string, RegistryValue> registry_;
 };
 

@@ -12,7 +12,7 @@ namespace telvo::telvo_sim {
 // "The change report"). One group per object, in the order the objects were
 // first changed: file-system objects by their path, then "profile <name>",
 // "mutex <name>", "registry HKLM\<key>\<value>", "service <name>",
-// "lease <id>". Each line
+// "lease <id>", "wfp filter <id>". Each line
 // is "  undone  <change>" or "  left    <change>", followed by " (<n> times)"
 // when the same change was made to the object more than once; the last line
 // counts the lines: "<n> changes, <m> undone, <k> left".
@@ -34,9 +34,12 @@ namespace telvo::telvo_sim {
 //   it exists again). A profile's line carries its SID.
 // - A registry value "set" is undone when its data is back to what it was;
 //   a service "installed" or "changed" is left.
-// - An offline-network lease has one line: "installed (profile <name>,
-//   filters <ids>)", undone when it was removed again, or "removed" of a
-//   lease that was there before.
+// - An offline-network lease has one line, from the filtering engine's
+//   filter changes grouped by the lease record in their provider data:
+//   "installed (profile <name>, filters <ids>)", undone when its filters
+//   were removed again, or "removed (...)" of a lease that was there
+//   before, undone when its filters are back. A filter without a lease
+//   record is a "wfp filter <id>" of its own, "added" or "deleted".
 //
 // An object "meant to stay" is one of `meant_to_stay` (paths of files or
 // directories that the helper keeps between runs on purpose, such as its

@@ -8,7 +8,6 @@
 
 #include "common/error.h"
 #include "platform/sim/sim_host.h"
-#include "telvo_sim/sim_broker.h"
 
 namespace telvo::telvo_sim {
 
@@ -25,23 +24,23 @@ inline constexpr std::u16string_view kDefaultUserName = u"alice";
 inline constexpr std::string_view kDefaultUserSid = "S-1-5-21-1004336348-1177238915-682003330-1001";
 
 // A host built from a file, with the mutexes that other live processes keep
-// open on it (they exist while this holds them) and the offline-network
-// broker with the leases of `wfp` (never null). When the host's service
-// TelvoOfflineNetwork is running, the broker serves the pipe as its process.
+// open on it (they exist while this holds them). Its filtering engine holds
+// the file's boot, layout and leases; when the file's service
+// TelvoOfflineNetwork is running, the host's SCM has started the product's
+// own service, which serves the broker pipe.
 struct LoadedHost {
     std::unique_ptr<platform::sim::SimHost> host;
     std::vector<std::shared_ptr<platform::sim::SimMutex>> other_processes_mutexes;
-    std::shared_ptr<SimBroker> broker;
 };
 
 Result<LoadedHost> ReadHostFile(std::string_view text);
 
 // The host's state in the same format: every object with its whole
-// descriptor, and the filters of the broker's leases. Fails for state the format cannot describe (a volume that is
+// descriptor, and the filtering engine's layout and leases. Fails for state the format cannot describe (a volume that is
 // not a drive letter, file contents that are not UTF-8, a process script
 // step other than those of a command, a command line that is not a command
 // of the host's cmd.exe).
-Result<std::string> WriteHostFile(platform::sim::SimHost& host, const SimBroker& broker);
+Result<std::string> WriteHostFile(platform::sim::SimHost& host);
 
 // The built-in host: Windows 11, a fixed NTFS drive C:, the standard user
 // alice with her workspace C:\Users\alice\work, the host preparation done

@@ -4,7 +4,8 @@
 #include "identity/identifier_text.h"
 #include "identity/profile.h"
 #include "network_broker/service_main.h"
-#include "telvo_sim/host_file_broker.h"
+#include "telvo_sim/host_file_wfp.h"
+#include "telvo_sim/offline_service.h"
 #include "telvo_sim/host_file_terms.h"
 #include "winformat/sddl.h"
 
@@ -560,7 +561,7 @@ Result<LoadedHost> ReadHostFile(std::string_view text) {
     if (format != kHostFormat) {
         return FailAt(format_node, "unknown format \"" + json::MessageText(format) + "\", expected \"" + std::string(kHostFormat) + "\"");
     }
-    LoadedHost loaded{std::make_unique<sim::SimHost>(), {}, nullptr};
+    LoadedHost loaded{std::make_unique<sim::SimHost>(), {}};
     Reader reader(*loaded.host, loaded.other_processes_mutexes);
     if (auto node = root.TakeIfPresent("system")) TELVO_TRY(reader.System(*node));
     // A key the file leaves out takes the built-in host's value.
@@ -583,26 +584,19 @@ Result<LoadedHost> ReadHostFile(std::string_view text) {
     if (auto node = root.TakeIfPresent("commands")) TELVO_TRY(reader.Commands(*node));
     if (auto node = root.TakeIfPresent("random")) TELVO_TRY(reader.Random(*node));
     if (auto node = root.TakeIfPresent("nullDevice")) TELVO_TRY(reader.NullDevice(*node));
-    std::string boot_id(SimBroker::kDefaultBootId);
+    platform::Guid boot = offline_network::GuidFromText(kDefaultBootId).value();
     if (auto node = root.TakeIfPresent("boot")) {
-        TELVO_TRY_ASSIGN(boot_id, ReadBoot(*node));
+        TELVO_TRY_ASSIGN(boot, ReadBoot(*node));
     }
     WfpState wfp;
-    std::optional<Node> wfp_node = root.TakeIfPresent("wfp");
-    if (wfp_node) {
-        TELVO_TRY_ASSIGN(wfp, ReadWfp(*wfp_node));
+    if (auto node = root.TakeIfPresent("wfp")) {
+        TELVO_TRY_ASSIGN(wfp, ReadWfp(*node, winformat::WriteSddlSid(loaded.host->security().TokenUser())));
     }
     TELVO_TRY(root.RefuseUnknown());
-    loaded.broker = std::make_shared<SimBroker>(std::move(boot_id), std::move(wfp.leases), wfp.layout);
+    TELVO_TRY(InstallWfpState(*loaded.host, boot, wfp));
     const auto* service = loaded.host->service().Find(network_broker::kServiceName);
-    if (service && service->status.current_state == platform::service_state::kRunning) {
-        // The service verifies its layout when it starts: without it, it would not run.
-        if (!wfp.layout.sublayer) {
-            return FailAt(wfp_node.value_or(document.root()),
-                          "the running offline-network service needs the offline layout (`wfp` provider and sublayer)");
-        }
-        ServeBrokerPipe(*loaded.host, loaded.broker, service->status.process_id);
-    }
+    TELVO_TRY(StartOfflineService(*loaded.host,
+                                  service && service->status.current_state == platform::service_state::kRunning));
     const std::u16string system = loaded.host->system().SystemDirectory();
     loaded.host->processes().ScriptUnscripted(
         [system](const std::u16string& command_line) { return UnknownCommand(system, command_line); });

@@ -1,7 +1,7 @@
 // Writing a simulated host's state as a host file (the format: host_file.h).
 #include "telvo_sim/host_file.h"
 
-#include "telvo_sim/host_file_broker.h"
+#include "telvo_sim/host_file_wfp.h"
 #include "telvo_sim/host_file_terms.h"
 
 namespace telvo::telvo_sim {
@@ -193,7 +193,7 @@ Result<Json> WriteMutexes(sim::SimHost& host) {
 
 }  // namespace
 
-Result<std::string> WriteHostFile(sim::SimHost& host, const SimBroker& broker) {
+Result<std::string> WriteHostFile(sim::SimHost& host) {
     const sim::SimToken& token = host.security().ProcessToken();
     const bool administrator = std::ranges::any_of(token.identity.groups, [](const auto& group) {
         return group.sid == winformat::well_known::Administrators();
@@ -217,6 +217,7 @@ Result<std::string> WriteHostFile(sim::SimHost& host, const SimBroker& broker) {
     TELVO_TRY_ASSIGN(Json registry, WriteRegistry(host));
     TELVO_TRY_ASSIGN(Json services, WriteServices(host));
     TELVO_TRY_ASSIGN(Json mutexes, WriteMutexes(host));
+    TELVO_TRY_ASSIGN(Json wfp, WriteWfp(host));
     Json file{
         {"format", kHostFormat},
         {"system", Json{{"windowsDirectory", Utf8(host.system().WindowsDirectory())}, {"systemDirectory", Utf8(system)}}},
@@ -230,9 +231,9 @@ Result<std::string> WriteHostFile(sim::SimHost& host, const SimBroker& broker) {
         {"services", std::move(services)},
         {"profiles", WriteProfiles(host)},
         {"mutexes", std::move(mutexes)},
-        {"boot", WriteBoot(broker)},
+        {"boot", WriteBoot(host)},
         {"random", Json{{"state", Hex64(host.system().RandomState())}}},
-        {"wfp", WriteWfp(broker)},
+        {"wfp", std::move(wfp)},
         {"commands", std::move(commands)},
     };
     // The null device as it boots needs no key; an entry someone added (until reboot) does.

@@ -12,6 +12,7 @@
 #include "platform/sim/seam_calls.h"
 #include "telvo_sim/change_report.h"
 #include "telvo_sim/host_file.h"
+#include "telvo_sim/offline_service.h"
 #include "telvo_sim/sim_options.h"
 #include "windows/acl_mutation_lock.h"
 #include "windows/state_directory.h"
@@ -84,6 +85,10 @@ public:
         auto shared = Load();
         if (!shared) return Refuse(shared.error().Display());
         sim::SimHost& host = (*shared)->host();
+        // The service's process ends before the session does, whatever happens.
+        const std::unique_ptr<sim::SimHost, void (*)(sim::SimHost*)> service_end(&host, [](sim::SimHost* ended) {
+            EndOfflineService(*ended);
+        });
         std::vector<std::u16string> arguments;
         for (const std::string& argument : options_.helper_arguments) {
             auto wide = winformat::Utf8ToUtf16(argument);
@@ -106,6 +111,11 @@ public:
         if (!died) host.EndProcessAndStartNext();
         host.processes().JoinThreads();
         host.faults().ClearCrash();
+        // The service sweeps the leases of the ended process before the
+        // state is written: a lease left behind would read back as retained.
+        if (auto settled = SettleOfflineService(host); !settled) {
+            streams_.write_error("telvo-sim: " + settled.error().Display() + "\n");
+        }
 
         const int written = WriteOutputs(**shared);
         if (written != 0) return written;
@@ -148,6 +158,8 @@ private:
     // The planned failures count the helper's uses of a call from here on.
     void Plan(sim::SimHost& host) {
         sim::FaultPlan& faults = host.faults();
+        // The plan is the helper's: the service's calls beside it do not count.
+        faults.CountOnly(host.caller().id());
         for (const PlannedFailure& failure : options_.failures) {
             faults.FailOn(failure.call, faults.Count(failure.call) + failure.nth, failure.error);
             planned_base_.push_back(faults.Count(failure.call));
@@ -204,7 +216,7 @@ private:
             }
         }
         if (options_.state_out) {
-            auto state = WriteHostFile(host, *shared.loaded.broker);
+            auto state = WriteHostFile(host);
             if (!state) return CannotWrite(std::move(state.error()).Context("the host's state").Display());
             if (auto written = WriteWholeFile(*options_.state_out, *state); !written) {
                 return CannotWrite(written.error().Display());

@@ -5,9 +5,15 @@
 #include <cstdio>
 #include <string>
 
+#include "identity/identifier_text.h"
+#include "offline_network/offline_layout.h"
+#include "offline_network/offline_leases.h"
+#include "offline_network/wfp_transaction.h"
 #include "platform/file_constants.h"
 #include "platform/service.h"
 #include "winformat/sddl.h"
+#include "telvo_sim/host_file_wfp.h"
+#include "telvo_sim/host_process.h"
 #include "winformat/text.h"
 
 namespace telvo::telvo_sim {
@@ -183,13 +189,13 @@ TEST(HostFile, RefusesWithThePosition) {
               std::string::npos);
 }
 
-// One filter of `wfp`: its id, its slot and its lease (of the default boot, active).
+// One filter of `wfp`: its id, its slot and its lease (of the default boot).
 std::string Filter(int id, int slot, const std::string& profile = kLeaseProfile, const std::string& lease = kLeaseId,
-                   const std::string& more = "", const std::string& state = "active",
-                   std::string_view boot = SimBroker::kDefaultBootId) {
+                   const std::string& more = "", const std::string& lease_more = "",
+                   std::string_view boot = kDefaultBootId) {
     return R"({"id":)" + std::to_string(id) + R"(,"slot":)" + std::to_string(slot) + R"(,"lease":{"profile":")" +
-           profile + R"(","leaseId":")" + lease + R"(","bootId":")" + std::string(boot) + R"(","state":")" + state +
-           R"("})" + more + "}";
+           profile + R"(","leaseId":")" + lease + R"(","bootId":")" + std::string(boot) + "\"" + lease_more + "}" +
+           more + "}";
 }
 
 // `wfp` with `filters` and then the four filters of a whole lease.
@@ -199,6 +205,16 @@ std::string Wfp(const std::string& filters, const std::string& lease = kLeaseId)
         text += (text.ends_with("[") ? "" : ",") + Filter(100 + slot, slot, kLeaseProfile, lease);
     }
     return text + "]}";
+}
+
+// The leases in the host's engine, enumerated as the service enumerates them.
+std::vector<offline_network::OfflineLease> Leases(SimHost& host) {
+    return AsSystemProcess(host, [](platform::Platform& platform) {
+        auto transaction = offline_network::WfpTransaction::Begin(platform.wfp).value();
+        auto leases = offline_network::EnumerateOfflineLeases(platform, transaction.engine());
+        EXPECT_TRUE(leases) << leases.error().Display();
+        return leases.value_or(std::vector<offline_network::OfflineLease>{});
+    });
 }
 
 TEST(HostFile, RefusesFiltersThatAreNoWholeLeases) {
@@ -212,15 +228,15 @@ TEST(HostFile, RefusesFiltersThatAreNoWholeLeases) {
              Filter(9, 2) + "," + Filter(10, 3) + "]}",
          "lease filters need the offline sublayer"},
         {Wfp(Filter(7, 0, other, other_lease, R"(,"weight":1)")), "unknown field `weight`"},
-        {R"(,"wfp":{"provider":true,"sublayer":true,"filters":[{"id":7,"slot":0,"lease":{"profile":")" + other + R"(","leaseId":")" + other_lease +
-             R"(","bootId":")" + std::string(SimBroker::kDefaultBootId) + R"(","state":"active","owner":"x"}}]})",
-         "unknown field `owner`"},
-        {Wfp(Filter(7, 0, other, other_lease, "", "lost")), "`state` is not \"active\" or \"retained\""},
-        {Wfp(Filter(7, 0, other, other_lease, "", "active", "2F5D0C6E-8A41-4B7E-9D3C-51A0E6B4C7F2")),
-         "bad `bootId` at line 1"},
-        {Wfp(Filter(7, 0, kLeaseProfile, kLeaseId, "", "retained")), "lease " + std::string(kLeaseId) + " is given two ways"},
-        {Wfp(Filter(0, 0, other, other_lease)), "a filter id is never 0"},
-        {Wfp(Filter(101, 0, other, other_lease)), "filter id 101 is given twice"},
+        {Wfp(Filter(7, 0, other, other_lease, "", R"(,"owner":"x")")), "unknown field `owner`"},
+        {Wfp(Filter(7, 0, other, other_lease, "", R"(,"state":"lost")")), "`state` is not \"retained\""},
+        // An active lease is a live registration, which a file cannot hold.
+        {Wfp(Filter(7, 0, other, other_lease, "", R"(,"state":"active")")),
+         "a lease cannot be \"active\" in a host file"},
+        {Wfp(Filter(7, 0, other, other_lease, "", "", "2F5D0C6E-8A41-4B7E-9D3C-51A0E6B4C7F2")), "bad `bootId` at line 1"},
+        {Wfp(Filter(7, 0, kLeaseProfile, kLeaseId, "", R"(,"callerPid":9)")),
+         "lease " + std::string(kLeaseId) + " is given two ways"},
+        {Wfp(Filter(7, 0, other, other_lease, R"(,"key":"x")")), "bad `key` at line 1"},
         {Wfp(Filter(7, 4, other, other_lease)), "`slot` is not 0, 1, 2 or 3"},
         {Wfp(Filter(7, 0, "Telvo.Sandbox.x", other_lease)), "bad `profile` at line 1"},
         {Wfp(Filter(7, 0, other, "not-a-uuid")), "bad `leaseId` at line 1"},
@@ -229,54 +245,71 @@ TEST(HostFile, RefusesFiltersThatAreNoWholeLeases) {
         {Wfp(Filter(7, 1)), "slot 1 of lease " + std::string(kLeaseId) + " is given twice"},
         {R"(,"wfp":{"provider":true,"sublayer":true,"filters":[)" + Filter(7, 0) + "," + Filter(8, 1) + "," + Filter(9, 2) + "]}",
          "lease " + std::string(kLeaseId) + " has no filter for slot 3"},
+        // The engine refuses what the product's own code would never install.
+        {Wfp(Filter(7, 0, other, other_lease, "", R"(,"ownerSid":"S-1-5-21-01")")), "lease " + other_lease},
     };
     for (const auto& [wfp, message] : cases) {
         EXPECT_NE(Refusal(Host(wfp)).find(message), std::string::npos) << wfp << "\n=> " << Refusal(Host(wfp));
     }
-    auto whole = ReadHostFile(Host(Wfp("")));
+    // No service runs on this host: every lease stays, with the record the file gives and the product builds.
+    auto whole = ReadHostFile(Host(Wfp(Filter(7, 0, other, other_lease, R"(,"key":"11111111-2222-4333-8444-555555555555")",
+                                              R"(,"ownerSid":"S-1-5-21-9-9-9-1001","callerPid":4242,"callerCreation":88)",
+                                              "8c1e0a52-6f1c-4d4e-9a1b-0c2d3e4f5a6b") +
+                                       "," + Filter(8, 1, other, other_lease, "", R"(,"ownerSid":"S-1-5-21-9-9-9-1001","callerPid":4242,"callerCreation":88)", "8c1e0a52-6f1c-4d4e-9a1b-0c2d3e4f5a6b") +
+                                       "," + Filter(9, 2, other, other_lease, "", R"(,"ownerSid":"S-1-5-21-9-9-9-1001","callerPid":4242,"callerCreation":88)", "8c1e0a52-6f1c-4d4e-9a1b-0c2d3e4f5a6b") +
+                                       "," + Filter(10, 3, other, other_lease, "", R"(,"ownerSid":"S-1-5-21-9-9-9-1001","callerPid":4242,"callerCreation":88)", "8c1e0a52-6f1c-4d4e-9a1b-0c2d3e4f5a6b"))));
     ASSERT_TRUE(whole) << whole.error().Display();
-    EXPECT_EQ(whole->broker->Leases(), (std::vector<SimLease>{{kLeaseProfile, kLeaseId, {100, 101, 102, 103},
-                                                                std::string(SimBroker::kDefaultBootId), false}}));
-    // The service started in this boot removed the leases of an earlier one.
-    const std::string earlier_boot = "8c1e0a52-6f1c-4d4e-9a1b-0c2d3e4f5a6b";
-    std::string earlier = R"(,"wfp":{"provider":true,"sublayer":true,"filters":[)";
-    for (int slot = 0; slot < 4; ++slot) {
-        earlier += (slot ? "," : "") + Filter(200 + slot, slot, other, other_lease, "", "retained", earlier_boot);
-    }
-    auto rebooted = ReadHostFile(Host(earlier + "]}"));
-    ASSERT_TRUE(rebooted) << rebooted.error().Display();
-    EXPECT_EQ(rebooted->broker->Leases(), std::vector<SimLease>{});
+    const auto leases = Leases(*whole->host);
+    ASSERT_EQ(leases.size(), 2u);
+    const auto& given = leases[0].record;
+    EXPECT_EQ(given.profile_name, other);
+    EXPECT_EQ(given.owner_sid, "S-1-5-21-9-9-9-1001");
+    EXPECT_EQ(given.caller_pid, 4242u);
+    EXPECT_EQ(given.caller_creation, 88u);
+    EXPECT_EQ(given.boot_id, "8c1e0a52-6f1c-4d4e-9a1b-0c2d3e4f5a6b");
+    EXPECT_EQ(given.filter_keys[0], "11111111-2222-4333-8444-555555555555");
+    const auto& defaulted = leases[1].record;
+    EXPECT_EQ(defaulted.owner_sid, "S-1-5-21-1-2-3-1001");  // the host's user
+    EXPECT_EQ(defaulted.caller_pid, kDefaultCallerPid);
+    EXPECT_EQ(defaulted.caller_creation, kDefaultCallerCreation);
+    EXPECT_EQ(defaulted.boot_id, kDefaultBootId);
+    for (const auto& key : defaulted.filter_keys) EXPECT_TRUE(identity::ParseCanonicalUuid(key)) << key;
+    // The boot is the file's (the default one here), whatever boots the leases name.
+    EXPECT_EQ(offline_network::GuidText(whole->host->wfp().BootIdentifier()), kDefaultBootId);
 
-    // The running service verified its layout when it started.
-    std::string unlaid(DefaultHostFile());
-    const std::string layout = R"("wfp": {"provider": true, "sublayer": true, "filters": []},)";
-    ASSERT_NE(unlaid.find(layout), std::string::npos);
-    unlaid.erase(unlaid.find(layout), layout.size());
-    EXPECT_NE(Refusal(unlaid).find("the running offline-network service needs the offline layout"), std::string::npos)
-        << Refusal(unlaid);
+    // A provider alone: the partial layout that the service and the host commands refuse to repair.
+    auto partial = ReadHostFile(Host(R"(,"wfp":{"provider":true,"sublayer":false,"filters":[]})"));
+    ASSERT_TRUE(partial) << partial.error().Display();
+    EXPECT_TRUE(partial->host->wfp().Provider(offline_network::kProviderKey));
+    EXPECT_FALSE(partial->host->wfp().Sublayer(offline_network::kSublayerKey));
+    auto written = WriteHostFile(*partial->host);
+    ASSERT_TRUE(written) << written.error().Display();
+    EXPECT_NE(written->find(R"("provider": true,)" "\n" R"(    "sublayer": false)"), std::string::npos) << *written;
 }
 
 TEST(HostFile, StateReadsBackAsTheSameHost) {
-    // The default host, with a lease that its broker holds.
+    // The default host, with a lease that its service keeps retained.
     std::string text(DefaultHostFile());
     const std::string layout = R"("wfp": {"provider": true, "sublayer": true, "filters": []},)";
     ASSERT_NE(text.find(layout), std::string::npos);
     text.replace(text.find(layout), layout.size(), Wfp("").substr(1) + ",");
     auto first = ReadHostFile(text);
     ASSERT_TRUE(first) << first.error().Display();
-    auto written = WriteHostFile(*first->host, *first->broker);
+    auto written = WriteHostFile(*first->host);
     ASSERT_TRUE(written) << written.error().Display();
     auto second = ReadHostFile(*written);
     ASSERT_TRUE(second) << second.error().Display() << "\n" << *written;
-    auto rewritten = WriteHostFile(*second->host, *second->broker);
+    auto rewritten = WriteHostFile(*second->host);
     ASSERT_TRUE(rewritten);
     EXPECT_EQ(*rewritten, *written);
     // Every object carries its whole descriptor once written.
     EXPECT_NE(written->find("\"path\": \"C:\\\\Users\\\\alice\\\\work\\\\src\\\\main.js\""), std::string::npos);
     EXPECT_EQ(second->host->files().SecurityDescriptorOf(u"C:\\Users\\alice\\work\\src\\main.js").value(),
               first->host->files().SecurityDescriptorOf(u"C:\\Users\\alice\\work\\src\\main.js").value());
-    EXPECT_EQ(second->broker->Leases(), first->broker->Leases());
-    EXPECT_EQ(second->broker->Leases().size(), 1u);
+    const auto leases = Leases(*first->host);
+    ASSERT_EQ(leases.size(), 1u);
+    EXPECT_EQ(Leases(*second->host), leases);
+    EXPECT_EQ(leases[0].record.owner_sid, kAlice);
 }
 
 std::string IdText(std::uint64_t id) {
@@ -298,7 +331,7 @@ TEST(HostFile, FileIdsSurviveTheStateAndStayUnique) {
     const auto c = files.Lookup(u"C:\\c")->file_index;
     EXPECT_EQ(b, 0x0001000000000777u);
     EXPECT_GT(c & 0xFFFFFFFFFFFF, 0x777u);
-    auto second = ReadHostFile(WriteHostFile(*first->host, *first->broker).value());
+    auto second = ReadHostFile(WriteHostFile(*first->host).value());
     ASSERT_TRUE(second) << second.error().Display();
     EXPECT_EQ(second->host->files().Lookup(u"C:\\a")->file_index, a);
     EXPECT_EQ(second->host->files().Lookup(u"C:\\c")->file_index, c);
@@ -356,11 +389,11 @@ TEST(HostFile, StateOfAHostBuiltThroughTheSeamReadsBack) {
     host.processes().Script(CommandLineOf(u"C:\\Windows\\System32", u"parent"),
                             {step::StartChild{CommandLineOf(u"C:\\Windows\\System32", u"slow")}, step::Exit{2}});
 
-    auto written = WriteHostFile(host, SimBroker());
+    auto written = WriteHostFile(host);
     ASSERT_TRUE(written) << written.error().Display();
     auto loaded = ReadHostFile(*written);
     ASSERT_TRUE(loaded) << loaded.error().Display() << "\n" << *written;
-    auto again = WriteHostFile(*loaded->host, *loaded->broker);
+    auto again = WriteHostFile(*loaded->host);
     ASSERT_TRUE(again);
     EXPECT_EQ(*again, *written);
 
@@ -387,16 +420,16 @@ TEST(HostFile, RefusesToWriteWhatItCannotDescribe) {
     SimHost host;
     host.files().AddVolume({});
     host.processes().Script(u"plain", {});
-    EXPECT_FALSE(WriteHostFile(host, SimBroker()));
+    EXPECT_FALSE(WriteHostFile(host));
     SimHost unreadable;
     unreadable.files().AddVolume({});
     ASSERT_TRUE(unreadable.files().MakeFile(u"C:\\bin", std::string("\xff\xfe", 2)));
-    EXPECT_FALSE(WriteHostFile(unreadable, SimBroker()));
+    EXPECT_FALSE(WriteHostFile(unreadable));
     SimHost calling;
     calling.files().AddVolume({});
     calling.processes().Script(CommandLineOf(calling.system().SystemDirectory(), u"h"),
                                {step::HostCall{[](platform::sim::SimProcess&) {}}});
-    EXPECT_FALSE(WriteHostFile(calling, SimBroker()));
+    EXPECT_FALSE(WriteHostFile(calling));
 }
 
 }  // namespace

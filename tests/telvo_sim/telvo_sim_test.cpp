@@ -4,6 +4,7 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
@@ -394,6 +395,37 @@ TEST_F(TelvoSimTest, ChangeReportAsJsonLinesSaysWhatTheTextSays) {
     EXPECT_TRUE(text.ends_with(std::to_string(changes.size()) + " changes, " + std::to_string(undone) + " undone, " +
                                std::to_string(changes.size() - undone) + " left\n"))
         << text;
+}
+
+// An offline run goes through the product's own service: its lease is
+// installed and removed again. Cut off while its command runs, the service
+// sweeps the lease of the ended process before the state is written, and
+// the next run on that state recovers the journal and runs.
+TEST_F(TelvoSimTest, OfflineRunsGoThroughTheServiceAndACrashedOneLeavesNoLease) {
+    std::string offline = RunBody("build");
+    offline.replace(offline.find(R"("networkAccess":true)"), 20, R"("networkAccess":false)");
+    const std::string run = telvo::testing::Frame(offline);
+    ASSERT_EQ(controller.Run({"--changes", "--calls-out", File("calls.txt")}, run), 0) << controller.Error();
+    EXPECT_TRUE(std::regex_search(controller.Error(),
+                                  std::regex("\nlease [0-9a-f-]{36}\n  undone  installed \\(profile "
+                                             "Telvo\\.Sandbox\\.[0-9a-f]{32}, filters \\d+, \\d+, \\d+, \\d+\\)\\n")))
+        << controller.Error();
+    // The calls are the helper's: the service's, beside it, are not among them.
+    const std::string calls = ReadFile(File("calls.txt"));
+    EXPECT_EQ(calls.find("FwpmFilterAdd0"), std::string::npos);
+    const std::size_t resumed = calls.find("ResumeThread\n");
+    ASSERT_NE(resumed, std::string::npos);
+    const auto after = static_cast<std::size_t>(std::count(calls.begin(), calls.begin() + resumed, '\n')) + 1;
+
+    ASSERT_EQ(controller.Run({"--crash-after", std::to_string(after), "--state-out", File("crashed.json")}, run),
+              kExitHelperDied)
+        << controller.Error();
+    const std::string crashed = ReadFile(File("crashed.json"));
+    EXPECT_EQ(nlohmann::json::parse(crashed)["wfp"]["filters"].size(), 0u) << crashed;
+    EXPECT_NE(Leftovers(crashed), std::vector<std::string>{});
+    ASSERT_EQ(controller.Run({"--host", File("crashed.json"), "--state-out", File("next.json")}, run), 0)
+        << controller.Error() << controller.Output();
+    EXPECT_EQ(Leftovers(ReadFile(File("next.json"))), std::vector<std::string>{});
 }
 
 // The smallest host file that runs a sandbox: the workspace and a command.

@@ -92,6 +92,10 @@ std::optional<SysError> FaultPlan::Enter(std::string_view call, std::initializer
     std::optional<SysError> failure;
     {
         std::lock_guard lock(mutex_);
+        if (only_ && process_id != *only_) {
+            if (dead_.contains(process_id)) return SysError::Win32(kProcessAborted);
+            return std::nullopt;
+        }
         if (crash_at_ && total_ >= *crash_at_) {
             crash_at_.reset();
             dead_.insert(process_id);
@@ -119,6 +123,11 @@ std::optional<SysError> FaultPlan::Enter(std::string_view call, std::initializer
     // Outside the lock: an action may use the host, and so come back here.
     for (const auto& run : due) run();
     return failure;
+}
+
+void FaultPlan::CountOnly(std::uint32_t process_id) {
+    std::lock_guard lock(mutex_);
+    only_ = process_id;
 }
 
 std::uint64_t FaultPlan::Count(std::string_view call) const {

@@ -68,6 +68,12 @@ public:
     // No crash pending any more (the dead stay dead).
     void ClearCrash();
 
+    // From now on only the calls of process `process_id` are counted,
+    // logged, failed as planned and crashed: other processes (a service
+    // running beside it) call through untouched, so the plan's numbers are
+    // that one process's own.
+    void CountOnly(std::uint32_t process_id);
+
     std::uint64_t Count(std::string_view call) const;
     std::uint64_t Total() const;
     std::map<std::string, std::uint64_t, std::less<>> Counts() const;
@@ -94,6 +100,7 @@ private:
     std::optional<std::uint64_t> crash_at_;  // the total after which the calling process dies
     std::set<std::uint32_t> dead_;
     std::optional<std::uint32_t> to_end_;
+    std::optional<std::uint32_t> only_;
 };
 
 }  // namespace telvo::platform::sim

@@ -37,11 +37,11 @@ struct SimChange {
         // The service `subject` was installed (`detail` "installed") or its
         // state or configuration replaced (`detail` "changed").
         service_changed,
-        // An offline-network lease `subject` (its lease id) and its filters
-        // were installed in the filtering engine or removed from it;
-        // `detail` describes it (profile and filter ids).
-        lease_installed,
-        lease_removed,
+        // A filter came into the filtering engine's committed state or left
+        // it: `subject` its filter id (decimal), `before` its key (the 16
+        // bytes of the GUID), `after` its provider data.
+        wfp_filter_added,
+        wfp_filter_deleted,
     };
     SimChange(Kind kind_, std::u16string subject_, std::u16string detail_ = {},
               std::vector<std::uint8_t> before_ = {}, std::vector<std::uint8_t> after_ = {})

@@ -296,6 +296,7 @@ SysResult<std::uint32_t> SimPipes::GetOverlappedResultEx(Handle file, Overlapped
     if (it == end->operations_.end()) return Win32Failure(win32_error::kInvalidParameter);
     // A cancellation the driver ignores leaves the operation pending for good.
     const auto settled = [&] { return it->second.done || (!it->second.cancelled && Progress(*end, it->second)); };
+    bool idle_listen = false;
     if (!settled()) {
         const bool may_complete = !it->second.cancelled;
         std::optional<std::uint64_t> next;
@@ -309,6 +310,19 @@ SysResult<std::uint32_t> SimPipes::GetOverlappedResultEx(Handle file, Overlapped
             (void)settled();
         } else if (milliseconds == 0) {
             return Win32Failure(win32_error::kIoIncomplete);
+        } else if (may_complete && it->second.kind == SimPipeEnd::Kind::kConnect) {
+            // A server waiting for a client: a client process on another OS
+            // thread may come; an idle wait does not move the virtual clock.
+            const auto deadline = std::chrono::steady_clock::now() + kListenRealWait;
+            idle_listen = true;
+            while (idle_listen && std::chrono::steady_clock::now() < deadline) {
+                lock.unlock();
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                lock.lock();
+                it = end->operations_.find(&overlapped);
+                if (it == end->operations_.end()) return Win32Failure(win32_error::kInvalidParameter);
+                idle_listen = !settled();
+            }
         } else if (may_complete && PeerMayAct(*end)) {
             // The other end is a simulated process on another OS thread: let it act.
             const auto deadline = std::chrono::steady_clock::now() + kPeerRealWait;
@@ -328,7 +342,7 @@ SysResult<std::uint32_t> SimPipes::GetOverlappedResultEx(Handle file, Overlapped
         if (milliseconds == kInfinite) {
             throw InternalFault("an unbounded wait for a pipe operation that nothing completes");
         }
-        host_.clock().Advance(milliseconds);
+        if (!idle_listen) host_.clock().Advance(milliseconds);
         return Win32Failure(win32_error::kWaitTimeout);
     }
     const SimPipeEnd::Operation collected = operation;

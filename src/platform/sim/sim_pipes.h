@@ -64,6 +64,8 @@ class SimEvent;
 
 // How long a wait on a served pipe lets a peer on another OS thread act.
 inline constexpr std::chrono::milliseconds kPeerRealWait{2000};
+// How long a server's wait for a client lets real time pass for one.
+inline constexpr std::chrono::milliseconds kListenRealWait{20};
 
 // One instance of a named pipe, connected to at most one client: a scripted
 // server (PipeServerScript), or one a simulated process created with
@@ -212,6 +214,11 @@ private:
 // - When the other end of a served instance belongs to a simulated process
 //   running on another OS thread, a wait for it lets real time pass (up to
 //   kPeerRealWait) before the virtual clock gives up the whole wait.
+// - A server's wait for a client (a pending ConnectNamedPipe) lets up to
+//   kListenRealWait of real time pass for a client on another OS thread;
+//   when none came it times out without moving the virtual clock. A
+//   service's idle serve loop runs beside the processes it serves, and its
+//   waits would otherwise add to their time and expire their deadlines.
 class SimPipes final : public Pipes {
 public:
     explicit SimPipes(SimHost& host) : host_(host) {}

@@ -105,6 +105,35 @@ SimWfp::SimWfp(SimHost& host) : host_(host), engine_descriptor_(EngineDescriptor
     next_filter_id_ = 0x10000;
 }
 
+void SimWfp::SetBootIdentifier(const Guid& identifier) {
+    std::lock_guard lock(mutex_);
+    boot_identifier_ = identifier;
+}
+
+void SimWfp::NoteFilter(SimChange::Kind kind, const WfpFilter& filter) {
+    host_.changes().Note([&] {
+        return SimChange{kind, winformat::AsciiToUtf16(std::to_string(filter.filter_id)), {},
+                         std::vector<std::uint8_t>(filter.filter_key.begin(), filter.filter_key.end()),
+                         filter.provider_data};
+    });
+}
+
+void SimWfp::NoteCommit(const State& before, const State& after) {
+    if (!host_.changes().started()) return;
+    for (const auto& [key, filter] : before.filters) {
+        const auto kept = after.filters.find(key);
+        if (kept == after.filters.end() || kept->second.value.filter_id != filter.value.filter_id) {
+            NoteFilter(SimChange::Kind::wfp_filter_deleted, filter.value);
+        }
+    }
+    for (const auto& [key, filter] : after.filters) {
+        const auto had = before.filters.find(key);
+        if (had == before.filters.end() || had->second.value.filter_id != filter.value.filter_id) {
+            NoteFilter(SimChange::Kind::wfp_filter_added, filter.value);
+        }
+    }
+}
+
 SysResult<SimWfp::Session*> SimWfp::Find(WfpEngine engine) {
     auto it = sessions_.find(EngineSession(engine));
     if (it == sessions_.end()) return WfpFailure(wfp_error::kInvalidHandle);
@@ -205,6 +234,7 @@ SysResult<void> SimWfp::FwpmTransactionCommit0(WfpEngine engine) {
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
     if (!session->transaction) return WfpFailure(wfp_error::kNoTxnInProgress);
     if (!session->read_only) {
+        NoteCommit(committed_, *session->transaction);
         committed_ = std::move(*session->transaction);
         writer_.reset();
     }
@@ -303,6 +333,7 @@ SysResult<std::uint64_t> SimWfp::FwpmFilterAdd0(WfpEngine engine, const WfpFilte
     stored.filter_id = ++next_filter_id_;
     stored.effective_weight = EffectiveWeight(filter.weight);
     state->filters.emplace(stored.filter_key, Stored<WfpFilter>{stored, std::move(descriptor)});
+    if (state == &committed_) NoteFilter(SimChange::Kind::wfp_filter_added, stored);
     return stored.filter_id;
 }
 
@@ -361,6 +392,7 @@ SysResult<void> SimWfp::FwpmFilterDeleteByKey0(WfpEngine engine, const Guid& key
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
     TELVO_TRY_ASSIGN(State* state, Writable(*session));
     TELVO_TRY_ASSIGN(auto it, FindChecked(state->filters, key, wfp_error::kFilterNotFound, session->token, kDelete));
+    if (state == &committed_) NoteFilter(SimChange::Kind::wfp_filter_deleted, it->second.value);
     state->filters.erase(it);
     return {};
 }
@@ -373,6 +405,7 @@ SysResult<void> SimWfp::FwpmFilterDeleteById0(WfpEngine engine, std::uint64_t id
     auto it = std::ranges::find_if(state->filters, [id](const auto& entry) { return entry.second.value.filter_id == id; });
     if (it == state->filters.end()) return WfpFailure(wfp_error::kFilterNotFound);
     TELVO_TRY(Check(*session, it->second.security_descriptor, kDelete));
+    if (state == &committed_) NoteFilter(SimChange::Kind::wfp_filter_deleted, it->second.value);
     state->filters.erase(it);
     return {};
 }

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "platform/sim/sim_access_check.h"
+#include "platform/sim/sim_change_log.h"
 #include "platform/wfp.h"
 
 namespace telvo::platform::sim {
@@ -65,6 +66,8 @@ class SimHost;
 //   flags); a smaller buffer is STATUS_INFO_LENGTH_MISMATCH, another class
 //   STATUS_INVALID_INFO_CLASS. A test may make it return the shorter form of
 //   earlier Windows builds.
+// - Changes: filters that a commit (or a lone call) adds to or deletes from
+//   the committed state are recorded in the host's change log.
 class SimWfp final : public Wfp {
 public:
     explicit SimWfp(SimHost& host);
@@ -117,6 +120,9 @@ public:
     // transaction one of them held is aborted.
     void EndSessionsOf(std::uint32_t process_id);
     const Guid& BootIdentifier() const { return boot_identifier_; }
+    // The boot this engine runs in is `identifier` (a host that was
+    // described, not booted here).
+    void SetBootIdentifier(const Guid& identifier);
     // The size NtQuerySystemInformation reports and fills (32, or the 0x14
     // bytes of builds before Windows 8).
     void SetBootInformationLength(std::uint32_t length) { boot_information_length_ = length; }
@@ -152,6 +158,9 @@ private:
     SysResult<State*> Writable(Session& session);
     SysResult<void> Check(const Session& session, std::span<const std::uint8_t> descriptor,
                           std::uint32_t access) const;
+    // Filters added to or deleted from the committed state go to the host's change log.
+    void NoteFilter(SimChange::Kind kind, const WfpFilter& filter);
+    void NoteCommit(const State& before, const State& after);
     SysResult<std::vector<std::uint8_t>> DescriptorToStore(std::span<const std::uint8_t> given) const;
     std::uint64_t EngineSession(WfpEngine engine) const { return static_cast<std::uint64_t>(engine); }
 
