@@ -103,14 +103,17 @@ std::optional<SysError> FaultPlan::Enter(std::string_view call, std::initializer
         auto it = counts_.find(call);
         if (it == counts_.end()) it = counts_.emplace(std::string(call), 0).first;
         const std::uint64_t use = ++it->second;
-        if (watch_all_ || std::find(watched_.begin(), watched_.end(), call) != watched_.end()) {
+        const std::uint64_t own_use = ++process_counts_[{process_id, std::string(call)}];
+        const bool concerned = !only_process_ || *only_process_ == process_id;
+        if (concerned && (watch_all_ || std::find(watched_.begin(), watched_.end(), call) != watched_.end())) {
             log_.push_back({std::string(call), arguments});
         }
         for (const auto& action : actions_) {
             if (action.call == call && action.nth == use) due.push_back(action.run);
         }
+        const std::uint64_t counted_use = only_process_ ? own_use : use;
         for (const auto& planned : planned_) {
-            if (planned.call == call && (planned.nth == 0 || planned.nth == use)) {
+            if (concerned && planned.call == call && (planned.nth == 0 || planned.nth == counted_use)) {
                 failure = planned.error;
                 break;
             }
@@ -119,6 +122,17 @@ std::optional<SysError> FaultPlan::Enter(std::string_view call, std::initializer
     // Outside the lock: an action may use the host, and so come back here.
     for (const auto& run : due) run();
     return failure;
+}
+
+void FaultPlan::ConcernOnly(std::uint32_t process_id) {
+    std::lock_guard lock(mutex_);
+    only_process_ = process_id;
+}
+
+std::uint64_t FaultPlan::CountOf(std::string_view call, std::uint32_t process_id) const {
+    std::lock_guard lock(mutex_);
+    auto it = process_counts_.find(std::pair(process_id, std::string(call)));
+    return it == process_counts_.end() ? 0 : it->second;
 }
 
 std::uint64_t FaultPlan::Count(std::string_view call) const {

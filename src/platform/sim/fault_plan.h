@@ -68,6 +68,13 @@ public:
     // No crash pending any more (the dead stay dead).
     void ClearCrash();
 
+    // From now on planned failures and the log concern only the process
+    // `process_id`: other processes' uses are neither logged nor counted
+    // toward a planned failure's nth use (Count still counts every use). A
+    // sweep over one process's calls stays exact while a service runs beside it.
+    void ConcernOnly(std::uint32_t process_id);
+    // The uses of `call` by the process `process_id` so far.
+    std::uint64_t CountOf(std::string_view call, std::uint32_t process_id) const;
     std::uint64_t Count(std::string_view call) const;
     std::uint64_t Total() const;
     std::map<std::string, std::uint64_t, std::less<>> Counts() const;
@@ -80,6 +87,8 @@ private:
     };
     mutable std::mutex mutex_;
     std::map<std::string, std::uint64_t, std::less<>> counts_;
+    std::map<std::pair<std::uint32_t, std::string>, std::uint64_t, std::less<>> process_counts_;
+    std::optional<std::uint32_t> only_process_;
     struct Action {
         std::string call;
         std::uint64_t nth;

@@ -22,7 +22,7 @@ constexpr std::uint32_t kWriteDac = 0x00040000;
 constexpr std::uint32_t kWriteOwner = 0x00080000;
 constexpr std::uint32_t kOwnerOrGroup = 0x1 | 0x2;  // OWNER_ and GROUP_SECURITY_INFORMATION
 constexpr std::uint32_t kDaclInformation = 0x4;
-constexpr auto kPendingGrace = std::chrono::milliseconds(200);
+constexpr auto kPendingGrace = std::chrono::seconds(2);
 constexpr std::uint32_t kQueryServiceConfigSize = 64;  // sizeof(QUERY_SERVICE_CONFIGW) on x64
 
 // The manager's own descriptor and generic mapping (windows-notes 11.1).
@@ -526,7 +526,12 @@ SysResult<ServiceStatusProcess> SimServiceControl::QueryServiceStatusEx(ServiceH
     if (!installed) return std::unexpected(installed.error());
     const std::uint32_t seen = (*installed)->status.current_state;
     if (IsPending(seen)) {
-        changed_.wait_for(lock, kPendingGrace, [&] {
+        auto& [state, grace_end] = pending_grace_[*handles_.at(static_cast<std::uint64_t>(service)).service];
+        if (state != seen) {
+            state = seen;
+            grace_end = std::chrono::steady_clock::now() + kPendingGrace;
+        }
+        changed_.wait_until(lock, grace_end, [&] {
             auto now = Open(service, service_access::kQueryStatus);
             return !now || (*now)->status.current_state != seen;
         });

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -115,9 +116,11 @@ struct SimInstalledService {
 //   bit with it); a descriptor that does not parse is
 //   ERROR_INVALID_SECURITY_DESCR.
 // - A caller polls a service in a pending state (QueryServiceStatusEx of
-//   START_PENDING or STOP_PENDING) while the service's process works on
-//   its own: the sim's clock is virtual, so the query first gives that process
-//   up to 200 ms of real time to report its next state.
+//   START_PENDING or STOP_PENDING) on the sim's virtual clock while the
+//   service's process works in real time: a query waits until the service
+//   reports another state, for at most 2 seconds of real time over all the
+//   queries of one pending state, so that a service that never leaves it
+//   lets the caller's own time-out run.
 // - The event log (11.2): RegisterEventSourceW accepts any source name
 //   ("Security" excepted: ERROR_ACCESS_DENIED); ReportEventW takes at most
 //   256 strings of at most 31,839 units each (ERROR_INVALID_PARAMETER);
@@ -235,6 +238,9 @@ private:
     std::vector<SimLoggedEvent> events_;
     std::map<std::u16string, std::vector<ServiceStatus>> history_;  // by upper-cased name
     std::map<std::u16string, std::vector<std::pair<std::uint32_t, std::uint32_t>>> answers_;
+    // The pending state a caller last polled, by upper-cased name, and the
+    // end of the real time its queries may wait for the service.
+    std::map<std::u16string, std::pair<std::uint32_t, std::chrono::steady_clock::time_point>> pending_grace_;
 };
 
 }  // namespace telvo::platform::sim
