@@ -120,7 +120,10 @@ Result<void> StopNetworkService(Platform& platform, ServiceHandle service) {
 }
 
 Result<void> DeleteNetworkService(Platform& platform, ServiceHandle service) {
-    return Lift("DeleteService(network service)", platform.service.DeleteService(service));
+    auto deleted = platform.service.DeleteService(service);
+    // Marked already (by a run that failed before its handle closed): it goes all the same.
+    if (!deleted && deleted.error() == SysError::Win32(win32_error::kServiceMarkedForDelete)) return {};
+    return Lift("DeleteService(network service)", std::move(deleted));
 }
 
 }  // namespace telvo::host_prepare
