@@ -74,7 +74,7 @@ Result<NetworkSetupReport> Status(Platform& platform, const std::u16string& imag
         report.active_leases = leases.active;
         report.retained_leases = leases.retained;
     }
-    report.prepared = report.installed && report.running && report.binary_matches;
+    report.prepared = report.installed && report.running && !report.quiesced && report.binary_matches;
     return report;
 }
 
@@ -83,19 +83,6 @@ Result<void> RefuseForeign(Platform& platform, const std::optional<UniqueService
                            const std::u16string& image_path) {
     if (service) TELVO_TRY(network_broker::CheckServiceObject(platform, service->get(), image_path));
     return CheckServiceDirectory(platform, image_path);
-}
-
-// A running service quiesced and stopped; refused while it holds leases.
-// Whether it was running.
-Result<bool> StopForChange(Platform& platform, ServiceHandle service) {
-    TELVO_TRY_ASSIGN(const ServiceStatusProcess status, SettledServiceStatus(platform, service));
-    if (status.current_state == service_state::kStopped) return false;
-    TELVO_TRY_ASSIGN(const Leases leases, BrokerLeases(platform));
-    if (leases.active != 0 || leases.retained != 0) return Fail(kLeasesExist);
-    TELVO_TRY_ASSIGN(const bool quiesced, QuiesceNetworkService(platform, service));
-    if (!quiesced) return Fail(kNotQuiesced);
-    TELVO_TRY(StopNetworkService(platform, service));
-    return true;
 }
 
 // Each step after the first change reports that a re-run completes the work.
@@ -113,6 +100,20 @@ private:
     const char* part_way_;
 };
 
+// A running service quiesced and stopped; refused while it holds leases. A
+// quiesced service takes no more registrations: from then on a failure
+// leaves work for a re-run.
+Result<void> StopForChange(Platform& platform, ServiceHandle service, Steps& steps) {
+    TELVO_TRY_ASSIGN(const ServiceStatusProcess status, steps.Run(SettledServiceStatus(platform, service)));
+    if (status.current_state == service_state::kStopped) return {};
+    TELVO_TRY_ASSIGN(const Leases leases, steps.Run(BrokerLeases(platform)));
+    if (leases.active != 0 || leases.retained != 0) return steps.Run(Result<void>(Fail(kLeasesExist)));
+    TELVO_TRY_ASSIGN(const bool quiesced, steps.Run(QuiesceNetworkService(platform, service)));
+    if (!quiesced) return steps.Run(Result<void>(Fail(kNotQuiesced)));
+    steps.changed = true;
+    return steps.Run(StopNetworkService(platform, service));
+}
+
 Result<NetworkSetupReport> Prepare(Platform& platform, const std::u16string& image_path) {
     TELVO_TRY_ASSIGN(const std::vector<std::byte> own, ReadOwnImage(platform));
     TELVO_TRY_ASSIGN(const UniqueServiceHandle manager,
@@ -129,8 +130,7 @@ Result<NetworkSetupReport> Prepare(Platform& platform, const std::u16string& ima
     TELVO_TRY_ASSIGN(const auto installed_image, steps.Run(ReadInstalledImage(platform, image_path)));
     if (!installed_image || !std::ranges::equal(*installed_image, own)) {
         if (service) {
-            TELVO_TRY_ASSIGN(const bool stopped, steps.Run(StopForChange(platform, service->get())));
-            steps.changed = steps.changed || stopped;
+            TELVO_TRY(StopForChange(platform, service->get(), steps));
         }
         steps.changed = true;
         TELVO_TRY(steps.Run(InstallServiceImage(platform, image_path, own)));
@@ -142,7 +142,12 @@ Result<NetworkSetupReport> Prepare(Platform& platform, const std::u16string& ima
         steps.changed = true;
     }
     TELVO_TRY_ASSIGN(const ServiceStatusProcess status, steps.Run(SettledServiceStatus(platform, service->get())));
-    if (status.current_state != service_state::kRunning) {
+    if (status.current_state == service_state::kRunning && (status.controls_accepted & service_accept::kStop) != 0) {
+        // Quiesced by a removal that did not finish: it takes no registrations until it starts again.
+        steps.changed = true;
+        TELVO_TRY(steps.Run(StopNetworkService(platform, service->get())));
+    }
+    if (status.current_state != service_state::kRunning || (status.controls_accepted & service_accept::kStop) != 0) {
         steps.changed = true;
         TELVO_TRY(steps.Run(StartNetworkService(platform, service->get())));
     }
@@ -161,14 +166,11 @@ Result<NetworkSetupReport> Remove(Platform& platform, const std::u16string& imag
                      OpenNetworkService(platform, manager.get(), kSetupServiceAccess));
     TELVO_TRY(RefuseForeign(platform, service, image_path));
     TELVO_TRY_ASSIGN(const auto layout_leases, offline_network::OfflineLayoutLeaseCount(platform));
-
     if (layout_leases.value_or(0) != 0) return Fail(kLeasesExist);
 
     Steps steps(kRemovePartWay);
     if (service) {
-        TELVO_TRY_ASSIGN(steps.changed, StopForChange(platform, service->get()));
-    }
-    if (service) {
+        TELVO_TRY(StopForChange(platform, service->get(), steps));
         TELVO_TRY(steps.Run(DeleteNetworkService(platform, service->get())));
         steps.changed = true;
         service.reset();  // the service goes with its last handle

@@ -31,8 +31,9 @@ struct NetworkSetupReport {
 // the protected service query (the service counts as installed only when it
 // passes it: fixed configuration, narrowed descriptor, protected files), the
 // broker's lease counts when it runs, and a byte compare of the installed
-// executable with this one. prepared = installed, running and the same
-// executable (the service verifies the WFP layout itself when it starts).
+// executable with this one. prepared = installed, running, not quiesced
+// (a quiesced service takes no registrations) and the same executable (the
+// service verifies the WFP layout itself when it starts).
 //
 // prepare, in this order, each step skipped when its result is in place:
 //  1. refuse a foreign installation before changing anything: an existing
@@ -44,7 +45,8 @@ struct NetworkSetupReport {
 //     remove), then the directory and a temporary copy are written and the
 //     copy replaces the executable;
 //  4. the service, registered and narrowed (undone when it cannot be
-//     narrowed), started and waited for until it runs;
+//     narrowed), started and waited for until it runs; a service left
+//     quiesced by an unfinished removal is stopped and started again;
 //  5. the report from a fresh status, which must say prepared.
 // remove, in this order:
 //  1. refuse a foreign installation, as prepare;

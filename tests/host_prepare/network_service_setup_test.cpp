@@ -70,7 +70,7 @@ protected:
                "\",\"serviceName\":\"TelvoOfflineNetwork\",\"installPath\":\"C:\\\\Program "
                "Files\\\\TelvoOfflineNetwork\\\\telvo-windows-sandbox.exe\",\"installed\":" +
                Bool(installed) + ",\"running\":" + Bool(running) + ",\"quiesced\":" + Bool(quiesced) +
-               ",\"prepared\":" + Bool(installed && running && matches) + ",\"changed\":" + Bool(changed) +
+               ",\"prepared\":" + Bool(installed && running && !quiesced && matches) + ",\"changed\":" + Bool(changed) +
                ",\"servicePid\":" + std::to_string(pid) + ",\"activeLeases\":0,\"retainedLeases\":" +
                std::to_string(retained) + ",\"policyVersion\":1,\"binaryMatches\":" + Bool(matches) + "}\n";
     }
