@@ -8,6 +8,7 @@
 #include "winformat/sddl.h"
 #include "winformat/security_descriptor.h"
 #include "winformat/text.h"
+#include "winutil/local_path.h"
 #include "winutil/object_open.h"
 
 namespace telvo::host_prepare {
@@ -51,7 +52,8 @@ Result<std::vector<std::byte>> ReadWhole(Platform& platform, Handle file) {
 
 Result<std::vector<std::byte>> ReadFileAt(Platform& platform, const std::u16string& path) {
     TELVO_TRY_ASSIGN(const std::string text, winformat::Utf16ToUtf8(path));
-    TELVO_TRY_ASSIGN(const UniqueHandle file, winutil::OpenRegularFileForRead(platform, text));
+    TELVO_TRY_ASSIGN(const std::string extended, winutil::ToExtendedPath(text));
+    TELVO_TRY_ASSIGN(const UniqueHandle file, winutil::OpenRegularFileForRead(platform, extended));
     return ReadWhole(platform, file.get());
 }
 

@@ -157,11 +157,12 @@ TEST_F(NetworkSetupTest, BareHostPreparedAndRemovedWithExactReports) {
     const std::string installed = NetworkState();
     EXPECT_EQ(installed,
               "service \"C:\\Program Files\\TelvoOfflineNetwork\\telvo-windows-sandbox.exe\" --network-service start 2 "
-              "state 4 O:SYG:SYD:(A;;0xf01ff;;;SY)(A;;0xf01ff;;;BA)(A;;0x2008d;;;AU)\n"
-              "C:\\Program Files\\TelvoOfflineNetwork "
-              "O:BAG:BAD:P(A;OICI;0x1f01ff;;;SY)(A;OICI;0x1f01ff;;;BA)(A;OICI;0x1200a9;;;BU)\n"
+              "state 4 O:SYG:SYD:(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;SY)(A;;CCDCLCSWRPWPDTLOCRSDRCWDWO;;;BA)"
+              "(A;;CCLCSWLORC;;;AU)\n"
+              "C:\\Program Files\\TelvoOfflineNetwork O:BAG:BAD:P(A;OICI;FA;;;SY)(A;OICI;FA;;;BA)(A;OICI;0x1200a9;;;BU)\n"
               "C:\\Program Files\\TelvoOfflineNetwork\\telvo-windows-sandbox.exe "
-              "O:BAG:BAD:P(A;;0x1f01ff;;;SY)(A;;0x1f01ff;;;BA)(A;;0x1200a9;;;BU) [MZ this build]\n"
+              "O:BAG:S-1-5-21-1004336348-1177238915-682003330-1001D:P(A;;FA;;;SY)(A;;FA;;;BA)(A;;0x1200a9;;;BU) "
+              "[MZ this build]\n"
               "layout with 0 leases");
     // Prepared already: nothing changes, the same process serves on.
     EXPECT_EQ(RunNetwork(kPrepare), Line("prepare", true, true, false, false, pid));
@@ -306,7 +307,8 @@ TEST_F(NetworkSetupTest, StartThatNeverCompletesIsBoundedAndRerunnable) {
     ASSERT_TRUE(host.service().WaitForStatus(network_broker::kServiceName, [](const auto& status) {
         return status.current_state == platform::service_state::kStopped;
     }));
-    EXPECT_EQ(RunNetwork(kPrepare), Line("prepare", true, true, false, true, ServicePid()));
+    const std::string rerun = RunNetwork(kPrepare);
+    EXPECT_EQ(rerun, Line("prepare", true, true, false, true, ServicePid()));
 }
 
 // Every seam call of the helper's prepare and remove failed in turn: the

@@ -356,9 +356,18 @@ SysResult<void> SimPipes::CancelIoEx(Handle file, Overlapped& overlapped) {
 
 SysResult<void> SimPipes::WaitNamedPipeW(const std::u16string& name, std::uint32_t milliseconds) {
     TELVO_SIM_ENTER(host_, "WaitNamedPipeW", {milliseconds});
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     auto it = pipes_.find(Key(name));
     if (it == pipes_.end()) return Win32Failure(win32_error::kFileNotFound);
+    if (it->second.listening.empty() && it->second.served_instances > 0) {
+        const std::u16string key = Key(name);
+        listening_.wait_for(lock, std::chrono::seconds(2), [&] {
+            auto found = pipes_.find(key);
+            return found == pipes_.end() || !found->second.listening.empty();
+        });
+        it = pipes_.find(key);
+        if (it == pipes_.end()) return Win32Failure(win32_error::kFileNotFound);
+    }
     const NamedPipe& pipe = it->second;
     if (!pipe.listening.empty()) return {};
     const std::uint32_t limit = milliseconds == kNmpWaitUseDefault ? kDefaultPipeTimeoutMs : milliseconds;
@@ -457,6 +466,7 @@ SysResult<Handle> SimPipes::CreateNamedPipeW(const std::u16string& name, std::ui
         }
         ++pipe.served_instances;
         pipe.listening.push_back(instance);
+        listening_.notify_all();
     }
     return host_.handles().Add(std::make_shared<SimPipeEnd>(SimPipeEnd::Side::kServer, instance,
                                                             HandleTable::kEveryRight, this, key));
@@ -505,6 +515,7 @@ SysResult<void> SimPipes::ConnectNamedPipe(Handle pipe, Overlapped& overlapped) 
         std::lock_guard pipes_lock(mutex_);
         auto& listening = pipes_[end->key_].listening;
         if (std::find(listening.begin(), listening.end(), instance) == listening.end()) listening.push_back(instance);
+        listening_.notify_all();
     }
     end->operations_[&overlapped] = operation;
     return Win32Failure(win32_error::kIoPending);
