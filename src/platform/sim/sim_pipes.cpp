@@ -312,8 +312,9 @@ SysResult<std::uint32_t> SimPipes::GetOverlappedResultEx(Handle file, Overlapped
         } else if (may_complete && PeerMayAct(*end)) {
             // The other end is a simulated process on another OS thread: let it act.
             const auto deadline = std::chrono::steady_clock::now() + kPeerRealWait;
+            const std::uint64_t interrupts = interrupts_.load();
             bool completed = false;
-            while (!completed && std::chrono::steady_clock::now() < deadline) {
+            while (!completed && std::chrono::steady_clock::now() < deadline && interrupts_.load() == interrupts) {
                 lock.unlock();
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 lock.lock();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -215,10 +216,15 @@ private:
 //   or at impersonation level without it.
 // - When the other end of a served instance belongs to a simulated process
 //   running on another OS thread, a wait for it lets real time pass (up to
-//   kPeerRealWait) before the virtual clock gives up the whole wait.
+//   kPeerRealWait) before the virtual clock gives up the whole wait. A
+//   service control delivered meanwhile ends that real wait early: the
+//   waiting service would see it within its own wait on Windows.
 class SimPipes final : public Pipes {
 public:
     explicit SimPipes(SimHost& host) : host_(host) {}
+
+    // Ends the real-time part of every wait now in progress (a service control was delivered).
+    void InterruptRealWaits() { interrupts_.fetch_add(1); }
 
     SysResult<Handle> CreateEventW(bool manual_reset, bool initial_state) override;
     SysResult<void> ReadFile(Handle file, std::span<std::byte> buffer, Overlapped& overlapped) override;
@@ -282,6 +288,7 @@ private:
 
     SimHost& host_;
     mutable std::mutex mutex_;
+    std::atomic<std::uint64_t> interrupts_{0};
     // Signalled when an instance of a server process starts listening.
     std::condition_variable listening_;
     std::map<std::u16string, NamedPipe> pipes_;

@@ -299,7 +299,9 @@ SysResult<ServiceStatus> SimServiceControl::ControlService(ServiceHandle service
     }
     ServiceProcessState* state = StateOfService(key);
     if (state == nullptr || !state->dispatcher_called) return Win32Failure(win32_error::kServiceRequestTimeout);
-    if (!Deliver(lock, *state, control)) return Win32Failure(win32_error::kServiceRequestTimeout);
+    const bool answered = Deliver(lock, *state, control).has_value();
+    host_.pipes().InterruptRealWaits();
+    if (!answered) return Win32Failure(win32_error::kServiceRequestTimeout);
     auto after = services_.find(key);
     if (after == services_.end()) return Win32Failure(win32_error::kInvalidHandle);
     return static_cast<const ServiceStatus&>(after->second.status);
@@ -349,7 +351,9 @@ std::optional<std::uint32_t> SimServiceControl::SendShutdown(const std::u16strin
         (it->second.status.controls_accepted & service_accept::kShutdown) == 0) {
         return std::nullopt;
     }
-    return Deliver(lock, *state, service_control::kShutdown);
+    const std::optional<std::uint32_t> answer = Deliver(lock, *state, service_control::kShutdown);
+    host_.pipes().InterruptRealWaits();
+    return answer;
 }
 
 void SimServiceControl::KillServiceProcess(const std::u16string& name) {
