@@ -197,6 +197,26 @@ TEST_F(NetworkSetupTest, NewBuildReplacesTheExecutableOfTheRunningService) {
               "MZ next build");
 }
 
+// A removal that stopped after the quiesce control leaves a service that
+// takes no registrations: it is not prepared, and prepare restarts it.
+TEST_F(NetworkSetupTest, QuiescedServiceIsRestartedByPrepare) {
+    ASSERT_FALSE(RunNetwork(kPrepare).starts_with("error")) << NetworkState();
+    const std::uint32_t first = ServicePid();
+    auto& scm = platform().service;
+    auto manager = scm.OpenSCManagerW(platform::scm_access::kConnect).value();
+    platform::UniqueServiceHandle manager_guard(scm, manager);
+    auto service = scm.OpenServiceW(manager, network_broker::kServiceName,
+                                    platform::service_access::kUserDefinedControl)
+                       .value();
+    platform::UniqueServiceHandle service_guard(scm, service);
+    ASSERT_TRUE(scm.ControlService(service, 128));
+    EXPECT_EQ(RunNetwork(kStatus), Line("status", true, true, true, false, first));
+    const std::string out = RunNetwork(kPrepare);
+    const std::uint32_t second = ServicePid();
+    EXPECT_NE(second, first);
+    EXPECT_EQ(out, Line("prepare", true, true, false, true, second));
+}
+
 // Leases keep the service, its files and the layout: a retained lease the
 // broker reports, and lease filters in the layout of a stopped service.
 TEST_F(NetworkSetupTest, LeasesKeepEverythingInPlace) {
