@@ -27,7 +27,7 @@ using winformat::Sid;
 constexpr char kNotInstalled[] =
     "offline network service is not installed; run telvo runtime windows-sandbox prepare --network from an "
     "Administrator terminal";
-constexpr char kForeign[] = "existing Telvo network service has a foreign configuration; no changes made";
+constexpr const char* kForeign = kForeignServiceConfiguration;
 
 constexpr char16_t kCurrentVersionKey[] = u"SOFTWARE\\Microsoft\\Windows\\CurrentVersion";
 constexpr char16_t kProgramFilesValue[] = u"ProgramFilesDir";
@@ -159,10 +159,12 @@ bool IsInstalledConfiguration(const ServiceConfig& config, const std::u16string&
            winformat::EqualIgnoringCase(config.binary_path_name, command_line);
 }
 
+}  // namespace
+
 // The directory or the executable: opened without following a reparse
 // point, proved to be what the path names, of the expected kind, not
 // linked, and changeable only by the protected principals.
-Result<bool> IsProtectedObject(Platform& platform, const std::u16string& path, bool directory) {
+Result<bool> IsProtectedServiceObject(Platform& platform, const std::u16string& path, bool directory) {
     TELVO_TRY_ASSIGN(const std::string text, winformat::Utf16ToUtf8(path));
     TELVO_TRY_ASSIGN(const std::string extended, winutil::ToExtendedPath(text));
     TELVO_TRY_ASSIGN(UniqueHandle handle, winutil::OpenObjectNoFollow(platform, std::string_view(extended), false));
@@ -179,7 +181,15 @@ Result<bool> IsProtectedObject(Platform& platform, const std::u16string& path, b
     return OnlyAllowedMayChange(descriptor, kFileChangeRights, allowed);
 }
 
-}  // namespace
+Result<void> CheckServiceObject(Platform& platform, ServiceHandle service, const std::u16string& image_path) {
+    TELVO_TRY_ASSIGN(const ServiceConfig config, ReadServiceConfig(platform.service, service));
+    if (!IsInstalledConfiguration(config, image_path)) return Fail(kForeign);
+    TELVO_TRY_ASSIGN(const std::vector<std::uint8_t> service_descriptor, ReadServiceDescriptor(platform.service, service));
+    const std::array<Sid, 2> administrators{winformat::well_known::LocalSystem(),
+                                            winformat::well_known::Administrators()};
+    if (!OnlyAllowedMayChange(service_descriptor, kServiceControlRights, administrators)) return Fail(kForeign);
+    return {};
+}
 
 Result<std::u16string> InstalledServiceImagePath(Platform& platform) {
     TELVO_TRY_ASSIGN(std::u16string program_files, ProgramFilesDirectory(platform.system));
@@ -208,19 +218,12 @@ Result<ProtectedService> QueryProtectedService(Platform& platform) {
     const UniqueServiceHandle service(platform.service, service_handle);
 
     TELVO_TRY_ASSIGN(const std::u16string image_path, InstalledServiceImagePath(platform));
-    TELVO_TRY_ASSIGN(const ServiceConfig config, ReadServiceConfig(platform.service, service.get()));
-    if (!IsInstalledConfiguration(config, image_path)) return Fail(kForeign);
-
-    TELVO_TRY_ASSIGN(const std::vector<std::uint8_t> service_descriptor,
-                     ReadServiceDescriptor(platform.service, service.get()));
-    const std::array<Sid, 2> administrators{winformat::well_known::LocalSystem(),
-                                            winformat::well_known::Administrators()};
-    if (!OnlyAllowedMayChange(service_descriptor, kServiceControlRights, administrators)) return Fail(kForeign);
+    TELVO_TRY(CheckServiceObject(platform, service.get(), image_path));
 
     const std::u16string directory = image_path.substr(0, image_path.rfind(u'\\'));
-    TELVO_TRY_ASSIGN(const bool directory_protected, IsProtectedObject(platform, directory, true));
+    TELVO_TRY_ASSIGN(const bool directory_protected, IsProtectedServiceObject(platform, directory, true));
     if (!directory_protected) return Fail(kForeign);
-    TELVO_TRY_ASSIGN(const bool image_protected, IsProtectedObject(platform, image_path, false));
+    TELVO_TRY_ASSIGN(const bool image_protected, IsProtectedServiceObject(platform, image_path, false));
     if (!image_protected) return Fail(kForeign);
 
     TELVO_TRY_ASSIGN(const ServiceStatusProcess status,

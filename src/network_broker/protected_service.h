@@ -62,4 +62,19 @@ Result<bool> NetworkServiceInstalled(platform::Platform& platform);
 // The installed executable's full path, from ProgramFilesDir.
 Result<std::u16string> InstalledServiceImagePath(platform::Platform& platform);
 
+// The service object behind `service` (opened with QUERY_CONFIG and
+// READ_CONTROL) has the fixed configuration and a descriptor that lets only
+// LocalSystem and Administrators change or control it; otherwise the
+// foreign-configuration error.
+Result<void> CheckServiceObject(platform::Platform& platform, platform::ServiceHandle service,
+                                const std::u16string& image_path);
+
+// Whether the directory (or, with `directory` false, the executable) at
+// `path` is what the installed configuration requires of it.
+Result<bool> IsProtectedServiceObject(platform::Platform& platform, const std::u16string& path, bool directory);
+
+// What a service that is not exactly the installed one is called; nothing is changed then.
+inline constexpr char kForeignServiceConfiguration[] =
+    "existing Telvo network service has a foreign configuration; no changes made";
+
 }  // namespace telvo::network_broker

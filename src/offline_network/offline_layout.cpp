@@ -127,6 +127,17 @@ Result<void> InstallOfflineLayout(platform::Platform& platform) {
     return transaction.Commit();
 }
 
+Result<std::optional<std::size_t>> OfflineLayoutLeaseCount(platform::Platform& platform) {
+    platform::Wfp& wfp = platform.wfp;
+    TELVO_TRY_ASSIGN(WfpTransaction transaction, WfpTransaction::Begin(wfp));
+    TELVO_TRY_ASSIGN(const auto provider, LookupProvider(wfp, transaction.engine()));
+    TELVO_TRY_ASSIGN(const auto sublayer, LookupSublayer(wfp, transaction.engine()));
+    if (!provider && !sublayer) return std::optional<std::size_t>();
+    TELVO_TRY(VerifyOfflineLayout(wfp, transaction.engine()));
+    TELVO_TRY_ASSIGN(const auto leases, EnumerateOfflineLeases(platform, transaction.engine()));
+    return std::optional<std::size_t>(leases.size());
+}
+
 Result<void> RemoveOfflineLayout(platform::Platform& platform) {
     platform::Wfp& wfp = platform.wfp;
     TELVO_TRY_ASSIGN(WfpTransaction transaction, WfpTransaction::Begin(wfp));

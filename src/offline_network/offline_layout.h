@@ -1,6 +1,8 @@
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 #include <vector>
 
@@ -41,6 +43,11 @@ Result<void> InstallOfflineLayout(platform::Platform& platform);
 // Proves, inside the caller's transaction, that the provider and the
 // sublayer exist exactly as fixed, with the fixed descriptor.
 Result<void> VerifyOfflineLayout(platform::Wfp& wfp, platform::WfpEngine engine);
+
+// How many leases the layout holds, inside a transaction of its own that
+// changes nothing: nothing when the layout is absent; a partial or differing
+// layout is reported.
+Result<std::optional<std::size_t>> OfflineLayoutLeaseCount(platform::Platform& platform);
 
 // Removes the layout when it holds no lease; an absent layout is removed
 // already; a partial or differing one is reported and kept.

@@ -58,6 +58,18 @@ struct ServiceConfig {
     std::u16string display_name;
 };
 
+// What CreateServiceW registers: no load order group, tag, dependencies or
+// password. An empty start name passes null: the service runs as LocalSystem.
+struct ServiceDefinition {
+    std::u16string service_name;
+    std::u16string display_name;
+    std::uint32_t service_type = 0;
+    std::uint32_t start_type = 0;
+    std::uint32_t error_control = 0;
+    std::u16string binary_path_name;
+    std::u16string service_start_name;
+};
+
 // SERVICE_STATUS_PROCESS: SERVICE_STATUS and the process.
 struct ServiceStatusProcess : ServiceStatus {
     std::uint32_t process_id = 0;  // 0 while the service is not running
@@ -102,6 +114,20 @@ public:
                                                   std::uint32_t desired_access) = 0;
     virtual SysResult<void> CloseServiceHandle(ServiceHandle handle) = 0;
 
+    // CreateServiceW on a manager handle holding SC_MANAGER_CREATE_SERVICE:
+    // the new service's handle with `desired_access`. A taken name is
+    // ERROR_SERVICE_EXISTS (1073), a name marked for deletion
+    // ERROR_SERVICE_MARKED_FOR_DELETE (1072).
+    virtual SysResult<ServiceHandle> CreateServiceW(ServiceHandle manager, const ServiceDefinition& definition,
+                                                    std::uint32_t desired_access) = 0;
+    // DeleteService (DELETE on the handle): marks the service for deletion;
+    // it goes once it has stopped and its last handle is closed.
+    virtual SysResult<void> DeleteService(ServiceHandle service) = 0;
+    // SetServiceObjectSecurity with a self-relative descriptor: WRITE_DAC
+    // for the DACL, WRITE_OWNER for the owner and group.
+    virtual SysResult<void> SetServiceObjectSecurity(ServiceHandle service, std::uint32_t security_information,
+                                                     std::span<const std::uint8_t> security_descriptor) = 0;
+
     // QueryServiceConfigW with a buffer of `buffer_size` bytes that the
     // backend owns (none when 0). `bytes_needed` is set as Windows sets it,
     // also when the call fails with ERROR_INSUFFICIENT_BUFFER.
@@ -139,7 +165,8 @@ private:
 
 // SC_MANAGER_* and SERVICE_* access rights.
 namespace scm_access {
-inline constexpr std::uint32_t kConnect = 0x0001;  // SC_MANAGER_CONNECT
+inline constexpr std::uint32_t kConnect = 0x0001;        // SC_MANAGER_CONNECT
+inline constexpr std::uint32_t kCreateService = 0x0002;  // SC_MANAGER_CREATE_SERVICE
 }  // namespace scm_access
 namespace service_access {
 inline constexpr std::uint32_t kQueryConfig = 0x0001;
@@ -153,6 +180,11 @@ inline constexpr std::uint32_t kInterrogate = 0x0080;
 inline constexpr std::uint32_t kUserDefinedControl = 0x0100;
 inline constexpr std::uint32_t kAllAccess = 0x000F01FF;
 }  // namespace service_access
+
+// SERVICE_ERROR_* of CreateServiceW.
+namespace service_error_control {
+inline constexpr std::uint32_t kNormal = 1;
+}  // namespace service_error_control
 
 // The generic mapping of service objects.
 namespace service_generic {
@@ -219,6 +251,8 @@ inline constexpr std::uint32_t kServiceDoesNotExist = 1060;
 inline constexpr std::uint32_t kServiceCannotAcceptCtrl = 1061;
 inline constexpr std::uint32_t kServiceNotActive = 1062;
 inline constexpr std::uint32_t kServiceSpecificError = 1066;
+inline constexpr std::uint32_t kServiceMarkedForDelete = 1072;
+inline constexpr std::uint32_t kServiceExists = 1073;
 }  // namespace win32_error
 
 }  // namespace telvo::platform

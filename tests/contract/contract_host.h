@@ -72,6 +72,9 @@ public:
     // this command line and the default service descriptor; false when the
     // host cannot (the test then skips). The host removes it again.
     virtual bool InstallService(const std::u16string& name, const std::u16string& command_line) = 0;
+    // Makes the process an elevated Administrator's, as the installer runs;
+    // false when the host cannot (Windows: when the test does not run so).
+    virtual bool BecomeAdministrator() = 0;
 };
 
 // The host of this build: simulated natively, win32 in the Windows build.

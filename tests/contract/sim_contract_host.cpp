@@ -115,6 +115,12 @@ public:
         return true;
     }
 
+    bool BecomeAdministrator() override {
+        host_.security().SetProcessToken(
+            platform::sim::SimToken::InteractiveUser(host_.security().TokenUser(), true, true));
+        return true;
+    }
+
 private:
     static constexpr std::uint32_t kServerProcessId = 4400;
     platform::sim::SimHost host_;

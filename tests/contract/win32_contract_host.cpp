@@ -278,6 +278,16 @@ public:
         return visible;
     }
 
+    bool BecomeAdministrator() override {
+        HANDLE token = nullptr;
+        if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+        TOKEN_ELEVATION elevation{};
+        DWORD size = 0;
+        const BOOL ok = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
+        CloseHandle(token);
+        return ok && elevation.TokenIsElevated != 0;
+    }
+
 private:
     std::vector<std::thread> servers_;
     std::vector<std::u16string> services_;

@@ -7,7 +7,7 @@ namespace telvo::platform::sim {
 
 namespace {
 
-constexpr std::array<std::string_view, 127> kSeamCalls{
+constexpr std::array<std::string_view, 130> kSeamCalls{
     "AccessCheck",
     "BCryptGenRandom",
     "CancelIoEx",
@@ -27,11 +27,13 @@ constexpr std::array<std::string_view, 127> kSeamCalls{
     "CreateMutexW",
     "CreateNamedPipeW",
     "CreateProcessW",
+    "CreateServiceW",
     "CreateThread",
     "CreateWellKnownSid",
     "DeleteAppContainerProfile",
     "DeleteFileW",
     "DeleteProcThreadAttributeList",
+    "DeleteService",
     "DeregisterEventSource",
     "DeriveAppContainerSidFromAppContainerName",
     "DeriveCapabilitySidsFromName",
@@ -123,6 +125,7 @@ constexpr std::array<std::string_view, 127> kSeamCalls{
     "SetHandleInformation",
     "SetInformationJobObject",
     "SetSecurityInfo",
+    "SetServiceObjectSecurity",
     "SetServiceStatus",
     "SetThreadDescription",
     "Sleep",

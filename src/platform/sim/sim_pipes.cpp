@@ -310,24 +310,17 @@ SysResult<std::uint32_t> SimPipes::GetOverlappedResultEx(Handle file, Overlapped
             (void)settled();
         } else if (milliseconds == 0) {
             return Win32Failure(win32_error::kIoIncomplete);
-        } else if (may_complete && it->second.kind == SimPipeEnd::Kind::kConnect) {
+        } else if (may_complete && (it->second.kind == SimPipeEnd::Kind::kConnect || PeerMayAct(*end))) {
             // A server waiting for a client: a client process on another OS
             // thread may come; an idle wait does not move the virtual clock.
-            const auto deadline = std::chrono::steady_clock::now() + kListenRealWait;
-            idle_listen = true;
-            while (idle_listen && std::chrono::steady_clock::now() < deadline) {
-                lock.unlock();
-                std::this_thread::sleep_for(std::chrono::milliseconds(1));
-                lock.lock();
-                it = end->operations_.find(&overlapped);
-                if (it == end->operations_.end()) return Win32Failure(win32_error::kInvalidParameter);
-                idle_listen = !settled();
-            }
-        } else if (may_complete && PeerMayAct(*end)) {
-            // The other end is a simulated process on another OS thread: let it act.
-            const auto deadline = std::chrono::steady_clock::now() + kPeerRealWait;
+            // Otherwise the other end is a simulated process on another OS
+            // thread: let it act, unless a service control comes first.
+            idle_listen = it->second.kind == SimPipeEnd::Kind::kConnect;
+            const auto deadline = std::chrono::steady_clock::now() + (idle_listen ? kListenRealWait : kPeerRealWait);
+            const std::uint64_t interrupts = interrupts_.load();
             bool completed = false;
-            while (!completed && std::chrono::steady_clock::now() < deadline) {
+            while (!completed && std::chrono::steady_clock::now() < deadline &&
+                   (idle_listen || interrupts_.load() == interrupts)) {
                 lock.unlock();
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 lock.lock();
@@ -335,6 +328,7 @@ SysResult<std::uint32_t> SimPipes::GetOverlappedResultEx(Handle file, Overlapped
                 if (it == end->operations_.end()) return Win32Failure(win32_error::kInvalidParameter);
                 completed = settled();
             }
+            if (completed) idle_listen = false;
         }
     }
     SimPipeEnd::Operation& operation = it->second;
@@ -370,9 +364,18 @@ SysResult<void> SimPipes::CancelIoEx(Handle file, Overlapped& overlapped) {
 
 SysResult<void> SimPipes::WaitNamedPipeW(const std::u16string& name, std::uint32_t milliseconds) {
     TELVO_SIM_ENTER(host_, "WaitNamedPipeW", {milliseconds});
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     auto it = pipes_.find(Key(name));
     if (it == pipes_.end()) return Win32Failure(win32_error::kFileNotFound);
+    if (it->second.listening.empty() && it->second.served_instances > 0) {
+        const std::u16string key = Key(name);
+        listening_.wait_for(lock, std::chrono::seconds(2), [&] {
+            auto found = pipes_.find(key);
+            return found == pipes_.end() || !found->second.listening.empty();
+        });
+        it = pipes_.find(key);
+        if (it == pipes_.end()) return Win32Failure(win32_error::kFileNotFound);
+    }
     const NamedPipe& pipe = it->second;
     if (!pipe.listening.empty()) return {};
     const std::uint32_t limit = milliseconds == kNmpWaitUseDefault ? kDefaultPipeTimeoutMs : milliseconds;
@@ -471,6 +474,7 @@ SysResult<Handle> SimPipes::CreateNamedPipeW(const std::u16string& name, std::ui
         }
         ++pipe.served_instances;
         pipe.listening.push_back(instance);
+        listening_.notify_all();
     }
     return host_.handles().Add(std::make_shared<SimPipeEnd>(SimPipeEnd::Side::kServer, instance,
                                                             HandleTable::kEveryRight, this, key));
@@ -519,6 +523,7 @@ SysResult<void> SimPipes::ConnectNamedPipe(Handle pipe, Overlapped& overlapped) 
         std::lock_guard pipes_lock(mutex_);
         auto& listening = pipes_[end->key_].listening;
         if (std::find(listening.begin(), listening.end(), instance) == listening.end()) listening.push_back(instance);
+        listening_.notify_all();
     }
     end->operations_[&overlapped] = operation;
     return Win32Failure(win32_error::kIoPending);

@@ -1,6 +1,8 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -182,7 +184,10 @@ private:
 //   completed or unknown one fails with ERROR_NOT_FOUND.
 // - WaitNamedPipeW waits on the virtual clock for a listening instance; a
 //   time-out fails with ERROR_SEM_TIMEOUT; 0 ms is the pipe's default
-//   time-out of 50 ms. A contended pipe has an instance listen every period,
+//   time-out of 50 ms. A pipe that a server process serves (its instances
+//   made by CreateNamedPipeW) but that listens nowhere at the moment belongs
+//   to a process working in real time: the caller first waits up to 2
+//   seconds of real time for one of its instances to listen again. A contended pipe has an instance listen every period,
 //   which another client takes before the caller's next open.
 // - GetSecurityInfo(SE_KERNEL_OBJECT) of a client end needs READ_CONTROL on
 //   the handle and reads the instance's descriptor.
@@ -213,7 +218,9 @@ private:
 //   or at impersonation level without it.
 // - When the other end of a served instance belongs to a simulated process
 //   running on another OS thread, a wait for it lets real time pass (up to
-//   kPeerRealWait) before the virtual clock gives up the whole wait.
+//   kPeerRealWait) before the virtual clock gives up the whole wait. A
+//   service control delivered meanwhile ends that real wait early: the
+//   waiting service would see it within its own wait on Windows.
 // - A server's wait for a client (a pending ConnectNamedPipe) lets up to
 //   kListenRealWait of real time pass for a client on another OS thread;
 //   when none came it times out without moving the virtual clock. A
@@ -222,6 +229,9 @@ private:
 class SimPipes final : public Pipes {
 public:
     explicit SimPipes(SimHost& host) : host_(host) {}
+
+    // Ends the real-time part of every wait now in progress (a service control was delivered).
+    void InterruptRealWaits() { interrupts_.fetch_add(1); }
 
     SysResult<Handle> CreateEventW(bool manual_reset, bool initial_state) override;
     SysResult<void> ReadFile(Handle file, std::span<std::byte> buffer, Overlapped& overlapped) override;
@@ -285,6 +295,9 @@ private:
 
     SimHost& host_;
     mutable std::mutex mutex_;
+    std::atomic<std::uint64_t> interrupts_{0};
+    // Signalled when an instance of a server process starts listening.
+    std::condition_variable listening_;
     std::map<std::u16string, NamedPipe> pipes_;
 };
 

@@ -17,6 +17,12 @@ namespace {
 
 
 constexpr std::uint32_t kReadControl = 0x00020000;
+constexpr std::uint32_t kDelete = 0x00010000;
+constexpr std::uint32_t kWriteDac = 0x00040000;
+constexpr std::uint32_t kWriteOwner = 0x00080000;
+constexpr std::uint32_t kOwnerOrGroup = 0x1 | 0x2;  // OWNER_ and GROUP_SECURITY_INFORMATION
+constexpr std::uint32_t kDaclInformation = 0x4;
+constexpr auto kPendingGrace = std::chrono::seconds(2);
 constexpr std::uint32_t kQueryServiceConfigSize = 64;  // sizeof(QUERY_SERVICE_CONFIGW) on x64
 
 // The manager's own descriptor and generic mapping (windows-notes 11.1).
@@ -37,6 +43,25 @@ const winformat::SecurityDescriptor& ManagerDescriptor() {
         return built;
     }();
     return descriptor;
+}
+
+// What Windows gives a service CreateServiceW makes.
+std::vector<std::uint8_t> NewServiceDescriptor() {
+    namespace wk = winformat::well_known;
+    winformat::SecurityDescriptor built;
+    built.owner = wk::LocalSystem();
+    built.group = wk::LocalSystem();
+    const winformat::Sid interactive = winformat::Sid::Make(winformat::sid_authority::kNt, {4});
+    const winformat::Sid service = winformat::Sid::Make(winformat::sid_authority::kNt, {6});
+    built.dacl = winformat::AclSlot(*winformat::Acl::Fitted(
+        winformat::acl_revision::kRevision,
+        {winformat::Ace::Allowed(0x000201FD, wk::LocalSystem()), winformat::Ace::Allowed(0x000F01FF, wk::Administrators()),
+         winformat::Ace::Allowed(0x0002018D, interactive), winformat::Ace::Allowed(0x0002018D, service)}));
+    return built.ToSelfRelative();
+}
+
+bool IsPending(std::uint32_t state) {
+    return state == service_state::kStartPending || state == service_state::kStopPending;
 }
 
 std::uint32_t StringBytes(const std::u16string& text) { return static_cast<std::uint32_t>((text.size() + 1) * 2); }
@@ -173,7 +198,10 @@ SysResult<void> SimServiceControl::SetServiceStatus(ServiceStatusHandle handle, 
         it->second.status = ServiceStatusProcess{status, stopped ? 0 : state->process->id(), 0};
     }
     // STOPPED closes the service's side: the handle answers no more.
-    if (status.current_state == service_state::kStopped) state->status_handle.reset();
+    if (status.current_state == service_state::kStopped) {
+        state->status_handle.reset();
+        DropIfDeleted(state->key);
+    }
     changed_.notify_all();
     return {};
 }
@@ -184,6 +212,7 @@ SysResult<void> SimServiceControl::StartServiceW(ServiceHandle service) {
     auto installed = Open(service, service_access::kStart);
     if (!installed) return std::unexpected(installed.error());
     const std::u16string key = *handles_.at(static_cast<std::uint64_t>(service)).service;
+    if ((*installed)->marked_for_delete) return Win32Failure(win32_error::kServiceMarkedForDelete);
     if ((*installed)->status.current_state != service_state::kStopped) {
         return Win32Failure(win32_error::kServiceAlreadyRunning);
     }
@@ -227,6 +256,7 @@ void SimServiceControl::ProcessEnded(const std::shared_ptr<ServiceProcessState>&
             it->second.status = ServiceStatusProcess{
                 {it->second.config.service_type, service_state::kStopped, 0, kProcessAborted, 0, 0, 0}, 0, 0};
         }
+        DropIfDeleted(state->key);
         std::erase(processes_, state);
         changed_.notify_all();
     }
@@ -269,7 +299,9 @@ SysResult<ServiceStatus> SimServiceControl::ControlService(ServiceHandle service
     }
     ServiceProcessState* state = StateOfService(key);
     if (state == nullptr || !state->dispatcher_called) return Win32Failure(win32_error::kServiceRequestTimeout);
-    if (!Deliver(lock, *state, control)) return Win32Failure(win32_error::kServiceRequestTimeout);
+    const bool answered = Deliver(lock, *state, control).has_value();
+    host_.pipes().InterruptRealWaits();
+    if (!answered) return Win32Failure(win32_error::kServiceRequestTimeout);
     auto after = services_.find(key);
     if (after == services_.end()) return Win32Failure(win32_error::kInvalidHandle);
     return static_cast<const ServiceStatus&>(after->second.status);
@@ -319,7 +351,9 @@ std::optional<std::uint32_t> SimServiceControl::SendShutdown(const std::u16strin
         (it->second.status.controls_accepted & service_accept::kShutdown) == 0) {
         return std::nullopt;
     }
-    return Deliver(lock, *state, service_control::kShutdown);
+    const std::optional<std::uint32_t> answer = Deliver(lock, *state, service_control::kShutdown);
+    host_.pipes().InterruptRealWaits();
+    return answer;
 }
 
 void SimServiceControl::KillServiceProcess(const std::u16string& name) {
@@ -443,6 +477,7 @@ SysResult<ServiceHandle> SimServiceControl::OpenServiceW(ServiceHandle manager, 
     const std::u16string key = winformat::Upcased(service_name);
     auto it = services_.find(key);
     if (it == services_.end()) return Win32Failure(win32_error::kServiceDoesNotExist);
+    if (it->second.marked_for_delete) return Win32Failure(win32_error::kServiceMarkedForDelete);
     auto descriptor = winformat::SecurityDescriptor::ParseSelfRelative(it->second.security_descriptor);
     if (!descriptor) return Win32Failure(win32_error::kInvalidSecurityDescr);
     const std::uint32_t access = MapGenericBits(desired_access, kServiceMapping);
@@ -457,7 +492,11 @@ SysResult<ServiceHandle> SimServiceControl::OpenServiceW(ServiceHandle manager, 
 SysResult<void> SimServiceControl::CloseServiceHandle(ServiceHandle handle) {
     TELVO_SIM_ENTER(host_, "CloseServiceHandle");
     std::lock_guard lock(mutex_);
-    if (handles_.erase(static_cast<std::uint64_t>(handle)) == 0) return Win32Failure(win32_error::kInvalidHandle);
+    auto it = handles_.find(static_cast<std::uint64_t>(handle));
+    if (it == handles_.end()) return Win32Failure(win32_error::kInvalidHandle);
+    const std::optional<std::u16string> service = it->second.service;
+    handles_.erase(it);
+    if (service) DropIfDeleted(*service);
     return {};
 }
 
@@ -486,9 +525,23 @@ SysResult<ServiceConfig> SimServiceControl::QueryServiceConfigW(ServiceHandle se
 
 SysResult<ServiceStatusProcess> SimServiceControl::QueryServiceStatusEx(ServiceHandle service) {
     TELVO_SIM_ENTER(host_, "QueryServiceStatusEx");
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     auto installed = Open(service, service_access::kQueryStatus);
     if (!installed) return std::unexpected(installed.error());
+    const std::uint32_t seen = (*installed)->status.current_state;
+    if (IsPending(seen)) {
+        auto& [state, grace_end] = pending_grace_[*handles_.at(static_cast<std::uint64_t>(service)).service];
+        if (state != seen) {
+            state = seen;
+            grace_end = std::chrono::steady_clock::now() + kPendingGrace;
+        }
+        changed_.wait_until(lock, grace_end, [&] {
+            auto now = Open(service, service_access::kQueryStatus);
+            return !now || (*now)->status.current_state != seen;
+        });
+        installed = Open(service, service_access::kQueryStatus);
+        if (!installed) return std::unexpected(installed.error());
+    }
     return (*installed)->status;
 }
 
@@ -505,6 +558,97 @@ SysResult<void> SimServiceControl::QueryServiceObjectSecurity(ServiceHandle serv
     bytes_needed = static_cast<std::uint32_t>(parts->size());
     if (buffer.size() < parts->size()) return Win32Failure(win32_error::kInsufficientBuffer);
     std::memcpy(buffer.data(), parts->data(), parts->size());
+    return {};
+}
+
+void SimServiceControl::DropIfDeleted(const std::u16string& key) {
+    auto it = services_.find(key);
+    if (it == services_.end() || !it->second.marked_for_delete ||
+        it->second.status.current_state != service_state::kStopped) {
+        return;
+    }
+    for (const auto& [value, open] : handles_) {
+        if (open.service == key) return;
+    }
+    const std::u16string name = installed_names_.at(key);
+    host_.changes().Note([&] { return SimChange{SimChange::Kind::service_changed, name, u"deleted"}; });
+    services_.erase(it);
+    installed_names_.erase(key);
+    changed_.notify_all();
+}
+
+SysResult<ServiceHandle> SimServiceControl::CreateServiceW(ServiceHandle manager, const ServiceDefinition& definition,
+                                                           std::uint32_t desired_access) {
+    TELVO_SIM_ENTER(host_, "CreateServiceW",
+                    {definition.service_type, definition.start_type, definition.error_control, desired_access});
+    std::lock_guard lock(mutex_);
+    auto opened = handles_.find(static_cast<std::uint64_t>(manager));
+    if (opened == handles_.end() || opened->second.service) return Win32Failure(win32_error::kInvalidHandle);
+    if ((opened->second.granted & scm_access::kCreateService) == 0) return Win32Failure(win32_error::kAccessDenied);
+    if (definition.service_name.empty() || definition.binary_path_name.empty()) {
+        return Win32Failure(win32_error::kInvalidParameter);
+    }
+    const std::u16string key = winformat::Upcased(definition.service_name);
+    if (auto it = services_.find(key); it != services_.end()) {
+        return Win32Failure(it->second.marked_for_delete ? win32_error::kServiceMarkedForDelete
+                                                         : win32_error::kServiceExists);
+    }
+    SimInstalledService created;
+    created.config.service_type = definition.service_type;
+    created.config.start_type = definition.start_type;
+    created.config.error_control = definition.error_control;
+    created.config.binary_path_name = definition.binary_path_name;
+    created.config.service_start_name =
+        definition.service_start_name.empty() ? u"LocalSystem" : definition.service_start_name;
+    created.config.display_name = definition.display_name;
+    created.status.service_type = definition.service_type;
+    created.status.current_state = service_state::kStopped;
+    created.security_descriptor = NewServiceDescriptor();
+    host_.changes().Note(
+        [&] { return SimChange{SimChange::Kind::service_changed, definition.service_name, u"installed"}; });
+    services_[key] = std::move(created);
+    installed_names_[key] = definition.service_name;
+    const std::uint64_t value = next_handle_ += 8;
+    handles_[value] = OpenHandle{key, MapGenericBits(desired_access, kServiceMapping)};
+    changed_.notify_all();
+    return ServiceHandle{value};
+}
+
+SysResult<void> SimServiceControl::DeleteService(ServiceHandle service) {
+    TELVO_SIM_ENTER(host_, "DeleteService");
+    std::lock_guard lock(mutex_);
+    auto installed = Open(service, kDelete);
+    if (!installed) return std::unexpected(installed.error());
+    if ((*installed)->marked_for_delete) return Win32Failure(win32_error::kServiceMarkedForDelete);
+    (*installed)->marked_for_delete = true;
+    return {};
+}
+
+SysResult<void> SimServiceControl::SetServiceObjectSecurity(ServiceHandle service, std::uint32_t security_information,
+                                                            std::span<const std::uint8_t> security_descriptor) {
+    TELVO_SIM_ENTER(host_, "SetServiceObjectSecurity", {security_information});
+    std::lock_guard lock(mutex_);
+    std::uint32_t needed = 0;
+    if (security_information & kDaclInformation) needed |= kWriteDac;
+    if (security_information & kOwnerOrGroup) needed |= kWriteOwner;
+    if (needed == 0 || (security_information & ~(kDaclInformation | kOwnerOrGroup)) != 0) {
+        return Win32Failure(win32_error::kInvalidParameter);
+    }
+    auto installed = Open(service, needed);
+    if (!installed) return std::unexpected(installed.error());
+    auto passed = winformat::SecurityDescriptor::ParseSelfRelative(security_descriptor);
+    auto stored = winformat::SecurityDescriptor::ParseSelfRelative((*installed)->security_descriptor);
+    if (!passed || !stored) return Win32Failure(win32_error::kInvalidSecurityDescr);
+    if (security_information & 0x1) stored->owner = passed->owner;
+    if (security_information & 0x2) stored->group = passed->group;
+    if (security_information & kDaclInformation) {
+        stored->dacl = passed->dacl;
+        stored->control = static_cast<std::uint16_t>((stored->control & ~winformat::sd_control::kDaclProtected) |
+                                                     (passed->control & winformat::sd_control::kDaclProtected));
+    }
+    (*installed)->security_descriptor = stored->ToSelfRelative();
+    const std::u16string name = installed_names_.at(*handles_.at(static_cast<std::uint64_t>(service)).service);
+    host_.changes().Note([&] { return SimChange{SimChange::Kind::service_changed, name, u"descriptor changed"}; });
     return {};
 }
 

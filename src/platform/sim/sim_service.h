@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -38,6 +39,8 @@ struct SimInstalledService {
     ServiceStatusProcess status;
     // The service object's self-relative descriptor (owner, group, DACL).
     std::vector<std::uint8_t> security_descriptor;
+    // DeleteService marked it: it goes once it is stopped and unopened.
+    bool marked_for_delete = false;
 };
 
 // The Service Control Manager. As seen by a service process: started from a
@@ -93,6 +96,31 @@ struct SimInstalledService {
 //   never reaches the caller. A handler that has not answered within 30
 //   seconds is ERROR_SERVICE_REQUEST_TIMEOUT. Controls are delivered one at
 //   a time.
+// - CreateServiceW needs a manager handle with CREATE_SERVICE (which only an
+//   elevated administrator's manager handle holds); a taken name is
+//   ERROR_SERVICE_EXISTS, one marked for deletion
+//   ERROR_SERVICE_MARKED_FOR_DELETE. The service is STOPPED with the
+//   configuration given (an empty account: "LocalSystem", error control as
+//   given, no group, tag or dependencies) and the descriptor Windows gives a
+//   new service: owner and group LocalSystem; LocalSystem 0x201FD,
+//   Administrators 0xF01FF, Interactive and Service users 0x2018D (query,
+//   interrogate, user-defined controls, read control). The creator's handle
+//   holds the access it asked for, generic rights mapped.
+// - DeleteService needs DELETE and marks the service: while it is running or
+//   any handle to it is open it stays, and OpenServiceW, CreateServiceW,
+//   StartServiceW and a second DeleteService of it fail with
+//   ERROR_SERVICE_MARKED_FOR_DELETE; it goes when it is STOPPED and its last
+//   handle is closed.
+// - SetServiceObjectSecurity needs WRITE_DAC for the DACL and WRITE_OWNER for
+//   the owner or group, and replaces exactly those parts (the DACL's protected
+//   bit with it); a descriptor that does not parse is
+//   ERROR_INVALID_SECURITY_DESCR.
+// - A caller polls a service in a pending state (QueryServiceStatusEx of
+//   START_PENDING or STOP_PENDING) on the sim's virtual clock while the
+//   service's process works in real time: a query waits until the service
+//   reports another state, for at most 2 seconds of real time over all the
+//   queries of one pending state, so that a service that never leaves it
+//   lets the caller's own time-out run.
 // - The event log (11.2): RegisterEventSourceW accepts any source name
 //   ("Security" excepted: ERROR_ACCESS_DENIED); ReportEventW takes at most
 //   256 strings of at most 31,839 units each (ERROR_INVALID_PARAMETER);
@@ -116,6 +144,11 @@ public:
     SysResult<ServiceHandle> OpenServiceW(ServiceHandle manager, const std::u16string& service_name,
                                           std::uint32_t desired_access) override;
     SysResult<void> CloseServiceHandle(ServiceHandle handle) override;
+    SysResult<ServiceHandle> CreateServiceW(ServiceHandle manager, const ServiceDefinition& definition,
+                                            std::uint32_t desired_access) override;
+    SysResult<void> DeleteService(ServiceHandle service) override;
+    SysResult<void> SetServiceObjectSecurity(ServiceHandle service, std::uint32_t security_information,
+                                             std::span<const std::uint8_t> security_descriptor) override;
     SysResult<ServiceConfig> QueryServiceConfigW(ServiceHandle service, std::uint32_t buffer_size,
                                                  std::uint32_t& bytes_needed) override;
     SysResult<ServiceStatusProcess> QueryServiceStatusEx(ServiceHandle service) override;
@@ -179,6 +212,8 @@ private:
     ServiceProcessState* StateOfCaller();
     ServiceProcessState* StateOfService(const std::u16string& key);
     void ProcessEnded(const std::shared_ptr<ServiceProcessState>& state);
+    // Erases a service marked for deletion once it is stopped and unopened.
+    void DropIfDeleted(const std::u16string& key);
 
     struct OpenHandle {
         std::optional<std::u16string> service;  // nothing: the manager
@@ -203,6 +238,9 @@ private:
     std::vector<SimLoggedEvent> events_;
     std::map<std::u16string, std::vector<ServiceStatus>> history_;  // by upper-cased name
     std::map<std::u16string, std::vector<std::pair<std::uint32_t, std::uint32_t>>> answers_;
+    // The pending state a caller last polled, by upper-cased name, and the
+    // end of the real time its queries may wait for the service.
+    std::map<std::u16string, std::pair<std::uint32_t, std::chrono::steady_clock::time_point>> pending_grace_;
 };
 
 }  // namespace telvo::platform::sim

@@ -134,6 +134,38 @@ SysResult<void> Win32ServiceControl::CloseServiceHandle(ServiceHandle handle) {
     return {};
 }
 
+SysResult<ServiceHandle> Win32ServiceControl::CreateServiceW(ServiceHandle manager,
+                                                             const ServiceDefinition& definition,
+                                                             std::uint32_t desired_access) {
+    const std::wstring name(definition.service_name.begin(), definition.service_name.end());
+    const std::wstring display(definition.display_name.begin(), definition.display_name.end());
+    const std::wstring binary(definition.binary_path_name.begin(), definition.binary_path_name.end());
+    const std::wstring account(definition.service_start_name.begin(), definition.service_start_name.end());
+    SC_HANDLE service = ::CreateServiceW(ToNative(manager), name.c_str(), display.c_str(), desired_access,
+                                         definition.service_type, definition.start_type, definition.error_control,
+                                         binary.c_str(), nullptr, nullptr, nullptr,
+                                         account.empty() ? nullptr : account.c_str(), nullptr);
+    if (service == nullptr) return LastError();
+    return FromNative(service);
+}
+
+SysResult<void> Win32ServiceControl::DeleteService(ServiceHandle service) {
+    if (!::DeleteService(ToNative(service))) return LastError();
+    return {};
+}
+
+SysResult<void> Win32ServiceControl::SetServiceObjectSecurity(ServiceHandle service,
+                                                              std::uint32_t security_information,
+                                                              std::span<const std::uint8_t> security_descriptor) {
+    // The call does not write through the pointer; a copy keeps the caller's bytes const.
+    std::vector<std::uint8_t> descriptor(security_descriptor.begin(), security_descriptor.end());
+    if (!::SetServiceObjectSecurity(ToNative(service), security_information,
+                                    reinterpret_cast<PSECURITY_DESCRIPTOR>(descriptor.data()))) {
+        return LastError();
+    }
+    return {};
+}
+
 SysResult<ServiceConfig> Win32ServiceControl::QueryServiceConfigW(ServiceHandle service, std::uint32_t buffer_size,
                                                                   std::uint32_t& bytes_needed) {
     // Pointer-aligned storage for the structure and the strings after it.

@@ -21,6 +21,11 @@ public:
     SysResult<ServiceHandle> OpenServiceW(ServiceHandle manager, const std::u16string& service_name,
                                           std::uint32_t desired_access) override;
     SysResult<void> CloseServiceHandle(ServiceHandle handle) override;
+    SysResult<ServiceHandle> CreateServiceW(ServiceHandle manager, const ServiceDefinition& definition,
+                                            std::uint32_t desired_access) override;
+    SysResult<void> DeleteService(ServiceHandle service) override;
+    SysResult<void> SetServiceObjectSecurity(ServiceHandle service, std::uint32_t security_information,
+                                             std::span<const std::uint8_t> security_descriptor) override;
     SysResult<ServiceConfig> QueryServiceConfigW(ServiceHandle service, std::uint32_t buffer_size,
                                                  std::uint32_t& bytes_needed) override;
     SysResult<ServiceStatusProcess> QueryServiceStatusEx(ServiceHandle service) override;
