@@ -192,6 +192,31 @@ TEST(WineExe, EveryHostCommandEndsInOneReportOrOneRefusal) {
     }
 }
 
+// The network service under Wine: the status reports a bare host; prepare
+// and remove stop at the filtering engine, which Wine does not serve, and
+// change nothing.
+TEST(WineExe, NetworkSetupStopsAtTheFilteringEngine) {
+    const std::string bare =
+        "\"serviceName\":\"TelvoOfflineNetwork\",\"installPath\":\"C:\\\\Program "
+        "Files\\\\TelvoOfflineNetwork\\\\telvo-windows-sandbox.exe\",\"installed\":false,\"running\":false,"
+        "\"quiesced\":false,\"prepared\":false,\"changed\":false,\"servicePid\":0,\"activeLeases\":0,"
+        "\"retainedLeases\":0,\"policyVersion\":1,\"binaryMatches\":false}\n";
+    for (const std::string command : {"host-prepare", "host-remove"}) {
+        SCOPED_TRACE(command);
+        const ProcessResult result = RunExe({command, "--network"});
+        ASSERT_TRUE(result.exit_code.has_value()) << "killed at its time limit";
+        EXPECT_EQ(*result.exit_code, 2);
+        EXPECT_EQ(result.out,
+                  "{\"kind\":\"error\",\"protocolVersion\":1,\"code\":\"sandbox_backend_error\",\"message\":"
+                  "\"FwpmEngineOpen0 failed with Windows/WFP error 0x000006e4\"}\n");
+        const ProcessResult status = RunExe({"host-status", "--network"});
+        ASSERT_TRUE(status.exit_code.has_value()) << "killed at its time limit";
+        EXPECT_EQ(*status.exit_code, 0);
+        EXPECT_EQ(status.out,
+                  "{\"protocolVersion\":1,\"kind\":\"networkPreparation\",\"operation\":\"status\"," + bare);
+    }
+}
+
 TEST(WineExe, ClosedStandardOutputStillExitsWithTheErrorCode) {
     ProcessOptions options;
     options.input = LengthPrefix(0);

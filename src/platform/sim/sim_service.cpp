@@ -192,6 +192,7 @@ SysResult<void> SimServiceControl::SetServiceStatus(ServiceStatusHandle handle, 
         return Win32Failure(win32_error::kInvalidData);
     }
     history_[state->key].push_back(status);
+    pending_grace_.erase(state->key);
     auto it = services_.find(state->key);
     if (it != services_.end()) {
         const bool stopped = status.current_state == service_state::kStopped;
@@ -229,6 +230,7 @@ SysResult<void> SimServiceControl::StartServiceW(ServiceHandle service) {
     state->key = key;
     state->process = &process;
     state->own_process = true;
+    pending_grace_.erase(key);
     processes_.push_back(state);
     auto it = services_.find(key);
     if (it != services_.end()) {
@@ -250,6 +252,7 @@ void SimServiceControl::ProcessEnded(const std::shared_ptr<ServiceProcessState>&
     {
         std::lock_guard lock(mutex_);
         state->ended = true;
+        pending_grace_.erase(state->key);
         auto it = services_.find(state->key);
         // A process that ends without having reported STOPPED has crashed.
         if (it != services_.end() && it->second.status.process_id == state->process->id()) {
@@ -529,6 +532,7 @@ SysResult<ServiceStatusProcess> SimServiceControl::QueryServiceStatusEx(ServiceH
     auto installed = Open(service, service_access::kQueryStatus);
     if (!installed) return std::unexpected(installed.error());
     const std::uint32_t seen = (*installed)->status.current_state;
+    // pending_grace_ is forgotten whenever the service's status or process changes.
     if (IsPending(seen)) {
         auto& [state, grace_end] = pending_grace_[*handles_.at(static_cast<std::uint64_t>(service)).service];
         if (state != seen) {
