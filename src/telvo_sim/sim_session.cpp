@@ -109,7 +109,7 @@ public:
         const std::uint32_t exit_code = app::ProcessEntry(host.platform());
         const bool died = host.CallerIsDead();
         if (!died) host.EndProcessAndStartNext();
-        host.processes().JoinThreads();
+        JoinThreadsBesideTheService(host);
         host.faults().ClearCrash();
         // The service sweeps the leases of the ended process before the
         // state is written: a lease left behind would read back as retained.

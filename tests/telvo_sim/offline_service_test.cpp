@@ -126,7 +126,7 @@ struct OfflineRun {
     }
     ~OfflineRun() {
         host.stdin_pipe().CloseWriter();
-        host.processes().JoinThreads();
+        EndOfflineService(host);
     }
 
     std::uint32_t Entry(const std::string& command) {
@@ -144,7 +144,7 @@ struct OfflineRun {
     void EndProcess() {
         host.stdin_pipe().CloseWriter();
         if (!host.CallerIsDead()) host.EndProcessAndStartNext();
-        host.processes().JoinThreads();
+        JoinThreadsBesideTheService(host);
         host.faults().ClearCrash();
     }
     // What a sandbox run left beyond what the host had before (its metadata

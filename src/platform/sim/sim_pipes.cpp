@@ -370,9 +370,21 @@ SysResult<void> SimPipes::CancelIoEx(Handle file, Overlapped& overlapped) {
 
 SysResult<void> SimPipes::WaitNamedPipeW(const std::u16string& name, std::uint32_t milliseconds) {
     TELVO_SIM_ENTER(host_, "WaitNamedPipeW", {milliseconds});
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     auto it = pipes_.find(Key(name));
     if (it == pipes_.end()) return Win32Failure(win32_error::kFileNotFound);
+    if (it->second.listening.empty() && it->second.served_instances > 0 && milliseconds != 0) {
+        // A process serves the pipe on another OS thread: let it listen again.
+        const auto deadline = std::chrono::steady_clock::now() + kPeerRealWait;
+        while (std::chrono::steady_clock::now() < deadline) {
+            lock.unlock();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            lock.lock();
+            it = pipes_.find(Key(name));
+            if (it == pipes_.end()) return Win32Failure(win32_error::kFileNotFound);
+            if (!it->second.listening.empty() || it->second.served_instances == 0) break;
+        }
+    }
     const NamedPipe& pipe = it->second;
     if (!pipe.listening.empty()) return {};
     const std::uint32_t limit = milliseconds == kNmpWaitUseDefault ? kDefaultPipeTimeoutMs : milliseconds;
