@@ -85,12 +85,6 @@ Result<void> StartOfflineService(sim::SimHost& host, bool running) {
     return {};
 }
 
-void JoinThreadsBesideTheService(sim::SimHost& host) {
-    sim::SimHelperProcess* service = host.service().ServiceProcess(kServiceName);
-    if (service == nullptr) return host.processes().JoinThreads();
-    host.processes().JoinThreadsExcept(service->id());
-}
-
 Result<void> SettleOfflineService(sim::SimHost& host) {
     if (!Runs(host)) return {};
     std::uint64_t active = 0;

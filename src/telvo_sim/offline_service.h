@@ -17,10 +17,6 @@ namespace telvo::telvo_sim {
 // event-log message.
 Result<void> StartOfflineService(platform::sim::SimHost& host, bool running);
 
-// Waits until every thread on the host has returned but the running
-// service's, which goes on serving.
-void JoinThreadsBesideTheService(platform::sim::SimHost& host);
-
 // After the helper process has ended: asks the running service for its
 // status as a process of the user until it holds no active lease (it has
 // swept the leases of the ended process), at most kSettleRequests times.

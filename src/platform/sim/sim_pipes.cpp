@@ -374,7 +374,8 @@ SysResult<void> SimPipes::WaitNamedPipeW(const std::u16string& name, std::uint32
     auto it = pipes_.find(Key(name));
     if (it == pipes_.end()) return Win32Failure(win32_error::kFileNotFound);
     if (it->second.listening.empty() && it->second.served_instances > 0 && milliseconds != 0) {
-        // A process serves the pipe on another OS thread: let it listen again.
+        // A process serves the pipe on another OS thread: real time passes
+        // (up to kPeerRealWait) for it to listen again before the virtual wait.
         const auto deadline = std::chrono::steady_clock::now() + kPeerRealWait;
         while (std::chrono::steady_clock::now() < deadline) {
             lock.unlock();

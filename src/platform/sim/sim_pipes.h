@@ -219,8 +219,6 @@ private:
 //   when none came it times out without moving the virtual clock. A
 //   service's idle serve loop runs beside the processes it serves, and its
 //   waits would otherwise add to their time and expire their deadlines.
-//   Likewise WaitNamedPipeW on a pipe that a process serves lets up to
-//   kPeerRealWait of real time pass for an instance to listen again.
 class SimPipes final : public Pipes {
 public:
     explicit SimPipes(SimHost& host) : host_(host) {}

@@ -1,7 +1,6 @@
 #include "platform/sim/sim_processes.h"
 
 #include <algorithm>
-#include <iterator>
 #include <cstring>
 #include <utility>
 
@@ -65,12 +64,11 @@ SysResult<Handle> SimProcesses::CreateThread(std::function<void()> start) {
     const Handle handle = host_.handles().Add(thread);
     std::lock_guard lock(mutex_);
     // The new thread acts for the process that started it.
-    SimHelperProcess& creator = host_.caller();
-    threads_.push_back({creator.id(), std::thread([this, thread, &creator, routine = std::move(start)] {
+    threads_.emplace_back([this, thread, &creator = host_.caller(), routine = std::move(start)] {
         const auto binding = host_.Bind(creator);
         routine();
         thread->MarkEnded();
-    })});
+    });
     return handle;
 }
 
@@ -448,32 +446,19 @@ void SimProcesses::WriteOutput(SimProcess& process, const std::string& text, Han
 
 void SimProcesses::StartThreadFor(SimHelperProcess& process, std::function<void()> routine) {
     std::lock_guard lock(mutex_);
-    threads_.push_back({process.id(), std::thread([this, &process, routine = std::move(routine)] {
-                            const auto binding = host_.Bind(process);
-                            routine();
-                        })});
+    threads_.emplace_back([this, &process, routine = std::move(routine)] {
+        const auto binding = host_.Bind(process);
+        routine();
+    });
 }
 
 void SimProcesses::JoinThreads() {
-    std::vector<OwnedThread> threads;
+    std::vector<std::thread> threads;
     {
         std::lock_guard lock(mutex_);
         threads.swap(threads_);
     }
-    for (auto& owned : threads) owned.thread.join();
-}
-
-void SimProcesses::JoinThreadsExcept(std::uint32_t process_id) {
-    std::vector<OwnedThread> threads;
-    {
-        std::lock_guard lock(mutex_);
-        auto others = std::ranges::partition(threads_, [process_id](const OwnedThread& owned) {
-            return owned.process_id == process_id;
-        });
-        std::move(others.begin(), others.end(), std::back_inserter(threads));
-        threads_.erase(others.begin(), others.end());
-    }
-    for (auto& owned : threads) owned.thread.join();
+    for (auto& thread : threads) thread.join();
 }
 
 }  // namespace telvo::platform::sim

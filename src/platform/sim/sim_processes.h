@@ -81,9 +81,6 @@ public:
     // Waits (in real time) until every thread started through the seam has
     // returned.
     void JoinThreads();
-    // The same for the threads of every process but `process_id` (a
-    // service that goes on running).
-    void JoinThreadsExcept(std::uint32_t process_id);
     // Test side: an OS thread acting as `process` runs `routine` (a process
     // the host started, its first thread); JoinThreads waits for it too.
     void StartThreadFor(SimHelperProcess& process, std::function<void()> routine);
@@ -119,12 +116,7 @@ private:
 
     SimHost& host_;
     mutable std::mutex mutex_;
-    // Each thread with the process it acts for.
-    struct OwnedThread {
-        std::uint32_t process_id = 0;
-        std::thread thread;
-    };
-    std::vector<OwnedThread> threads_;
+    std::vector<std::thread> threads_;
     std::uint32_t next_id_ = 7000;
     std::map<std::u16string, std::vector<ProcessStep>> scripts_;
     ScriptFallback fallback_;
