@@ -155,5 +155,24 @@ TEST(SimPipeServerTest, EndsOnTheirOwnThreadsWaitForEachOther) {
     ASSERT_TRUE(served.platform.pipes.DisconnectNamedPipe(served.server.get()));
 }
 
+// A service's idle serve loop runs beside its clients: its wait for one
+// that does not come leaves the virtual clock to them.
+TEST(SimPipeServerTest, AnIdleServersWaitForAClientDoesNotMoveTheClock) {
+    Served served;
+    ASSERT_NO_FATAL_FAILURE(served.Create(OpenToTheClient()));
+    Overlapped connect{0, 0, 0, 0, served.event.get()};
+    ASSERT_EQ(served.platform.pipes.ConnectNamedPipe(served.server.get(), connect).error(),
+              SysError::Win32(win32_error::kIoPending));
+    const std::uint64_t before = served.host.clock().Now();
+    EXPECT_EQ(served.platform.pipes.GetOverlappedResultEx(served.server.get(), connect, 500, false).error(),
+              SysError::Win32(win32_error::kWaitTimeout));
+    EXPECT_EQ(served.host.clock().Now(), before);
+    // A client that comes later is still taken.
+    auto opened = served.Open(kIdentification);
+    ASSERT_TRUE(opened);
+    UniqueHandle client(served.platform.kernel, *opened);
+    EXPECT_TRUE(served.platform.pipes.GetOverlappedResultEx(served.server.get(), connect, 500, false));
+}
+
 }  // namespace
 }  // namespace telvo::platform::sim

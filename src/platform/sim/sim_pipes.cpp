@@ -369,9 +369,11 @@ SysResult<void> SimPipes::WaitNamedPipeW(const std::u16string& name, std::uint32
     if (it == pipes_.end()) return Win32Failure(win32_error::kFileNotFound);
     if (it->second.listening.empty() && it->second.served_instances > 0) {
         const std::u16string key = Key(name);
-        listening_.wait_for(lock, std::chrono::seconds(2), [&] {
+        // A process serves the pipe on another OS thread: real time passes
+        // (up to kPeerRealWait) for it to listen again before the virtual wait.
+        listening_.wait_for(lock, kPeerRealWait, [&] {
             auto found = pipes_.find(key);
-            return found == pipes_.end() || !found->second.listening.empty();
+            return found == pipes_.end() || !found->second.listening.empty() || found->second.served_instances == 0;
         });
         it = pipes_.find(key);
         if (it == pipes_.end()) return Win32Failure(win32_error::kFileNotFound);
