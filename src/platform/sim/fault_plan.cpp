@@ -58,7 +58,14 @@ void FaultPlan::OnCall(std::string call, std::uint64_t nth, std::function<void()
 
 void FaultPlan::CrashAfter(std::uint64_t calls) {
     std::lock_guard lock(mutex_);
+    crash_process_.reset();
     crash_at_ = total_ + calls;
+}
+
+void FaultPlan::CrashAfterCallsOf(std::uint32_t process_id, std::uint64_t calls) {
+    std::lock_guard lock(mutex_);
+    crash_process_ = process_id;
+    crash_at_ = process_totals_[process_id] + calls;
 }
 
 bool FaultPlan::Crashed() const {
@@ -92,7 +99,8 @@ std::optional<SysError> FaultPlan::Enter(std::string_view call, std::initializer
     std::optional<SysError> failure;
     {
         std::lock_guard lock(mutex_);
-        if (crash_at_ && total_ >= *crash_at_) {
+        if (crash_at_ && (!crash_process_ || *crash_process_ == process_id) &&
+            (crash_process_ ? process_totals_[process_id] : total_) >= *crash_at_) {
             crash_at_.reset();
             dead_.insert(process_id);
             to_end_ = process_id;
@@ -100,6 +108,7 @@ std::optional<SysError> FaultPlan::Enter(std::string_view call, std::initializer
         // A dead process makes no more calls: nothing is counted or done.
         if (dead_.contains(process_id)) return SysError::Win32(kProcessAborted);
         ++total_;
+        ++process_totals_[process_id];
         auto it = counts_.find(call);
         if (it == counts_.end()) it = counts_.emplace(std::string(call), 0).first;
         const std::uint64_t use = ++it->second;
@@ -130,6 +139,12 @@ std::uint64_t FaultPlan::Count(std::string_view call) const {
 std::uint64_t FaultPlan::Total() const {
     std::lock_guard lock(mutex_);
     return total_;
+}
+
+std::uint64_t FaultPlan::TotalOf(std::uint32_t process_id) const {
+    std::lock_guard lock(mutex_);
+    const auto it = process_totals_.find(process_id);
+    return it == process_totals_.end() ? 0 : it->second;
 }
 
 std::map<std::string, std::uint64_t, std::less<>> FaultPlan::Counts() const {

@@ -58,6 +58,9 @@ public:
     // on fails at once with ERROR_PROCESS_ABORTED and changes nothing; other
     // processes go on.
     void CrashAfter(std::uint64_t calls);
+    // The same for the calls of one process alone: it dies right after its
+    // own nth call from now, however other processes interleave theirs.
+    void CrashAfterCallsOf(std::uint32_t process_id, std::uint64_t calls);
     bool Crashed() const;
     bool IsDead(std::uint32_t process_id) const;
     // The process dies now (ended from outside: killed, or its host went down).
@@ -70,6 +73,8 @@ public:
 
     std::uint64_t Count(std::string_view call) const;
     std::uint64_t Total() const;
+    // The calls one process has made.
+    std::uint64_t TotalOf(std::uint32_t process_id) const;
     std::map<std::string, std::uint64_t, std::less<>> Counts() const;
 
 private:
@@ -91,7 +96,10 @@ private:
     std::vector<Call> log_;
     std::vector<Action> actions_;
     std::uint64_t total_ = 0;
-    std::optional<std::uint64_t> crash_at_;  // the total after which the calling process dies
+    std::map<std::uint32_t, std::uint64_t> process_totals_;
+    // The total (of crash_process_'s calls, when set) after which the calling process dies.
+    std::optional<std::uint64_t> crash_at_;
+    std::optional<std::uint32_t> crash_process_;
     std::set<std::uint32_t> dead_;
     std::optional<std::uint32_t> to_end_;
 };

@@ -356,11 +356,24 @@ SysResult<void> SimPipes::CancelIoEx(Handle file, Overlapped& overlapped) {
 
 SysResult<void> SimPipes::WaitNamedPipeW(const std::u16string& name, std::uint32_t milliseconds) {
     TELVO_SIM_ENTER(host_, "WaitNamedPipeW", {milliseconds});
-    std::lock_guard lock(mutex_);
-    auto it = pipes_.find(Key(name));
+    const std::u16string key = Key(name);
+    std::unique_lock lock(mutex_);
+    auto it = pipes_.find(key);
     if (it == pipes_.end()) return Win32Failure(win32_error::kFileNotFound);
+    if (!it->second.listening.empty()) return {};
+    // A process serves the pipe from another OS thread: between two clients
+    // it listens again soon. Let it, in real time, before the virtual clock
+    // gives up the whole wait.
+    const auto deadline = std::chrono::steady_clock::now() + kPeerRealWait;
+    while (it->second.served_instances > 0 && std::chrono::steady_clock::now() < deadline) {
+        lock.unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        lock.lock();
+        it = pipes_.find(key);
+        if (it == pipes_.end()) return Win32Failure(win32_error::kFileNotFound);
+        if (!it->second.listening.empty()) return {};
+    }
     const NamedPipe& pipe = it->second;
-    if (!pipe.listening.empty()) return {};
     const std::uint32_t limit = milliseconds == kNmpWaitUseDefault ? kDefaultPipeTimeoutMs : milliseconds;
     const std::uint64_t now = host_.clock().Now();
     if (pipe.busy_period_ms && *pipe.busy_period_ms > 0) {

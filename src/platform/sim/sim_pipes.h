@@ -180,7 +180,9 @@ private:
 //   completed or unknown one fails with ERROR_NOT_FOUND.
 // - WaitNamedPipeW waits on the virtual clock for a listening instance; a
 //   time-out fails with ERROR_SEM_TIMEOUT; 0 ms is the pipe's default
-//   time-out of 50 ms. A contended pipe has an instance listen every period,
+//   time-out of 50 ms. While a process serves the pipe (between two clients
+//   its instance listens again once it calls ConnectNamedPipe), real time
+//   passes first, up to kPeerRealWait. A contended pipe has an instance listen every period,
 //   which another client takes before the caller's next open.
 // - GetSecurityInfo(SE_KERNEL_OBJECT) of a client end needs READ_CONTROL on
 //   the handle and reads the instance's descriptor.
