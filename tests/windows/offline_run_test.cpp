@@ -194,7 +194,8 @@ CutOutcome CutAndRecover(std::uint64_t after, Aftermath aftermath) {
         outcome.retained = true;
         next = run.Run(kCommand);
     }
-    EXPECT_TRUE(next && *next == 3) << where << ": " << run.ErrorOf(next);
+    EXPECT_TRUE(next && *next == 3) << where << ": " << run.ErrorOf(next) << "; the service's events: "
+                                    << ::testing::PrintToString(run.broker.EventMessages());
     EXPECT_EQ(run.LeaseFilters().size(), 0u) << where;
     EXPECT_EQ(run.Leftovers(), std::vector<std::string>{}) << where;
     std::lock_guard lock(run.observed.mutex);
