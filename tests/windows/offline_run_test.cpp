@@ -124,15 +124,43 @@ TEST(OfflineRun, TheCommandRunsBetweenFourFiltersThatCarryItsLease) {
     EXPECT_EQ(test.Leftovers(), std::vector<std::string>{});
 }
 
-// The helper's own seam calls in one whole offline run.
-std::uint64_t HelperCallsOfARun() {
+// The helper's own seam calls in one whole offline run, and after which of
+// them it began each broker call (register, release).
+struct RunPlan {
+    std::uint64_t calls = 0;
+    std::vector<std::uint64_t> broker_calls;
+};
+RunPlan PlanOfARun() {
     OfflineHost reference;
+    RunPlan plan;
     const std::uint32_t helper = reference.host.caller().id();
     const std::uint64_t before = reference.host.faults().TotalOf(helper);
+    // Only a client asks for the pipe's server process.
+    const std::uint64_t asked = reference.host.faults().Count("GetNamedPipeServerProcessId");
+    for (std::uint64_t nth = 1; nth <= 2; ++nth) {
+        reference.host.faults().OnCall("GetNamedPipeServerProcessId", asked + nth, [&] {
+            plan.broker_calls.push_back(reference.host.faults().TotalOf(helper) - before);
+        });
+    }
     auto exit_code = reference.Run(kCommand);
     EXPECT_TRUE(exit_code && *exit_code == 3) << reference.ErrorOf(exit_code);
     EXPECT_EQ(reference.LeaseFilters(), std::vector<platform::WfpFilter>{});
-    return reference.host.faults().TotalOf(helper) - before;
+    plan.calls = reference.host.faults().TotalOf(helper) - before;
+    EXPECT_EQ(plan.broker_calls.size(), 2u);
+    return plan;
+}
+
+// The points of the sweep: every one from shortly before each broker call
+// to well after it (the lease, the resume, the release and the Job's end),
+// and every kStride-th elsewhere, which keeps the sweep within seconds.
+constexpr std::uint64_t kStride = 10;
+constexpr std::uint64_t kBefore = 15;
+constexpr std::uint64_t kAfter = 45;
+bool Sampled(const RunPlan& plan, std::uint64_t point) {
+    for (const std::uint64_t call : plan.broker_calls) {
+        if (point + kBefore >= call && point <= call + kAfter) return true;
+    }
+    return point % kStride == 0;
 }
 
 // What follows the helper's end, before the user's next run.
@@ -148,17 +176,20 @@ enum class Aftermath : std::uint8_t {
 struct CutOutcome {
     bool crashed = false;
     bool retained = false;  // the next run kept the journal with a message
+    std::string first_refusal;
 };
 
 // The helper cut off after its `after`-th seam call of an offline run, then
 // the aftermath, then the user's next run, which must work and leave nothing.
 CutOutcome CutAndRecover(std::uint64_t after, Aftermath aftermath) {
-    const std::string where = "helper cut after its call " + std::to_string(after);
     CutOutcome outcome;
     OfflineHost run;
     run.host.faults().CrashAfterCallsOf(run.host.caller().id(), after);
     (void)run.Run(kCommand);
     outcome.crashed = run.host.CallerIsDead();
+    const std::string where = "helper cut after its call " + std::to_string(after) +
+                              (outcome.crashed ? "" : " (past the run's end)") + ", aftermath " +
+                              std::to_string(static_cast<int>(aftermath));
     // Whatever of the run may still execute does so behind its filters.
     for (const auto& process : run.Running()) {
         EXPECT_EQ(run.LeaseFiltersOf(*process->token().package).size(), 4u)
@@ -191,7 +222,12 @@ CutOutcome CutAndRecover(std::uint64_t after, Aftermath aftermath) {
 
     auto next = run.Run(kCommand);
     if (!next) {
+        // Refused with a message, the journal kept: the user's run after
+        // that, in a process of its own, must work.
         outcome.retained = true;
+        outcome.first_refusal = run.ErrorOf(next);
+        run.host.EndProcessAndStartNext();
+        run.host.stdin_pipe().HoldOpen();
         next = run.Run(kCommand);
     }
     EXPECT_TRUE(next && *next == 3) << where << ": " << run.ErrorOf(next) << "; the service's events: "
@@ -230,23 +266,27 @@ TEST(OfflineRun, AfterAPowerLossTheNextBootsServiceDropsTheOldLeaseAndTheNextRun
 
 TEST(OfflineRun, AHelperCutOffAnywhereLeavesNothingUnprotectedAndTheNextRunWorks) {
     const auto started = std::chrono::steady_clock::now();
-    const std::uint64_t calls = HelperCallsOfARun();
-    ASSERT_GT(calls, 100u);
+    const RunPlan plan = PlanOfARun();
+    ASSERT_GT(plan.calls, 100u);
     std::size_t crashed = 0;
     std::size_t retained = 0;
     std::size_t points = 0;
-    for (std::uint64_t after = 0; after < calls; ++after) {
-        const auto aftermath = static_cast<Aftermath>(after % 3);
+    std::set<std::string> refusals;
+    for (std::uint64_t after = 0; after < plan.calls; ++after) {
+        if (!Sampled(plan, after)) continue;
+        const auto aftermath = static_cast<Aftermath>(points % 3);
         const CutOutcome outcome = CutAndRecover(after, aftermath);
         ++points;
         crashed += outcome.crashed ? 1 : 0;
         retained += outcome.retained ? 1 : 0;
+        if (outcome.retained) refusals.insert(outcome.first_refusal);
         if (::testing::Test::HasFailure()) return;
     }
-    const auto seconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    std::cout << "[ offline helper cut sweep: " << calls << " helper calls, " << points << " points, " << crashed
-              << " crashed the run, " << retained << " kept the journal once; " << seconds << " s ]\n";
+    const auto seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    std::cout << "[ offline helper cut sweep: " << plan.calls << " helper calls, broker calls after "
+              << ::testing::PrintToString(plan.broker_calls) << ", " << points << " points, " << crashed
+              << " crashed the run, " << retained << " kept the journal once (" << ::testing::PrintToString(refusals)
+              << "); " << seconds << " s ]\n";
 }
 
 }  // namespace
