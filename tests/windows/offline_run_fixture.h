@@ -59,13 +59,8 @@ protected:
     // boot; then the Service Control Manager starts the service again.
     void PowerLossAndBoot() {
         host.service().EndServiceProcesses();
-        if (host.CallerIsDead()) {
-            host.StartNewProcess();
-        } else {
-            host.EndProcessAndStartNext();
-        }
+        NextProcess();
         host.processes().JoinThreads();
-        host.stdin_pipe().HoldOpen();
         host.wfp().Reboot();
         StartService();
     }

@@ -72,6 +72,7 @@ struct OfflineHost : OfflineRunTest {
     using OfflineRunTest::Run;
     using OfflineRunTest::broker;
     using OfflineRunTest::ErrorOf;
+    using OfflineRunTest::NextProcess;
 };
 
 TEST(OfflineRun, TheCommandRunsBetweenFourFiltersThatCarryItsLease) {
@@ -195,12 +196,7 @@ CutOutcome CutAndRecover(std::uint64_t after, Aftermath aftermath) {
         EXPECT_EQ(run.LeaseFiltersOf(*process->token().package).size(), 4u)
             << where << ": process " << process->id() << " runs without its filters";
     }
-    if (outcome.crashed) {
-        run.host.StartNewProcess();
-    } else {
-        run.host.EndProcessAndStartNext();
-    }
-    run.host.stdin_pipe().HoldOpen();
+    run.NextProcess();
 
     if (aftermath == Aftermath::kServiceSweep) {
         // The service sweeps between one client and the next: after the
@@ -226,8 +222,7 @@ CutOutcome CutAndRecover(std::uint64_t after, Aftermath aftermath) {
         // that, in a process of its own, must work.
         outcome.retained = true;
         outcome.first_refusal = run.ErrorOf(next);
-        run.host.EndProcessAndStartNext();
-        run.host.stdin_pipe().HoldOpen();
+        run.NextProcess();
         next = run.Run(kCommand);
     }
     EXPECT_TRUE(next && *next == 3) << where << ": " << run.ErrorOf(next) << "; the service's events: "
