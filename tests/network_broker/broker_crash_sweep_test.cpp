@@ -1,13 +1,14 @@
 // The service cut off after each seam call of a register and of a release,
-// then started afresh as the service starts (the current boot's leases
-// retained): a lease is whole or absent, present once it was committed,
-// gone once its removal was.
+// then started again by the Service Control Manager (the current boot's
+// leases retained): a lease is whole or absent, present once it was
+// committed, gone once its removal was.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
 
 #include "network_broker/broker_service_fixture.h"
+#include "network_broker/service_test_host.h"
 
 namespace telvo::network_broker::testing {
 namespace {
@@ -24,18 +25,22 @@ void ServeUntilCut(BrokerServiceHost& service) {
     }
 }
 
-// The leases a service started afresh finds: the enumeration itself fails
-// on a lease that is not whole.
+// The service started afresh by the Service Control Manager after the cut,
+// as it is on the host the installer left: it must come up, enumerate the
+// leases (which fails on one that is not whole) and keep those of this boot
+// as retained. The leases the filtering engine then holds.
 std::vector<offline_network::OfflineLease> LeasesAfterRestart(BrokerServiceHost& service) {
-    SimHelperProcess& restarted = service.host.StartHelperProcess();
-    restarted.SetToken(std::make_shared<const SimToken>(SimToken::LocalSystem()));
-    const auto binding = service.host.Bind(restarted);
-    auto transaction = offline_network::WfpTransaction::Begin(service.platform.wfp);
-    EXPECT_TRUE(transaction) << transaction.error().Display();
-    if (!transaction) return {};
-    auto leases = offline_network::EnumerateOfflineLeases(service.platform, transaction->engine());
-    EXPECT_TRUE(leases) << leases.error().Display();
-    return leases.value_or(std::vector<offline_network::OfflineLease>{});
+    service.host.files().AddVolume({});
+    OfflineServiceOn restarted(service.host);
+    EXPECT_TRUE(restarted.Start());
+    EXPECT_TRUE(restarted.WaitForState(service_state::kRunning)) << ::testing::PrintToString(restarted.EventMessages());
+    const auto leases = restarted.Leases();
+    auto status = service.AsClient([&] { return CallBroker(service.platform, StatusRequest{}); });
+    EXPECT_TRUE(status) << status.error().Display();
+    if (status) {
+        EXPECT_EQ(std::get<StatusResult>(status->result), (StatusResult{0, leases.size()}));
+    }
+    return leases;
 }
 
 // How many seam calls serving takes, and after which of them the WFP

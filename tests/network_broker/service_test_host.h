@@ -1,9 +1,10 @@
 #pragma once
 
-// A simulated host with the offline-network service installed and stopped,
+// The offline-network service installed and stopped on a simulated host,
 // whose Service Control Manager starts this product's service in a
 // LocalSystem process of its own; the test acts as an elevated
-// administrator when it controls the service.
+// administrator when it controls the service. OfflineServiceOn works on a
+// host a test has prepared otherwise; ServiceTestHost brings its own.
 
 #include <gtest/gtest.h>
 
@@ -31,20 +32,22 @@ using platform::sim::SimToken;
 
 inline Sid AdministratorSid() { return Sid::Make(winformat::sid_authority::kNt, {21, 7, 8, 9, 500}); }
 
-class ServiceTestHost {
+class OfflineServiceOn {
 public:
-    ServiceTestHost()
-        : admin_(host.StartHelperProcessAs(
+    explicit OfflineServiceOn(SimHost& on)
+        : host(on),
+          admin_(host.StartHelperProcessAs(
               std::make_shared<const SimToken>(SimToken::InteractiveUser(AdministratorSid(), true, true)))),
           system_(host.StartHelperProcessAs(std::make_shared<const SimToken>(SimToken::LocalSystem()))) {
-        host.files().AddVolume({});
         InstallOfflineService(host);
         service().status = {};
         service().status.service_type = platform::service_type::kWin32OwnProcess;
         service().status.current_state = service_state::kStopped;
         host.service().SetProgram(kServiceName, [this] { (void)RunNetworkService(host.platform()); });
     }
-    ~ServiceTestHost() { host.service().EndServiceProcesses(); }
+    OfflineServiceOn(const OfflineServiceOn&) = delete;
+    OfflineServiceOn& operator=(const OfflineServiceOn&) = delete;
+    ~OfflineServiceOn() { host.service().EndServiceProcesses(); }
 
     platform::Platform& platform() { return host.platform(); }
     platform::sim::SimInstalledService& service() { return *host.service().Find(kServiceName); }
@@ -94,18 +97,20 @@ public:
         });
         return record;
     }
-    // The profiles whose leases the filtering engine holds.
-    std::vector<std::string> LeasedProfiles() {
+    // The leases the filtering engine holds, each filter validated.
+    std::vector<offline_network::OfflineLease> Leases() {
         return AsSystem([&] {
-            std::vector<std::string> profiles;
             auto transaction = offline_network::WfpTransaction::Begin(platform().wfp).value();
             auto leases = offline_network::EnumerateOfflineLeases(platform(), transaction.engine());
             EXPECT_TRUE(leases) << leases.error().Display();
-            if (leases) {
-                for (const auto& lease : *leases) profiles.push_back(lease.record.profile_name);
-            }
-            return profiles;
+            return leases.value_or(std::vector<offline_network::OfflineLease>{});
         });
+    }
+    // The profiles whose leases the filtering engine holds.
+    std::vector<std::string> LeasedProfiles() {
+        std::vector<std::string> profiles;
+        for (const auto& lease : Leases()) profiles.push_back(lease.record.profile_name);
+        return profiles;
     }
 
     SysResult<void> Start() {
@@ -152,11 +157,22 @@ public:
         return messages;
     }
 
-    SimHost host;
+    SimHost& host;
 
 private:
     SimHelperProcess& admin_;
     SimHelperProcess& system_;
+};
+
+// A host of its own with one volume and the service on it.
+struct OwnedSimHost {
+    OwnedSimHost() { owned_host.files().AddVolume({}); }
+    SimHost owned_host;
+};
+
+class ServiceTestHost : private OwnedSimHost, public OfflineServiceOn {
+public:
+    ServiceTestHost() : OfflineServiceOn(owned_host) {}
 };
 
 }  // namespace telvo::network_broker::testing

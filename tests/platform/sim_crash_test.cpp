@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <optional>
+#include <thread>
 
 #include "platform/sim/sim_host.h"
 #include "process/sandbox_job.h"
@@ -80,6 +81,25 @@ TEST_F(SimCrashTest, CallsAfterTheCrashPointChangeNothing) {
     EXPECT_FALSE(host.files().Lookup(u"\\\\?\\C:\\state\\second"));
     host.platform().console.ExitProcess(0);
     EXPECT_FALSE(host.console().ExitCode());
+}
+
+// Another process's calls, made on another OS thread, neither count towards
+// the crash point of one process nor end that process in its place.
+TEST_F(SimCrashTest, ACrashPointOfOneProcessIgnoresTheCallsOfOthers) {
+    SimHelperProcess& other = host.StartHelperProcess();
+    const std::uint32_t cut = host.caller().id();
+    host.faults().CountOnly(cut);
+    host.faults().CrashAfter(1);
+    std::thread beside([&] {
+        const auto binding = host.Bind(other);
+        for (int call = 0; call < 3; ++call) EXPECT_TRUE(host.platform().pipes.CreateEventW(true, false));
+    });
+    beside.join();
+    EXPECT_TRUE(host.platform().files.CreateDirectoryW(u"\\\\?\\C:\\state\\first"));
+    EXPECT_EQ(host.platform().files.CreateDirectoryW(u"\\\\?\\C:\\state\\second").error(), SysError::Win32(1067));
+    EXPECT_TRUE(host.faults().IsDead(cut));
+    EXPECT_FALSE(host.faults().IsDead(other.id()));
+    EXPECT_EQ(host.faults().Total(), 1u);
 }
 
 TEST_F(SimCrashTest, ProcessEndKillsItsJobsAndFreesItsByteLocks) {

@@ -41,14 +41,9 @@ protected:
         const std::string out = host.stdout_pipe().Bytes();
         const std::size_t record = out.rfind("{\"kind\":");
         const std::string result = record == std::string::npos ? out : out.substr(record);
-        if (host.CallerIsDead()) {
-            host.StartNewProcess();
-        } else {
-            host.EndProcessAndStartNext();
-        }
+        NextProcess();
         // The last process's monitor thread sees its input close and ends.
         host.processes().JoinThreads();
-        host.stdin_pipe().HoldOpen();
         return result;
     }
 

@@ -59,6 +59,17 @@ protected:
         return ExecuteRequest(platform(), run);
     }
     Result<std::int32_t> Recover() { return ExecuteRequest(platform(), protocol::Recover{1}); }
+    // The current process ends as a process ends (unless it has died
+    // already) and the user's next one starts; its controller keeps its
+    // standard input open.
+    void NextProcess() {
+        if (host.CallerIsDead()) {
+            host.StartNewProcess();
+        } else {
+            host.EndProcessAndStartNext();
+        }
+        host.stdin_pipe().HoldOpen();
+    }
     std::vector<std::string> Leftovers() { return telvo::testing::RunLeftovers(host, kState); }
     std::vector<std::u16string> Journals() {
         std::vector<std::u16string> journals;

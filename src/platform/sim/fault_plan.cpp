@@ -7,6 +7,8 @@ namespace telvo::platform::sim {
 
 namespace {
 constexpr std::uint32_t kProcessAborted = 1067;  // ERROR_PROCESS_ABORTED
+// Set on the thread whose seam call met the crash point, until it takes the crash.
+thread_local bool met_crash_point_on_this_thread = false;
 }  // namespace
 
 SysError::Kind ErrorKindOfCall(std::string_view call) {
@@ -73,6 +75,10 @@ bool FaultPlan::IsDead(std::uint32_t process_id) const {
 
 std::optional<std::uint32_t> FaultPlan::TakeCrash() {
     std::lock_guard lock(mutex_);
+    // Only the thread whose call met the crash point ends the process, which
+    // is its own: a thread of another process must not end that one instead.
+    if (!met_crash_point_on_this_thread) return std::nullopt;
+    met_crash_point_on_this_thread = false;
     return std::exchange(to_end_, std::nullopt);
 }
 
@@ -100,6 +106,7 @@ std::optional<SysError> FaultPlan::Enter(std::string_view call, std::initializer
             crash_at_.reset();
             dead_.insert(process_id);
             to_end_ = process_id;
+            met_crash_point_on_this_thread = true;
         }
         // A dead process makes no more calls: nothing is counted or done.
         if (dead_.contains(process_id)) return SysError::Win32(kProcessAborted);

@@ -184,11 +184,11 @@ private:
 //   completed or unknown one fails with ERROR_NOT_FOUND.
 // - WaitNamedPipeW waits on the virtual clock for a listening instance; a
 //   time-out fails with ERROR_SEM_TIMEOUT; 0 ms is the pipe's default
-//   time-out of 50 ms. A pipe that a server process serves (its instances
-//   made by CreateNamedPipeW) but that listens nowhere at the moment belongs
-//   to a process working in real time: the caller first waits up to 2
-//   seconds of real time for one of its instances to listen again. A contended pipe has an instance listen every period,
-//   which another client takes before the caller's next open.
+//   time-out of 50 ms. While a process serves the pipe (between two clients
+//   its instance listens again once it calls ConnectNamedPipe), real time
+//   passes first, up to kPeerRealWait. A contended pipe has an instance
+//   listen every period, which another client takes before the caller's
+//   next open.
 // - GetSecurityInfo(SE_KERNEL_OBJECT) of a client end needs READ_CONTROL on
 //   the handle and reads the instance's descriptor.
 // The server side (windows-notes section 7.1, 7.3):
