@@ -16,6 +16,7 @@
 #include "network_broker/broker_call.h"
 #include "offline_network/lease_record.h"
 #include "offline_run_fixture.h"
+#include "support/sweep_coverage.h"
 
 namespace telvo::windows {
 namespace {
@@ -151,13 +152,14 @@ RunPlan PlanOfARun() {
     return plan;
 }
 
-// The points of the sweep: every one from shortly before each broker call
-// to well after it (the lease, the resume, the release and the Job's end),
-// and every kStride-th elsewhere, which keeps the sweep within seconds.
+// The points of the sweep: every one; under the sanitizers every one from
+// shortly before each broker call to well after it (the lease, the resume,
+// the release and the Job's end), and every kStride-th elsewhere.
 constexpr std::uint64_t kStride = 10;
 constexpr std::uint64_t kBefore = 15;
 constexpr std::uint64_t kAfter = 45;
 bool Sampled(const RunPlan& plan, std::uint64_t point) {
+    if (::telvo::testing::kSweepEveryPoint) return true;
     for (const std::uint64_t call : plan.broker_calls) {
         if (point + kBefore >= call && point <= call + kAfter) return true;
     }
@@ -222,7 +224,7 @@ CutOutcome CutAndRecover(std::uint64_t after, Aftermath aftermath) {
         // Refused with a message, the journal kept: the user's run after
         // that, in a process of its own, must work.
         outcome.retained = true;
-        outcome.first_refusal = run.ErrorOf(next);
+        outcome.first_refusal = where + ": " + run.ErrorOf(next);
         run.NextProcess();
         next = run.Run(kCommand);
     }
