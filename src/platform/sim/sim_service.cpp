@@ -534,11 +534,13 @@ SysResult<ServiceStatusProcess> SimServiceControl::QueryServiceStatusEx(ServiceH
     const std::uint32_t seen = (*installed)->status.current_state;
     // pending_grace_ is forgotten whenever the service's status or process changes.
     if (IsPending(seen)) {
-        auto& [state, grace_end] = pending_grace_[*handles_.at(static_cast<std::uint64_t>(service)).service];
+        auto& [state, grace] = pending_grace_[*handles_.at(static_cast<std::uint64_t>(service)).service];
         if (state != seen) {
             state = seen;
-            grace_end = std::chrono::steady_clock::now() + kPendingGrace;
+            grace = std::chrono::steady_clock::now() + kPendingGrace;
         }
+        // A copy: the entry goes with the next status report, while this waits.
+        const auto grace_end = grace;
         changed_.wait_until(lock, grace_end, [&] {
             auto now = Open(service, service_access::kQueryStatus);
             return !now || (*now)->status.current_state != seen;
