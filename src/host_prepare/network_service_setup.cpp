@@ -1,6 +1,7 @@
 #include "host_prepare/network_service_setup.h"
 
 #include <algorithm>
+#include <span>
 #include <variant>
 
 #include "common/try.h"
@@ -52,10 +53,11 @@ Result<bool> PassesProtectedQuery(Platform& platform) {
     return std::unexpected(std::move(query.error()));
 }
 
-Result<NetworkSetupReport> Status(Platform& platform, const std::u16string& image_path) {
+// `own` is this executable's bytes, read once by the operation.
+Result<NetworkSetupReport> Status(Platform& platform, const std::u16string& image_path,
+                                  std::span<const std::byte> own) {
     NetworkSetupReport report;
     TELVO_TRY_ASSIGN(report.install_path, winformat::Utf16ToUtf8(image_path));
-    TELVO_TRY_ASSIGN(const std::vector<std::byte> own, ReadOwnImage(platform));
     TELVO_TRY_ASSIGN(const auto installed_image, ReadInstalledImage(platform, image_path));
     report.binary_matches = installed_image && std::ranges::equal(*installed_image, own);
 
@@ -151,7 +153,7 @@ Result<NetworkSetupReport> Prepare(Platform& platform, const std::u16string& ima
         steps.changed = true;
         TELVO_TRY(steps.Run(StartNetworkService(platform, service->get())));
     }
-    TELVO_TRY_ASSIGN(NetworkSetupReport report, steps.Run(Status(platform, image_path)));
+    TELVO_TRY_ASSIGN(NetworkSetupReport report, steps.Run(Status(platform, image_path, own)));
     if (!report.prepared) {
         return steps.Run(Result<NetworkSetupReport>(
             Fail("the network service does not pass its own checks after preparation")));
@@ -161,6 +163,7 @@ Result<NetworkSetupReport> Prepare(Platform& platform, const std::u16string& ima
 }
 
 Result<NetworkSetupReport> Remove(Platform& platform, const std::u16string& image_path) {
+    TELVO_TRY_ASSIGN(const std::vector<std::byte> own, ReadOwnImage(platform));
     TELVO_TRY_ASSIGN(const UniqueServiceHandle manager, OpenServiceManager(platform, scm_access::kConnect));
     TELVO_TRY_ASSIGN(std::optional<UniqueServiceHandle> service,
                      OpenNetworkService(platform, manager.get(), kSetupServiceAccess));
@@ -181,7 +184,7 @@ Result<NetworkSetupReport> Remove(Platform& platform, const std::u16string& imag
         TELVO_TRY(steps.Run(offline_network::RemoveOfflineLayout(platform)));
         steps.changed = true;
     }
-    TELVO_TRY_ASSIGN(NetworkSetupReport report, steps.Run(Status(platform, image_path)));
+    TELVO_TRY_ASSIGN(NetworkSetupReport report, steps.Run(Status(platform, image_path, own)));
     report.changed = steps.changed;
     return report;
 }
@@ -191,7 +194,10 @@ Result<NetworkSetupReport> Remove(Platform& platform, const std::u16string& imag
 Result<NetworkSetupReport> RunNetworkOperation(Platform& platform, HostOperation operation) {
     TELVO_TRY_ASSIGN(const std::u16string image_path, network_broker::InstalledServiceImagePath(platform));
     switch (operation) {
-        case HostOperation::status: return Status(platform, image_path);
+        case HostOperation::status: {
+            TELVO_TRY_ASSIGN(const std::vector<std::byte> own, ReadOwnImage(platform));
+            return Status(platform, image_path, own);
+        }
         case HostOperation::prepare: return Prepare(platform, image_path);
         case HostOperation::remove: return Remove(platform, image_path);
     }
