@@ -96,6 +96,25 @@ TEST(SimServiceControl, ControlsAreCheckedByRightStateAndAcceptedControlsBeforeT
     EXPECT_EQ(test.Start().error(), SysError::Win32(1056));
 }
 
+// A STOP handler that lets the main return before it answers: the caller of
+// ControlService still gets the handler's answer, not a time-out.
+TEST(SimServiceControl, AStopAnsweredAfterTheMainReturnedIsAnswered) {
+    ScriptedService service;
+    service.Run(
+        [&](std::uint32_t) -> std::uint32_t {
+            service.released.store(true);
+            service.test.host.service().WaitForStatus(
+                kServiceName, [](const ServiceStatusProcess& status) { return status.current_state == 1; }, 5000);
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            return 0;
+        },
+        accept::kStop);
+    auto stopped = service.test.Control(control::kStop);
+    ASSERT_TRUE(stopped) << stopped.error().code;
+    EXPECT_EQ(service.test.host.service().HandlerAnswers(kServiceName).back(),
+              (std::pair<std::uint32_t, std::uint32_t>{control::kStop, 0}));
+}
+
 TEST(SimServiceControl, APendingStartTakesOnlyStopAndAStoppedServiceNothing) {
     ScriptedService service;
     service.Run([](std::uint32_t) -> std::uint32_t { return 0; }, 0, service_state::kStartPending);

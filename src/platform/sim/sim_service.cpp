@@ -110,9 +110,10 @@ SimServiceControl::ServiceProcessState* SimServiceControl::StateOfCaller() {
     return nullptr;
 }
 
-SimServiceControl::ServiceProcessState* SimServiceControl::StateOfService(const std::u16string& key) {
+std::shared_ptr<SimServiceControl::ServiceProcessState> SimServiceControl::StateOfService(
+    const std::u16string& key) {
     for (const auto& state : processes_) {
-        if (!state->ended && !state->main_returned && state->key == key) return state.get();
+        if (!state->ended && !state->main_returned && state->key == key) return state;
     }
     return nullptr;
 }
@@ -154,9 +155,11 @@ SysResult<void> SimServiceControl::StartServiceCtrlDispatcherW(const std::u16str
         if (state->main_returned || state->ended) break;
         const std::uint32_t control = *state->pending_control;
         ServiceControlHandler handler = state->handler;
+        state->handler_running = true;
         lock.unlock();
         const std::uint32_t answer = handler ? handler(control) : win32_error::kCallNotImplemented;
         lock.lock();
+        state->handler_running = false;
         state->answer = answer;
         answers_[state->key].emplace_back(control, answer);
         changed_.notify_all();
@@ -266,16 +269,21 @@ void SimServiceControl::ProcessEnded(const std::shared_ptr<ServiceProcessState>&
     host_.KillProcess(*state->process);
 }
 
-std::optional<std::uint32_t> SimServiceControl::Deliver(std::unique_lock<std::mutex>& lock, ServiceProcessState& state,
+std::optional<std::uint32_t> SimServiceControl::Deliver(std::unique_lock<std::mutex>& lock,
+                                                        const std::shared_ptr<ServiceProcessState>& state,
                                                         std::uint32_t control) {
-    state.pending_control = control;
-    state.answer.reset();
+    state->pending_control = control;
+    state->answer.reset();
     changed_.notify_all();
-    changed_.wait_for(lock, kHandlerTimeout,
-                      [&] { return state.answer.has_value() || state.ended || state.main_returned; });
-    const std::optional<std::uint32_t> answer = state.answer;
-    state.pending_control.reset();
-    state.answer.reset();
+    // A handler that stops the service may see its main return before it
+    // answers; the answer still comes, as ControlService returns what the
+    // handler said.
+    changed_.wait_for(lock, kHandlerTimeout, [&] {
+        return state->answer.has_value() || state->ended || (state->main_returned && !state->handler_running);
+    });
+    const std::optional<std::uint32_t> answer = state->answer;
+    state->pending_control.reset();
+    state->answer.reset();
     return answer;
 }
 
@@ -300,9 +308,9 @@ SysResult<ServiceStatus> SimServiceControl::ControlService(ServiceHandle service
     if (accept_bit != 0 && (status.controls_accepted & accept_bit) == 0) {
         return Win32Failure(win32_error::kInvalidServiceControl);
     }
-    ServiceProcessState* state = StateOfService(key);
+    const auto state = StateOfService(key);
     if (state == nullptr || !state->dispatcher_called) return Win32Failure(win32_error::kServiceRequestTimeout);
-    const bool answered = Deliver(lock, *state, control).has_value();
+    const bool answered = Deliver(lock, state, control).has_value();
     host_.pipes().InterruptRealWaits();
     if (!answered) return Win32Failure(win32_error::kServiceRequestTimeout);
     auto after = services_.find(key);
@@ -317,7 +325,7 @@ void SimServiceControl::SetProgram(const std::u16string& name, SimServiceProgram
 
 SimHelperProcess* SimServiceControl::ServiceProcess(const std::u16string& name) {
     std::lock_guard lock(mutex_);
-    ServiceProcessState* state = StateOfService(winformat::Upcased(name));
+    const auto state = StateOfService(winformat::Upcased(name));
     return state == nullptr ? nullptr : state->process;
 }
 
@@ -349,12 +357,12 @@ std::optional<std::uint32_t> SimServiceControl::SendShutdown(const std::u16strin
     std::unique_lock lock(mutex_);
     const std::u16string key = winformat::Upcased(name);
     auto it = services_.find(key);
-    ServiceProcessState* state = StateOfService(key);
+    const auto state = StateOfService(key);
     if (it == services_.end() || state == nullptr || !state->dispatcher_called ||
         (it->second.status.controls_accepted & service_accept::kShutdown) == 0) {
         return std::nullopt;
     }
-    const std::optional<std::uint32_t> answer = Deliver(lock, *state, service_control::kShutdown);
+    const std::optional<std::uint32_t> answer = Deliver(lock, state, service_control::kShutdown);
     host_.pipes().InterruptRealWaits();
     return answer;
 }
@@ -363,7 +371,7 @@ void SimServiceControl::KillServiceProcess(const std::u16string& name) {
     SimHelperProcess* process = nullptr;
     {
         std::lock_guard lock(mutex_);
-        ServiceProcessState* state = StateOfService(winformat::Upcased(name));
+        const auto state = StateOfService(winformat::Upcased(name));
         if (state == nullptr) return;
         process = state->process;
     }

@@ -204,13 +204,16 @@ private:
         // The control being delivered and the handler's answer.
         std::optional<std::uint32_t> pending_control;
         std::optional<std::uint32_t> answer;
+        // The dispatcher's thread runs the handler on the pending control:
+        // its answer comes even if the service main returns meanwhile.
+        bool handler_running = false;
     };
     // Delivers `control` to the handler on the dispatcher's thread and waits
     // for its answer; with `mutex_` held through `lock`.
-    std::optional<std::uint32_t> Deliver(std::unique_lock<std::mutex>& lock, ServiceProcessState& state,
-                                         std::uint32_t control);
+    std::optional<std::uint32_t> Deliver(std::unique_lock<std::mutex>& lock,
+                                         const std::shared_ptr<ServiceProcessState>& state, std::uint32_t control);
     ServiceProcessState* StateOfCaller();
-    ServiceProcessState* StateOfService(const std::u16string& key);
+    std::shared_ptr<ServiceProcessState> StateOfService(const std::u16string& key);
     void ProcessEnded(const std::shared_ptr<ServiceProcessState>& state);
     // Erases a service marked for deletion once it is stopped and unopened.
     void DropIfDeleted(const std::u16string& key);
