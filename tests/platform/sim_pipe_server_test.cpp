@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
 
@@ -172,6 +174,65 @@ TEST(SimPipeServerTest, AnIdleServersWaitForAClientDoesNotMoveTheClock) {
     ASSERT_TRUE(opened);
     UniqueHandle client(served.platform.kernel, *opened);
     EXPECT_TRUE(served.platform.pipes.GetOverlappedResultEx(served.server.get(), connect, 500, false));
+}
+
+// A serve loop that listens again while a client takes its one instance
+// (its connect wait ended and it calls ConnectNamedPipe anew): the taken
+// instance is offered to no other client, neither now nor after the server
+// disconnected it.
+TEST(SimPipeServerTest, AnInstanceAClientTookIsNotListedAgain) {
+    Served served;
+    ASSERT_NO_FATAL_FAILURE(served.Create(OpenToTheClient()));
+    constexpr int kRounds = 300;
+    // Each side gives up on the other after this long.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    const auto in_time = [&] { return std::chrono::steady_clock::now() < deadline; };
+    std::atomic<int> checked{0};
+    std::atomic<bool> stop{false};
+    std::atomic<int> second_clients{0};
+    std::atomic<bool> client_done{false};
+    std::thread client([&] {
+        struct Done {
+            std::atomic<bool>& flag;
+            ~Done() { flag.store(true); }
+        } done{client_done};
+        for (int round = 0; round < kRounds && !stop.load(); ++round) {
+            SysResult<Handle> first = served.Open(kIdentification);
+            while (!first && in_time() && !stop.load()) {
+                first = served.Open(kIdentification);
+            }
+            if (!first) return;
+            SysResult<Handle> second = served.Open(kIdentification);
+            const auto binding = served.host.Bind(served.client_process);
+            if (second) {
+                ++second_clients;
+                (void)served.platform.kernel.CloseHandle(*second);
+            }
+            (void)served.platform.kernel.CloseHandle(*first);
+            checked.store(round + 1);
+        }
+    });
+    int served_rounds = 0;
+    for (; served_rounds < kRounds; ++served_rounds) {
+        bool connected = false;
+        while (!connected && in_time()) {
+            UniqueHandle event(served.platform.kernel, served.platform.pipes.CreateEventW(true, false).value());
+            Overlapped connect{0, 0, 0, 0, event.get()};
+            auto started = served.platform.pipes.ConnectNamedPipe(served.server.get(), connect);
+            connected = !started && started.error() == SysError::Win32(win32_error::kPipeConnected);
+            if (connected) break;
+            (void)served.platform.pipes.CancelIoEx(served.server.get(), connect);
+            connected = served.platform.pipes.GetOverlappedResultEx(served.server.get(), connect, 0, false).has_value();
+        }
+        if (!connected) break;
+        while (checked.load() <= served_rounds && !client_done.load()) std::this_thread::yield();
+        if (checked.load() <= served_rounds) break;
+        ASSERT_TRUE(served.platform.pipes.DisconnectNamedPipe(served.server.get()));
+    }
+    stop.store(true);
+    client.join();
+    EXPECT_EQ(served_rounds, kRounds);
+    EXPECT_EQ(second_clients.load(), 0);
 }
 
 }  // namespace

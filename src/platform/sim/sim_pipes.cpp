@@ -137,9 +137,9 @@ SysResult<Handle> SimPipes::OpenClientEnd(const std::u16string& name, std::uint3
         if (server->script_.keeps_listening) {
             it->second.listening.push_back(std::make_shared<SimPipeServer>(server->script_));
         }
-    }
-    {
-        std::lock_guard lock(server->mutex_);
+        // Connected before the pipes' lock goes: a server that listens again
+        // meanwhile must see that this instance is taken.
+        std::lock_guard instance_lock(server->mutex_);
         server->connected_ = true;
         server->client_access_ = desired_access;
         server->client_flags_ = flags;
@@ -513,16 +513,16 @@ SysResult<void> SimPipes::ConnectNamedPipe(Handle pipe, Overlapped& overlapped) 
     std::lock_guard lock(end->mutex_);
     std::shared_ptr<SimPipeServer> instance = end->instance_;
     {
+        // Under the pipes' lock, as a client takes an instance: one that a
+        // client took is never listed again.
+        std::lock_guard pipes_lock(mutex_);
         std::lock_guard instance_lock(instance->mutex_);
         if (instance->connected_) {
             if (operation.event) operation.event->Set(true);
             return Win32Failure(win32_error::kPipeConnected);
         }
         instance->connect_event_ = operation.event;
-    }
-    {
         // A disconnected server end listens again with its fresh instance.
-        std::lock_guard pipes_lock(mutex_);
         auto& listening = pipes_[end->key_].listening;
         if (std::find(listening.begin(), listening.end(), instance) == listening.end()) listening.push_back(instance);
         listening_.notify_all();
