@@ -2,6 +2,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "platform/sim/sim_host.h"
 #include "platform/sim/sim_token.h"
 #include "winformat/sddl.h"
@@ -65,6 +69,28 @@ TEST_F(SimWfpTest, AWriteTransactionIsExclusiveAndOthersTimeOutOnTheVirtualClock
     EXPECT_TRUE(wfp.FwpmTransactionBegin0(second, 0));
     EXPECT_TRUE(wfp.FwpmTransactionCommit0(second));
     EXPECT_EQ(wfp.FwpmTransactionCommit0(second).error(), WfpCode(wfp_error::kNoTxnInProgress));
+}
+
+// Another process's transaction ends on its own thread: a writer that meets
+// it waits for it in real time before the virtual time-out.
+TEST_F(SimWfpTest, AWriterWaitsForAnotherProcessToCommit) {
+    SimHelperProcess& other = host.StartHelperProcessAs(std::make_shared<const SimToken>(SimToken::LocalSystem()));
+    std::atomic<bool> begun{false};
+    host.processes().StartThreadFor(other, [&] {
+        const WfpEngine engine = Open();
+        ASSERT_TRUE(wfp.FwpmTransactionBegin0(engine, 0));
+        begun.store(true);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        ASSERT_TRUE(wfp.FwpmProviderAdd0(engine, Provider(1), {}));
+        ASSERT_TRUE(wfp.FwpmTransactionCommit0(engine));
+    });
+    while (!begun.load()) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const WfpEngine mine = Open();
+    const auto start = host.clock().Now();
+    EXPECT_TRUE(wfp.FwpmTransactionBegin0(mine, 0));
+    EXPECT_EQ(host.clock().Now(), start);
+    EXPECT_EQ(wfp.FwpmProviderAdd0(mine, Provider(1), {}).error(), WfpCode(wfp_error::kAlreadyExists));
+    host.processes().JoinThreads();
 }
 
 TEST_F(SimWfpTest, AbortDropsEverythingTheTransactionDidAndCommitKeepsItWhole) {

@@ -5,6 +5,7 @@
 
 #include "platform/sim/descriptor_parts.h"
 #include "platform/sim/sim_host.h"
+#include "platform/sim/sim_pipes.h"
 #include "common/try.h"
 #include "platform/service.h"
 #include "winformat/security_descriptor.h"
@@ -106,7 +107,7 @@ SimWfp::SimWfp(SimHost& host) : host_(host), engine_descriptor_(EngineDescriptor
 }
 
 void SimWfp::SetBootIdentifier(const Guid& identifier) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     boot_identifier_ = identifier;
 }
 
@@ -149,13 +150,31 @@ SysResult<void> SimWfp::Check(const Session& session, std::span<const std::uint8
     return CheckAccess(descriptor, session.token, access);
 }
 
-SysResult<SimWfp::State*> SimWfp::Writable(Session& session) {
+SysResult<bool> SimWfp::WriterGone(std::unique_lock<std::mutex>& lock, Session& session) {
+    if (!writer_) return true;
+    auto holder = sessions_.find(*writer_);
+    if (holder == sessions_.end() || holder->second.process_id == session.process_id) return false;
+    // Another process holds it: it may commit on its own OS thread.
+    const std::uint64_t handle = session.handle;
+    writer_released_.wait_for(lock, kPeerRealWait, [&] { return !writer_; });
+    auto still = sessions_.find(handle);
+    if (still == sessions_.end() || &still->second != &session) return WfpFailure(wfp_error::kInvalidHandle);
+    return !writer_;
+}
+
+void SimWfp::ReleaseWriter() {
+    writer_.reset();
+    writer_released_.notify_all();
+}
+
+SysResult<SimWfp::State*> SimWfp::Writable(std::unique_lock<std::mutex>& lock, Session& session) {
     if (session.transaction) {
         if (session.read_only) return WfpFailure(wfp_error::kIncompatibleTxn);
         return &*session.transaction;
     }
     // A lone call is its own transaction: it waits for another session's.
-    if (writer_) {
+    TELVO_TRY_ASSIGN(const bool free, WriterGone(lock, session));
+    if (!free) {
         host_.clock().Advance(session.txn_wait_timeout_ms == 0 ? kDefaultTxnWaitMs : session.txn_wait_timeout_ms);
         return WfpFailure(wfp_error::kTimeout);
     }
@@ -174,49 +193,51 @@ SysResult<WfpEngine> SimWfp::FwpmEngineOpen0(std::uint32_t authn_service, const 
     if (authn_service != rpc_authn::kWinNt && authn_service != rpc_authn::kDefault) {
         return WfpFailure(kInvalidParameter);
     }
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     Session opened;
     opened.process_id = host_.caller().id();
     opened.token = host_.security().ProcessToken().identity;
     opened.txn_wait_timeout_ms = session.txn_wait_timeout_ms;
     TELVO_TRY(Check(opened, engine_descriptor_, wfp_access::kOpen));
     const std::uint64_t handle = next_handle_ += 4;
+    opened.handle = handle;
     sessions_.emplace(handle, std::move(opened));
     return WfpEngine{handle};
 }
 
 void SimWfp::EndSessionsOf(std::uint32_t process_id) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     for (auto it = sessions_.begin(); it != sessions_.end();) {
         if (it->second.process_id != process_id) {
             ++it;
             continue;
         }
-        if (writer_ == it->first) writer_.reset();
+        if (writer_ == it->first) ReleaseWriter();
         it = sessions_.erase(it);
     }
 }
 
 SysResult<void> SimWfp::FwpmEngineClose0(WfpEngine engine) {
     TELVO_SIM_ENTER(host_, "FwpmEngineClose0");
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     auto it = sessions_.find(EngineSession(engine));
     if (it == sessions_.end()) return WfpFailure(wfp_error::kInvalidHandle);
-    if (writer_ == it->first) writer_.reset();
+    if (writer_ == it->first) ReleaseWriter();
     sessions_.erase(it);
     return {};
 }
 
 SysResult<void> SimWfp::FwpmTransactionBegin0(WfpEngine engine, std::uint32_t flags) {
     TELVO_SIM_ENTER(host_, "FwpmTransactionBegin0", {flags});
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
     if (session->transaction) return WfpFailure(wfp_error::kTxnInProgress);
     const bool read_only = (flags & wfp_flag::kTxnReadOnly) != 0;
     TELVO_TRY(
         Check(*session, engine_descriptor_, read_only ? wfp_access::kBeginReadTxn : wfp_access::kBeginWriteTxn));
     if (!read_only) {
-        if (writer_) {
+        TELVO_TRY_ASSIGN(const bool free, WriterGone(lock, *session));
+        if (!free) {
             host_.clock().Advance(session->txn_wait_timeout_ms == 0 ? kDefaultTxnWaitMs
                                                                    : session->txn_wait_timeout_ms);
             return WfpFailure(wfp_error::kTimeout);
@@ -230,13 +251,13 @@ SysResult<void> SimWfp::FwpmTransactionBegin0(WfpEngine engine, std::uint32_t fl
 
 SysResult<void> SimWfp::FwpmTransactionCommit0(WfpEngine engine) {
     TELVO_SIM_ENTER(host_, "FwpmTransactionCommit0");
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
     if (!session->transaction) return WfpFailure(wfp_error::kNoTxnInProgress);
     if (!session->read_only) {
         NoteCommit(committed_, *session->transaction);
         committed_ = std::move(*session->transaction);
-        writer_.reset();
+        ReleaseWriter();
     }
     session->transaction.reset();
     return {};
@@ -244,10 +265,10 @@ SysResult<void> SimWfp::FwpmTransactionCommit0(WfpEngine engine) {
 
 SysResult<void> SimWfp::FwpmTransactionAbort0(WfpEngine engine) {
     TELVO_SIM_ENTER(host_, "FwpmTransactionAbort0");
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
     if (!session->transaction) return WfpFailure(wfp_error::kNoTxnInProgress);
-    if (!session->read_only) writer_.reset();
+    if (!session->read_only) ReleaseWriter();
     session->transaction.reset();
     return {};
 }
@@ -255,10 +276,10 @@ SysResult<void> SimWfp::FwpmTransactionAbort0(WfpEngine engine) {
 SysResult<void> SimWfp::FwpmProviderAdd0(WfpEngine engine, const WfpProvider& provider,
                                          std::span<const std::uint8_t> security_descriptor) {
     TELVO_SIM_ENTER(host_, "FwpmProviderAdd0", {provider.flags, security_descriptor.size()});
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
     TELVO_TRY(Check(*session, engine_descriptor_, wfp_access::kAdd));
-    TELVO_TRY_ASSIGN(State* state, Writable(*session));
+    TELVO_TRY_ASSIGN(State* state, Writable(lock, *session));
     if (!provider.display_data.name) return WfpFailure(wfp_error::kNullDisplayName);
     if (state->providers.contains(provider.provider_key)) return WfpFailure(wfp_error::kAlreadyExists);
     TELVO_TRY_ASSIGN(auto descriptor, DescriptorToStore(security_descriptor));
@@ -269,10 +290,10 @@ SysResult<void> SimWfp::FwpmProviderAdd0(WfpEngine engine, const WfpProvider& pr
 SysResult<void> SimWfp::FwpmSubLayerAdd0(WfpEngine engine, const WfpSublayer& sublayer,
                                          std::span<const std::uint8_t> security_descriptor) {
     TELVO_SIM_ENTER(host_, "FwpmSubLayerAdd0", {sublayer.flags, sublayer.weight, security_descriptor.size()});
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
     TELVO_TRY(Check(*session, engine_descriptor_, wfp_access::kAdd));
-    TELVO_TRY_ASSIGN(State* state, Writable(*session));
+    TELVO_TRY_ASSIGN(State* state, Writable(lock, *session));
     if (!sublayer.display_data.name) return WfpFailure(wfp_error::kNullDisplayName);
     if (state->sublayers.contains(sublayer.sublayer_key)) return WfpFailure(wfp_error::kAlreadyExists);
     if (sublayer.provider_key) {
@@ -292,10 +313,10 @@ SysResult<void> SimWfp::FwpmSubLayerAdd0(WfpEngine engine, const WfpSublayer& su
 SysResult<std::uint64_t> SimWfp::FwpmFilterAdd0(WfpEngine engine, const WfpFilter& filter,
                                                 std::span<const std::uint8_t> security_descriptor) {
     TELVO_SIM_ENTER(host_, "FwpmFilterAdd0", {filter.flags, filter.action_type, security_descriptor.size()});
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
     TELVO_TRY(Check(*session, engine_descriptor_, wfp_access::kAdd));
-    TELVO_TRY_ASSIGN(State* state, Writable(*session));
+    TELVO_TRY_ASSIGN(State* state, Writable(lock, *session));
     if (!filter.display_data.name) return WfpFailure(wfp_error::kNullDisplayName);
     if (!IsKnownLayer(filter.layer_key)) return WfpFailure(wfp_error::kLayerNotFound);
     if (!ValidWeight(filter.weight)) return WfpFailure(wfp_error::kInvalidWeight);
@@ -339,7 +360,7 @@ SysResult<std::uint64_t> SimWfp::FwpmFilterAdd0(WfpEngine engine, const WfpFilte
 
 SysResult<std::optional<WfpProvider>> SimWfp::FwpmProviderGetByKey0(WfpEngine engine, const Guid& key) {
     TELVO_SIM_ENTER(host_, "FwpmProviderGetByKey0");
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
     TELVO_TRY_ASSIGN(auto it, FindChecked(View(*session).providers, key, wfp_error::kProviderNotFound,
                                           session->token, wfp_access::kRead));
@@ -348,7 +369,7 @@ SysResult<std::optional<WfpProvider>> SimWfp::FwpmProviderGetByKey0(WfpEngine en
 
 SysResult<std::optional<WfpSublayer>> SimWfp::FwpmSubLayerGetByKey0(WfpEngine engine, const Guid& key) {
     TELVO_SIM_ENTER(host_, "FwpmSubLayerGetByKey0");
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
     TELVO_TRY_ASSIGN(auto it, FindChecked(View(*session).sublayers, key, wfp_error::kSublayerNotFound,
                                           session->token, wfp_access::kRead));
@@ -357,9 +378,9 @@ SysResult<std::optional<WfpSublayer>> SimWfp::FwpmSubLayerGetByKey0(WfpEngine en
 
 SysResult<void> SimWfp::FwpmProviderDeleteByKey0(WfpEngine engine, const Guid& key) {
     TELVO_SIM_ENTER(host_, "FwpmProviderDeleteByKey0");
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
-    TELVO_TRY_ASSIGN(State* state, Writable(*session));
+    TELVO_TRY_ASSIGN(State* state, Writable(lock, *session));
     TELVO_TRY_ASSIGN(auto it, FindChecked(state->providers, key, wfp_error::kProviderNotFound, session->token, kDelete));
     const auto sublayer_provider = [](const Stored<WfpSublayer>& s) -> const Guid* {
         return s.value.provider_key ? &*s.value.provider_key : nullptr;
@@ -376,9 +397,9 @@ SysResult<void> SimWfp::FwpmProviderDeleteByKey0(WfpEngine engine, const Guid& k
 
 SysResult<void> SimWfp::FwpmSubLayerDeleteByKey0(WfpEngine engine, const Guid& key) {
     TELVO_SIM_ENTER(host_, "FwpmSubLayerDeleteByKey0");
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
-    TELVO_TRY_ASSIGN(State* state, Writable(*session));
+    TELVO_TRY_ASSIGN(State* state, Writable(lock, *session));
     TELVO_TRY_ASSIGN(auto it, FindChecked(state->sublayers, key, wfp_error::kSublayerNotFound, session->token, kDelete));
     const auto filter_sublayer = [](const Stored<WfpFilter>& f) -> const Guid* { return &f.value.sublayer_key; };
     if (Referenced(state->filters, key, +filter_sublayer)) return WfpFailure(wfp_error::kInUse);
@@ -388,9 +409,9 @@ SysResult<void> SimWfp::FwpmSubLayerDeleteByKey0(WfpEngine engine, const Guid& k
 
 SysResult<void> SimWfp::FwpmFilterDeleteByKey0(WfpEngine engine, const Guid& key) {
     TELVO_SIM_ENTER(host_, "FwpmFilterDeleteByKey0");
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
-    TELVO_TRY_ASSIGN(State* state, Writable(*session));
+    TELVO_TRY_ASSIGN(State* state, Writable(lock, *session));
     TELVO_TRY_ASSIGN(auto it, FindChecked(state->filters, key, wfp_error::kFilterNotFound, session->token, kDelete));
     if (state == &committed_) NoteFilter(SimChange::Kind::wfp_filter_deleted, it->second.value);
     state->filters.erase(it);
@@ -399,9 +420,9 @@ SysResult<void> SimWfp::FwpmFilterDeleteByKey0(WfpEngine engine, const Guid& key
 
 SysResult<void> SimWfp::FwpmFilterDeleteById0(WfpEngine engine, std::uint64_t id) {
     TELVO_SIM_ENTER(host_, "FwpmFilterDeleteById0", {id});
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
-    TELVO_TRY_ASSIGN(State* state, Writable(*session));
+    TELVO_TRY_ASSIGN(State* state, Writable(lock, *session));
     auto it = std::ranges::find_if(state->filters, [id](const auto& entry) { return entry.second.value.filter_id == id; });
     if (it == state->filters.end()) return WfpFailure(wfp_error::kFilterNotFound);
     TELVO_TRY(Check(*session, it->second.security_descriptor, kDelete));
@@ -412,7 +433,7 @@ SysResult<void> SimWfp::FwpmFilterDeleteById0(WfpEngine engine, std::uint64_t id
 
 SysResult<WfpEnum> SimWfp::FwpmFilterCreateEnumHandle0(WfpEngine engine) {
     TELVO_SIM_ENTER(host_, "FwpmFilterCreateEnumHandle0");
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
     TELVO_TRY(Check(*session, engine_descriptor_, wfp_access::kEnum));
     Cursor cursor;
@@ -427,7 +448,7 @@ SysResult<WfpEnum> SimWfp::FwpmFilterCreateEnumHandle0(WfpEngine engine) {
 SysResult<WfpFilterBatch> SimWfp::FwpmFilterEnum0(WfpEngine engine, WfpEnum enum_handle,
                                                   std::uint32_t num_entries_requested) {
     TELVO_SIM_ENTER(host_, "FwpmFilterEnum0", {num_entries_requested});
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
     auto it = session->enums.find(static_cast<std::uint64_t>(enum_handle));
     if (it == session->enums.end()) return WfpFailure(wfp_error::kInvalidHandle);
@@ -443,7 +464,7 @@ SysResult<WfpFilterBatch> SimWfp::FwpmFilterEnum0(WfpEngine engine, WfpEnum enum
 
 SysResult<void> SimWfp::FwpmFilterDestroyEnumHandle0(WfpEngine engine, WfpEnum enum_handle) {
     TELVO_SIM_ENTER(host_, "FwpmFilterDestroyEnumHandle0");
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
     if (session->enums.erase(static_cast<std::uint64_t>(enum_handle)) == 0) {
         return WfpFailure(wfp_error::kInvalidHandle);
@@ -467,7 +488,7 @@ SysResult<std::vector<std::uint8_t>> SecurityOf(const Map& objects, const Guid& 
 SysResult<std::vector<std::uint8_t>> SimWfp::FwpmProviderGetSecurityInfoByKey0(WfpEngine engine, const Guid& key,
                                                                               std::uint32_t security_info) {
     TELVO_SIM_ENTER(host_, "FwpmProviderGetSecurityInfoByKey0", {security_info});
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
     return SecurityOf(View(*session).providers, key, wfp_error::kProviderNotFound, session->token, security_info);
 }
@@ -475,7 +496,7 @@ SysResult<std::vector<std::uint8_t>> SimWfp::FwpmProviderGetSecurityInfoByKey0(W
 SysResult<std::vector<std::uint8_t>> SimWfp::FwpmSubLayerGetSecurityInfoByKey0(WfpEngine engine, const Guid& key,
                                                                               std::uint32_t security_info) {
     TELVO_SIM_ENTER(host_, "FwpmSubLayerGetSecurityInfoByKey0", {security_info});
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
     return SecurityOf(View(*session).sublayers, key, wfp_error::kSublayerNotFound, session->token, security_info);
 }
@@ -486,7 +507,7 @@ SysResult<std::uint32_t> SimWfp::NtQuerySystemInformation(std::uint32_t informat
     if (information_class != kSystemBootEnvironmentInformation) {
         return std::unexpected(SysError::NtStatus(kStatusInvalidInfoClass));
     }
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     if (buffer.size() < boot_information_length_) return std::unexpected(SysError::NtStatus(kStatusInfoLengthMismatch));
     std::ranges::fill(buffer.first(boot_information_length_), std::uint8_t{0});
     std::memcpy(buffer.data(), boot_identifier_.data(), std::min<std::size_t>(16, boot_information_length_));
@@ -495,21 +516,21 @@ SysResult<std::uint32_t> SimWfp::NtQuerySystemInformation(std::uint32_t informat
 }
 
 std::vector<WfpFilter> SimWfp::Filters() const {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     std::vector<WfpFilter> filters;
     for (const auto& [key, filter] : committed_.filters) filters.push_back(filter.value);
     return filters;
 }
 
 std::optional<WfpProvider> SimWfp::Provider(const Guid& key) const {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     auto it = committed_.providers.find(key);
     if (it == committed_.providers.end()) return std::nullopt;
     return it->second.value;
 }
 
 std::optional<WfpSublayer> SimWfp::Sublayer(const Guid& key) const {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     auto it = committed_.sublayers.find(key);
     if (it == committed_.sublayers.end()) return std::nullopt;
     return it->second.value;
@@ -528,49 +549,49 @@ bool ChangeStored(Map& objects, const Guid& key, const Change& change) {
 }  // namespace
 
 bool SimWfp::ChangeFilter(const Guid& key, const std::function<void(WfpFilter&)>& change) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     return ChangeStored(committed_.filters, key, [&](auto& stored) { change(stored.value); });
 }
 
 bool SimWfp::EraseFilter(const Guid& key) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     return committed_.filters.erase(key) != 0;
 }
 
 bool SimWfp::ChangeProvider(const Guid& key, const std::function<void(WfpProvider&)>& change) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     return ChangeStored(committed_.providers, key, [&](auto& stored) { change(stored.value); });
 }
 
 bool SimWfp::ChangeSublayer(const Guid& key, const std::function<void(WfpSublayer&)>& change) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     return ChangeStored(committed_.sublayers, key, [&](auto& stored) { change(stored.value); });
 }
 
 bool SimWfp::SetProviderSecurity(const Guid& key, std::vector<std::uint8_t> descriptor) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     return ChangeStored(committed_.providers, key, [&](auto& stored) { stored.security_descriptor = descriptor; });
 }
 
 bool SimWfp::SetSublayerSecurity(const Guid& key, std::vector<std::uint8_t> descriptor) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     return ChangeStored(committed_.sublayers, key, [&](auto& stored) { stored.security_descriptor = descriptor; });
 }
 
 std::size_t SimWfp::OpenSessions() const {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     return sessions_.size();
 }
 
 bool SimWfp::TransactionOpen() const {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     return writer_.has_value();
 }
 
 void SimWfp::Reboot() {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     sessions_.clear();
-    writer_.reset();
+    ReleaseWriter();
     std::erase_if(committed_.providers,
                   [](const auto& entry) { return (entry.second.value.flags & wfp_flag::kProviderPersistent) == 0; });
     std::erase_if(committed_.sublayers,

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -31,7 +32,9 @@ class SimHost;
 //   in place whole and abort drops whole; another session's write (explicit
 //   or the implicit transaction of a lone call) waits for it for the
 //   session's txnWaitTimeoutInMSec (15 s when 0) on the virtual clock and
-//   then fails with FWP_E_TIMEOUT. A failing call inside a transaction does
+//   then fails with FWP_E_TIMEOUT. A transaction of another process may end
+//   on its own OS thread: real time passes first for that, up to
+//   kPeerRealWait. A failing call inside a transaction does
 //   not abort it. Writes inside a read-only transaction fail with
 //   FWP_E_INCOMPATIBLE_TXN (assumed).
 // - Objects (6.3, 6.5, 11.6): keys unique per kind (FWP_E_ALREADY_EXISTS), a
@@ -143,6 +146,7 @@ private:
         std::size_t position = 0;
     };
     struct Session {
+        std::uint64_t handle = 0;
         std::uint32_t process_id = 0;  // the process that opened it
         TokenIdentity token;
         std::uint32_t txn_wait_timeout_ms = 0;
@@ -155,7 +159,11 @@ private:
     const State& View(const Session& session) const;
     // The state a write of `session` changes; waits for another session's
     // write transaction as BFE does.
-    SysResult<State*> Writable(Session& session);
+    SysResult<State*> Writable(std::unique_lock<std::mutex>& lock, Session& session);
+    // Whether no other session holds the write transaction, after waiting
+    // for it as BFE does; fails when `session` went meanwhile.
+    SysResult<bool> WriterGone(std::unique_lock<std::mutex>& lock, Session& session);
+    void ReleaseWriter();
     SysResult<void> Check(const Session& session, std::span<const std::uint8_t> descriptor,
                           std::uint32_t access) const;
     // Filters added to or deleted from the committed state go to the host's change log.
@@ -170,6 +178,7 @@ private:
     State committed_;
     std::map<std::uint64_t, Session> sessions_;
     std::optional<std::uint64_t> writer_;  // the session holding the write transaction
+    std::condition_variable writer_released_;
     std::uint64_t next_handle_ = 0x3F000;
     std::uint64_t next_filter_id_ = 0;
     std::uint64_t boots_ = 0;
