@@ -317,10 +317,11 @@ SysResult<std::uint32_t> SimPipes::GetOverlappedResultEx(Handle file, Overlapped
             // thread: let it act, unless a service control comes first.
             idle_listen = it->second.kind == SimPipeEnd::Kind::kConnect;
             const auto deadline = std::chrono::steady_clock::now() + (idle_listen ? kListenRealWait : kPeerRealWait);
-            const std::uint64_t interrupts = interrupts_.load();
+            const std::uint32_t waiter = host_.caller().id();
+            const std::uint64_t interrupts = InterruptsOf(waiter);
             bool completed = false;
             while (!completed && std::chrono::steady_clock::now() < deadline &&
-                   (idle_listen || interrupts_.load() == interrupts)) {
+                   (idle_listen || InterruptsOf(waiter) == interrupts)) {
                 lock.unlock();
                 std::this_thread::sleep_for(std::chrono::milliseconds(1));
                 lock.lock();
@@ -343,6 +344,17 @@ SysResult<std::uint32_t> SimPipes::GetOverlappedResultEx(Handle file, Overlapped
     end->operations_.erase(it);
     if (collected.error) return Win32Failure(*collected.error);
     return collected.moved;
+}
+
+void SimPipes::InterruptRealWaits(std::uint32_t process_id) {
+    std::lock_guard lock(interrupts_mutex_);
+    ++interrupts_[process_id];
+}
+
+std::uint64_t SimPipes::InterruptsOf(std::uint32_t process_id) const {
+    std::lock_guard lock(interrupts_mutex_);
+    auto it = interrupts_.find(process_id);
+    return it == interrupts_.end() ? 0 : it->second;
 }
 
 SysResult<void> SimPipes::CancelIoEx(Handle file, Overlapped& overlapped) {

@@ -219,8 +219,9 @@ private:
 // - When the other end of a served instance belongs to a simulated process
 //   running on another OS thread, a wait for it lets real time pass (up to
 //   kPeerRealWait) before the virtual clock gives up the whole wait. A
-//   service control delivered meanwhile ends that real wait early: the
-//   waiting service would see it within its own wait on Windows.
+//   service control delivered meanwhile ends the real waits of the service's
+//   process early (it would see the control within its own wait on
+//   Windows); the waits of other processes go on.
 // - A server's wait for a client (a pending ConnectNamedPipe) lets up to
 //   kListenRealWait of real time pass for a client on another OS thread;
 //   when none came it times out without moving the virtual clock. A
@@ -230,8 +231,9 @@ class SimPipes final : public Pipes {
 public:
     explicit SimPipes(SimHost& host) : host_(host) {}
 
-    // Ends the real-time part of every wait now in progress (a service control was delivered).
-    void InterruptRealWaits() { interrupts_.fetch_add(1); }
+    // Ends the real-time part of the waits of process `process_id` now in
+    // progress (a service control was delivered to it).
+    void InterruptRealWaits(std::uint32_t process_id);
 
     SysResult<Handle> CreateEventW(bool manual_reset, bool initial_state) override;
     SysResult<void> ReadFile(Handle file, std::span<std::byte> buffer, Overlapped& overlapped) override;
@@ -295,7 +297,10 @@ private:
 
     SimHost& host_;
     mutable std::mutex mutex_;
-    std::atomic<std::uint64_t> interrupts_{0};
+    // Interruptions so far, by process.
+    std::uint64_t InterruptsOf(std::uint32_t process_id) const;
+    mutable std::mutex interrupts_mutex_;
+    std::map<std::uint32_t, std::uint64_t> interrupts_;
     // Signalled when an instance of a server process starts listening.
     std::condition_variable listening_;
     std::map<std::u16string, NamedPipe> pipes_;

@@ -310,8 +310,9 @@ SysResult<ServiceStatus> SimServiceControl::ControlService(ServiceHandle service
     }
     const auto state = StateOfService(key);
     if (state == nullptr || !state->dispatcher_called) return Win32Failure(win32_error::kServiceRequestTimeout);
+    const std::uint32_t process_id = state->process->id();
     const bool answered = Deliver(lock, state, control).has_value();
-    host_.pipes().InterruptRealWaits();
+    host_.pipes().InterruptRealWaits(process_id);
     if (!answered) return Win32Failure(win32_error::kServiceRequestTimeout);
     auto after = services_.find(key);
     if (after == services_.end()) return Win32Failure(win32_error::kInvalidHandle);
@@ -362,8 +363,9 @@ std::optional<std::uint32_t> SimServiceControl::SendShutdown(const std::u16strin
         (it->second.status.controls_accepted & service_accept::kShutdown) == 0) {
         return std::nullopt;
     }
+    const std::uint32_t process_id = state->process->id();
     const std::optional<std::uint32_t> answer = Deliver(lock, state, service_control::kShutdown);
-    host_.pipes().InterruptRealWaits();
+    host_.pipes().InterruptRealWaits(process_id);
     return answer;
 }
 
