@@ -218,6 +218,28 @@ TEST_F(NetworkSetupTest, QuiescedServiceIsRestartedByPrepare) {
     EXPECT_EQ(out, Line("prepare", true, true, false, true, second));
 }
 
+// Another administrator deletes the service while a removal is under way:
+// the removal's own delete meets a service marked already, and goes on.
+TEST_F(NetworkSetupTest, AServiceMarkedForDeletionMeanwhileIsRemovedAllTheSame) {
+    const std::string bare = NetworkState();
+    ASSERT_FALSE(RunNetwork(kPrepare).starts_with("error")) << NetworkState();
+    auto& scm = platform().service;
+    std::optional<platform::UniqueServiceHandle> deleter;
+    host.faults().OnCall("DeleteService", host.faults().Count("DeleteService") + 1, [&] {
+        const platform::UniqueServiceHandle manager(scm, scm.OpenSCManagerW(platform::scm_access::kConnect).value());
+        deleter.emplace(scm, scm.OpenServiceW(manager.get(), network_broker::kServiceName, platform::file_access::kDelete)
+                                         .value());
+        ASSERT_TRUE(scm.DeleteService(deleter->get()));
+    });
+    EXPECT_EQ(RunNetwork(kRemove), Bare("remove", true));
+    ASSERT_TRUE(deleter.has_value());
+    // Marked, stopped, and gone with the last handle.
+    EXPECT_NE(NetworkState().find(" marked"), std::string::npos) << NetworkState();
+    deleter.reset();
+    EXPECT_EQ(NetworkState(), bare);
+    EXPECT_EQ(RunNetwork(kStatus), Bare("status"));
+}
+
 // Leases keep the service, its files and the layout: a retained lease the
 // broker reports, and lease filters in the layout of a stopped service.
 TEST_F(NetworkSetupTest, LeasesKeepEverythingInPlace) {
