@@ -188,8 +188,18 @@ TEST_F(NetworkSetupTest, NewBuildReplacesTheExecutableOfTheRunningService) {
     (void)host.files().Remove(kOwnImage);
     (void)host.files().MakeFile(kOwnImage, "MZ next build");
     EXPECT_EQ(RunNetwork(kStatus), Line("status", true, true, false, false, first, 0, false));
+    host.faults().Watch("CreateFileW");
+    const std::size_t start = host.faults().Log().size();
     const std::string out = RunNetwork(kPrepare);
     const std::uint32_t second = ServicePid();
+    // The copy is created without following a link in its place, write and
+    // WRITE_DAC only, shared with no one.
+    std::vector<std::vector<std::uint64_t>> created;
+    const auto log = host.faults().Log();
+    for (std::size_t i = start; i < log.size(); ++i) {
+        if (log[i].arguments.at(2) == platform::creation_disposition::kCreateAlways) created.push_back(log[i].arguments);
+    }
+    EXPECT_EQ(created, (std::vector<std::vector<std::uint64_t>>{{0x40040000, 0, 2, 0x00200080}}));
     EXPECT_NE(second, first);
     EXPECT_EQ(out, Line("prepare", true, true, false, true, second));
     EXPECT_EQ(host.files().ReadAs(SimToken::LocalSystem(),
