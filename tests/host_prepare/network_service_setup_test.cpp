@@ -228,6 +228,30 @@ TEST_F(NetworkSetupTest, QuiescedServiceIsRestartedByPrepare) {
     EXPECT_EQ(out, Line("prepare", true, true, false, true, second));
 }
 
+// A service that does not come out of the quiesce control accepting STOP
+// (here: it could not publish that status) is not stopped by the removal,
+// which changes nothing; the next removal finds it stopped and completes.
+TEST_F(NetworkSetupTest, AServiceThatDoesNotQuiesceIsNotStopped) {
+    const std::string bare = NetworkState();
+    ASSERT_FALSE(RunNetwork(kPrepare).starts_with("error")) << NetworkState();
+    const std::string prepared = NetworkState();
+    host.faults().FailOn("SetServiceStatus", host.faults().Count("SetServiceStatus") + 1,
+                         SysError::Win32(platform::win32_error::kInvalidHandle));
+    EXPECT_EQ(RunNetwork(kRemove),
+              "error: network service could not quiesce: active/retained leases or a concurrent operation prevent "
+              "stopping; nothing was stopped");
+    EXPECT_EQ(NetworkState().substr(NetworkState().find('\n')), prepared.substr(prepared.find('\n')));
+    const auto answers = host.service().HandlerAnswers(network_broker::kServiceName);
+    ASSERT_FALSE(answers.empty());
+    EXPECT_EQ(answers.back().first, 128u);
+    // The service stops on its own once it could not publish its state.
+    ASSERT_TRUE(host.service().WaitForStatus(
+        network_broker::kServiceName,
+        [](const platform::ServiceStatusProcess& status) { return status.current_state == 1; }, 10000));
+    EXPECT_EQ(RunNetwork(kRemove), Bare("remove", true));
+    EXPECT_EQ(NetworkState(), bare);
+}
+
 // Another administrator deletes the service while a removal is under way:
 // the removal's own delete meets a service marked already, and goes on.
 TEST_F(NetworkSetupTest, AServiceMarkedForDeletionMeanwhileIsRemovedAllTheSame) {
