@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 
 namespace telvo::platform::sim {
@@ -15,5 +16,10 @@ public:
 private:
     std::atomic<std::uint64_t> now_ms_{10'000'000};
 };
+
+// How much real time a wait lets a simulated process on another OS thread
+// take to act (answer on a pipe, end a transaction) before the virtual clock
+// gives up the whole wait.
+inline constexpr std::chrono::milliseconds kPeerRealWait{2000};
 
 }  // namespace telvo::platform::sim

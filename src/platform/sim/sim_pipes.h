@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "platform/pipes.h"
+#include "platform/sim/sim_clock.h"
 #include "platform/sim/sim_object.h"
 #include "platform/sim/sim_token.h"
 
@@ -64,8 +65,6 @@ class SimPipes;
 class SimPipeEnd;
 class SimEvent;
 
-// How long a wait on a served pipe lets a peer on another OS thread act.
-inline constexpr std::chrono::milliseconds kPeerRealWait{2000};
 // How long a server's wait for a client lets real time pass for one.
 inline constexpr std::chrono::milliseconds kListenRealWait{20};
 

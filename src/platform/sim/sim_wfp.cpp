@@ -5,7 +5,6 @@
 
 #include "platform/sim/descriptor_parts.h"
 #include "platform/sim/sim_host.h"
-#include "platform/sim/sim_pipes.h"
 #include "common/try.h"
 #include "platform/service.h"
 #include "winformat/security_descriptor.h"
@@ -107,7 +106,7 @@ SimWfp::SimWfp(SimHost& host) : host_(host), engine_descriptor_(EngineDescriptor
 }
 
 void SimWfp::SetBootIdentifier(const Guid& identifier) {
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     boot_identifier_ = identifier;
 }
 
@@ -157,8 +156,8 @@ SysResult<bool> SimWfp::WriterGone(std::unique_lock<std::mutex>& lock, Session& 
     // Another process holds it: it may commit on its own OS thread.
     const std::uint64_t handle = session.handle;
     writer_released_.wait_for(lock, kPeerRealWait, [&] { return !writer_; });
-    auto still = sessions_.find(handle);
-    if (still == sessions_.end() || &still->second != &session) return WfpFailure(wfp_error::kInvalidHandle);
+    // Handles are never reused: a session closed meanwhile is not found.
+    if (!sessions_.contains(handle)) return WfpFailure(wfp_error::kInvalidHandle);
     return !writer_;
 }
 
@@ -193,7 +192,7 @@ SysResult<WfpEngine> SimWfp::FwpmEngineOpen0(std::uint32_t authn_service, const 
     if (authn_service != rpc_authn::kWinNt && authn_service != rpc_authn::kDefault) {
         return WfpFailure(kInvalidParameter);
     }
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     Session opened;
     opened.process_id = host_.caller().id();
     opened.token = host_.security().ProcessToken().identity;
@@ -206,7 +205,7 @@ SysResult<WfpEngine> SimWfp::FwpmEngineOpen0(std::uint32_t authn_service, const 
 }
 
 void SimWfp::EndSessionsOf(std::uint32_t process_id) {
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     for (auto it = sessions_.begin(); it != sessions_.end();) {
         if (it->second.process_id != process_id) {
             ++it;
@@ -219,7 +218,7 @@ void SimWfp::EndSessionsOf(std::uint32_t process_id) {
 
 SysResult<void> SimWfp::FwpmEngineClose0(WfpEngine engine) {
     TELVO_SIM_ENTER(host_, "FwpmEngineClose0");
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     auto it = sessions_.find(EngineSession(engine));
     if (it == sessions_.end()) return WfpFailure(wfp_error::kInvalidHandle);
     if (writer_ == it->first) ReleaseWriter();
@@ -251,7 +250,7 @@ SysResult<void> SimWfp::FwpmTransactionBegin0(WfpEngine engine, std::uint32_t fl
 
 SysResult<void> SimWfp::FwpmTransactionCommit0(WfpEngine engine) {
     TELVO_SIM_ENTER(host_, "FwpmTransactionCommit0");
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
     if (!session->transaction) return WfpFailure(wfp_error::kNoTxnInProgress);
     if (!session->read_only) {
@@ -265,7 +264,7 @@ SysResult<void> SimWfp::FwpmTransactionCommit0(WfpEngine engine) {
 
 SysResult<void> SimWfp::FwpmTransactionAbort0(WfpEngine engine) {
     TELVO_SIM_ENTER(host_, "FwpmTransactionAbort0");
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
     if (!session->transaction) return WfpFailure(wfp_error::kNoTxnInProgress);
     if (!session->read_only) ReleaseWriter();
@@ -360,7 +359,7 @@ SysResult<std::uint64_t> SimWfp::FwpmFilterAdd0(WfpEngine engine, const WfpFilte
 
 SysResult<std::optional<WfpProvider>> SimWfp::FwpmProviderGetByKey0(WfpEngine engine, const Guid& key) {
     TELVO_SIM_ENTER(host_, "FwpmProviderGetByKey0");
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
     TELVO_TRY_ASSIGN(auto it, FindChecked(View(*session).providers, key, wfp_error::kProviderNotFound,
                                           session->token, wfp_access::kRead));
@@ -369,7 +368,7 @@ SysResult<std::optional<WfpProvider>> SimWfp::FwpmProviderGetByKey0(WfpEngine en
 
 SysResult<std::optional<WfpSublayer>> SimWfp::FwpmSubLayerGetByKey0(WfpEngine engine, const Guid& key) {
     TELVO_SIM_ENTER(host_, "FwpmSubLayerGetByKey0");
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
     TELVO_TRY_ASSIGN(auto it, FindChecked(View(*session).sublayers, key, wfp_error::kSublayerNotFound,
                                           session->token, wfp_access::kRead));
@@ -433,7 +432,7 @@ SysResult<void> SimWfp::FwpmFilterDeleteById0(WfpEngine engine, std::uint64_t id
 
 SysResult<WfpEnum> SimWfp::FwpmFilterCreateEnumHandle0(WfpEngine engine) {
     TELVO_SIM_ENTER(host_, "FwpmFilterCreateEnumHandle0");
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
     TELVO_TRY(Check(*session, engine_descriptor_, wfp_access::kEnum));
     Cursor cursor;
@@ -448,7 +447,7 @@ SysResult<WfpEnum> SimWfp::FwpmFilterCreateEnumHandle0(WfpEngine engine) {
 SysResult<WfpFilterBatch> SimWfp::FwpmFilterEnum0(WfpEngine engine, WfpEnum enum_handle,
                                                   std::uint32_t num_entries_requested) {
     TELVO_SIM_ENTER(host_, "FwpmFilterEnum0", {num_entries_requested});
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
     auto it = session->enums.find(static_cast<std::uint64_t>(enum_handle));
     if (it == session->enums.end()) return WfpFailure(wfp_error::kInvalidHandle);
@@ -464,7 +463,7 @@ SysResult<WfpFilterBatch> SimWfp::FwpmFilterEnum0(WfpEngine engine, WfpEnum enum
 
 SysResult<void> SimWfp::FwpmFilterDestroyEnumHandle0(WfpEngine engine, WfpEnum enum_handle) {
     TELVO_SIM_ENTER(host_, "FwpmFilterDestroyEnumHandle0");
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
     if (session->enums.erase(static_cast<std::uint64_t>(enum_handle)) == 0) {
         return WfpFailure(wfp_error::kInvalidHandle);
@@ -488,7 +487,7 @@ SysResult<std::vector<std::uint8_t>> SecurityOf(const Map& objects, const Guid& 
 SysResult<std::vector<std::uint8_t>> SimWfp::FwpmProviderGetSecurityInfoByKey0(WfpEngine engine, const Guid& key,
                                                                               std::uint32_t security_info) {
     TELVO_SIM_ENTER(host_, "FwpmProviderGetSecurityInfoByKey0", {security_info});
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
     return SecurityOf(View(*session).providers, key, wfp_error::kProviderNotFound, session->token, security_info);
 }
@@ -496,7 +495,7 @@ SysResult<std::vector<std::uint8_t>> SimWfp::FwpmProviderGetSecurityInfoByKey0(W
 SysResult<std::vector<std::uint8_t>> SimWfp::FwpmSubLayerGetSecurityInfoByKey0(WfpEngine engine, const Guid& key,
                                                                               std::uint32_t security_info) {
     TELVO_SIM_ENTER(host_, "FwpmSubLayerGetSecurityInfoByKey0", {security_info});
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     TELVO_TRY_ASSIGN(Session* session, Find(engine));
     return SecurityOf(View(*session).sublayers, key, wfp_error::kSublayerNotFound, session->token, security_info);
 }
@@ -507,7 +506,7 @@ SysResult<std::uint32_t> SimWfp::NtQuerySystemInformation(std::uint32_t informat
     if (information_class != kSystemBootEnvironmentInformation) {
         return std::unexpected(SysError::NtStatus(kStatusInvalidInfoClass));
     }
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     if (buffer.size() < boot_information_length_) return std::unexpected(SysError::NtStatus(kStatusInfoLengthMismatch));
     std::ranges::fill(buffer.first(boot_information_length_), std::uint8_t{0});
     std::memcpy(buffer.data(), boot_identifier_.data(), std::min<std::size_t>(16, boot_information_length_));
@@ -516,21 +515,21 @@ SysResult<std::uint32_t> SimWfp::NtQuerySystemInformation(std::uint32_t informat
 }
 
 std::vector<WfpFilter> SimWfp::Filters() const {
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     std::vector<WfpFilter> filters;
     for (const auto& [key, filter] : committed_.filters) filters.push_back(filter.value);
     return filters;
 }
 
 std::optional<WfpProvider> SimWfp::Provider(const Guid& key) const {
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     auto it = committed_.providers.find(key);
     if (it == committed_.providers.end()) return std::nullopt;
     return it->second.value;
 }
 
 std::optional<WfpSublayer> SimWfp::Sublayer(const Guid& key) const {
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     auto it = committed_.sublayers.find(key);
     if (it == committed_.sublayers.end()) return std::nullopt;
     return it->second.value;
@@ -549,47 +548,47 @@ bool ChangeStored(Map& objects, const Guid& key, const Change& change) {
 }  // namespace
 
 bool SimWfp::ChangeFilter(const Guid& key, const std::function<void(WfpFilter&)>& change) {
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     return ChangeStored(committed_.filters, key, [&](auto& stored) { change(stored.value); });
 }
 
 bool SimWfp::EraseFilter(const Guid& key) {
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     return committed_.filters.erase(key) != 0;
 }
 
 bool SimWfp::ChangeProvider(const Guid& key, const std::function<void(WfpProvider&)>& change) {
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     return ChangeStored(committed_.providers, key, [&](auto& stored) { change(stored.value); });
 }
 
 bool SimWfp::ChangeSublayer(const Guid& key, const std::function<void(WfpSublayer&)>& change) {
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     return ChangeStored(committed_.sublayers, key, [&](auto& stored) { change(stored.value); });
 }
 
 bool SimWfp::SetProviderSecurity(const Guid& key, std::vector<std::uint8_t> descriptor) {
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     return ChangeStored(committed_.providers, key, [&](auto& stored) { stored.security_descriptor = descriptor; });
 }
 
 bool SimWfp::SetSublayerSecurity(const Guid& key, std::vector<std::uint8_t> descriptor) {
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     return ChangeStored(committed_.sublayers, key, [&](auto& stored) { stored.security_descriptor = descriptor; });
 }
 
 std::size_t SimWfp::OpenSessions() const {
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     return sessions_.size();
 }
 
 bool SimWfp::TransactionOpen() const {
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     return writer_.has_value();
 }
 
 void SimWfp::Reboot() {
-    std::unique_lock lock(mutex_);
+    std::lock_guard lock(mutex_);
     sessions_.clear();
     ReleaseWriter();
     std::erase_if(committed_.providers,
