@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <optional>
 #include <thread>
 
@@ -71,18 +72,36 @@ TEST(SimHelperProcessTest, HandlesBelongToTheProcessThatOpenedThem) {
     EXPECT_NE(second.token().identity.user, host.security().DefaultToken().identity.user);
 }
 
+// Up to the release of what the routine holds: a handle guard it took along
+// closes in its creator's table, never in whichever process is current then.
 TEST(SimHelperProcessTest, ThreadsStartedThroughTheSeamActForTheirCreator) {
     SimHost host;
     SimHelperProcess& second = host.StartHelperProcess();
     std::uint32_t seen = 0;
+    std::uint32_t released_as = 0;
     {
         const auto binding = host.Bind(second);
-        auto thread = host.platform().processes.CreateThread([&] { seen = host.caller().id(); });
+        std::shared_ptr<int> held(new int(0), [&](int* value) {
+            released_as = host.caller().id();
+            delete value;
+        });
+        auto thread = host.platform().processes.CreateThread(
+            [&, held = std::move(held)] { seen = host.caller().id(); });
         ASSERT_TRUE(thread);
         UniqueHandle guard(host.platform().kernel, *thread);
         host.processes().JoinThreads();
     }
     EXPECT_EQ(seen, second.id());
+    EXPECT_EQ(released_as, second.id());
+
+    std::uint32_t service_released_as = 0;
+    std::shared_ptr<int> service_held(new int(0), [&](int* value) {
+        service_released_as = host.caller().id();
+        delete value;
+    });
+    host.processes().StartThreadFor(second, [held = std::move(service_held)] {});
+    host.processes().JoinThreads();
+    EXPECT_EQ(service_released_as, second.id());
 }
 
 TEST(SimHelperProcessTest, TwoProcessesOnTwoThreadsTakeTheLockInTurn) {

@@ -63,10 +63,14 @@ SysResult<Handle> SimProcesses::CreateThread(std::function<void()> start) {
     auto thread = std::make_shared<SimThread>();
     const Handle handle = host_.handles().Add(thread);
     std::lock_guard lock(mutex_);
-    // The new thread acts for the process that started it.
-    threads_.emplace_back([this, thread, &creator = host_.caller(), routine = std::move(start)] {
-        const auto binding = host_.Bind(creator);
-        routine();
+    // The new thread acts for the process that started it, up to the release
+    // of what its routine holds, as a Windows thread frees its start state.
+    threads_.emplace_back([this, thread, &creator = host_.caller(), start = std::move(start)]() mutable {
+        {
+            const auto binding = host_.Bind(creator);
+            const std::function<void()> routine = std::move(start);
+            routine();
+        }
         thread->MarkEnded();
     });
     return handle;
@@ -209,18 +213,14 @@ SysResult<std::u16string> SimProcesses::QueryFullProcessImageNameW(Handle proces
 }
 
 SysResult<std::uint32_t> SimProcesses::GetHandleInformation(Handle handle) {
-    if (auto fault = host_.Enter("GetHandleInformation", {static_cast<std::uint64_t>(handle)})) {
-        return std::unexpected(*fault);
-    }
+    TELVO_SIM_ENTER(host_, "GetHandleInformation", {static_cast<std::uint64_t>(handle)});
     const auto flags = host_.handles().Flags(handle);
     if (!flags) return Win32Failure(win32_error::kInvalidHandle);
     return *flags;
 }
 
 SysResult<void> SimProcesses::SetHandleInformation(Handle handle, std::uint32_t mask, std::uint32_t flags) {
-    if (auto fault = host_.Enter("SetHandleInformation", {static_cast<std::uint64_t>(handle), mask, flags})) {
-        return std::unexpected(*fault);
-    }
+    TELVO_SIM_ENTER(host_, "SetHandleInformation", {static_cast<std::uint64_t>(handle), mask, flags});
     if (!host_.handles().SetFlags(handle, mask, flags)) return Win32Failure(win32_error::kInvalidHandle);
     return {};
 }
@@ -446,9 +446,10 @@ void SimProcesses::WriteOutput(SimProcess& process, const std::string& text, Han
 
 void SimProcesses::StartThreadFor(SimHelperProcess& process, std::function<void()> routine) {
     std::lock_guard lock(mutex_);
-    threads_.emplace_back([this, &process, routine = std::move(routine)] {
+    threads_.emplace_back([this, &process, start = std::move(routine)]() mutable {
         const auto binding = host_.Bind(process);
-        routine();
+        const std::function<void()> run = std::move(start);
+        run();
     });
 }
 
