@@ -110,7 +110,11 @@ public:
         const bool died = host.CallerIsDead();
         // Its threads are joined once the service has gone: a dead process's
         // threads change nothing, and the service's go on running.
-        if (!died) host.EndProcessAndStartNext();
+        if (died) {
+            host.AwaitEndOfCaller();
+        } else {
+            host.EndProcessAndStartNext();
+        }
         host.faults().ClearCrash();
         // The service sweeps the leases of the ended process before the
         // state is written: a lease left behind would read back as retained.

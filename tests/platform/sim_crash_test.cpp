@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <memory>
 #include <optional>
 #include <thread>
 
@@ -100,6 +102,55 @@ TEST_F(SimCrashTest, ACrashPointOfOneProcessIgnoresTheCallsOfOthers) {
     EXPECT_TRUE(host.faults().IsDead(cut));
     EXPECT_FALSE(host.faults().IsDead(other.id()));
     EXPECT_EQ(host.faults().Total(), 1u);
+}
+
+// A process is killed while another of its threads is inside a call: the
+// next process starts once that call has returned, and the handle the call
+// made (no sharing) is closed by then, so the next process can delete the file.
+TEST_F(SimCrashTest, ACallUnderWayWhenItsProcessEndsLeavesNoHandleOpen) {
+    SimHelperProcess& cut = host.caller();
+    std::atomic<bool> inside{false};
+    host.faults().OnCall("CreateFileW", 1, [&] {
+        inside = true;
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    });
+    constexpr char16_t kPath[] = u"\\\\?\\C:\\state\\draft";
+    std::thread opener([&] {
+        const auto binding = host.Bind(cut);
+        (void)host.platform().files.CreateFileW(kPath, file_access::kGenericWrite, 0, creation_disposition::kCreateNew,
+                                                0);
+    });
+    while (!inside) std::this_thread::yield();
+    host.KillProcess(cut);
+    host.StartNewProcess();
+    EXPECT_TRUE(host.files().Lookup(kPath));
+    EXPECT_TRUE(host.platform().files.DeleteFileW(kPath));
+    opener.join();
+}
+
+// The thread that met the crash point ends the process, and may still be
+// closing its handles when the test sees the process dead: the next process
+// starts only once the dead one has ended.
+TEST_F(SimCrashTest, TheNextProcessStartsOnceTheCrashedOneHasClosedItsHandles) {
+    struct SlowToClose final : SimObject {
+        std::atomic<bool> closed{false};
+        void OnLastHandleClosed() override {
+            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+            closed = true;
+        }
+    };
+    SimHelperProcess& cut = host.caller();
+    auto slow = std::make_shared<SlowToClose>();
+    (void)cut.handles().Add(slow);
+    host.faults().CrashAfter(0);
+    std::thread other_thread([&] {
+        const auto binding = host.Bind(cut);
+        (void)host.platform().kernel.GetTickCount64();
+    });
+    while (!host.CallerIsDead()) std::this_thread::yield();
+    host.StartNewProcess();
+    EXPECT_TRUE(slow->closed);
+    other_thread.join();
 }
 
 TEST_F(SimCrashTest, ProcessEndKillsItsJobsAndFreesItsByteLocks) {

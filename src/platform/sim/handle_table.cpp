@@ -96,9 +96,15 @@ void HandleTable::CloseAll() {
     std::vector<Handle> open;
     {
         std::lock_guard lock(mutex_);
+        closed_ = true;
         for (const auto& [handle, object] : objects_) open.push_back(handle);
     }
     for (const Handle handle : open) Remove(handle);
+}
+
+bool HandleTable::Closed() const {
+    std::lock_guard lock(mutex_);
+    return closed_;
 }
 
 std::size_t HandleTable::OpenCount() const {

@@ -41,8 +41,11 @@ public:
         return std::dynamic_pointer_cast<T>(Find(handle));
     }
     bool Remove(Handle handle);
-    // Every handle closes, as when the process ends.
+    // Every handle closes, as when the process ends. The table stays closed:
+    // a handle a call adds later is still held, and closes when that call
+    // returns (SimCall), since on Windows no thread of an ended process runs on.
     void CloseAll();
+    bool Closed() const;
     std::size_t OpenCount() const;
     std::size_t PeakCount() const;
     void ResetPeak();
@@ -61,6 +64,7 @@ private:
     std::map<Handle, Entry> objects_;
     std::uint64_t next_ = 0x100;
     std::size_t peak_ = 0;
+    bool closed_ = false;
 };
 
 }  // namespace telvo::platform::sim

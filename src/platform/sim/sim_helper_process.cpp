@@ -69,17 +69,36 @@ std::optional<std::uint32_t> SimHelperProcess::ExitCode() const {
 }
 
 void SimHelperProcess::End() {
+    stdin_->CloseWriter();
+    handles_.CloseAll();
     {
         std::lock_guard lock(mutex_);
         ended_ = true;
     }
-    stdin_->CloseWriter();
-    handles_.CloseAll();
+    ended_changed_.notify_all();
 }
 
 bool SimHelperProcess::Ended() const {
     std::lock_guard lock(mutex_);
     return ended_;
+}
+
+void SimHelperProcess::CallBegins() {
+    std::lock_guard lock(mutex_);
+    ++calls_under_way_;
+}
+
+void SimHelperProcess::CallEnds() {
+    {
+        std::lock_guard lock(mutex_);
+        --calls_under_way_;
+    }
+    ended_changed_.notify_all();
+}
+
+bool SimHelperProcess::AwaitEnd(std::chrono::milliseconds limit) const {
+    std::unique_lock lock(mutex_);
+    return ended_changed_.wait_for(lock, limit, [this] { return ended_ && calls_under_way_ == 0; });
 }
 
 std::optional<std::uint32_t> SimHelperProcessObject::TryWait() {

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -58,9 +60,17 @@ public:
     std::optional<std::uint32_t> ExitCode() const;
 
     // The process is gone: a read of standard input that it had pending
-    // ends, and its handles close.
+    // ends, and its handles close; then it counts as ended (its process
+    // object is signalled), as Windows signals a process once its handle
+    // table has run down.
     void End();
     bool Ended() const;
+    // Seam calls made as this process, from entry to return.
+    void CallBegins();
+    void CallEnds();
+    // Waits in real time, up to `limit`, until it has ended and none of its
+    // calls is under way any more; whether that came.
+    bool AwaitEnd(std::chrono::milliseconds limit) const;
     // Its creation time as GetProcessTimes reports it (a FILETIME value).
     std::uint64_t creation_time() const { return creation_time_; }
     void SetCreationTime(std::uint64_t filetime) { creation_time_ = filetime; }
@@ -72,11 +82,13 @@ private:
     std::shared_ptr<SimOutputStream> stdout_;
     std::shared_ptr<SimOutputStream> stderr_;
     mutable std::mutex mutex_;
+    mutable std::condition_variable ended_changed_;
     std::shared_ptr<const SimToken> token_;
     std::map<StdStream, Handle> std_handles_;
     std::optional<std::uint32_t> exit_code_;
     std::u16string image_path_ = u"C:\\Users\\alice\\telvo-windows-sandbox.exe";
     bool ended_ = false;
+    std::size_t calls_under_way_ = 0;
     std::uint64_t creation_time_ = 0;
     std::vector<std::u16string> environment_{u"SystemDrive=C:", u"SystemRoot=C:\\Windows"};
 };

@@ -113,7 +113,29 @@ void SimHost::EndProcessAndStartNext() {
     StartNewProcess();
 }
 
+SimCall::SimCall(SimHelperProcess& process, std::optional<SysError> failure)
+    : process_(process), failure_(std::move(failure)) {}
+
+SimCall::~SimCall() {
+    if (process_.handles().Closed()) process_.handles().CloseAll();
+    process_.CallEnds();
+}
+
+SimCall SimHost::Enter(std::string_view call, std::initializer_list<std::uint64_t> arguments) {
+    SimHelperProcess& process = caller();
+    process.CallBegins();
+    auto failure = faults_.Enter(call, arguments, process.id());
+    if (faults_.TakeCrash()) EndCrashedProcess();
+    return SimCall(process, std::move(failure));
+}
+
+void SimHost::AwaitEndOfCaller() {
+    SimHelperProcess& process = caller();
+    if (faults_.IsDead(process.id()) || process.Ended()) (void)process.AwaitEnd(kPeerRealWait);
+}
+
 void SimHost::StartNewProcess() {
+    AwaitEndOfCaller();
     faults_.ClearCrash();
     SimHelperProcess& next = AddHelperProcess(caller().shared_token());
     std::lock_guard lock(helpers_mutex_);

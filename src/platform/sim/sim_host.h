@@ -25,11 +25,29 @@
 
 // Opens every simulated seam call: the call is counted (with the arguments
 // a test may watch), and when the fault plan says so the call returns its
-// planned failure at once.
-#define TELVO_SIM_ENTER(host, ...) \
-    if (auto telvo_fault = (host).Enter(__VA_ARGS__)) return std::unexpected(*telvo_fault)
+// planned failure at once. The call counts as under way up to its return.
+#define TELVO_SIM_ENTER(host, ...)                                          \
+    const ::telvo::platform::sim::SimCall telvo_call = (host).Enter(__VA_ARGS__); \
+    if (telvo_call.failure()) return std::unexpected(*telvo_call.failure())
 
 namespace telvo::platform::sim {
+
+// One seam call under way, from its entry to its return, as the process it
+// acts for. A handle it made after that process ended closes as it returns:
+// on Windows no thread of an ended process is left to make one.
+class SimCall {
+public:
+    SimCall(SimHelperProcess& process, std::optional<SysError> failure);
+    SimCall(const SimCall&) = delete;
+    SimCall& operator=(const SimCall&) = delete;
+    ~SimCall();
+    // What the fault plan made the call fail with, if anything.
+    const std::optional<SysError>& failure() const { return failure_; }
+
+private:
+    SimHelperProcess& process_;
+    std::optional<SysError> failure_;
+};
 
 // A simulated Windows host that a test creates, fills and inspects. It starts
 // with one process running the helper's code, with a console: standard input,
@@ -93,12 +111,8 @@ public:
 
     // Every seam call starts here: it is counted (and logged with the
     // arguments given, when a test watches it), and fails when the fault
-    // plan says so.
-    std::optional<SysError> Enter(std::string_view call, std::initializer_list<std::uint64_t> arguments = {}) {
-        auto failure = faults_.Enter(call, arguments, caller().id());
-        if (faults_.TakeCrash()) EndCrashedProcess();
-        return failure;
-    }
+    // plan says so. It is under way while the returned value lives.
+    [[nodiscard]] SimCall Enter(std::string_view call, std::initializer_list<std::uint64_t> arguments = {});
 
     // Crash injection (faults().CrashAfter): the dead process's handles are
     // closed as Windows closes them at process end (its mutexes abandoned,
@@ -107,8 +121,14 @@ public:
     void EndCrashedProcess();
     // Another process of the same user starts on the host and becomes its
     // current process: its own id, standard streams and handles, no crash
-    // pending.
+    // pending. A current process that died or ended has finished ending first.
     void StartNewProcess();
+    // A crashed current process is ended by the thread whose call met the
+    // crash point, and another of its threads may still be inside a call:
+    // once the current process has died or ended, this waits (real time,
+    // bounded) until its handles are closed and none of its calls is under
+    // way, as a controller's wait on the process returns only then.
+    void AwaitEndOfCaller();
     // The current process ends as any process ends (its handles close, its
     // mutexes are abandoned, its kill-on-close jobs kill), and the next one
     // starts: what a controller sees between one request and the next.

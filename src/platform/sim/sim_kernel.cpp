@@ -83,7 +83,7 @@ SysResult<ObjectBasicInformation> SimKernel::NtQueryObject(Handle handle) {
 }
 
 bool SimKernel::CompareObjectHandles(Handle first, Handle second) {
-    if (host_.Enter("CompareObjectHandles")) return false;
+    if (host_.Enter("CompareObjectHandles").failure()) return false;
     auto one = host_.handles().Find(first);
     return one != nullptr && one == host_.handles().Find(second);
 }

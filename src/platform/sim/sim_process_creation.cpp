@@ -92,9 +92,7 @@ std::string UncDirectoryWarning(const std::u16string& directory) {
 
 SysResult<AttributeList> SimProcesses::InitializeProcThreadAttributeList(std::uint32_t attribute_count,
                                                                        std::size_t size, std::size_t& size_needed) {
-    if (auto fault = host_.Enter("InitializeProcThreadAttributeList", {attribute_count, size})) {
-        return std::unexpected(*fault);
-    }
+    TELVO_SIM_ENTER(host_, "InitializeProcThreadAttributeList", {attribute_count, size});
     size_needed = AttributeListSize(attribute_count);
     if (size < size_needed) return Win32Failure(win32_error::kInsufficientBuffer);
     std::lock_guard lock(mutex_);
@@ -125,10 +123,8 @@ void SimProcesses::DeleteProcThreadAttributeList(AttributeList list) {
 
 SysResult<ProcessInformation> SimProcesses::CreateProcessW(const CreateProcessParameters& parameters) {
     const StartupInfoEx& startup = parameters.startup_info;
-    if (auto fault = host_.Enter("CreateProcessW", {parameters.inherit_handles ? 1u : 0u, parameters.creation_flags,
-                                                    startup.cb, startup.flags})) {
-        return std::unexpected(*fault);
-    }
+    TELVO_SIM_ENTER(host_, "CreateProcessW",
+                    {parameters.inherit_handles ? 1u : 0u, parameters.creation_flags, startup.cb, startup.flags});
     const bool extended = (parameters.creation_flags & creation_flag::kExtendedStartupInfoPresent) != 0;
     if (extended && startup.cb != startup_info_layout::kExtendedSize) {
         return Win32Failure(win32_error::kInvalidParameter);
