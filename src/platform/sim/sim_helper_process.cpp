@@ -89,11 +89,12 @@ void SimHelperProcess::CallBegins() {
 }
 
 void SimHelperProcess::CallEnds() {
+    bool last_of_ended = false;
     {
         std::lock_guard lock(mutex_);
-        --calls_under_way_;
+        last_of_ended = --calls_under_way_ == 0 && ended_;
     }
-    ended_changed_.notify_all();
+    if (last_of_ended) ended_changed_.notify_all();
 }
 
 bool SimHelperProcess::AwaitEnd(std::chrono::milliseconds limit) const {

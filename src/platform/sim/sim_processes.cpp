@@ -62,15 +62,10 @@ SysResult<Handle> SimProcesses::CreateThread(std::function<void()> start) {
     TELVO_SIM_ENTER(host_, "CreateThread");
     auto thread = std::make_shared<SimThread>();
     const Handle handle = host_.handles().Add(thread);
-    std::lock_guard lock(mutex_);
-    // The new thread acts for the process that started it, up to the release
-    // of what its routine holds, as a Windows thread frees its start state.
-    threads_.emplace_back([this, thread, &creator = host_.caller(), start = std::move(start)]() mutable {
-        {
-            const auto binding = host_.Bind(creator);
-            const std::function<void()> routine = std::move(start);
-            routine();
-        }
+    // The new thread acts for the process that started it; it has ended once
+    // what its routine holds is released.
+    StartThreadFor(host_.caller(), [thread, start = std::move(start)]() mutable {
+        std::exchange(start, nullptr)();
         thread->MarkEnded();
     });
     return handle;
@@ -446,10 +441,11 @@ void SimProcesses::WriteOutput(SimProcess& process, const std::string& text, Han
 
 void SimProcesses::StartThreadFor(SimHelperProcess& process, std::function<void()> routine) {
     std::lock_guard lock(mutex_);
+    // Up to the release of what the routine holds, as a Windows thread frees
+    // its start state itself.
     threads_.emplace_back([this, &process, start = std::move(routine)]() mutable {
         const auto binding = host_.Bind(process);
-        const std::function<void()> run = std::move(start);
-        run();
+        std::exchange(start, nullptr)();
     });
 }
 
